@@ -1,0 +1,30 @@
+#include "platform/platform.h"
+
+namespace tolvane {
+
+std::wstring systemMessage(DWORD code) {
+    wchar_t* text = nullptr;
+    DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message;
+    if (length != 0 && text != nullptr) message.assign(text, length);
+    if (text != nullptr) ::LocalFree(text);
+    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
+        message.pop_back();
+    if (message.empty()) message = L"error " + std::to_wstring(code);
+    return message;
+}
+
+Failure failureFor(const std::wstring& action, DWORD code) {
+    return Failure(code, action + L" failed: " + systemMessage(code));
+}
+
+void raiseLastError(const std::wstring& action) {
+    DWORD code = ::GetLastError();
+    throw failureFor(action, code);
+}
+
+std::wstring quotedPath(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+}  // namespace tolvane

@@ -1,0 +1,90 @@
+// Everything the program asks of Windows goes through Platform: the real one
+// (win32_platform.h) and the recording fake of the tests implement it.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "platform/mod_main.h"
+
+namespace tolvane {
+
+// The one kind of failure the program raises: a number (for Win32 failures
+// the GetLastError code) and a description a user can read, such as
+//   starting "D:\data\menu.exe" failed: The system cannot find the file specified.
+class Failure : public std::exception {
+public:
+    Failure(std::uint32_t number, std::wstring description)
+        : number_(number), description_(std::move(description)) {}
+
+    std::uint32_t number() const { return number_; }
+    const std::wstring& description() const { return description_; }
+    const char* what() const noexcept override { return "tolvane::Failure"; }
+
+private:
+    std::uint32_t number_;
+    std::wstring description_;
+};
+
+// The system's own text for an error code, without the trailing line break.
+std::wstring systemMessage(DWORD code);
+
+// A Failure for `action` (e.g. L"copying \"a\" to \"b\"") that failed with `code`:
+// `action` failed: <system message>
+Failure failureFor(const std::wstring& action, DWORD code);
+
+// Raises GetLastError() as a Failure for `action`; call right after the failed call.
+[[noreturn]] void raiseLastError(const std::wstring& action);
+
+// A path between double quotes, for descriptions and command lines.
+std::wstring quotedPath(const std::wstring& path);
+
+// How a started program's first window is shown (STARTUPINFO::wShowWindow).
+enum WindowStyle : int {
+    normalFocus = 1,     // SW_SHOWNORMAL
+    minimizedFocus = 2,  // SW_SHOWMINIMIZED
+};
+
+// Message box styles used by the program.
+enum MessageStyle : int {
+    criticalOk = 16,     // MB_ICONERROR | MB_OK
+    exclamationOk = 48,  // MB_ICONEXCLAMATION | MB_OK
+};
+
+class Platform : public modMain {
+public:
+    // Creates the program's main window, hidden, with this caption and the
+    // application icon.
+    virtual void createMainWindow(const std::wstring& caption) = 0;
+
+    // The running executable's folder: no trailing backslash except at a drive root.
+    virtual std::wstring programFolder() = 0;
+
+    // Starts a program and returns its process identifier at once. When
+    // `application` is given it is the file that is started and
+    // `commandLine` is only what the program receives; otherwise the first
+    // item of `commandLine` is searched for as Windows does.
+    // Raises a Failure when nothing can be started.
+    virtual std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
+                                        const std::wstring& application = std::wstring()) = 0;
+
+    // True when a directory search for exactly `path` finds an entry that is
+    // neither hidden, nor a system file, nor a folder.
+    virtual bool fileExists(const std::wstring& path) = 0;
+    virtual void deleteFile(const std::wstring& path) = 0;
+    // Fails when `newPath` already exists.
+    virtual void renameFile(const std::wstring& oldPath, const std::wstring& newPath) = 0;
+    // Replaces an existing destination.
+    virtual void copyFile(const std::wstring& source, const std::wstring& destination) = 0;
+
+    // Modal; returns when the box is closed.
+    virtual void showMessageBox(const std::wstring& text, int style, const std::wstring& title) = 0;
+    // Handles the window messages already waiting, once.
+    virtual void processPendingEvents() = 0;
+    virtual void setWindowVisible(bool visible) = 0;
+    // Ends the program at once with exit code 0.
+    virtual void endProgram() = 0;
+};
+
+}  // namespace tolvane

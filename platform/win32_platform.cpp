@@ -1,0 +1,163 @@
+#include "platform/win32_platform.h"
+
+#include <vector>
+
+#include "platform/unique_handle.h"
+
+namespace tolvane {
+
+namespace {
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The main window's client area: 4680 x 3195 twips, 15 twips to a pixel at 96 dpi.
+constexpr int clientWidth = 4680 / 15;
+constexpr int clientHeight = 3195 / 15;
+
+}  // namespace
+
+Win32Platform::~Win32Platform() {
+    if (window_ != nullptr) ::DestroyWindow(window_);
+}
+
+UINT Win32Platform::GetSystemDirectoryA(LPSTR buffer, UINT size) {
+    return ::GetSystemDirectoryA(buffer, size);
+}
+
+UINT Win32Platform::GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    return ::GetWindowsDirectoryA(buffer, size);
+}
+
+BOOL Win32Platform::GetVersionExA(OSVERSIONINFOA* info) { return ::GetVersionExA(info); }
+
+HANDLE Win32Platform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
+    return ::OpenProcess(access, inherit, processId);
+}
+
+// A plain wait would block this thread's window too: a program that sends a
+// message to every top-level window (as installers do when they broadcast a
+// settings change) would then wait for us while we wait for it. So the wait
+// wakes for messages sent to this thread, lets PeekMessage answer them, and
+// goes back to sleep. Posted messages and input stay in the queue untouched.
+DWORD Win32Platform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        DWORD remaining = INFINITE;
+        if (milliseconds != INFINITE) {
+            DWORD elapsed = ::GetTickCount() - start;
+            remaining = elapsed >= milliseconds ? 0 : milliseconds - elapsed;
+        }
+        DWORD result = ::MsgWaitForMultipleObjects(1, &handle, FALSE, remaining, QS_SENDMESSAGE);
+        if (result != WAIT_OBJECT_0 + 1) return result;
+        MSG message;
+        ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+BOOL Win32Platform::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+
+void Win32Platform::createMainWindow(const std::wstring& caption) {
+    HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(applicationIconId));
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = mainWindowProc;
+    windowClass.hInstance = instance_;
+    windowClass.hIcon = icon;
+    windowClass.hIconSm = icon;
+    windowClass.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = mainWindowClass;
+    if (::RegisterClassExW(&windowClass) == 0) raiseLastError(L"registering the main window class");
+
+    const DWORD style = WS_OVERLAPPEDWINDOW;  // no WS_VISIBLE: the window is never shown
+    RECT frame = {0, 0, clientWidth, clientHeight};
+    ::AdjustWindowRect(&frame, style, FALSE);
+    window_ = ::CreateWindowExW(0, mainWindowClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                                frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
+                                instance_, nullptr);
+    if (window_ == nullptr) raiseLastError(L"creating the main window");
+}
+
+std::wstring Win32Platform::programFolder() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) raiseLastError(L"finding the program's own file");
+        if (length < buffer.size()) {
+            std::wstring path(buffer.data(), length);
+            std::wstring::size_type slash = path.find_last_of(L'\\');
+            if (slash == std::wstring::npos) return path;
+            std::wstring folder = path.substr(0, slash);
+            if (folder.size() == 2 && folder[1] == L':') folder += L'\\';  // drive root keeps its backslash
+            return folder;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int windowStyle,
+                                           const std::wstring& application) {
+    std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
+    writableCommandLine.push_back(L'\0');
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = static_cast<WORD>(windowStyle);
+    PROCESS_INFORMATION started = {};
+    if (!::CreateProcessW(application.empty() ? nullptr : application.c_str(), writableCommandLine.data(),
+                          nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+        raiseLastError(L"starting " + quotedPath(application.empty() ? commandLine : application));
+    }
+    UniqueHandle process(started.hProcess);
+    UniqueHandle thread(started.hThread);
+    return started.dwProcessId;
+}
+
+bool Win32Platform::fileExists(const std::wstring& path) {
+    const DWORD notNormal = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+    WIN32_FIND_DATAW entry;
+    UniqueFindHandle search(::FindFirstFileW(path.c_str(), &entry));
+    if (!search) return false;
+    do {
+        if ((entry.dwFileAttributes & notNormal) == 0) return true;
+    } while (::FindNextFileW(search.get(), &entry));
+    return false;
+}
+
+void Win32Platform::deleteFile(const std::wstring& path) {
+    if (!::DeleteFileW(path.c_str())) raiseLastError(L"deleting " + quotedPath(path));
+}
+
+void Win32Platform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
+    if (!::MoveFileW(oldPath.c_str(), newPath.c_str()))
+        raiseLastError(L"renaming " + quotedPath(oldPath) + L" to " + quotedPath(newPath));
+}
+
+void Win32Platform::copyFile(const std::wstring& source, const std::wstring& destination) {
+    if (!::CopyFileW(source.c_str(), destination.c_str(), FALSE))
+        raiseLastError(L"copying " + quotedPath(source) + L" to " + quotedPath(destination));
+}
+
+void Win32Platform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {
+    if (::MessageBoxW(nullptr, text.c_str(), title.c_str(), static_cast<UINT>(style)) == 0)
+        raiseLastError(L"showing the message " + quotedPath(title));
+}
+
+void Win32Platform::processPendingEvents() {
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+void Win32Platform::setWindowVisible(bool visible) {
+    if (window_ != nullptr) ::ShowWindow(window_, visible ? SW_SHOW : SW_HIDE);
+}
+
+void Win32Platform::endProgram() { ::ExitProcess(0); }
+
+}  // namespace tolvane

@@ -1,0 +1,291 @@
+#include "e2e/medium.h"
+
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <set>
+#include <sstream>
+
+namespace tolvane::testing {
+
+std::wstring buildFolder() {
+    wchar_t path[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path);
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+std::string narrow(const std::wstring& text) {
+    int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+void writeFile(const std::wstring& path, const std::string& content) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE_AT(__FILE__, __LINE__);
+        return;
+    }
+    DWORD written = 0;
+    ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+std::string readFile(const std::wstring& path) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string content;
+    char buffer[65536];
+    DWORD got = 0;
+    while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) content.append(buffer, got);
+    ::CloseHandle(file);
+    return content;
+}
+
+bool isFile(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void makeFolders(const std::wstring& path) {
+    for (size_t i = 3; i <= path.size(); ++i)
+        if (i == path.size() || path[i] == L'\\') ::CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+}
+
+void copyInto(const std::wstring& source, const std::wstring& destination) {
+    makeFolders(destination.substr(0, destination.find_last_of(L'\\')));
+    if (!::CopyFileW(source.c_str(), destination.c_str(), FALSE))
+        ADD_FAILURE() << "copying " << narrow(source) << " to " << narrow(destination) << " failed";
+}
+
+void removeTree(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::DeleteFileW(path.c_str());
+        return;
+    }
+    WIN32_FIND_DATAW entry;
+    HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name != L"." && name != L"..") removeTree(path + L"\\" + name);
+        } while (::FindNextFileW(search, &entry));
+        ::FindClose(search);
+    }
+    ::RemoveDirectoryW(path.c_str());
+}
+
+std::wstring systemFolder() {
+    wchar_t folder[MAX_PATH];
+    ::GetSystemDirectoryW(folder, MAX_PATH);
+    return folder;
+}
+
+std::wstring windowsFolder() {
+    wchar_t folder[MAX_PATH];
+    ::GetWindowsDirectoryW(folder, MAX_PATH);
+    return folder;
+}
+
+std::vector<std::string> RunResult::linesStarting(const std::string& prefix) const {
+    std::vector<std::string> found;
+    for (const auto& line : log)
+        if (line.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
+    return found;
+}
+
+double RunResult::timeOf(const std::string& prefix) const {
+    for (const auto& [time, line] : timedLog)
+        if (line.compare(0, prefix.size(), prefix) == 0) return time;
+    return -1;
+}
+
+Medium::Medium(const std::wstring& name) : root_(L"C:\\tolvane-e2e\\" + name) {
+    removeTree(root_);
+    makeFolders(root_);
+    copyInto(buildFolder() + L"\\Tolvane.exe", root_ + L"\\Tolvane.exe");
+}
+
+void Medium::addStandin(const std::wstring& relative) { copyInto(buildFolder() + L"\\standin.exe", *this / relative); }
+
+void Medium::addInstallerAndMenu() {
+    addStandin(L"data\\install_flash_player.exe");
+    addStandin(L"data\\menu.exe");
+}
+
+namespace {
+
+// Makes Wine report `version` to Tolvane.exe only; read at each process start.
+void setReportedWindowsVersion(const std::wstring& version) {
+    HKEY key;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\Tolvane.exe", 0, nullptr, 0,
+                          KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot set the Windows version Wine reports";
+        return;
+    }
+    ::RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                     static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+}
+
+std::wstring className(HWND window) {
+    wchar_t name[256] = {};
+    ::GetClassNameW(window, name, 256);
+    return name;
+}
+
+std::wstring windowText(HWND window) {
+    wchar_t text[4096] = {};
+    ::GetWindowTextW(window, text, 4096);
+    return text;
+}
+
+struct Watch {
+    DWORD processId;
+    RunResult* result;
+    std::set<HWND>* closedBoxes;
+};
+
+BOOL CALLBACK watchWindow(HWND window, LPARAM param) {
+    auto* watch = reinterpret_cast<Watch*>(param);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    if (owner != watch->processId) return TRUE;
+    std::wstring cls = className(window);
+    bool visible = ::IsWindowVisible(window) != FALSE;
+    if (cls == L"TolvaneMain") {
+        watch->result->windowFound = true;
+        if (visible) watch->result->windowSeenVisible = true;
+    } else if (cls == L"#32770" && visible && watch->closedBoxes->count(window) == 0) {
+        watch->closedBoxes->insert(window);
+        HWND textControl = ::GetDlgItem(window, 0xFFFF);
+        watch->result->boxes.push_back({windowText(window), textControl ? windowText(textControl) : L""});
+        HWND ok = ::GetDlgItem(window, IDOK);
+        DWORD_PTR ignored;
+        if (ok != nullptr) ::SendMessageTimeoutW(ok, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    }
+    return TRUE;
+}
+
+const wchar_t* const startedPrograms[] = {L"install_flash_player.exe", L"menu.exe", L"regsvr32.exe", L"my.exe"};
+
+void endStartedPrograms() {
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    if (::Process32FirstW(snapshot, &entry)) {
+        do {
+            for (const wchar_t* name : startedPrograms) {
+                if (::lstrcmpiW(entry.szExeFile, name) != 0) continue;
+                HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+                if (process != nullptr) {
+                    ::TerminateProcess(process, 99);
+                    ::CloseHandle(process);
+                }
+            }
+        } while (::Process32NextW(snapshot, &entry));
+    }
+    ::CloseHandle(snapshot);
+}
+
+// Waits until no program that Tolvane may have started is running.
+void waitForStartedPrograms(DWORD timeLimitMs) {
+    DWORD start = ::GetTickCount();
+    for (;;) {
+        bool running = false;
+        HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        if (snapshot != INVALID_HANDLE_VALUE && ::Process32FirstW(snapshot, &entry)) {
+            do {
+                for (const wchar_t* name : startedPrograms)
+                    if (::lstrcmpiW(entry.szExeFile, name) == 0) running = true;
+            } while (::Process32NextW(snapshot, &entry));
+        }
+        if (snapshot != INVALID_HANDLE_VALUE) ::CloseHandle(snapshot);
+        if (!running) return;
+        if (::GetTickCount() - start > timeLimitMs) {
+            if (timeLimitMs > 0)
+                ADD_FAILURE() << "programs started by Tolvane.exe were still running after " << timeLimitMs << " ms";
+            endStartedPrograms();
+            return;
+        }
+        ::Sleep(20);
+    }
+}
+
+double seconds(const FILETIME& time) {
+    ULARGE_INTEGER value;
+    value.LowPart = time.dwLowDateTime;
+    value.HighPart = time.dwHighDateTime;
+    return static_cast<double>(value.QuadPart) / 1e7;
+}
+
+}  // namespace
+
+RunResult Medium::run(DWORD timeLimitMs) {
+    RunResult result;
+    const std::wstring logPath = root_ + L"\\run.log";
+    ::DeleteFileW(logPath.c_str());
+    ::SetEnvironmentVariableW(L"TOLVANE_TEST_LOG", logPath.c_str());
+    for (const auto& [name, value] : environment) ::SetEnvironmentVariableW(name.c_str(), value.c_str());
+    setReportedWindowsVersion(windowsVersion);
+
+    std::wstring exe = root_ + L"\\Tolvane.exe";
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    std::wstring folder = currentFolder.empty() ? root_ : currentFolder;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                          &process)) {
+        ADD_FAILURE() << "cannot start " << narrow(exe) << ": error " << ::GetLastError();
+        return result;
+    }
+    ::CloseHandle(process.hThread);
+
+    std::set<HWND> closedBoxes;
+    Watch watch{process.dwProcessId, &result, &closedBoxes};
+    DWORD start = ::GetTickCount();
+    for (;;) {
+        ::EnumWindows(watchWindow, reinterpret_cast<LPARAM>(&watch));
+        if (::WaitForSingleObject(process.hProcess, 2) == WAIT_OBJECT_0) {
+            result.ended = true;
+            break;
+        }
+        if (::GetTickCount() - start > timeLimitMs) {
+            ::TerminateProcess(process.hProcess, 99);
+            ::WaitForSingleObject(process.hProcess, 5000);
+            break;
+        }
+    }
+    ::GetExitCodeProcess(process.hProcess, &result.exitCode);
+    FILETIME created, exited, kernel, user;
+    if (::GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user))
+        result.cpuSeconds = seconds(kernel) + seconds(user);
+    ::CloseHandle(process.hProcess);
+
+    waitForStartedPrograms(result.ended ? 30000 : 0);
+    for (const auto& [name, value] : environment) ::SetEnvironmentVariableW(name.c_str(), nullptr);
+
+    std::istringstream lines(readFile(logPath) == "<missing>" ? std::string() : readFile(logPath));
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t space = line.find(' ');
+        if (space == std::string::npos) continue;
+        result.timedLog.emplace_back(std::atof(line.substr(0, space).c_str()), line.substr(space + 1));
+        result.log.push_back(line.substr(space + 1));
+    }
+    return result;
+}
+
+}  // namespace tolvane::testing

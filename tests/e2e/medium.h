@@ -1,0 +1,75 @@
+// A sample medium in the Wine prefix's C: drive, and a watched run of
+// Tolvane.exe on it.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tolvane::testing {
+
+// Folder of the test executable: Tolvane.exe, standin.exe and the test
+// controls are built beside it.
+std::wstring buildFolder();
+void writeFile(const std::wstring& path, const std::string& content);
+std::string readFile(const std::wstring& path);  // "<missing>" when it cannot be read
+bool isFile(const std::wstring& path);
+void copyInto(const std::wstring& source, const std::wstring& destination);
+void makeFolders(const std::wstring& path);
+void removeTree(const std::wstring& path);
+std::wstring systemFolder();
+std::wstring windowsFolder();
+std::string narrow(const std::wstring& text);
+
+struct MessageBoxSeen {
+    std::wstring title;
+    std::wstring text;
+};
+
+struct RunResult {
+    bool ended = false;  // false: still running at the time limit, then ended by force
+    DWORD exitCode = 0;
+    double cpuSeconds = 0;          // kernel and user time of Tolvane.exe
+    bool windowFound = false;       // the main window existed while we watched
+    bool windowSeenVisible = false;
+    std::vector<MessageBoxSeen> boxes;  // every box Tolvane showed; each was closed with OK
+    std::vector<std::string> log;       // the stand-ins' log lines, timestamps removed
+    std::vector<std::pair<double, std::string>> timedLog;
+
+    // The log lines that begin with `prefix`.
+    std::vector<std::string> linesStarting(const std::string& prefix) const;
+    // Time of the first log line beginning with `prefix`, or -1.
+    double timeOf(const std::string& prefix) const;
+};
+
+class Medium {
+public:
+    // A fresh medium folder C:\tolvane-e2e\<name> with Tolvane.exe in it.
+    explicit Medium(const std::wstring& name);
+
+    const std::wstring& root() const { return root_; }
+    std::wstring operator/(const std::wstring& relative) const { return root_ + L"\\" + relative; }
+
+    // Puts the stand-in program at `relative` (e.g. L"data\\menu.exe").
+    void addStandin(const std::wstring& relative);
+    // The usual medium: installer and menu stand-ins.
+    void addInstallerAndMenu();
+
+    // Variables the started programs see (STANDIN_*).
+    std::map<std::wstring, std::wstring> environment;
+    // Windows version that Wine reports to Tolvane.exe: winxp, win7, win10.
+    std::wstring windowsVersion = L"winxp";
+    // Folder the program is started in; its root by default.
+    std::wstring currentFolder;
+
+    // Starts Tolvane.exe, watches its windows, closes every box it shows with
+    // OK, waits until it and the programs it started have ended.
+    RunResult run(DWORD timeLimitMs = 60000);
+
+private:
+    std::wstring root_;
+};
+
+}  // namespace tolvane::testing

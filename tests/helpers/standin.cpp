@@ -1,0 +1,69 @@
+// Stands in for the medium's installer and menu, and for programs that must
+// never run (decoys). It behaves by its own file name and logs its start,
+// command line and show state; see test_log.h.
+//
+// As install_flash_player.exe it also reads:
+//   STANDIN_INSTALLER_MS      run this many milliseconds before ending
+//   STANDIN_BROADCAST=1       send a message to every top-level window and wait for the answers
+//   STANDIN_INSTALLER_WRITES  put a control of its own at this path
+#include <windows.h>
+
+#include <string>
+
+#include "helpers/test_log.h"
+
+namespace {
+
+std::wstring environment(const wchar_t* name) {
+    wchar_t value[1024];
+    DWORD length = ::GetEnvironmentVariableW(name, value, 1024);
+    return length == 0 || length >= 1024 ? std::wstring() : std::wstring(value, length);
+}
+
+std::wstring ownName() {
+    wchar_t path[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring name(path);
+    name = name.substr(name.find_last_of(L'\\') + 1);
+    for (auto& c : name) c = static_cast<wchar_t>(::towlower(c));
+    return name;
+}
+
+void runInstaller() {
+    using tolvane::testing::appendTestLog;
+    std::wstring writes = environment(L"STANDIN_INSTALLER_WRITES");
+    if (!writes.empty()) {
+        HANDLE file = ::CreateFileW(writes.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            const char content[] = "the installer's own control";
+            DWORD written = 0;
+            ::WriteFile(file, content, sizeof content - 1, &written, nullptr);
+            ::CloseHandle(file);
+        }
+        appendTestLog(L"install_flash_player.exe wrote " + writes);
+    }
+    if (environment(L"STANDIN_BROADCAST") == L"1") {
+        UINT message = ::RegisterWindowMessageW(L"TolvaneTestBroadcast");
+        appendTestLog(L"install_flash_player.exe broadcast sent");
+        ::SendMessageW(HWND_BROADCAST, message, 0, 0);
+        appendTestLog(L"install_flash_player.exe broadcast answered");
+    }
+    std::wstring ms = environment(L"STANDIN_INSTALLER_MS");
+    if (!ms.empty()) ::Sleep(static_cast<DWORD>(std::stoul(ms)));
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    using tolvane::testing::appendTestLog;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    ::GetStartupInfoW(&startup);
+    int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : -1;
+
+    const std::wstring name = ownName();
+    appendTestLog(name + L" start show=" + std::to_wstring(show) + L" cmd=" + ::GetCommandLineW());
+    if (name == L"install_flash_player.exe") runInstaller();
+    appendTestLog(name + L" end");
+    return 0;
+}

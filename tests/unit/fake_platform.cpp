@@ -1,0 +1,122 @@
+#include "unit/fake_platform.h"
+
+#include <cstring>
+
+namespace tolvane::testing {
+
+namespace {
+std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+}  // namespace
+
+std::vector<std::wstring> FakePlatform::callsTo(const std::wstring& name) const {
+    std::vector<std::wstring> found;
+    for (const auto& call : calls)
+        if (call.compare(0, name.size(), name) == 0) found.push_back(call);
+    return found;
+}
+
+void FakePlatform::failIfAsked(const std::wstring& operation) {
+    if (failingOperations.count(operation) != 0)
+        throw Failure(5, operation + L" failed: Access is denied.");
+}
+
+UINT FakePlatform::folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size) {
+    calls.push_back(widen(name) + L" " + std::to_wstring(size));
+    if (overrideFolderCount) {
+        // Write what fits, as the system would, and report the chosen count.
+        if (folderCount > 0 && folderCount <= size) {
+            std::memcpy(buffer, folder.data(), std::min<size_t>(folder.size(), size));
+        }
+        return folderCount;
+    }
+    if (folder.size() + 1 > size) return static_cast<UINT>(folder.size() + 1);
+    std::memcpy(buffer, folder.c_str(), folder.size() + 1);
+    return static_cast<UINT>(folder.size());
+}
+
+UINT FakePlatform::GetSystemDirectoryA(LPSTR buffer, UINT size) {
+    return folderCall("GetSystemDirectoryA", systemFolder, buffer, size);
+}
+
+UINT FakePlatform::GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    return folderCall("GetWindowsDirectoryA", windowsFolder, buffer, size);
+}
+
+BOOL FakePlatform::GetVersionExA(OSVERSIONINFOA* info) {
+    calls.push_back(L"GetVersionExA " + std::to_wstring(info->dwOSVersionInfoSize));
+    DWORD size = info->dwOSVersionInfoSize;
+    *info = version;
+    info->dwOSVersionInfoSize = size;
+    return TRUE;
+}
+
+HANDLE FakePlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
+    calls.push_back(L"OpenProcess " + std::to_wstring(access) + L" " + std::to_wstring(inherit) + L" " +
+                    std::to_wstring(processId));
+    if (openProcessGivesNothing) return nullptr;
+    ++openHandles;
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(processId));
+}
+
+DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    calls.push_back(L"WaitForSingleObject " + std::to_wstring(reinterpret_cast<uintptr_t>(handle)) + L" " +
+                    std::to_wstring(milliseconds));
+    return WAIT_OBJECT_0;
+}
+
+BOOL FakePlatform::CloseHandle(HANDLE handle) {
+    calls.push_back(L"CloseHandle " + std::to_wstring(reinterpret_cast<uintptr_t>(handle)));
+    --openHandles;
+    return TRUE;
+}
+
+void FakePlatform::createMainWindow(const std::wstring& caption) { calls.push_back(L"createMainWindow " + caption); }
+
+std::wstring FakePlatform::programFolder() { return programFolderValue; }
+
+std::uint32_t FakePlatform::launchProgram(const std::wstring& commandLine, int windowStyle,
+                                          const std::wstring& application) {
+    calls.push_back(L"launchProgram " + commandLine + L" | " + std::to_wstring(windowStyle) + L" | " + application);
+    failIfAsked(L"launchProgram:" + application);
+    return nextProcessId_++;
+}
+
+bool FakePlatform::fileExists(const std::wstring& path) { return files.count(path) != 0; }
+
+void FakePlatform::deleteFile(const std::wstring& path) {
+    calls.push_back(L"deleteFile " + path);
+    failIfAsked(L"deleteFile");
+    if (files.erase(path) == 0) throw Failure(2, L"deleting " + quotedPath(path) + L" failed: not found");
+}
+
+void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
+    calls.push_back(L"renameFile " + oldPath + L" -> " + newPath);
+    failIfAsked(L"renameFile");
+    if (files.count(newPath) != 0) throw Failure(183, L"renaming failed: already exists");
+    auto it = files.find(oldPath);
+    if (it == files.end()) throw Failure(2, L"renaming failed: not found");
+    files[newPath] = it->second;
+    files.erase(oldPath);
+}
+
+void FakePlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
+    calls.push_back(L"copyFile " + source + L" -> " + destination);
+    failIfAsked(L"copyFile");
+    auto it = files.find(source);
+    if (it == files.end()) throw Failure(2, L"copying failed: not found");
+    files[destination] = it->second;
+}
+
+void FakePlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {
+    calls.push_back(L"showMessageBox " + title + L" | " + std::to_wstring(style) + L" | " + text);
+}
+
+void FakePlatform::processPendingEvents() { calls.push_back(L"processPendingEvents"); }
+
+void FakePlatform::setWindowVisible(bool visible) {
+    calls.push_back(visible ? L"setWindowVisible true" : L"setWindowVisible false");
+}
+
+void FakePlatform::endProgram() { calls.push_back(L"endProgram"); }
+
+}  // namespace tolvane::testing

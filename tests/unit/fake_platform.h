@@ -1,0 +1,63 @@
+// A Platform that records every call as one line of text and plays back what
+// a test set up: an in-memory file system, folders, a version record, and
+// failures for chosen operations.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tolvane::testing {
+
+class FakePlatform : public Platform {
+public:
+    // --- what the test sets up
+    std::wstring programFolderValue = L"D:";
+    std::string systemFolder = "C:\\WINDOWS\\system32";
+    std::string windowsFolder = "C:\\WINDOWS";
+    // When set, the folder calls return this count instead of the folder's length.
+    bool overrideFolderCount = false;
+    UINT folderCount = 0;
+    OSVERSIONINFOA version = {};         // copied out by GetVersionExA (all but the size field)
+    std::map<std::wstring, std::string> files;  // path -> content; every entry counts as a normal file
+    std::set<std::wstring> failingOperations;   // "renameFile", "copyFile", "launchProgram:<application>" ...
+    bool openProcessGivesNothing = false;
+
+    // --- what the program did
+    std::vector<std::wstring> calls;
+    int openHandles = 0;
+
+    // The calls whose line begins with `name`.
+    std::vector<std::wstring> callsTo(const std::wstring& name) const;
+    bool called(const std::wstring& name) const { return !callsTo(name).empty(); }
+
+    UINT GetSystemDirectoryA(LPSTR buffer, UINT size) override;
+    UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) override;
+    BOOL GetVersionExA(OSVERSIONINFOA* info) override;
+    HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+    BOOL CloseHandle(HANDLE handle) override;
+
+    void createMainWindow(const std::wstring& caption) override;
+    std::wstring programFolder() override;
+    std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
+                                const std::wstring& application) override;
+    bool fileExists(const std::wstring& path) override;
+    void deleteFile(const std::wstring& path) override;
+    void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
+    void copyFile(const std::wstring& source, const std::wstring& destination) override;
+    void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
+    void processPendingEvents() override;
+    void setWindowVisible(bool visible) override;
+    void endProgram() override;
+
+private:
+    UINT folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size);
+    void failIfAsked(const std::wstring& operation);
+    std::uint32_t nextProcessId_ = 1000;
+};
+
+}  // namespace tolvane::testing
