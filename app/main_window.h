@@ -31,6 +31,12 @@ public:
 private:
     void runTaskAndWait(std::wstring path, int windowStyle);
 
+    using FolderCall = UINT (modMain::*)(LPSTR buffer, UINT size);
+    // The folder that `folderCall` writes, e.g. C:\WINDOWS\system32.
+    std::wstring folderPrefix(FolderCall folderCall, const wchar_t* folderName);
+    // Starts the system's registration tool on the installed control, if there is one.
+    void runRegistrationTool(const wchar_t* switches);
+
     Platform& platform_;
 };
 

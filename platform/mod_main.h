@@ -23,6 +23,7 @@ public:
     // answers messages sent to this thread meanwhile (see win32_platform.cpp).
     virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
     virtual BOOL CloseHandle(HANDLE handle) = 0;
+    virtual DWORD GetLastError() = 0;
 };
 
 }  // namespace tolvane

@@ -58,6 +58,8 @@ DWORD Win32Platform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL Win32Platform::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 
+DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
+
 void Win32Platform::createMainWindow(const std::wstring& caption) {
     HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(applicationIconId));
     WNDCLASSEXW windowClass = {};

@@ -21,6 +21,7 @@ public:
     HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
     DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
     BOOL CloseHandle(HANDLE handle) override;
+    DWORD GetLastError() override;
 
     void createMainWindow(const std::wstring& caption) override;
     std::wstring programFolder() override;

@@ -1,13 +1,98 @@
 // Where the installed control and its setup information file lie, and
-// whether this is Windows XP.
+// whether this is Windows XP. Nothing is kept between calls.
+#include <cstring>
+
 #include "app/main_window.h"
+#include "platform/text.h"
 
 namespace tolvane {
 
-std::wstring frmMain::getPathFlash() { return std::wstring(); }
+namespace {
 
-std::wstring frmMain::getPathInf() { return std::wstring(); }
+constexpr UINT folderBufferSize = 255;
 
-bool frmMain::isWindowsXP() { return false; }
+// The program's own copy of the version record: the service-pack text as
+// 128 wide characters. Converted field by field to and from OSVERSIONINFOA.
+struct VersionRecord {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    wchar_t szCSDVersion[128];
+};
+
+static_assert(sizeof(OSVERSIONINFOA) == 148, "the 8-bit version record is 148 bytes");
+
+std::wstring trimSpaces(const std::wstring& text) {
+    std::wstring::size_type first = text.find_first_not_of(L' ');
+    if (first == std::wstring::npos) return std::wstring();
+    return text.substr(first, text.find_last_not_of(L' ') - first + 1);
+}
+
+}  // namespace
+
+// The folder comes through the 8-bit call into a buffer of spaces. Only the
+// characters the call says it wrote are used. A count larger than the buffer
+// is the size the folder needs: ask again with a buffer of that size rather
+// than take a piece of a path. A count of 0 means there is no folder to work
+// in, and every step after would act relative to wherever we happen to be.
+std::wstring frmMain::folderPrefix(FolderCall folderCall, const wchar_t* folderName) {
+    std::string buffer(folderBufferSize, ' ');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const UINT size = static_cast<UINT>(buffer.size());
+        const UINT count = (platform_.*folderCall)(&buffer[0], size);
+        if (count == 0)
+            throw failureFor(std::wstring(L"asking Windows for the ") + folderName, platform_.GetLastError());
+        if (count < size) return fromAnsi(buffer.data(), count);
+        buffer.assign(count + 1, ' ');  // the count is the size needed; room for the terminating NUL
+    }
+    throw Failure(ERROR_INSUFFICIENT_BUFFER,
+                  std::wstring(L"asking Windows for the ") + folderName + L" failed: its length kept changing");
+}
+
+std::wstring frmMain::getPathFlash() {
+    return folderPrefix(&modMain::GetSystemDirectoryA, L"system folder") + L"\\Macromed\\Flash\\flash.ocx";
+}
+
+std::wstring frmMain::getPathInf() {
+    std::wstring prefix = folderPrefix(&modMain::GetWindowsDirectoryA, L"Windows folder");
+    if (!isWindowsXP()) return std::wstring();
+    return prefix + L"\\ServicePackFiles\\i386\\swflash.inf";
+}
+
+bool frmMain::isWindowsXP() {
+    VersionRecord record;
+    OSVERSIONINFOA raw;
+    std::memset(&record, 0, sizeof record);
+    std::memset(&raw, 0, sizeof raw);
+    record.dwOSVersionInfoSize = sizeof raw;
+
+    raw.dwOSVersionInfoSize = record.dwOSVersionInfoSize;
+    raw.dwMajorVersion = record.dwMajorVersion;
+    raw.dwMinorVersion = record.dwMinorVersion;
+    raw.dwBuildNumber = record.dwBuildNumber;
+    raw.dwPlatformId = record.dwPlatformId;
+    std::string csd = toAnsi(std::wstring(record.szCSDVersion, 128));
+    std::memcpy(raw.szCSDVersion, csd.data(), std::min(csd.size(), sizeof raw.szCSDVersion));
+
+    platform_.GetVersionExA(&raw);
+
+    record.dwOSVersionInfoSize = raw.dwOSVersionInfoSize;
+    record.dwMajorVersion = raw.dwMajorVersion;
+    record.dwMinorVersion = raw.dwMinorVersion;
+    record.dwBuildNumber = raw.dwBuildNumber;
+    record.dwPlatformId = raw.dwPlatformId;
+    std::wstring servicePack = fromAnsi(raw.szCSDVersion, sizeof raw.szCSDVersion);
+    servicePack.resize(128, L'\0');  // a double-byte code page gives fewer characters; the rest stay NUL
+    std::memcpy(record.szCSDVersion, servicePack.data(), sizeof record.szCSDVersion);
+
+    const bool versionPart =
+        record.dwPlatformId == 2 && record.dwMajorVersion == 5 && record.dwMinorVersion == 1;
+    // Only spaces are trimmed: the NULs after the platform's text count, so
+    // an unfilled field passes and only one of spaces and one other character fails.
+    const bool servicePackPart = trimSpaces(std::wstring(record.szCSDVersion, 128)).size() >= 2;
+    return versionPart && servicePackPart;
+}
 
 }  // namespace tolvane

@@ -1,5 +1,7 @@
 #include "e2e/medium.h"
 
+#include "helpers/test_log.h"
+
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
 
@@ -108,6 +110,23 @@ double RunResult::timeOf(const std::string& prefix) const {
     return -1;
 }
 
+std::string RunResult::logText() const {
+    std::string text = "log of the run:\n";
+    for (const auto& line : log) text += "  " + line + "\n";
+    return text;
+}
+
+double RunResult::cpuSecondsBetween(double fromMs, double toMs) const {
+    const std::pair<double, double>* first = nullptr;
+    const std::pair<double, double>* last = nullptr;
+    for (const auto& sample : cpuSamples) {
+        if (sample.first < fromMs || sample.first > toMs) continue;
+        if (first == nullptr) first = &sample;
+        last = &sample;
+    }
+    return first == nullptr ? -1 : last->second - first->second;
+}
+
 Medium::Medium(const std::wstring& name) : root_(L"C:\\tolvane-e2e\\" + name) {
     removeTree(root_);
     makeFolders(root_);
@@ -116,10 +135,37 @@ Medium::Medium(const std::wstring& name) : root_(L"C:\\tolvane-e2e\\" + name) {
 
 void Medium::addStandin(const std::wstring& relative) { copyInto(buildFolder() + L"\\standin.exe", *this / relative); }
 
-void Medium::addInstallerAndMenu() {
+void Medium::addControl() { copyInto(buildFolder() + L"\\testctl_medium.dll", *this / L"data\\Flash.ocx"); }
+
+void Medium::layOut() {
     addStandin(L"data\\install_flash_player.exe");
     addStandin(L"data\\menu.exe");
+    addControl();
 }
+
+std::wstring Machine::controlFolder() { return systemFolder() + L"\\Macromed\\Flash"; }
+std::wstring Machine::controlPath() { return controlFolder() + L"\\flash.ocx"; }
+std::wstring Machine::controlBackup() { return controlFolder() + L"\\flash.bkp"; }
+std::wstring Machine::infFolder() { return windowsFolder() + L"\\ServicePackFiles\\i386"; }
+std::wstring Machine::infPath() { return infFolder() + L"\\swflash.inf"; }
+std::wstring Machine::infBackup() { return infFolder() + L"\\swflash.bkp"; }
+const char* const Machine::infContent = "[Version]\r\nSignature=\"$CHICAGO$\"\r\n; the service pack's copy\r\n";
+
+void Machine::reset() {
+    removeTree(systemFolder() + L"\\Macromed");
+    removeTree(windowsFolder() + L"\\ServicePackFiles");
+    makeFolders(controlFolder());
+}
+
+void Machine::installControl() { copyInto(buildFolder() + L"\\testctl_installed.dll", controlPath()); }
+
+void Machine::installInf() {
+    makeFolders(infFolder());
+    writeFile(infPath(), infContent);
+}
+
+std::string Machine::installedControlBytes() { return readFile(buildFolder() + L"\\testctl_installed.dll"); }
+std::string Machine::mediumControlBytes() { return readFile(buildFolder() + L"\\testctl_medium.dll"); }
 
 namespace {
 
@@ -223,6 +269,41 @@ void waitForStartedPrograms(DWORD timeLimitMs) {
     }
 }
 
+// Under Wine the Windows process times are only rough; the Linux kernel's
+// accounting of the same process is exact. Wine shows the Unix root as Z:,
+// so /proc is at hand: find the process whose command line names `exe`.
+std::wstring linuxStatFileOf(const std::wstring& exe) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = ::FindFirstFileW(L"Z:\\proc\\*", &entry);
+    if (search == INVALID_HANDLE_VALUE) return std::wstring();
+    std::wstring found;
+    const std::string wanted = narrow(exe);
+    do {
+        std::wstring name = entry.cFileName;
+        if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+        std::string commandLine = readFile(L"Z:\\proc\\" + name + L"\\cmdline");
+        if (commandLine.find(wanted) != std::string::npos) {
+            found = L"Z:\\proc\\" + name + L"\\stat";
+            break;
+        }
+    } while (::FindNextFileW(search, &entry));
+    ::FindClose(search);
+    return found;
+}
+
+// User and system seconds from a /proc/<pid>/stat file, or -1.
+double linuxProcessorSeconds(const std::wstring& statFile) {
+    std::string stat = readFile(statFile);
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i == 14 || i == 15) ticks += std::atof(field.c_str());
+    return ticks / 100.0;  // USER_HZ
+}
+
 double seconds(const FILETIME& time) {
     ULARGE_INTEGER value;
     value.LowPart = time.dwLowDateTime;
@@ -256,8 +337,15 @@ RunResult Medium::run(DWORD timeLimitMs) {
     std::set<HWND> closedBoxes;
     Watch watch{process.dwProcessId, &result, &closedBoxes};
     DWORD start = ::GetTickCount();
+    std::wstring statFile;
     for (;;) {
         ::EnumWindows(watchWindow, reinterpret_cast<LPARAM>(&watch));
+        if (statFile.empty()) statFile = linuxStatFileOf(exe);
+        double used = statFile.empty() ? -1 : linuxProcessorSeconds(statFile);
+        FILETIME created, exited, kernel, user;
+        if (used < 0 && ::GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user))
+            used = seconds(kernel) + seconds(user);
+        if (used >= 0) result.cpuSamples.emplace_back(clockMilliseconds(), used);
         if (::WaitForSingleObject(process.hProcess, 2) == WAIT_OBJECT_0) {
             result.ended = true;
             break;
@@ -272,6 +360,7 @@ RunResult Medium::run(DWORD timeLimitMs) {
     FILETIME created, exited, kernel, user;
     if (::GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user))
         result.cpuSeconds = seconds(kernel) + seconds(user);
+    if (!statFile.empty() && !result.cpuSamples.empty()) result.cpuSeconds = result.cpuSamples.back().second;
     ::CloseHandle(process.hProcess);
 
     waitForStartedPrograms(result.ended ? 30000 : 0);

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tolvane::testing {
@@ -31,7 +32,9 @@ struct MessageBoxSeen {
 struct RunResult {
     bool ended = false;  // false: still running at the time limit, then ended by force
     DWORD exitCode = 0;
-    double cpuSeconds = 0;          // kernel and user time of Tolvane.exe
+    double cpuSeconds = 0;          // kernel and user time of Tolvane.exe, start-up included
+    // (log clock in ms, Tolvane.exe's processor seconds so far), sampled while it ran.
+    std::vector<std::pair<double, double>> cpuSamples;
     bool windowFound = false;       // the main window existed while we watched
     bool windowSeenVisible = false;
     std::vector<MessageBoxSeen> boxes;  // every box Tolvane showed; each was closed with OK
@@ -42,6 +45,30 @@ struct RunResult {
     std::vector<std::string> linesStarting(const std::string& prefix) const;
     // Time of the first log line beginning with `prefix`, or -1.
     double timeOf(const std::string& prefix) const;
+    // Processor seconds Tolvane.exe used between two times of the log clock,
+    // from the samples nearest inside that span.
+    double cpuSecondsBetween(double fromMs, double toMs) const;
+    // The whole log, one indented line each, for failure messages.
+    std::string logText() const;
+};
+
+// The machine's side: the installed control and the setup information file,
+// in the prefix's own system and Windows folders.
+struct Machine {
+    static std::wstring controlFolder();  // <system>\Macromed\Flash
+    static std::wstring controlPath();    // ...\flash.ocx
+    static std::wstring controlBackup();  // ...\flash.bkp
+    static std::wstring infFolder();      // <windows>\ServicePackFiles\i386
+    static std::wstring infPath();        // ...\swflash.inf
+    static std::wstring infBackup();      // ...\swflash.bkp
+    // An empty control folder, no INF folder.
+    static void reset();
+    // The "installed" build of the test control at the control path.
+    static void installControl();
+    static void installInf();
+    static std::string installedControlBytes();
+    static std::string mediumControlBytes();
+    static const char* const infContent;
 };
 
 class Medium {
@@ -54,8 +81,10 @@ public:
 
     // Puts the stand-in program at `relative` (e.g. L"data\\menu.exe").
     void addStandin(const std::wstring& relative);
-    // The usual medium: installer and menu stand-ins.
-    void addInstallerAndMenu();
+    // The medium's control (the "medium" build of the test control) as data\Flash.ocx.
+    void addControl();
+    // The whole medium: installer and menu stand-ins and the control.
+    void layOut();
 
     // Variables the started programs see (STANDIN_*).
     std::map<std::wstring, std::wstring> environment;

@@ -25,6 +25,7 @@ public:
     std::map<std::wstring, std::string> files;  // path -> content; every entry counts as a normal file
     std::set<std::wstring> failingOperations;   // "renameFile", "copyFile", "launchProgram:<application>" ...
     bool openProcessGivesNothing = false;
+    DWORD lastError = 0;
 
     // --- what the program did
     std::vector<std::wstring> calls;
@@ -40,6 +41,7 @@ public:
     HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
     DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
     BOOL CloseHandle(HANDLE handle) override;
+    DWORD GetLastError() override { return lastError; }
 
     void createMainWindow(const std::wstring& caption) override;
     std::wstring programFolder() override;

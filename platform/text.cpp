@@ -1,0 +1,24 @@
+#include "platform/text.h"
+
+#include <windows.h>
+
+namespace tolvane {
+
+std::wstring fromAnsi(const char* text, std::size_t length) {
+    if (length == 0) return std::wstring();
+    int size = ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &wide[0], size);
+    return wide;
+}
+
+std::string toAnsi(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int size = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+}  // namespace tolvane

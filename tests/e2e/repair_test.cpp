@@ -1,0 +1,159 @@
+// The whole repair on a machine with (or without) the control installed.
+#include <gtest/gtest.h>
+
+#include "e2e/medium.h"
+
+namespace tolvane::testing {
+namespace {
+
+class RepairRun : public ::testing::Test {
+protected:
+    void SetUp() override { Machine::reset(); }
+    void TearDown() override { Machine::reset(); }
+
+    static std::string registered(const std::wstring& path, const char* mark) {
+        return "control register " + narrow(path) + " mark=" + mark;
+    }
+    static std::string unregistered(const std::wstring& path, const char* mark) {
+        return "control unregister " + narrow(path) + " mark=" + mark;
+    }
+    static void expectNothingAfterTheFailure(const RunResult& result, const std::wstring& failedAction) {
+        ASSERT_TRUE(result.ended);
+        EXPECT_NE(result.exitCode, 0u);
+        ASSERT_EQ(result.boxes.size(), 1u) << result.logText();
+        EXPECT_EQ(result.boxes[0].title, L"Tolvane");
+        EXPECT_EQ(result.boxes[0].text.rfind(failedAction, 0), 0u) << narrow(result.boxes[0].text);
+        EXPECT_TRUE(result.linesStarting("control register").empty()) << result.logText();
+        EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
+    }
+};
+
+TEST_F(RepairRun, OnWindowsXPTheWholeRunRepairsTheControl) {
+    Machine::installControl();
+    Machine::installInf();
+    Medium medium(L"repair-xp");
+    medium.layOut();
+    medium.environment[L"STANDIN_INSTALLER_WRITES"] = Machine::controlPath();
+    medium.environment[L"STANDIN_INSTALLER_MS"] = L"1500";
+    RunResult result = medium.run();
+
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_TRUE(result.boxes.empty());
+    // Backups: the old control and the service pack's INF file.
+    EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
+    EXPECT_EQ(readFile(Machine::infBackup()), Machine::infContent);
+    EXPECT_FALSE(isFile(Machine::infPath()));
+    // The medium's control replaced what the installer put there, byte for byte.
+    EXPECT_EQ(result.linesStarting("install_flash_player.exe wrote").size(), 1u) << result.logText();
+    EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+    // The registration tool really loaded the medium's control from the control path...
+    EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "medium")).size(), 1u) << result.logText();
+    // ...after the installer had ended, and before the menu was started.
+    double installerEnd = result.timeOf("install_flash_player.exe end");
+    double registration = result.timeOf("control register");
+    EXPECT_GT(registration, installerEnd) << result.logText();
+    EXPECT_EQ(result.linesStarting("menu.exe start").size(), 1u) << result.logText();
+}
+
+TEST_F(RepairRun, OnALaterWindowsTheInfFileIsLeftAlone) {
+    Machine::installControl();
+    Machine::installInf();
+    Medium medium(L"repair-win7");
+    medium.layOut();
+    medium.windowsVersion = L"win7";
+    RunResult result = medium.run();
+
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(readFile(Machine::infPath()), Machine::infContent);
+    EXPECT_FALSE(isFile(Machine::infBackup()));
+    EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
+    EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+    EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "medium")).size(), 1u) << result.logText();
+    EXPECT_EQ(result.linesStarting("menu.exe start").size(), 1u) << result.logText();
+}
+
+TEST_F(RepairRun, WithoutAnInstalledControlNothingIsUnregisteredButTheOldBackupGoes) {
+    writeFile(Machine::controlBackup(), "a backup from an earlier repair");
+    Medium medium(L"no-control");
+    medium.layOut();
+    RunResult result = medium.run();
+
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_TRUE(result.linesStarting("control unregister").empty()) << result.logText();
+    EXPECT_FALSE(isFile(Machine::controlBackup()));
+    EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+    EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "medium")).size(), 1u) << result.logText();
+    EXPECT_EQ(result.linesStarting("menu.exe start").size(), 1u) << result.logText();
+}
+
+TEST_F(RepairRun, ASecondRepairOnWindowsXPReplacesTheOldInfBackup) {
+    Machine::installControl();
+    Machine::installInf();
+    writeFile(Machine::infBackup(), "the backup of an earlier repair");
+    Medium medium(L"second-repair");
+    medium.layOut();
+    RunResult result = medium.run();
+
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_EQ(readFile(Machine::infBackup()), Machine::infContent);
+    EXPECT_FALSE(isFile(Machine::infPath()));
+    EXPECT_EQ(result.linesStarting("menu.exe start").size(), 1u) << result.logText();
+}
+
+TEST_F(RepairRun, AMissingMediumControlEndsTheRunBeforeRegistrationAndMenu) {
+    Machine::installControl();
+    Medium medium(L"no-medium-control");
+    medium.addStandin(L"data\\install_flash_player.exe");
+    medium.addStandin(L"data\\menu.exe");
+    RunResult result = medium.run();
+
+    expectNothingAfterTheFailure(result, L"copying \"" + (medium / L"data\\Flash.ocx") + L"\" to \"" +
+                                             Machine::controlPath() + L"\" failed: ");
+    EXPECT_EQ(result.linesStarting("install_flash_player.exe start").size(), 1u) << result.logText();
+}
+
+TEST_F(RepairRun, AMissingControlFolderEndsTheRunBeforeRegistrationAndMenu) {
+    removeTree(systemFolder() + L"\\Macromed");
+    Medium medium(L"no-control-folder");
+    medium.layOut();
+    RunResult result = medium.run();
+
+    expectNothingAfterTheFailure(result, L"copying \"" + (medium / L"data\\Flash.ocx") + L"\" to \"" +
+                                             Machine::controlPath() + L"\" failed: ");
+}
+
+TEST_F(RepairRun, ABackupThatCannotBeMadeEndsTheRunBeforeTheInstaller) {
+    Machine::installControl();
+    makeFolders(Machine::controlBackup());  // a folder where the backup should go
+    Medium medium(L"backup-blocked");
+    medium.layOut();
+    RunResult result = medium.run();
+
+    expectNothingAfterTheFailure(result, L"renaming \"" + Machine::controlPath() + L"\" to \"" +
+                                             Machine::controlBackup() + L"\" failed: ");
+    EXPECT_TRUE(result.linesStarting("install_flash_player.exe").empty()) << result.logText();
+    EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
+}
+
+TEST_F(RepairRun, ARegistrationToolPlantedBesideTheProgramOrInTheCurrentFolderNeverRuns) {
+    Machine::installControl();
+    Medium medium(L"planted-tool");
+    medium.layOut();
+    medium.addStandin(L"regsvr32.exe");
+    medium.addStandin(L"cwd\\regsvr32.exe");
+    medium.currentFolder = medium / L"cwd";
+    RunResult result = medium.run();
+
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_TRUE(result.linesStarting("regsvr32.exe").empty()) << result.logText();
+    EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "medium")).size(), 1u) << result.logText();
+}
+
+}  // namespace
+}  // namespace tolvane::testing

@@ -1,0 +1,37 @@
+// Stands in for the control: the system's registration tool loads it and
+// calls these entry points, which log where the control was loaded from.
+// Built twice with different marks so the tests can tell the copies apart.
+#include <windows.h>
+
+#include "helpers/test_log.h"
+
+#ifndef TEST_CONTROL_MARK
+#error "TEST_CONTROL_MARK must name this build"
+#endif
+
+namespace {
+
+HMODULE self;
+
+std::wstring loadedFrom() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(self, path, MAX_PATH);
+    return path;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) self = instance;
+    return TRUE;
+}
+
+extern "C" __declspec(dllexport) HRESULT WINAPI DllRegisterServer() {
+    tolvane::testing::appendTestLog(L"control register " + loadedFrom() + L" mark=" TEST_CONTROL_MARK);
+    return S_OK;
+}
+
+extern "C" __declspec(dllexport) HRESULT WINAPI DllUnregisterServer() {
+    tolvane::testing::appendTestLog(L"control unregister " + loadedFrom() + L" mark=" TEST_CONTROL_MARK);
+    return S_OK;
+}
