@@ -1,5 +1,6 @@
 // Where the installed control and its setup information file lie, and
 // whether this is Windows XP. Nothing is kept between calls.
+#include <algorithm>
 #include <cstring>
 
 #include "app/main_window.h"
@@ -45,7 +46,7 @@ std::wstring frmMain::folderPrefix(FolderCall folderCall, const wchar_t* folderN
         if (count == 0)
             throw failureFor(std::wstring(L"asking Windows for the ") + folderName, platform_.GetLastError());
         if (count < size) return fromAnsi(buffer.data(), count);
-        buffer.assign(count + 1, ' ');  // the count is the size needed; room for the terminating NUL
+        buffer.assign(std::max(count, size + 1), ' ');  // the count is the size the folder needs
     }
     throw Failure(ERROR_INSUFFICIENT_BUFFER,
                   std::wstring(L"asking Windows for the ") + folderName + L" failed: its length kept changing");

@@ -56,6 +56,58 @@ TEST_F(RepairRun, OnWindowsXPTheWholeRunRepairsTheControl) {
     EXPECT_EQ(result.linesStarting("menu.exe start").size(), 1u) << result.logText();
 }
 
+// The system's registration tool swapped for the spy (see standin.cpp), so
+// the tests can read the command lines it receives.
+class RegistrationSpy {
+public:
+    RegistrationSpy() : tool_(systemFolder() + L"\\regsvr32.exe"), saved_(tool_ + L".tolvane-saved") {
+        ::MoveFileExW(tool_.c_str(), saved_.c_str(), MOVEFILE_REPLACE_EXISTING);
+        copyInto(buildFolder() + L"\\standin.exe", tool_);
+        setOverride(L"native");  // Wine would otherwise run its built-in tool whatever the file holds
+    }
+    ~RegistrationSpy() {
+        setOverride(nullptr);
+        ::MoveFileExW(saved_.c_str(), tool_.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    RegistrationSpy(const RegistrationSpy&) = delete;
+    RegistrationSpy& operator=(const RegistrationSpy&) = delete;
+
+private:
+    static void setOverride(const wchar_t* value) {
+        HKEY key;
+        if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_SET_VALUE,
+                              nullptr, &key, nullptr) != ERROR_SUCCESS)
+            return;
+        if (value == nullptr)
+            ::RegDeleteValueW(key, L"regsvr32.exe");
+        else
+            ::RegSetValueExW(key, L"regsvr32.exe", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                             static_cast<DWORD>((::lstrlenW(value) + 1) * sizeof(wchar_t)));
+        ::RegCloseKey(key);
+    }
+
+    std::wstring tool_;
+    std::wstring saved_;
+};
+
+TEST_F(RepairRun, RegistrationToolGetsTheUsualCommandLinesMinimised) {
+    RegistrationSpy spy;
+    Machine::installControl();
+    Medium medium(L"command-lines");
+    medium.layOut();
+    medium.environment[L"STANDIN_INSTALLER_MS"] = L"1000";
+    RunResult result = medium.run();
+
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 0u);
+    const std::string control = narrow(Machine::controlPath());
+    EXPECT_EQ(result.linesStarting("spy regsvr32 start"),
+              (std::vector<std::string>{"spy regsvr32 start show=2 cmd=regsvr32 \"" + control + "\" /u /s",
+                                        "spy regsvr32 start show=2 cmd=regsvr32 \"" + control + "\" /s"}))
+        << result.logText();
+    EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "medium")).size(), 1u) << result.logText();
+}
+
 TEST_F(RepairRun, OnALaterWindowsTheInfFileIsLeftAlone) {
     Machine::installControl();
     Machine::installInf();

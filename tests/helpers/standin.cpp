@@ -2,6 +2,11 @@
 // never run (decoys). It behaves by its own file name and logs its start,
 // command line and show state; see test_log.h.
 //
+// As regsvr32.exe in the system folder it stands in for the system's
+// registration tool (a spy): it logs as "spy regsvr32", then does the tool's
+// job on the quoted control path, calling DllUnregisterServer for /u and
+// DllRegisterServer otherwise, and logs when the control cannot be loaded.
+//
 // As install_flash_player.exe it also reads:
 //   STANDIN_INSTALLER_MS      run this many milliseconds before ending
 //   STANDIN_BROADCAST=1       send a message to every top-level window and wait for the answers
@@ -52,6 +57,35 @@ void runInstaller() {
     if (!ms.empty()) ::Sleep(static_cast<DWORD>(std::stoul(ms)));
 }
 
+bool inSystemFolder() {
+    wchar_t self[MAX_PATH], system[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring folder(self);
+    folder.erase(folder.find_last_of(L'\\'));
+    return ::lstrcmpiW(folder.c_str(), system) == 0;
+}
+
+void runRegistrationSpy(const std::wstring& commandLine, int show) {
+    using tolvane::testing::appendTestLog;
+    appendTestLog(L"spy regsvr32 start show=" + std::to_wstring(show) + L" cmd=" + commandLine);
+    std::wstring::size_type open = commandLine.find(L'"');
+    std::wstring::size_type close = open == std::wstring::npos ? open : commandLine.find(L'"', open + 1);
+    if (close == std::wstring::npos) return;
+    std::wstring control = commandLine.substr(open + 1, close - open - 1);
+    bool unregister = commandLine.find(L" /u", close) != std::wstring::npos;
+    HMODULE module = ::LoadLibraryW(control.c_str());
+    if (module == nullptr) {
+        appendTestLog(L"spy regsvr32 could not load " + control + L": error " + std::to_wstring(::GetLastError()));
+        return;
+    }
+    using Entry = HRESULT(WINAPI*)();
+    auto entry = reinterpret_cast<Entry>(
+        ::GetProcAddress(module, unregister ? "DllUnregisterServer" : "DllRegisterServer"));
+    if (entry != nullptr) entry();
+    ::FreeLibrary(module);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -62,6 +96,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : -1;
 
     const std::wstring name = ownName();
+    if (name == L"regsvr32.exe" && inSystemFolder()) {
+        runRegistrationSpy(::GetCommandLineW(), show);
+        return 0;
+    }
     appendTestLog(name + L" start show=" + std::to_wstring(show) + L" cmd=" + ::GetCommandLineW());
     if (name == L"install_flash_player.exe") runInstaller();
     appendTestLog(name + L" end");

@@ -20,6 +20,15 @@ void FakePlatform::failIfAsked(const std::wstring& operation) {
         throw Failure(5, operation + L" failed: Access is denied.");
 }
 
+void FakePlatform::setVersion(DWORD platformId, DWORD major, DWORD minor, const std::string& servicePack) {
+    version = OSVERSIONINFOA{};
+    version.dwPlatformId = platformId;
+    version.dwMajorVersion = major;
+    version.dwMinorVersion = minor;
+    version.dwBuildNumber = 2600;
+    std::memcpy(version.szCSDVersion, servicePack.data(), std::min<size_t>(servicePack.size(), 128));
+}
+
 UINT FakePlatform::folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size) {
     calls.push_back(widen(name) + L" " + std::to_wstring(size));
     if (overrideFolderCount) {

@@ -22,8 +22,13 @@ public:
     bool overrideFolderCount = false;
     UINT folderCount = 0;
     OSVERSIONINFOA version = {};         // copied out by GetVersionExA (all but the size field)
-    std::map<std::wstring, std::string> files;  // path -> content; every entry counts as a normal file
+    // path -> content; every entry counts as a normal file. The medium's control is there.
+    std::map<std::wstring, std::string> files = {{L"D:\\data\\Flash.ocx", "medium control"}};
     std::set<std::wstring> failingOperations;   // "renameFile", "copyFile", "launchProgram:<application>" ...
+
+    // Sets the version record GetVersionExA hands out; `servicePack` fills
+    // the start of the 128-byte field, the rest stays NUL.
+    void setVersion(DWORD platformId, DWORD major, DWORD minor, const std::string& servicePack = "");
     bool openProcessGivesNothing = false;
     DWORD lastError = 0;
 

@@ -9,23 +9,77 @@ namespace {
 
 const std::wstring installer = L"D:\\data\\install_flash_player.exe";
 const std::wstring menu = L"D:\\data\\menu.exe";
+const std::wstring control = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.ocx";
+const std::wstring controlBackup = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.bkp";
+const std::wstring inf = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.inf";
+const std::wstring infBackup = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.bkp";
+const std::wstring tool = L"C:\\WINDOWS\\system32\\regsvr32.exe";
 
-TEST(Sequence, NormalRunHidesFirstWaitsForInstallerStartsMenuAndEnds) {
-    FakePlatform fake;
-    EXPECT_EQ(runProgram(fake), 0);
-
-    ASSERT_GE(fake.calls.size(), 3u);
-    EXPECT_EQ(fake.calls[0], L"createMainWindow Tolvane");
-    EXPECT_EQ(fake.calls[1], L"setWindowVisible false");
-    EXPECT_EQ(fake.callsTo(L"launchProgram"),
-              (std::vector<std::wstring>{L"launchProgram \"" + installer + L"\" | 1 | " + installer,
-                                         L"launchProgram \"" + menu + L"\" | 1 | " + menu}));
-    EXPECT_EQ(fake.calls.back(), L"endProgram");
-    EXPECT_FALSE(fake.called(L"showMessageBox"));
+// The calls that change the machine or start something, in order.
+std::vector<std::wstring> actions(const FakePlatform& fake) {
+    std::vector<std::wstring> found;
+    for (const auto& call : fake.calls)
+        for (const wchar_t* name : {L"launchProgram", L"deleteFile", L"renameFile", L"copyFile", L"showMessageBox",
+                                    L"WaitForSingleObject", L"endProgram"})
+            if (call.rfind(name, 0) == 0) found.push_back(call);
+    return found;
 }
 
-TEST(Sequence, MenuThatCannotStartIsReportedAndEndsWithNonZeroCode) {
+class Sequence : public ::testing::Test {
+protected:
+    Sequence() {
+        fake.setVersion(2, 5, 1, "Service Pack 3");
+        fake.files[control] = "installed control";
+        fake.files[inf] = "inf";
+    }
     FakePlatform fake;
+};
+
+TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
+    EXPECT_EQ(runProgram(fake), 0);
+
+    EXPECT_EQ(fake.calls[0], L"createMainWindow Tolvane");
+    EXPECT_EQ(fake.calls[1], L"setWindowVisible false");
+    EXPECT_EQ(actions(fake), (std::vector<std::wstring>{
+                                 L"launchProgram regsvr32 \"" + control + L"\" /u /s | 2 | " + tool,
+                                 L"renameFile " + control + L" -> " + controlBackup,
+                                 L"renameFile " + inf + L" -> " + infBackup,
+                                 L"launchProgram \"" + installer + L"\" | 1 | " + installer,
+                                 L"WaitForSingleObject 1001 4294967295",
+                                 L"copyFile D:\\data\\Flash.ocx -> " + control,
+                                 L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool,
+                                 L"launchProgram \"" + menu + L"\" | 1 | " + menu,
+                                 L"endProgram",
+                             }));
+    EXPECT_EQ(fake.files[control], "medium control");
+    EXPECT_EQ(fake.files[controlBackup], "installed control");
+    EXPECT_EQ(fake.files[infBackup], "inf");
+}
+
+TEST_F(Sequence, FailingBackupEndsTheRunBeforeTheInstaller) {
+    fake.failingOperations.insert(L"renameFile");
+    EXPECT_EQ(runProgram(fake), 1);
+
+    auto done = actions(fake);
+    ASSERT_EQ(done.size(), 3u);
+    EXPECT_EQ(done[1], L"renameFile " + control + L" -> " + controlBackup);
+    EXPECT_EQ(done[2], L"showMessageBox Tolvane | 16 | renameFile failed: Access is denied.\r\n\r\n"
+                       L"The repair was stopped at this point.");
+}
+
+TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
+    fake.failingOperations.insert(L"copyFile");
+    EXPECT_EQ(runProgram(fake), 1);
+
+    auto done = actions(fake);
+    ASSERT_GE(done.size(), 2u);
+    EXPECT_EQ(done[done.size() - 2], L"copyFile D:\\data\\Flash.ocx -> " + control);
+    EXPECT_EQ(done.back().rfind(L"showMessageBox Tolvane | 16 | copyFile failed", 0), 0u);
+    EXPECT_FALSE(fake.called(L"launchProgram regsvr32 \"" + control + L"\" /s"));
+    EXPECT_FALSE(fake.called(L"launchProgram \"" + menu));
+}
+
+TEST_F(Sequence, MenuThatCannotStartIsReportedAndEndsWithNonZeroCode) {
     fake.failingOperations.insert(L"launchProgram:" + menu);
     EXPECT_EQ(runProgram(fake), 1);
 
@@ -38,8 +92,7 @@ TEST(Sequence, MenuThatCannotStartIsReportedAndEndsWithNonZeroCode) {
     EXPECT_EQ(fake.calls.back(), boxes[0]);  // nothing after the report
 }
 
-TEST(Sequence, InstallerThatCannotStartShowsOneWarningAndTheRunGoesOn) {
-    FakePlatform fake;
+TEST_F(Sequence, InstallerThatCannotStartShowsOneWarningAndTheRunGoesOn) {
     fake.failingOperations.insert(L"launchProgram:" + installer);
     EXPECT_EQ(runProgram(fake), 0);
 
@@ -48,17 +101,29 @@ TEST(Sequence, InstallerThatCannotStartShowsOneWarningAndTheRunGoesOn) {
     EXPECT_EQ(boxes[0], L"showMessageBox Error | 48 | Error starting task \r\nlaunchProgram:" + installer +
                             L" failed: Access is denied.");
     EXPECT_FALSE(fake.called(L"OpenProcess"));
-    EXPECT_FALSE(fake.called(L"WaitForSingleObject"));
-    EXPECT_EQ(fake.callsTo(L"launchProgram").size(), 2u);
+    EXPECT_TRUE(fake.called(L"copyFile"));
+    EXPECT_TRUE(fake.called(L"launchProgram \"" + menu));
     EXPECT_EQ(fake.calls.back(), L"endProgram");
 }
 
-TEST(Sequence, ProgramFolderAtADriveRootIsJoinedUnchanged) {
-    FakePlatform fake;
+TEST_F(Sequence, ProgramFolderAtADriveRootIsJoinedUnchanged) {
     fake.programFolderValue = L"E:\\";
-    runProgram(fake);
-    EXPECT_EQ(fake.callsTo(L"launchProgram")[1],
-              L"launchProgram \"E:\\\\data\\menu.exe\" | 1 | E:\\\\data\\menu.exe");
+    fake.files[L"E:\\\\data\\Flash.ocx"] = "medium control";
+    EXPECT_EQ(runProgram(fake), 0);
+    EXPECT_TRUE(fake.called(L"copyFile E:\\\\data\\Flash.ocx -> "));
+    EXPECT_TRUE(fake.called(L"launchProgram \"E:\\\\data\\menu.exe\" | 1 | E:\\\\data\\menu.exe"));
+}
+
+TEST_F(Sequence, SystemFolderThatCannotBeAskedForTouchesNoFile) {
+    fake.overrideFolderCount = true;
+    fake.folderCount = 0;
+    fake.lastError = ERROR_INVALID_PARAMETER;
+    EXPECT_EQ(runProgram(fake), 1);
+
+    auto done = actions(fake);
+    ASSERT_EQ(done.size(), 1u) << "something was done without a folder to do it in";
+    EXPECT_EQ(done[0].rfind(L"showMessageBox Tolvane | 16 | asking Windows for the system folder failed: ", 0), 0u)
+        << done[0];
 }
 
 }  // namespace
