@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The whole repair under a 64-bit Wine prefix: the 32-bit program must see
+# the 32-bit system folder (syswow64 on disk) through the system's
+# redirection, repair the control there and have the 32-bit registration
+# tool register it; nothing may land in the 64-bit system32.
+#
+# usage: wow64_test.sh BIN_DIR PREFIX_DIR
+set -uo pipefail
+bin=$1
+export WINEARCH=win64 WINEPREFIX=$2 WINEDEBUG=-all
+wine64=/usr/lib/wine/wine64
+[ -x "$wine64" ] || { echo "FAILED: $wine64 is missing (Debian package wine64)"; echo "0 passed, 1 failed"; exit 1; }
+
+exec 9>"$WINEPREFIX.lock"
+flock 9
+if [ ! -f "$WINEPREFIX/.tolvane-ready" ]; then
+  "$wine64" wineboot -i >/dev/null 2>&1
+  "$wine64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  "$wine64" reg add 'HKCU\Software\Wine' /v Version /d win7 /f >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.tolvane-ready"
+fi
+
+c=$WINEPREFIX/drive_c
+sys64=$c/windows/system32
+sys32=$c/windows/syswow64
+[ -f "$sys32/kernel32.dll" ] || { echo "FAILED: the prefix has no syswow64 folder"; echo "0 passed, 1 failed"; exit 1; }
+rm -rf "$sys64/Macromed" "$sys32/Macromed" "$c/wow64"
+mkdir -p "$sys32/Macromed/Flash" "$c/wow64/data"
+cp "$bin/testctl_installed.dll" "$sys32/Macromed/Flash/flash.ocx"
+cp "$bin/Tolvane.exe" "$c/wow64/"
+cp "$bin/standin.exe" "$c/wow64/data/install_flash_player.exe"
+cp "$bin/standin.exe" "$c/wow64/data/menu.exe"
+cp "$bin/testctl_medium.dll" "$c/wow64/data/Flash.ocx"
+
+run() {
+  if [ -n "${DISPLAY:-}" ]; then wine "$@"; else xvfb-run -a wine "$@"; fi
+}
+TOLVANE_TEST_LOG='C:\wow64\run.log' STANDIN_INSTALLER_MS=500 run 'C:\wow64\Tolvane.exe' 2>/dev/null
+code=$?
+wineserver -w
+log=$(tr -d '\r' < "$c/wow64/run.log" 2>/dev/null)
+
+passed=0 failed=0
+check() {  # description, then the test command
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok      $what"; else failed=$((failed + 1)); echo "FAILED  $what"; fi
+}
+check "Tolvane.exe ended with exit code 0 (got $code)" test "$code" -eq 0
+check "syswow64 holds the medium's control" cmp -s "$sys32/Macromed/Flash/flash.ocx" "$bin/testctl_medium.dll"
+check "syswow64 holds the old control as flash.bkp" cmp -s "$sys32/Macromed/Flash/flash.bkp" "$bin/testctl_installed.dll"
+check "nothing landed in the 64-bit system32" test ! -e "$sys64/Macromed"
+check "the 32-bit registration tool registered the control at the program's system folder path" \
+  grep -qF 'control register C:\windows\system32\Macromed\Flash\flash.ocx mark=medium' <<<"$log"
+check "the menu was started" grep -q '^[0-9.]* menu.exe start' <<<"$log"
+[ "$failed" -eq 0 ] || printf 'log of the run:\n%s\n' "$log"
+rm -rf "$sys32/Macromed" "$c/wow64"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
