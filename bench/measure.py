@@ -1,0 +1,130 @@
+#!/usr/bin/python3
+"""Drives the benchmark runs; see bench/run.sh. Reads the Linux kernel's
+accounting of the Wine process (/proc/<pid>/stat and status), which is exact
+where Wine's own process times are not."""
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+bin_dir, prefix, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+drive_c = os.path.join(prefix, "drive_c")
+INSTALLER_MS = 5000
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def lay_out(name, program):
+    root = os.path.join(drive_c, "bench", name)
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(os.path.join(root, "data"))
+    shutil.copy(os.path.join(bin_dir, program), root)
+    shutil.copy(os.path.join(bin_dir, "standin.exe"), os.path.join(root, "data", "install_flash_player.exe"))
+    shutil.copy(os.path.join(bin_dir, "standin.exe"), os.path.join(root, "data", "menu.exe"))
+    shutil.copy(os.path.join(bin_dir, "testctl_medium.dll"), os.path.join(root, "data", "Flash.ocx"))
+    return root
+
+
+def find_pid(needle, deadline):
+    while time.time() < deadline:
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    if needle in f.read():
+                        return pid
+            except OSError:
+                pass
+        time.sleep(0.005)
+    return None
+
+
+def sample(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        cpu = (int(fields[11]) + int(fields[12])) / TICK
+        with open(f"/proc/{pid}/status") as f:
+            hwm = next(int(l.split()[1]) for l in f if l.startswith("VmHWM:"))
+        return cpu, hwm
+    except (OSError, StopIteration, IndexError):
+        return None
+
+
+def read_log(path):
+    events = {}
+    try:
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                stamp, _, text = line.strip().partition(" ")
+                for key in ("install_flash_player.exe start", "install_flash_player.exe end", "menu.exe start"):
+                    if text.startswith(key) and key not in events:
+                        events[key] = float(stamp)
+    except FileNotFoundError:
+        pass
+    return events
+
+
+def one_run(name, program):
+    root = lay_out(name, program)
+    flash = os.path.join(drive_c, "windows", "system32", "Macromed", "Flash")
+    os.makedirs(flash, exist_ok=True)
+    shutil.copy(os.path.join(bin_dir, "testctl_installed.dll"), os.path.join(flash, "flash.ocx"))
+    log = os.path.join(root, "run.log")
+    env = dict(os.environ, TOLVANE_TEST_LOG=f"C:\\bench\\{name}\\run.log", STANDIN_INSTALLER_MS=str(INSTALLER_MS))
+    windows_path = f"C:\\bench\\{name}\\{program}"
+    start_ms = (time.time() * 1000) % 86_400_000
+    proc = subprocess.Popen(["wine", windows_path], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    pid = find_pid(windows_path.encode(), time.time() + 30)
+    samples = []  # (log-clock ms, cpu s, peak KiB)
+    while proc.poll() is None and pid:
+        s = sample(pid)
+        if s:
+            samples.append(((time.time() * 1000) % 86_400_000, *s))
+        time.sleep(0.02)
+    subprocess.run(["wineserver", "-w"], env=env)
+    ev = read_log(log)
+    i_start, i_end, menu = (ev.get(k) for k in
+                            ("install_flash_player.exe start", "install_flash_player.exe end", "menu.exe start"))
+    if None in (i_start, i_end, menu) or not samples:
+        raise SystemExit(f"{name}: run incomplete, log: {ev}")
+    waiting = [s for s in samples if i_start + 300 <= s[0] <= i_end]
+    cpu_wait = waiting[-1][1] - waiting[0][1]
+    wait_s = (waiting[-1][0] - waiting[0][0]) / 1000
+    return {
+        "cpu_wait_ms": cpu_wait * 1000,
+        "cpu_share": 100 * cpu_wait / wait_s,
+        "start_to_installer_ms": i_start - start_ms,
+        "installer_end_to_menu_ms": menu - i_end,
+        "peak_mib": max(s[2] for s in samples) / 1024,
+    }
+
+
+results = {"Tolvane.exe": [], "min_launcher.exe": []}
+for i in range(runs):
+    for program, name in (("Tolvane.exe", "tolvane"), ("min_launcher.exe", "floor")):
+        r = one_run(name, program)
+        results[program].append(r)
+        print(f"run {i + 1}/{runs} {program:<17} " + "  ".join(f"{k}={v:.1f}" for k, v in r.items()), flush=True)
+
+med = {p: {k: statistics.median(r[k] for r in rs) for k in rs[0]} for p, rs in results.items()}
+size = {p: os.path.getsize(os.path.join(bin_dir, p)) for p in results}
+rows = [
+    ("processor time while a 5 s installer ran", "cpu_wait_ms", "{:.0f} ms"),
+    ("  as a share of the wait", "cpu_share", "{:.2f} %"),
+    ("start to installer start", "start_to_installer_ms", "{:.0f} ms"),
+    ("installer end to menu start", "installer_end_to_menu_ms", "{:.0f} ms"),
+    ("peak memory (VmHWM, Wine's own share included)", "peak_mib", "{:.1f} MiB"),
+]
+print()
+print(f"Medians of {runs} runs each, {time.strftime('%Y-%m-%d')}, {platform.machine()}, "
+      f"{os.cpu_count()} cores, {subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()}")
+print(f"| measure | Tolvane.exe | minimal launcher | ratio |")
+print(f"|---|---|---|---|")
+for label, key, fmt in rows:
+    a, b = med["Tolvane.exe"][key], med["min_launcher.exe"][key]
+    ratio = f"{a / b:.2f}" if b else "-"
+    print(f"| {label} | {fmt.format(a)} | {fmt.format(b)} | {ratio} |")
+print(f"| executable size | {size['Tolvane.exe'] / 1024:.1f} KiB | {size['min_launcher.exe'] / 1024:.1f} KiB | "
+      f"{size['Tolvane.exe'] / size['min_launcher.exe']:.2f} |")
