@@ -16,6 +16,19 @@ void frmMain::Form_Load() {
 
 void frmMain::hideMe() { platform_.setWindowVisible(false); }
 
+namespace {
+
+// Shows the report of a failure that ended the run. Nothing may escape from
+// here: the program is about to end either way.
+void reportFailure(Platform& platform, const std::wstring& what) noexcept {
+    try {
+        platform.showMessageBox(what + L"\r\n\r\nThe repair was stopped at this point.", criticalOk, L"Tolvane");
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
 int runProgram(Platform& platform) {
     try {
         platform.createMainWindow(L"Tolvane");
@@ -23,10 +36,11 @@ int runProgram(Platform& platform) {
         form.Form_Load();
         return 0;
     } catch (const Failure& failure) {
-        platform.showMessageBox(failure.description() + L"\r\n\r\nThe repair was stopped at this point.",
-                                criticalOk, L"Tolvane");
-        return 1;
+        reportFailure(platform, failure.description());
+    } catch (const std::exception&) {
+        reportFailure(platform, L"Tolvane ran out of memory");
     }
+    return 1;
 }
 
 }  // namespace tolvane
