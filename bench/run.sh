@@ -15,12 +15,8 @@ bash "$root/scripts/build.sh"
 export WINEARCH=win32 WINEPREFIX="$root/build/bench-prefix" WINEDEBUG=-all
 bash "$root/tests/wine/prepare_prefix.sh" "$WINEPREFIX"
 
-display=87
-while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-trap 'wineserver -k >/dev/null 2>&1 || true; kill $xvfb 2>/dev/null || true' EXIT
-export DISPLAY=":$display"
-sleep 1
+. "$root/tests/wine/xvfb.sh"
+start_xvfb 87
+trap 'wineserver -k >/dev/null 2>&1 || true; kill "$XVFB_PID" 2>/dev/null || true' EXIT
 
-exec /usr/bin/python3 "$root/bench/measure.py" "$root/build/bin" "$WINEPREFIX" "$runs"
+/usr/bin/python3 "$root/bench/measure.py" "$root/build/bin" "$WINEPREFIX" "$runs"

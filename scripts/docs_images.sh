@@ -29,12 +29,9 @@ mkdir -p "$c/windows/system32/Macromed/Flash" "$c/Medium/data"
 cp "$root/build/bin/Tolvane.exe" "$c/Medium/"
 cp "$root/build/bin/standin.exe" "$c/Medium/data/menu.exe"
 cp "$root/build/bin/testctl_medium.dll" "$c/Medium/data/Flash.ocx"
-display=97
-while [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY=":$display"
-sleep 1
+. "$root/tests/wine/xvfb.sh"
+start_xvfb 97
+xvfb=$XVFB_PID
 wine 'C:\Medium\Tolvane.exe' >/dev/null 2>&1 &
 box=""
 for _ in $(seq 100); do

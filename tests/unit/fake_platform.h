@@ -12,6 +12,17 @@
 
 namespace tolvane::testing {
 
+// Where things are on the fake's default machine and medium.
+namespace fakePaths {
+inline const std::wstring installer = L"D:\\data\\install_flash_player.exe";
+inline const std::wstring menu = L"D:\\data\\menu.exe";
+inline const std::wstring control = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.ocx";
+inline const std::wstring controlBackup = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.bkp";
+inline const std::wstring inf = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.inf";
+inline const std::wstring infBackup = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.bkp";
+inline const std::wstring tool = L"C:\\WINDOWS\\system32\\regsvr32.exe";
+}  // namespace fakePaths
+
 class FakePlatform : public Platform {
 public:
     // --- what the test sets up

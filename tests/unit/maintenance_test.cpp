@@ -7,10 +7,7 @@
 namespace tolvane::testing {
 namespace {
 
-const std::wstring control = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.ocx";
-const std::wstring controlBackup = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.bkp";
-const std::wstring inf = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.inf";
-const std::wstring infBackup = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.bkp";
+using namespace fakePaths;
 
 TEST(Registration, CommandLinesKeepAControlPathWithSpacesWholeAndStartTheSystemTool) {
     FakePlatform fake;

@@ -7,13 +7,7 @@
 namespace tolvane::testing {
 namespace {
 
-const std::wstring installer = L"D:\\data\\install_flash_player.exe";
-const std::wstring menu = L"D:\\data\\menu.exe";
-const std::wstring control = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.ocx";
-const std::wstring controlBackup = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.bkp";
-const std::wstring inf = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.inf";
-const std::wstring infBackup = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.bkp";
-const std::wstring tool = L"C:\\WINDOWS\\system32\\regsvr32.exe";
+using namespace fakePaths;
 
 // The calls that change the machine or start something, in order.
 std::vector<std::wstring> actions(const FakePlatform& fake) {
