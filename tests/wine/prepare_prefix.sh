@@ -9,7 +9,8 @@ exec 9>"$prefix.lock"
 flock 9
 [ -f "$prefix/.tolvane-ready" ] && exit 0
 export WINEARCH=win32 WINEPREFIX="$prefix" WINEDEBUG=-all
-wineboot -i >/dev/null 2>&1
+# No prompts for the .NET and HTML engines, which cannot be fetched here anyway.
+WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine' /v Version /d winxp /f >/dev/null 2>&1

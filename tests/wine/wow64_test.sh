@@ -14,7 +14,7 @@ wine64=/usr/lib/wine/wine64
 exec 9>"$WINEPREFIX.lock"
 flock 9
 if [ ! -f "$WINEPREFIX/.tolvane-ready" ]; then
-  "$wine64" wineboot -i >/dev/null 2>&1
+  WINEDLLOVERRIDES="mscoree,mshtml=" "$wine64" wineboot -i >/dev/null 2>&1
   "$wine64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
   "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   "$wine64" reg add 'HKCU\Software\Wine' /v Version /d win7 /f >/dev/null 2>&1
