@@ -34,6 +34,7 @@ private:
     using FolderCall = UINT (modMain::*)(LPSTR buffer, UINT size);
     // The folder that `folderCall` writes, e.g. C:\WINDOWS\system32.
     std::wstring folderPrefix(FolderCall folderCall, const wchar_t* folderName);
+    std::wstring systemFolder();
     // Starts the system's registration tool on the installed control, if there is one.
     void runRegistrationTool(const wchar_t* switches);
 

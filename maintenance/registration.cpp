@@ -14,7 +14,7 @@ void frmMain::runRegistrationTool(const wchar_t* switches) {
     const std::wstring control = getPathFlash();
     if (!platform_.fileExists(control)) return;
     const std::wstring commandLine = L"regsvr32 " + quotedPath(control) + switches;
-    const std::wstring tool = folderPrefix(&modMain::GetSystemDirectoryA, L"system folder") + L"\\regsvr32.exe";
+    const std::wstring tool = systemFolder() + L"\\regsvr32.exe";
     platform_.launchProgram(commandLine, minimizedFocus, tool);
 }
 

@@ -52,9 +52,9 @@ std::wstring frmMain::folderPrefix(FolderCall folderCall, const wchar_t* folderN
                   std::wstring(L"asking Windows for the ") + folderName + L" failed: its length kept changing");
 }
 
-std::wstring frmMain::getPathFlash() {
-    return folderPrefix(&modMain::GetSystemDirectoryA, L"system folder") + L"\\Macromed\\Flash\\flash.ocx";
-}
+std::wstring frmMain::systemFolder() { return folderPrefix(&modMain::GetSystemDirectoryA, L"system folder"); }
+
+std::wstring frmMain::getPathFlash() { return systemFolder() + L"\\Macromed\\Flash\\flash.ocx"; }
 
 std::wstring frmMain::getPathInf() {
     std::wstring prefix = folderPrefix(&modMain::GetWindowsDirectoryA, L"Windows folder");
