@@ -9,20 +9,16 @@
 #include <utility>
 #include <vector>
 
+#include "helpers/test_files.h"
+
 namespace tolvane::testing {
 
 // Folder of the test executable: Tolvane.exe, standin.exe and the test
 // controls are built beside it.
 std::wstring buildFolder();
-void writeFile(const std::wstring& path, const std::string& content);
-std::string readFile(const std::wstring& path);  // "<missing>" when it cannot be read
-bool isFile(const std::wstring& path);
 void copyInto(const std::wstring& source, const std::wstring& destination);
-void makeFolders(const std::wstring& path);
-void removeTree(const std::wstring& path);
 std::wstring systemFolder();
 std::wstring windowsFolder();
-std::string narrow(const std::wstring& text);
 
 struct MessageBoxSeen {
     std::wstring title;

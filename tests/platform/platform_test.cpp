@@ -5,10 +5,15 @@
 
 #include <string>
 
+#include "helpers/test_files.h"
 #include "platform/win32_platform.h"
 
 namespace tolvane {
 namespace {
+
+using testing::readFile;
+using testing::removeTree;
+using testing::writeFile;
 
 // A fresh folder under the temporary folder, removed with what it holds.
 class ScratchFolder {
@@ -21,45 +26,11 @@ public:
         ::CreateDirectoryW(path_.c_str(), nullptr);
     }
     ~ScratchFolder() { removeTree(path_); }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
     std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
 
-    static void write(const std::wstring& path, const std::string& content) {
-        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        DWORD written = 0;
-        ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-        ::CloseHandle(file);
-    }
-    static std::string read(const std::wstring& path) {
-        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return "<missing>";
-        char buffer[4096];
-        DWORD got = 0;
-        ::ReadFile(file, buffer, sizeof buffer, &got, nullptr);
-        ::CloseHandle(file);
-        return std::string(buffer, got);
-    }
-
 private:
-    static void removeTree(const std::wstring& folder) {
-        WIN32_FIND_DATAW entry;
-        HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                std::wstring name = entry.cFileName;
-                if (name == L"." || name == L"..") continue;
-                std::wstring path = folder + L"\\" + name;
-                ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    removeTree(path);
-                else
-                    ::DeleteFileW(path.c_str());
-            } while (::FindNextFileW(search, &entry));
-            ::FindClose(search);
-        }
-        ::RemoveDirectoryW(folder.c_str());
-    }
     static inline int counter_ = 0;
     std::wstring path_;
 };
@@ -71,13 +42,13 @@ protected:
 };
 
 TEST_F(RealPlatform, FileExistsCountsOnlyNormalFiles) {
-    ScratchFolder::write(scratch / L"plain.ocx", "x");
-    ScratchFolder::write(scratch / L"hidden.ocx", "x");
-    ScratchFolder::write(scratch / L"system.ocx", "x");
+    writeFile(scratch / L"plain.ocx", "x");
+    writeFile(scratch / L"hidden.ocx", "x");
+    writeFile(scratch / L"system.ocx", "x");
     ::SetFileAttributesW((scratch / L"hidden.ocx").c_str(), FILE_ATTRIBUTE_HIDDEN);
     ::SetFileAttributesW((scratch / L"system.ocx").c_str(), FILE_ATTRIBUTE_SYSTEM);
     ::CreateDirectoryW((scratch / L"folder.ocx").c_str(), nullptr);
-    ScratchFolder::write(scratch / L"readonly.ocx", "x");
+    writeFile(scratch / L"readonly.ocx", "x");
     ::SetFileAttributesW((scratch / L"readonly.ocx").c_str(), FILE_ATTRIBUTE_READONLY);
 
     EXPECT_TRUE(platform.fileExists(scratch / L"plain.ocx"));
@@ -90,12 +61,12 @@ TEST_F(RealPlatform, FileExistsCountsOnlyNormalFiles) {
 }
 
 TEST_F(RealPlatform, RenameMovesTheFileButNeverOverAnExistingOne) {
-    ScratchFolder::write(scratch / L"flash.ocx", "control");
+    writeFile(scratch / L"flash.ocx", "control");
     platform.renameFile(scratch / L"flash.ocx", scratch / L"flash.bkp");
-    EXPECT_EQ(ScratchFolder::read(scratch / L"flash.bkp"), "control");
+    EXPECT_EQ(readFile(scratch / L"flash.bkp"), "control");
     EXPECT_FALSE(platform.fileExists(scratch / L"flash.ocx"));
 
-    ScratchFolder::write(scratch / L"flash.ocx", "new control");
+    writeFile(scratch / L"flash.ocx", "new control");
     try {
         platform.renameFile(scratch / L"flash.ocx", scratch / L"flash.bkp");
         FAIL() << "renaming over an existing file succeeded";
@@ -104,15 +75,15 @@ TEST_F(RealPlatform, RenameMovesTheFileButNeverOverAnExistingOne) {
         EXPECT_EQ(failure.description().rfind(L"renaming \"" + (scratch / L"flash.ocx") + L"\" to \"", 0), 0u)
             << std::string(failure.description().begin(), failure.description().end());
     }
-    EXPECT_EQ(ScratchFolder::read(scratch / L"flash.bkp"), "control");
-    EXPECT_EQ(ScratchFolder::read(scratch / L"flash.ocx"), "new control");
+    EXPECT_EQ(readFile(scratch / L"flash.bkp"), "control");
+    EXPECT_EQ(readFile(scratch / L"flash.ocx"), "new control");
 }
 
 TEST_F(RealPlatform, CopyReplacesTheDestinationAndFailsOnAMissingSource) {
-    ScratchFolder::write(scratch / L"medium.ocx", "medium control");
-    ScratchFolder::write(scratch / L"flash.ocx", "installer's control, longer than the medium's");
+    writeFile(scratch / L"medium.ocx", "medium control");
+    writeFile(scratch / L"flash.ocx", "installer's control, longer than the medium's");
     platform.copyFile(scratch / L"medium.ocx", scratch / L"flash.ocx");
-    EXPECT_EQ(ScratchFolder::read(scratch / L"flash.ocx"), "medium control");
+    EXPECT_EQ(readFile(scratch / L"flash.ocx"), "medium control");
 
     try {
         platform.copyFile(scratch / L"gone.ocx", scratch / L"flash.ocx");
@@ -123,11 +94,11 @@ TEST_F(RealPlatform, CopyReplacesTheDestinationAndFailsOnAMissingSource) {
                                 L"\" failed: " + systemMessage(ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(failure.description(), expected);
     }
-    EXPECT_EQ(ScratchFolder::read(scratch / L"flash.ocx"), "medium control");
+    EXPECT_EQ(readFile(scratch / L"flash.ocx"), "medium control");
 }
 
 TEST_F(RealPlatform, DeleteRemovesAFileAndFailsOnAMissingOne) {
-    ScratchFolder::write(scratch / L"flash.bkp", "old");
+    writeFile(scratch / L"flash.bkp", "old");
     platform.deleteFile(scratch / L"flash.bkp");
     EXPECT_FALSE(platform.fileExists(scratch / L"flash.bkp"));
     EXPECT_THROW(platform.deleteFile(scratch / L"flash.bkp"), Failure);

@@ -1,0 +1,68 @@
+#include "helpers/test_files.h"
+
+#include <gtest/gtest.h>
+
+namespace tolvane::testing {
+
+std::string narrow(const std::wstring& text) {
+    int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+void writeFile(const std::wstring& path, const std::string& content) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE_AT(__FILE__, __LINE__);
+        return;
+    }
+    DWORD written = 0;
+    ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+std::string readFile(const std::wstring& path) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string content;
+    char buffer[65536];
+    DWORD got = 0;
+    while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) content.append(buffer, got);
+    ::CloseHandle(file);
+    return content;
+}
+
+bool isFile(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void makeFolders(const std::wstring& path) {
+    for (size_t i = 3; i <= path.size(); ++i)
+        if (i == path.size() || path[i] == L'\\') ::CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+}
+
+void removeTree(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::DeleteFileW(path.c_str());
+        return;
+    }
+    WIN32_FIND_DATAW entry;
+    HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name != L"." && name != L"..") removeTree(path + L"\\" + name);
+        } while (::FindNextFileW(search, &entry));
+        ::FindClose(search);
+    }
+    ::RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace tolvane::testing
