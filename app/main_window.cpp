@@ -5,10 +5,16 @@ namespace tolvane {
 void frmMain::Form_Load() {
     hideMe();
     uninstallFlashOCX();
-    renameFlashOCX();
-    renameFlashInf();
-    executeFlashSetup();
-    copyFlashOCX();
+    try {
+        renameFlashOCX();
+        renameFlashInf();
+        executeFlashSetup();
+        copyFlashOCX();
+    } catch (const Failure& failure) {
+        // The installed control is unregistered by now and may be moved
+        // aside: do not leave the machine with less than it had.
+        throw Failure(failure.number(), failure.description() + L"\r\n" + putBackInstalledControl());
+    }
     installFlashOCX();
     executeChecker();
     platform_.endProgram();
@@ -31,6 +37,8 @@ void reportFailure(Platform& platform, const std::wstring& what) noexcept {
 
 int runProgram(Platform& platform) {
     try {
+        platform.restrictDllSearch();
+        if (!platform.claimSingleRun(singleRunLock)) return 0;
         platform.createMainWindow(L"Tolvane");
         frmMain form(platform);
         form.Form_Load();

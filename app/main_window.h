@@ -14,6 +14,8 @@ public:
 
     // The load handling: the eight steps in order, then the end of the program.
     // A failure in a step leaves at once; the steps after it do not run.
+    // One between the unregistration and the registration first puts the
+    // installed control back in place and registers it again.
     void Form_Load();
 
     void hideMe();
@@ -30,19 +32,48 @@ public:
 
 private:
     void runTaskAndWait(std::wstring path, int windowStyle);
+    // The program's folder followed by `fragment` (which begins with a
+    // backslash), with one backslash at a drive root: D:\data\menu.exe.
+    std::wstring mediumPath(const wchar_t* fragment);
 
     using FolderCall = UINT (modMain::*)(LPSTR buffer, UINT size);
     // The folder that `folderCall` writes, e.g. C:\WINDOWS\system32.
     std::wstring folderPrefix(FolderCall folderCall, const wchar_t* folderName);
     std::wstring systemFolder();
-    // Starts the system's registration tool on the installed control, if there is one.
-    void runRegistrationTool(const wchar_t* switches);
+
+    // How a run of the registration tool went.
+    struct ToolRun {
+        enum State { noControl, ended, stillRunning } state;
+        DWORD exitCode;
+        std::wstring control;
+    };
+    // Starts the system's registration tool on the installed control, if
+    // there is one, and waits for it up to registrationTimeLimitMs.
+    ToolRun runRegistrationTool(const wchar_t* switches);
+    // Registers the installed control; raises when the tool reports a
+    // failure. False when the tool was still running at the time limit.
+    bool registerControl();
+    // After a failure that stopped the run half-way: the old control back in
+    // place and registered. Says in one line what was done; never raises.
+    std::wstring putBackInstalledControl() noexcept;
+    // Deletes one of our own backups, read-only or not.
+    void deleteBackup(const std::wstring& path);
 
     Platform& platform_;
 };
 
-// Creates the main window and runs its load handling. An unhandled failure is
-// reported in a box titled "Tolvane" and gives exit code 1; otherwise 0.
+// How long a run of the registration tool is waited for; one still running
+// then is left to run.
+inline constexpr DWORD registrationTimeLimitMs = 60000;
+
+// The lock that keeps a second start (a double-click on the medium) from
+// running the repair while one is at work.
+inline constexpr wchar_t singleRunLock[] = L"Local\\Tolvane.Repair";
+
+// Restricts the DLL search, takes the single-run lock, creates the main window
+// and runs its load handling. An unhandled failure is reported in a box titled
+// "Tolvane" and gives exit code 1; otherwise 0, also when another run holds
+// the lock (that run will start the menu).
 int runProgram(Platform& platform);
 
 }  // namespace tolvane

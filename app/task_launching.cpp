@@ -7,31 +7,20 @@ namespace {
 
 constexpr DWORD synchronize = 0x00100000;
 
-// Closes the process handle however the wait ends.
-class ProcessHandleGuard {
-public:
-    ProcessHandleGuard(modMain& kernel, HANDLE handle) : kernel_(kernel), handle_(handle) {}
-    ~ProcessHandleGuard() {
-        if (handle_ != nullptr) kernel_.CloseHandle(handle_);
-    }
-    ProcessHandleGuard(const ProcessHandleGuard&) = delete;
-    ProcessHandleGuard& operator=(const ProcessHandleGuard&) = delete;
-
-private:
-    modMain& kernel_;
-    HANDLE handle_;
-};
-
 }  // namespace
 
-void frmMain::executeFlashSetup() {
-    runTaskAndWait(platform_.programFolder() + L"\\data\\install_flash_player.exe", normalFocus);
+std::wstring frmMain::mediumPath(const wchar_t* fragment) {
+    std::wstring folder = platform_.programFolder();
+    if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+    return folder + fragment;
 }
+
+void frmMain::executeFlashSetup() { runTaskAndWait(mediumPath(L"\\data\\install_flash_player.exe"), normalFocus); }
 
 void frmMain::executeChecker() {
     // The path is both the file started and, quoted, the command line, so a
     // medium folder with spaces can never start a program that lies beside it.
-    const std::wstring path = platform_.programFolder() + L"\\data\\menu.exe";
+    const std::wstring path = mediumPath(L"\\data\\menu.exe");
     platform_.launchProgram(quotedPath(path), normalFocus, path);
 }
 
@@ -48,7 +37,7 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
 
     HANDLE process = platform_.OpenProcess(synchronize, FALSE, processId);
     if (process == nullptr) return;
-    ProcessHandleGuard guard(platform_, process);
+    ProcessHandle guard(platform_, process);
     platform_.WaitForSingleObject(process, INFINITE);
 }
 

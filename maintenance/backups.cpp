@@ -1,4 +1,5 @@
-// Moving the installed files aside and putting the medium's control in place.
+// Moving the installed files aside, putting the medium's control in place,
+// and putting the old control back when the run stops half-way.
 #include "app/main_window.h"
 
 namespace tolvane {
@@ -12,10 +13,16 @@ std::wstring backupPath(const std::wstring& path) {
 
 }  // namespace
 
+// A backup copied from a CD by an earlier run may be read-only.
+void frmMain::deleteBackup(const std::wstring& path) {
+    platform_.clearReadOnly(path);
+    platform_.deleteFile(path);
+}
+
 void frmMain::renameFlashOCX() {
     const std::wstring control = getPathFlash();
     const std::wstring backup = backupPath(control);
-    if (platform_.fileExists(backup)) platform_.deleteFile(backup);
+    if (platform_.fileExists(backup)) deleteBackup(backup);
     if (platform_.fileExists(control)) platform_.renameFile(control, backup);
 }
 
@@ -27,13 +34,38 @@ void frmMain::renameFlashInf() {
     if (inf.empty()) return;
     const std::wstring backup = backupPath(inf);
     if (!platform_.fileExists(inf)) return;
-    if (platform_.fileExists(backup)) platform_.deleteFile(backup);
+    if (platform_.fileExists(backup)) deleteBackup(backup);
     platform_.renameFile(inf, backup);
 }
 
+// The copy takes the medium's read-only attribute along; left so, the next
+// repair or a Flash update could not replace the control.
 void frmMain::copyFlashOCX() {
     const std::wstring control = getPathFlash();
-    platform_.copyFile(platform_.programFolder() + L"\\data\\Flash.ocx", control);
+    platform_.copyFile(mediumPath(L"\\data\\Flash.ocx"), control);
+    platform_.clearReadOnly(control);
+}
+
+std::wstring frmMain::putBackInstalledControl() noexcept {
+    const wchar_t* const notDone = L"The control that was installed could not be put back and registered again: ";
+    try {
+        const std::wstring control = getPathFlash();
+        const std::wstring backup = backupPath(control);
+        bool putBack = false;
+        if (!platform_.fileExists(control)) {
+            if (!platform_.fileExists(backup)) return L"There was no control to put back.";
+            platform_.renameFile(backup, control);
+            putBack = true;
+        }
+        const std::wstring what =
+            putBack ? L"The control that was installed was put back" : L"The control at " + quotedPath(control);
+        if (!registerControl()) return what + L"; its registration had not ended after 60 seconds.";
+        return what + (putBack ? L" and registered again." : L" was registered again.");
+    } catch (const Failure& failure) {
+        return notDone + failure.description();
+    } catch (...) {
+        return notDone + std::wstring(L"out of memory.");
+    }
 }
 
 }  // namespace tolvane

@@ -3,19 +3,43 @@
 
 namespace tolvane {
 
+// Whatever the unregistration gives, the repair goes on: the control is
+// replaced next either way.
 void frmMain::uninstallFlashOCX() { runRegistrationTool(L" /u /s"); }
 
-void frmMain::installFlashOCX() { runRegistrationTool(L" /s"); }
+void frmMain::installFlashOCX() { registerControl(); }
+
+bool frmMain::registerControl() {
+    const ToolRun run = runRegistrationTool(L" /s");
+    if (run.state == ToolRun::ended && run.exitCode != 0)
+        throw Failure(run.exitCode, L"registering " + quotedPath(run.control) +
+                                        L" failed: the registration tool ended with exit code " +
+                                        std::to_wstring(run.exitCode) + L".");
+    return run.state != ToolRun::stillRunning;
+}
 
 // The tool started is always the system folder's regsvr32.exe, never one that
 // Windows' search would find first in our own or the current folder; what it
-// receives is the usual "regsvr32 "<control>" <switches>". Not waited for.
-void frmMain::runRegistrationTool(const wchar_t* switches) {
-    const std::wstring control = getPathFlash();
-    if (!platform_.fileExists(control)) return;
-    const std::wstring commandLine = L"regsvr32 " + quotedPath(control) + switches;
+// receives is the usual "regsvr32 "<control>" <switches>". The wait answers
+// messages sent to our window, so a broadcast cannot hang the run; a tool
+// still running at the time limit is left to run.
+frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches) {
+    ToolRun run{ToolRun::noControl, 0, getPathFlash()};
+    if (!platform_.fileExists(run.control)) return run;
+    const std::wstring commandLine = L"regsvr32 " + quotedPath(run.control) + switches;
     const std::wstring tool = systemFolder() + L"\\regsvr32.exe";
-    platform_.launchProgram(commandLine, minimizedFocus, tool);
+    ProcessHandle process(platform_, platform_.launchProgramForWait(commandLine, minimizedFocus, tool));
+
+    const DWORD waited = platform_.WaitForSingleObject(process.get(), registrationTimeLimitMs);
+    if (waited == WAIT_TIMEOUT) {
+        run.state = ToolRun::stillRunning;
+        return run;
+    }
+    if (waited != WAIT_OBJECT_0 || !platform_.GetExitCodeProcess(process.get(), &run.exitCode))
+        throw failureFor(L"waiting for the registration tool on " + quotedPath(run.control),
+                         platform_.GetLastError());
+    run.state = ToolRun::ended;
+    return run;
 }
 
 }  // namespace tolvane

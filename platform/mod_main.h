@@ -23,6 +23,8 @@ public:
     // answers messages sent to this thread meanwhile (see win32_platform.cpp).
     virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
     virtual BOOL CloseHandle(HANDLE handle) = 0;
+    // The code a process ended with, or STILL_ACTIVE (259) while it runs.
+    virtual BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) = 0;
     virtual DWORD GetLastError() = 0;
 };
 

@@ -54,6 +54,15 @@ enum MessageStyle : int {
 
 class Platform : public modMain {
 public:
+    // Start-up hardening for a program that runs elevated from a folder
+    // others may write to: DLLs loaded by bare name come from the system
+    // folder only, never from the program's or the current folder. Uses
+    // what this Windows has (nothing on Windows XP without a service pack).
+    virtual void restrictDllSearch() = 0;
+    // Takes the named lock that one run of the program holds until it ends.
+    // False when another run holds it already.
+    virtual bool claimSingleRun(const std::wstring& name) = 0;
+
     // Creates the program's main window, hidden, with this caption and the
     // application icon.
     virtual void createMainWindow(const std::wstring& caption) = 0;
@@ -68,6 +77,10 @@ public:
     // Raises a Failure when nothing can be started.
     virtual std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application = std::wstring()) = 0;
+    // The same, but hands back the new process's handle, for waiting on it
+    // and reading its exit code; the caller closes it (see ProcessHandle).
+    virtual HANDLE launchProgramForWait(const std::wstring& commandLine, int windowStyle,
+                                        const std::wstring& application) = 0;
 
     // True when a directory search for exactly `path` finds an entry that is
     // neither hidden, nor a system file, nor a folder.
@@ -75,8 +88,10 @@ public:
     virtual void deleteFile(const std::wstring& path) = 0;
     // Fails when `newPath` already exists.
     virtual void renameFile(const std::wstring& oldPath, const std::wstring& newPath) = 0;
-    // Replaces an existing destination.
+    // Replaces an existing destination. The copy keeps the source's attributes.
     virtual void copyFile(const std::wstring& source, const std::wstring& destination) = 0;
+    // Clears the file's read-only attribute; its other attributes stay.
+    virtual void clearReadOnly(const std::wstring& path) = 0;
 
     // Modal; returns when the box is closed.
     virtual void showMessageBox(const std::wstring& text, int style, const std::wstring& title) = 0;
@@ -85,6 +100,23 @@ public:
     virtual void setWindowVisible(bool visible) = 0;
     // Ends the program at once with exit code 0.
     virtual void endProgram() = 0;
+};
+
+// Owns a process handle and closes it through the platform however the
+// work with it ends.
+class ProcessHandle {
+public:
+    ProcessHandle(modMain& kernel, HANDLE handle) : kernel_(kernel), handle_(handle) {}
+    ~ProcessHandle() {
+        if (handle_ != nullptr) kernel_.CloseHandle(handle_);
+    }
+    ProcessHandle(const ProcessHandle&) = delete;
+    ProcessHandle& operator=(const ProcessHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    modMain& kernel_;
+    HANDLE handle_;
 };
 
 }  // namespace tolvane

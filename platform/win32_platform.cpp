@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "platform/unique_handle.h"
-
 namespace tolvane {
 
 namespace {
@@ -58,7 +56,53 @@ DWORD Win32Platform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL Win32Platform::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 
+BOOL Win32Platform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+    return ::GetExitCodeProcess(process, exitCode);
+}
+
 DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
+
+namespace {
+
+// A kernel32 function that this Windows may lack, or null.
+template <typename Function>
+Function optionalKernelFunction(const char* name) {
+    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel == nullptr ? nullptr : ::GetProcAddress(kernel, name);
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
+}
+
+constexpr DWORD loadLibrarySearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+
+}  // namespace
+
+// SetDefaultDllDirectories (Windows 8, and Vista/7 with KB2533623) takes the
+// program's folder out of the search; SetDllDirectoryW("") (XP SP1 on) takes
+// out the current folder where the first is missing. Both are looked up
+// here, not imported, so the image still loads where they do not exist.
+void Win32Platform::restrictDllSearch() {
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
+    const auto setDefault = optionalKernelFunction<SetDefaultDllDirectoriesFn>("SetDefaultDllDirectories");
+    if (setDefault != nullptr && !setDefault(loadLibrarySearchSystem32))
+        raiseLastError(L"restricting where DLLs are loaded from");
+    const auto setDirectory = optionalKernelFunction<SetDllDirectoryFn>("SetDllDirectoryW");
+    if (setDirectory != nullptr && !setDirectory(L""))
+        raiseLastError(L"taking the current folder out of the DLL search");
+}
+
+// A mutex in the session's namespace. Access denied means it exists but was
+// made by a run with other rights: held by another run all the same.
+bool Win32Platform::claimSingleRun(const std::wstring& name) {
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
+    const DWORD error = ::GetLastError();
+    if (mutex == nullptr) {
+        if (error == ERROR_ACCESS_DENIED) return false;
+        throw failureFor(L"creating the lock " + quotedPath(name), error);
+    }
+    runLock_.reset(mutex);
+    return error != ERROR_ALREADY_EXISTS;
+}
 
 void Win32Platform::createMainWindow(const std::wstring& caption) {
     HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(applicationIconId));
@@ -99,8 +143,8 @@ std::wstring Win32Platform::programFolder() {
     }
 }
 
-std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int windowStyle,
-                                           const std::wstring& application) {
+PROCESS_INFORMATION Win32Platform::start(const std::wstring& commandLine, int windowStyle,
+                                         const std::wstring& application) {
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
 
@@ -113,9 +157,22 @@ std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int 
                           nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
         raiseLastError(L"starting " + quotedPath(application.empty() ? commandLine : application));
     }
+    return started;
+}
+
+std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int windowStyle,
+                                           const std::wstring& application) {
+    PROCESS_INFORMATION started = start(commandLine, windowStyle, application);
     UniqueHandle process(started.hProcess);
     UniqueHandle thread(started.hThread);
     return started.dwProcessId;
+}
+
+HANDLE Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
+                                           const std::wstring& application) {
+    PROCESS_INFORMATION started = start(commandLine, windowStyle, application);
+    UniqueHandle thread(started.hThread);
+    return started.hProcess;
 }
 
 bool Win32Platform::fileExists(const std::wstring& path) {
@@ -141,6 +198,15 @@ void Win32Platform::renameFile(const std::wstring& oldPath, const std::wstring& 
 void Win32Platform::copyFile(const std::wstring& source, const std::wstring& destination) {
     if (!::CopyFileW(source.c_str(), destination.c_str(), FALSE))
         raiseLastError(L"copying " + quotedPath(source) + L" to " + quotedPath(destination));
+}
+
+void Win32Platform::clearReadOnly(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) raiseLastError(L"reading the attributes of " + quotedPath(path));
+    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return;
+    const DWORD rest = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (!::SetFileAttributesW(path.c_str(), rest == 0 ? FILE_ATTRIBUTE_NORMAL : rest))
+        raiseLastError(L"making " + quotedPath(path) + L" writable");
 }
 
 void Win32Platform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {

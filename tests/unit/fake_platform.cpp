@@ -68,9 +68,22 @@ HANDLE FakePlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
 }
 
 DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    calls.push_back(L"WaitForSingleObject " + std::to_wstring(reinterpret_cast<uintptr_t>(handle)) + L" " +
-                    std::to_wstring(milliseconds));
-    return WAIT_OBJECT_0;
+    const auto id = static_cast<std::uint32_t>(reinterpret_cast<uintptr_t>(handle));
+    calls.push_back(L"WaitForSingleObject " + std::to_wstring(id) + L" " + std::to_wstring(milliseconds));
+    return stillRunningAfterWait.count(commandLines_[id]) != 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+}
+
+BOOL FakePlatform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+    const auto id = static_cast<std::uint32_t>(reinterpret_cast<uintptr_t>(process));
+    auto found = exitCodes.find(commandLines_[id]);
+    *exitCode = found == exitCodes.end() ? 0 : found->second;
+    calls.push_back(L"GetExitCodeProcess " + std::to_wstring(id) + L" " + std::to_wstring(*exitCode));
+    return TRUE;
+}
+
+bool FakePlatform::claimSingleRun(const std::wstring& name) {
+    calls.push_back(L"claimSingleRun " + name);
+    return !anotherRunHoldsTheLock;
 }
 
 BOOL FakePlatform::CloseHandle(HANDLE handle) {
@@ -87,7 +100,15 @@ std::uint32_t FakePlatform::launchProgram(const std::wstring& commandLine, int w
                                           const std::wstring& application) {
     calls.push_back(L"launchProgram " + commandLine + L" | " + std::to_wstring(windowStyle) + L" | " + application);
     failIfAsked(L"launchProgram:" + application);
+    commandLines_[nextProcessId_] = commandLine;
     return nextProcessId_++;
+}
+
+HANDLE FakePlatform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
+                                          const std::wstring& application) {
+    const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
+    ++openHandles;
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id));
 }
 
 bool FakePlatform::fileExists(const std::wstring& path) { return files.count(path) != 0; }
@@ -95,17 +116,20 @@ bool FakePlatform::fileExists(const std::wstring& path) { return files.count(pat
 void FakePlatform::deleteFile(const std::wstring& path) {
     calls.push_back(L"deleteFile " + path);
     failIfAsked(L"deleteFile");
+    if (readOnly.count(path) != 0) throw Failure(5, L"deleting " + quotedPath(path) + L" failed: Access is denied.");
     if (files.erase(path) == 0) throw Failure(2, L"deleting " + quotedPath(path) + L" failed: not found");
 }
 
 void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
     calls.push_back(L"renameFile " + oldPath + L" -> " + newPath);
     failIfAsked(L"renameFile");
+    failIfAsked(L"renameFile:" + newPath);
     if (files.count(newPath) != 0) throw Failure(183, L"renaming failed: already exists");
     auto it = files.find(oldPath);
     if (it == files.end()) throw Failure(2, L"renaming failed: not found");
     files[newPath] = it->second;
     files.erase(oldPath);
+    if (readOnly.erase(oldPath) != 0) readOnly.insert(newPath);
 }
 
 void FakePlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
@@ -114,6 +138,12 @@ void FakePlatform::copyFile(const std::wstring& source, const std::wstring& dest
     auto it = files.find(source);
     if (it == files.end()) throw Failure(2, L"copying failed: not found");
     files[destination] = it->second;
+    if (readOnly.count(source) != 0) readOnly.insert(destination);  // attributes go along, as on Windows
+}
+
+void FakePlatform::clearReadOnly(const std::wstring& path) {
+    calls.push_back(L"clearReadOnly " + path);
+    readOnly.erase(path);
 }
 
 void FakePlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {

@@ -35,13 +35,17 @@ public:
     OSVERSIONINFOA version = {};         // copied out by GetVersionExA (all but the size field)
     // path -> content; every entry counts as a normal file. The medium's control is there.
     std::map<std::wstring, std::string> files = {{L"D:\\data\\Flash.ocx", "medium control"}};
-    std::set<std::wstring> failingOperations;   // "renameFile", "copyFile", "launchProgram:<application>" ...
+    std::set<std::wstring> failingOperations;   // "renameFile", "renameFile:<new path>", "launchProgram:<application>" ...
 
     // Sets the version record GetVersionExA hands out; `servicePack` fills
     // the start of the 128-byte field, the rest stays NUL.
     void setVersion(DWORD platformId, DWORD major, DWORD minor, const std::string& servicePack = "");
     bool openProcessGivesNothing = false;
     DWORD lastError = 0;
+    std::set<std::wstring> readOnly;                    // files with the read-only attribute
+    std::map<std::wstring, DWORD> exitCodes;            // command line -> exit code (0 when not listed)
+    std::set<std::wstring> stillRunningAfterWait;       // command lines whose timed wait runs out
+    bool anotherRunHoldsTheLock = false;
 
     // --- what the program did
     std::vector<std::wstring> calls;
@@ -57,16 +61,22 @@ public:
     HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
     DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
     BOOL CloseHandle(HANDLE handle) override;
+    BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) override;
     DWORD GetLastError() override { return lastError; }
 
+    void restrictDllSearch() override { calls.push_back(L"restrictDllSearch"); }
+    bool claimSingleRun(const std::wstring& name) override;
     void createMainWindow(const std::wstring& caption) override;
     std::wstring programFolder() override;
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
+                                const std::wstring& application) override;
+    HANDLE launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application) override;
     bool fileExists(const std::wstring& path) override;
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
+    void clearReadOnly(const std::wstring& path) override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
     void processPendingEvents() override;
     void setWindowVisible(bool visible) override;
@@ -76,6 +86,7 @@ private:
     UINT folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size);
     void failIfAsked(const std::wstring& operation);
     std::uint32_t nextProcessId_ = 1000;
+    std::map<std::uint32_t, std::wstring> commandLines_;  // process id -> what it was started with
 };
 
 }  // namespace tolvane::testing

@@ -22,7 +22,11 @@ TEST(Registration, CommandLinesKeepAControlPathWithSpacesWholeAndStartTheSystemT
               (std::vector<std::wstring>{
                   L"launchProgram regsvr32 \"" + spaced + L"\" /u /s | 2 | C:\\Win Dir\\system 32\\regsvr32.exe",
                   L"launchProgram regsvr32 \"" + spaced + L"\" /s | 2 | C:\\Win Dir\\system 32\\regsvr32.exe"}));
-    EXPECT_FALSE(fake.called(L"OpenProcess"));  // never waited for
+    // Each run of the tool is waited for, up to a minute, on the handle it was started with.
+    EXPECT_EQ(fake.callsTo(L"WaitForSingleObject"),
+              (std::vector<std::wstring>{L"WaitForSingleObject 1000 60000", L"WaitForSingleObject 1001 60000"}));
+    EXPECT_FALSE(fake.called(L"OpenProcess"));
+    EXPECT_EQ(fake.openHandles, 0);
 }
 
 TEST(Registration, NoControlMeansNothingIsStarted) {
@@ -33,15 +37,17 @@ TEST(Registration, NoControlMeansNothingIsStarted) {
     EXPECT_FALSE(fake.called(L"launchProgram"));
 }
 
-TEST(Backups, ControlBackupDropsExactlyThreeCharactersAndReplacesTheOldOne) {
+TEST(Backups, ControlBackupDropsExactlyThreeCharactersAndReplacesTheOldOneEvenReadOnly) {
     FakePlatform fake;
     fake.files[control] = "installed";
     fake.files[controlBackup] = "older";
+    fake.readOnly = {control, controlBackup};
     frmMain form(fake);
     form.renameFlashOCX();
 
-    EXPECT_EQ(fake.calls.size(), 3u);
-    EXPECT_TRUE(fake.called(L"deleteFile " + controlBackup));
+    EXPECT_EQ(fake.calls.size(), 4u);
+    EXPECT_EQ(fake.calls[1], L"clearReadOnly " + controlBackup);
+    EXPECT_EQ(fake.calls[2], L"deleteFile " + controlBackup);
     EXPECT_TRUE(fake.called(L"renameFile " + control + L" -> " + controlBackup));
     EXPECT_EQ(fake.files[controlBackup], "installed");
     EXPECT_EQ(fake.files.count(control), 0u);
@@ -56,11 +62,12 @@ TEST(Backups, WithoutAControlTheOldBackupIsStillDeleted) {
     EXPECT_FALSE(fake.called(L"renameFile"));
 }
 
-TEST(Backups, InfOnWindowsXPReplacesAnOldBackup) {
+TEST(Backups, InfOnWindowsXPReplacesAnOldBackupEvenReadOnly) {
     FakePlatform fake;
     fake.setVersion(2, 5, 1);
     fake.files[inf] = "inf";
     fake.files[infBackup] = "older";
+    fake.readOnly = {infBackup};
     frmMain form(fake);
     form.renameFlashInf();
     EXPECT_EQ(fake.files[infBackup], "inf");

@@ -1,6 +1,8 @@
 // The load handling: order of the steps, and what a failure does to the run.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "app/main_window.h"
 #include "unit/fake_platform.h"
 
@@ -13,8 +15,8 @@ using namespace fakePaths;
 std::vector<std::wstring> actions(const FakePlatform& fake) {
     std::vector<std::wstring> found;
     for (const auto& call : fake.calls)
-        for (const wchar_t* name : {L"launchProgram", L"deleteFile", L"renameFile", L"copyFile", L"showMessageBox",
-                                    L"WaitForSingleObject", L"endProgram"})
+        for (const wchar_t* name : {L"launchProgram", L"deleteFile", L"renameFile", L"copyFile", L"clearReadOnly",
+                                    L"showMessageBox", L"WaitForSingleObject", L"endProgram"})
             if (call.rfind(name, 0) == 0) found.push_back(call);
     return found;
 }
@@ -32,16 +34,21 @@ protected:
 TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
     EXPECT_EQ(runProgram(fake), 0);
 
-    EXPECT_EQ(fake.calls[0], L"createMainWindow Tolvane");
-    EXPECT_EQ(fake.calls[1], L"setWindowVisible false");
+    // DLL search restricted first, then the single-run lock, before the window.
+    EXPECT_EQ(std::vector<std::wstring>(fake.calls.begin(), fake.calls.begin() + 4),
+              (std::vector<std::wstring>{L"restrictDllSearch", L"claimSingleRun Local\\Tolvane.Repair",
+                                         L"createMainWindow Tolvane", L"setWindowVisible false"}));
     EXPECT_EQ(actions(fake), (std::vector<std::wstring>{
                                  L"launchProgram regsvr32 \"" + control + L"\" /u /s | 2 | " + tool,
+                                 L"WaitForSingleObject 1000 60000",
                                  L"renameFile " + control + L" -> " + controlBackup,
                                  L"renameFile " + inf + L" -> " + infBackup,
                                  L"launchProgram \"" + installer + L"\" | 1 | " + installer,
                                  L"WaitForSingleObject 1001 4294967295",
                                  L"copyFile D:\\data\\Flash.ocx -> " + control,
+                                 L"clearReadOnly " + control,
                                  L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool,
+                                 L"WaitForSingleObject 1002 60000",
                                  L"launchProgram \"" + menu + L"\" | 1 | " + menu,
                                  L"endProgram",
                              }));
@@ -54,10 +61,13 @@ TEST_F(Sequence, FailingBackupEndsTheRunBeforeTheInstaller) {
     fake.failingOperations.insert(L"renameFile");
     EXPECT_EQ(runProgram(fake), 1);
 
+    // The control never left its place: it is registered again before the report.
     auto done = actions(fake);
-    ASSERT_EQ(done.size(), 3u);
-    EXPECT_EQ(done[1], L"renameFile " + control + L" -> " + controlBackup);
-    EXPECT_EQ(done[2], L"showMessageBox Tolvane | 16 | renameFile failed: Access is denied.\r\n\r\n"
+    ASSERT_EQ(done.size(), 6u);
+    EXPECT_EQ(done[2], L"renameFile " + control + L" -> " + controlBackup);
+    EXPECT_EQ(done[3], L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool);
+    EXPECT_EQ(done[5], L"showMessageBox Tolvane | 16 | renameFile failed: Access is denied.\r\n"
+                       L"The control at \"" + control + L"\" was registered again.\r\n\r\n"
                        L"The repair was stopped at this point.");
 }
 
@@ -65,12 +75,98 @@ TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
     fake.failingOperations.insert(L"copyFile");
     EXPECT_EQ(runProgram(fake), 1);
 
+    // The installed control is put back and registered, then the report.
     auto done = actions(fake);
-    ASSERT_GE(done.size(), 2u);
-    EXPECT_EQ(done[done.size() - 2], L"copyFile D:\\data\\Flash.ocx -> " + control);
-    EXPECT_EQ(done.back().rfind(L"showMessageBox Tolvane | 16 | copyFile failed", 0), 0u);
-    EXPECT_FALSE(fake.called(L"launchProgram regsvr32 \"" + control + L"\" /s"));
+    ASSERT_GE(done.size(), 5u);
+    EXPECT_EQ(std::vector<std::wstring>(done.end() - 5, done.end() - 1),
+              (std::vector<std::wstring>{L"copyFile D:\\data\\Flash.ocx -> " + control,
+                                         L"renameFile " + controlBackup + L" -> " + control,
+                                         L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool,
+                                         L"WaitForSingleObject 1002 60000"}));
+    EXPECT_EQ(done.back(), L"showMessageBox Tolvane | 16 | copyFile failed: Access is denied.\r\n"
+                           L"The control that was installed was put back and registered again.\r\n\r\n"
+                           L"The repair was stopped at this point.");
+    EXPECT_EQ(fake.files[control], "installed control");
     EXPECT_FALSE(fake.called(L"launchProgram \"" + menu));
+}
+
+// What the report says after putting the old control back, by how that went.
+TEST_F(Sequence, RecoveryAfterAFailedCopySaysWhatBecameOfTheInstalledControl) {
+    const std::wstring registration = L"regsvr32 \"" + control + L"\" /s";
+    const std::wstring notDone = L"The control that was installed could not be put back and registered again: ";
+    struct Row {
+        const char* name;
+        bool installed;
+        std::wstring alsoFailing;
+        DWORD registrationExitCode;
+        bool registrationStillRunning;
+        std::wstring line;
+    } rows[] = {
+        {"no control before the run", false, L"", 0, false, L"There was no control to put back."},
+        {"the tool reports a failure", true, L"", 5, false,
+         notDone + L"registering \"" + control + L"\" failed: the registration tool ended with exit code 5."},
+        {"the tool is still running", true, L"", 0, true,
+         L"The control that was installed was put back; its registration had not ended after 60 seconds."},
+        {"the backup cannot be renamed back", true, L"renameFile:" + control, 0, false,
+         notDone + L"renameFile:" + control + L" failed: Access is denied."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform fake;
+        if (row.installed) fake.files[control] = "installed control";
+        fake.failingOperations = {L"copyFile", row.alsoFailing};
+        fake.exitCodes[registration] = row.registrationExitCode;
+        if (row.registrationStillRunning) fake.stillRunningAfterWait.insert(registration);
+        EXPECT_EQ(runProgram(fake), 1);
+        auto boxes = fake.callsTo(L"showMessageBox");
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0], L"showMessageBox Tolvane | 16 | copyFile failed: Access is denied.\r\n" + row.line +
+                                L"\r\n\r\nThe repair was stopped at this point.");
+        EXPECT_FALSE(fake.called(L"launchProgram \"" + menu));
+    }
+}
+
+// The registration tool's exit code: ignored for the unregistration, a
+// failure for the registration; a tool still running after a minute is left.
+TEST_F(Sequence, RegistrationToolOutcomes) {
+    const std::wstring unregistration = L"regsvr32 \"" + control + L"\" /u /s";
+    const std::wstring registration = L"regsvr32 \"" + control + L"\" /s";
+    {
+        FakePlatform fake;
+        fake.files[control] = "installed control";
+        fake.exitCodes[unregistration] = 3;
+        fake.stillRunningAfterWait.insert(registration);
+        EXPECT_EQ(runProgram(fake), 0);
+        EXPECT_TRUE(fake.called(L"launchProgram \"" + menu));
+        EXPECT_EQ(fake.openHandles, 0);
+    }
+    {
+        FakePlatform fake;
+        fake.exitCodes[registration] = 5;
+        EXPECT_EQ(runProgram(fake), 1);
+        EXPECT_EQ(fake.callsTo(L"showMessageBox"),
+                  (std::vector<std::wstring>{L"showMessageBox Tolvane | 16 | registering \"" + control +
+                                             L"\" failed: the registration tool ended with exit code 5.\r\n\r\n"
+                                             L"The repair was stopped at this point."}));
+        EXPECT_FALSE(fake.called(L"renameFile"));  // no recovery: the medium's control stays
+        EXPECT_FALSE(fake.called(L"launchProgram \"" + menu));
+    }
+}
+
+TEST_F(Sequence, AnotherRunHoldingTheLockEndsThisStartAtOnceWithCodeZero) {
+    fake.anotherRunHoldsTheLock = true;
+    EXPECT_EQ(runProgram(fake), 0);
+    EXPECT_EQ(fake.calls, (std::vector<std::wstring>{L"restrictDllSearch", L"claimSingleRun Local\\Tolvane.Repair"}));
+}
+
+// A copy from a CD is read-only; the installed control must not stay so.
+TEST_F(Sequence, ReadOnlyMediumLeavesAWritableControl) {
+    fake.readOnly = {L"D:\\data\\Flash.ocx", controlBackup, infBackup};
+    fake.files[controlBackup] = "older";
+    fake.files[infBackup] = "older";
+    EXPECT_EQ(runProgram(fake), 0);
+    EXPECT_EQ(fake.files[control], "medium control");
+    EXPECT_EQ(fake.readOnly.count(control), 0u);
 }
 
 TEST_F(Sequence, MenuThatCannotStartIsReportedAndEndsWithNonZeroCode) {
@@ -100,12 +196,13 @@ TEST_F(Sequence, InstallerThatCannotStartShowsOneWarningAndTheRunGoesOn) {
     EXPECT_EQ(fake.calls.back(), L"endProgram");
 }
 
-TEST_F(Sequence, ProgramFolderAtADriveRootIsJoinedUnchanged) {
+TEST_F(Sequence, ProgramFolderAtADriveRootGetsOneBackslash) {
     fake.programFolderValue = L"E:\\";
-    fake.files[L"E:\\\\data\\Flash.ocx"] = "medium control";
+    fake.files[L"E:\\data\\Flash.ocx"] = "medium control";
     EXPECT_EQ(runProgram(fake), 0);
-    EXPECT_TRUE(fake.called(L"copyFile E:\\\\data\\Flash.ocx -> "));
-    EXPECT_TRUE(fake.called(L"launchProgram \"E:\\\\data\\menu.exe\" | 1 | E:\\\\data\\menu.exe"));
+    EXPECT_TRUE(fake.called(L"copyFile E:\\data\\Flash.ocx -> "));
+    EXPECT_TRUE(fake.called(L"launchProgram \"E:\\data\\install_flash_player.exe\" | 1 | E:\\data\\install"));
+    EXPECT_TRUE(fake.called(L"launchProgram \"E:\\data\\menu.exe\" | 1 | E:\\data\\menu.exe"));
 }
 
 TEST_F(Sequence, SystemFolderThatCannotBeAskedForTouchesNoFile) {
