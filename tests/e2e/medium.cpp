@@ -66,7 +66,9 @@ double RunResult::cpuSecondsBetween(double fromMs, double toMs) const {
     return first == nullptr ? -1 : last->second - first->second;
 }
 
-Medium::Medium(const std::wstring& name) : root_(L"C:\\tolvane-e2e\\" + name) {
+Medium::Medium(const std::wstring& name) : Medium(L"C:\\tolvane-e2e\\" + name, 0) {}
+
+Medium::Medium(const std::wstring& root, int) : root_(root) {
     removeTree(root_);
     makeFolders(root_);
     copyInto(buildFolder() + L"\\Tolvane.exe", root_ + L"\\Tolvane.exe");
@@ -74,7 +76,14 @@ Medium::Medium(const std::wstring& name) : root_(L"C:\\tolvane-e2e\\" + name) {
 
 void Medium::addStandin(const std::wstring& relative) { copyInto(buildFolder() + L"\\standin.exe", *this / relative); }
 
-void Medium::addControl() { copyInto(buildFolder() + L"\\testctl_medium.dll", *this / L"data\\Flash.ocx"); }
+void Medium::addControl(const std::wstring& build) {
+    copyInto(buildFolder() + L"\\testctl_" + build + L".dll", *this / L"data\\Flash.ocx");
+}
+
+void Medium::makeReadOnly() {
+    for (const wchar_t* file : {L"Tolvane.exe", L"data\\install_flash_player.exe", L"data\\menu.exe", L"data\\Flash.ocx"})
+        ::SetFileAttributesW((*this / file).c_str(), FILE_ATTRIBUTE_READONLY);
+}
 
 void Medium::layOut() {
     addStandin(L"data\\install_flash_player.exe");
@@ -263,6 +272,7 @@ RunResult Medium::run(DWORD timeLimitMs) {
     std::wstring exe = root_ + L"\\Tolvane.exe";
     std::wstring commandLine = L"\"" + exe + L"\"";
     std::wstring folder = currentFolder.empty() ? root_ : currentFolder;
+    if (folder.back() == L':') folder += L'\\';  // a drive root
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -277,7 +287,16 @@ RunResult Medium::run(DWORD timeLimitMs) {
     Watch watch{process.dwProcessId, &result, &closedBoxes};
     DWORD start = ::GetTickCount();
     std::wstring statFile;
+    PROCESS_INFORMATION second = {};
     for (;;) {
+        if (secondStartAfterMs != 0 && second.hProcess == nullptr && ::GetTickCount() - start >= secondStartAfterMs) {
+            std::wstring again = commandLine;
+            if (::CreateProcessW(exe.c_str(), &again[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                                 &startup, &second))
+                ::CloseHandle(second.hThread);
+            else
+                ADD_FAILURE() << "cannot start " << narrow(exe) << " a second time: error " << ::GetLastError();
+        }
         ::EnumWindows(watchWindow, reinterpret_cast<LPARAM>(&watch));
         if (statFile.empty()) statFile = linuxStatFileOf(exe);
         double used = statFile.empty() ? -1 : linuxProcessorSeconds(statFile);
@@ -301,6 +320,11 @@ RunResult Medium::run(DWORD timeLimitMs) {
         result.cpuSeconds = seconds(kernel) + seconds(user);
     if (!statFile.empty() && !result.cpuSamples.empty()) result.cpuSeconds = result.cpuSamples.back().second;
     ::CloseHandle(process.hProcess);
+    if (second.hProcess != nullptr) {
+        ::WaitForSingleObject(second.hProcess, 10000);
+        ::GetExitCodeProcess(second.hProcess, &result.secondExitCode);
+        ::CloseHandle(second.hProcess);
+    }
 
     waitForStartedPrograms(result.ended ? 30000 : 0);
     for (const auto& [name, value] : environment) ::SetEnvironmentVariableW(name.c_str(), nullptr);

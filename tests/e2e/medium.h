@@ -36,6 +36,7 @@ struct RunResult {
     std::vector<MessageBoxSeen> boxes;  // every box Tolvane showed; each was closed with OK
     std::vector<std::string> log;       // the stand-ins' log lines, timestamps removed
     std::vector<std::pair<double, std::string>> timedLog;
+    DWORD secondExitCode = 259;  // of the second start, when there was one (STILL_ACTIVE: it did not end)
 
     // The log lines that begin with `prefix`.
     std::vector<std::string> linesStarting(const std::string& prefix) const;
@@ -71,16 +72,20 @@ class Medium {
 public:
     // A fresh medium folder C:\tolvane-e2e\<name> with Tolvane.exe in it.
     explicit Medium(const std::wstring& name);
+    // A fresh medium at the root of the CD-ROM drive D:.
+    static Medium onCdRom() { return Medium(L"D:", 0); }
 
     const std::wstring& root() const { return root_; }
     std::wstring operator/(const std::wstring& relative) const { return root_ + L"\\" + relative; }
 
     // Puts the stand-in program at `relative` (e.g. L"data\\menu.exe").
     void addStandin(const std::wstring& relative);
-    // The medium's control (the "medium" build of the test control) as data\Flash.ocx.
-    void addControl();
+    // A build of the test control (medium, broken) as data\Flash.ocx.
+    void addControl(const std::wstring& build = L"medium");
     // The whole medium: installer and menu stand-ins and the control.
     void layOut();
+    // Every file on the medium read-only, as on a pressed CD.
+    void makeReadOnly();
 
     // Variables the started programs see (STANDIN_*).
     std::map<std::wstring, std::wstring> environment;
@@ -88,12 +93,16 @@ public:
     std::wstring windowsVersion = L"winxp";
     // Folder the program is started in; its root by default.
     std::wstring currentFolder;
+    // When set, Tolvane.exe is started a second time this long after the
+    // first (a double-click); RunResult::secondExitCode tells how it ended.
+    DWORD secondStartAfterMs = 0;
 
     // Starts Tolvane.exe, watches its windows, closes every box it shows with
     // OK, waits until it and the programs it started have ended.
     RunResult run(DWORD timeLimitMs = 60000);
 
 private:
+    Medium(const std::wstring& root, int);
     std::wstring root_;
 };
 

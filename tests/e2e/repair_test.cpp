@@ -26,13 +26,19 @@ protected:
         EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "medium")).size(), 1u) << result.logText();
         EXPECT_EQ(result.linesStarting("menu.exe start").size(), 1u) << result.logText();
     }
-    static void expectNothingAfterTheFailure(const RunResult& result, const std::wstring& failedAction) {
+    // The report names the failed action and, on its next line, what became
+    // of the installed control (`recovery`); the medium's control is not
+    // registered and the menu does not start.
+    static void expectNothingAfterTheFailure(const RunResult& result, const std::wstring& failedAction,
+                                             const std::wstring& recovery = L"") {
         ASSERT_TRUE(result.ended);
         EXPECT_NE(result.exitCode, 0u);
         ASSERT_EQ(result.boxes.size(), 1u) << result.logText();
         EXPECT_EQ(result.boxes[0].title, L"Tolvane");
         EXPECT_EQ(result.boxes[0].text.rfind(failedAction, 0), 0u) << narrow(result.boxes[0].text);
-        EXPECT_TRUE(result.linesStarting("control register").empty()) << result.logText();
+        EXPECT_NE(result.boxes[0].text.find(L"\r\n" + recovery), std::wstring::npos) << narrow(result.boxes[0].text);
+        for (const auto& line : result.linesStarting("control register"))
+            EXPECT_EQ(line.find("mark=medium"), std::string::npos) << result.logText();
         EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
     }
 };
@@ -46,6 +52,8 @@ TEST_F(RepairRun, OnWindowsXPTheWholeRunRepairsTheControl) {
     medium.environment[L"STANDIN_INSTALLER_MS"] = L"1500";
     RunResult result = medium.run();
     ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
+    // The old control was unregistered where it lay, before it was moved aside.
+    EXPECT_EQ(result.linesStarting(unregistered(Machine::controlPath(), "installed")).size(), 1u) << result.logText();
     // Backups: the old control and the service pack's INF file.
     EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
     EXPECT_EQ(readFile(Machine::infBackup()), Machine::infContent);
@@ -102,10 +110,15 @@ TEST_F(RepairRun, RegistrationToolGetsTheUsualCommandLinesMinimised) {
     RunResult result = medium.run();
     ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
     const std::string control = narrow(Machine::controlPath());
-    EXPECT_EQ(result.linesStarting("spy regsvr32 start"),
+    EXPECT_EQ(result.linesStarting("spy regsvr32"),
               (std::vector<std::string>{"spy regsvr32 start show=2 cmd=regsvr32 \"" + control + "\" /u /s",
-                                        "spy regsvr32 start show=2 cmd=regsvr32 \"" + control + "\" /s"}))
+                                        "spy regsvr32 end code=0",
+                                        "spy regsvr32 start show=2 cmd=regsvr32 \"" + control + "\" /s",
+                                        "spy regsvr32 end code=0"}))
         << result.logText();
+    // Each run of the tool had ended before the next step.
+    EXPECT_LT(result.timeOf("spy regsvr32 end"), result.timeOf("install_flash_player.exe start"));
+    EXPECT_LT(result.timeOf("control register"), result.timeOf("menu.exe start"));
 }
 
 TEST_F(RepairRun, OnALaterWindowsTheInfFileIsLeftAlone) {
@@ -152,9 +165,17 @@ TEST_F(RepairRun, AMissingMediumControlEndsTheRunBeforeRegistrationAndMenu) {
     medium.addStandin(L"data\\menu.exe");
     RunResult result = medium.run();
 
-    expectNothingAfterTheFailure(result, L"copying \"" + (medium / L"data\\Flash.ocx") + L"\" to \"" +
-                                             Machine::controlPath() + L"\" failed: ");
+    expectNothingAfterTheFailure(result,
+                                 L"copying \"" + (medium / L"data\\Flash.ocx") + L"\" to \"" +
+                                     Machine::controlPath() + L"\" failed: ",
+                                 L"The control that was installed was put back and registered again.");
     EXPECT_EQ(result.linesStarting("install_flash_player.exe start").size(), 1u) << result.logText();
+    // Back in its place and registered there, before the report.
+    EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
+    EXPECT_FALSE(isFile(Machine::controlBackup()));
+    EXPECT_GT(result.timeOf(registered(Machine::controlPath(), "installed")),
+              result.timeOf("install_flash_player.exe end"))
+        << result.logText();
 }
 
 TEST_F(RepairRun, AMissingControlFolderEndsTheRunBeforeRegistrationAndMenu) {
@@ -174,10 +195,70 @@ TEST_F(RepairRun, ABackupThatCannotBeMadeEndsTheRunBeforeTheInstaller) {
     medium.layOut();
     RunResult result = medium.run();
 
-    expectNothingAfterTheFailure(result, L"renaming \"" + Machine::controlPath() + L"\" to \"" +
-                                             Machine::controlBackup() + L"\" failed: ");
+    expectNothingAfterTheFailure(result,
+                                 L"renaming \"" + Machine::controlPath() + L"\" to \"" + Machine::controlBackup() +
+                                     L"\" failed: ",
+                                 L"The control at \"" + Machine::controlPath() + L"\" was registered again.");
     EXPECT_TRUE(result.linesStarting("install_flash_player.exe").empty()) << result.logText();
     EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
+}
+
+// A pressed CD: the medium at the root of a CD-ROM drive, every file
+// read-only, on a machine where an earlier run from such a CD left a
+// read-only control and backup. Every run must get through.
+TEST_F(RepairRun, FromTheRootOfAReadOnlyCdEveryRunGetsThrough) {
+    Machine::installControl();
+    writeFile(Machine::controlBackup(), "a read-only backup from an earlier repair");
+    for (const auto& file : {Machine::controlPath(), Machine::controlBackup()})
+        ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+    Medium medium = Medium::onCdRom();
+    medium.layOut();
+    medium.makeReadOnly();
+    for (int run = 1; run <= 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        RunResult result = medium.run();
+        ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
+        EXPECT_FALSE(::GetFileAttributesW(Machine::controlPath().c_str()) & FILE_ATTRIBUTE_READONLY);
+        EXPECT_EQ(result.linesStarting("install_flash_player.exe start show=1 cmd=\"D:\\data\\install_flash_player.exe\"")
+                      .size(),
+                  1u)
+            << result.logText();
+        EXPECT_EQ(result.linesStarting("menu.exe start show=1 cmd=\"D:\\data\\menu.exe\"").size(), 1u);
+    }
+}
+
+// An impatient double-click: the second start leaves the run in progress alone.
+TEST_F(RepairRun, ASecondStartWhileARunIsAtWorkEndsAtOnce) {
+    Machine::installControl();
+    Medium medium(L"double-start");
+    medium.layOut();
+    medium.environment[L"STANDIN_INSTALLER_MS"] = L"2000";
+    medium.secondStartAfterMs = 300;
+    RunResult result = medium.run();
+    ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
+    EXPECT_EQ(result.secondExitCode, 0u);
+    EXPECT_EQ(result.linesStarting("install_flash_player.exe start").size(), 1u) << result.logText();
+    EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
+}
+
+TEST_F(RepairRun, AMediumControlWhoseRegistrationFailsIsReportedAndTheMenuDoesNotStart) {
+    Machine::installControl();
+    Medium medium(L"broken-control");
+    medium.addStandin(L"data\\install_flash_player.exe");
+    medium.addStandin(L"data\\menu.exe");
+    medium.addControl(L"broken");
+    RunResult result = medium.run();
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 1u);
+    ASSERT_EQ(result.boxes.size(), 1u) << result.logText();
+    EXPECT_EQ(result.boxes[0].title, L"Tolvane");
+    EXPECT_EQ(result.boxes[0].text.rfind(L"registering \"" + Machine::controlPath() +
+                                             L"\" failed: the registration tool ended with exit code 5.",
+                                         0),
+              0u)
+        << narrow(result.boxes[0].text);
+    EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "broken")).size(), 1u) << result.logText();
+    EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
 }
 
 TEST_F(RepairRun, ARegistrationToolPlantedBesideTheProgramOrInTheCurrentFolderNeverRuns) {

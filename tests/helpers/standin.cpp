@@ -5,7 +5,9 @@
 // As regsvr32.exe in the system folder it stands in for the system's
 // registration tool (a spy): it logs as "spy regsvr32", then does the tool's
 // job on the quoted control path, calling DllUnregisterServer for /u and
-// DllRegisterServer otherwise, and logs when the control cannot be loaded.
+// DllRegisterServer otherwise, logs when the control cannot be loaded, and
+// ends with the tool's exit code (0 done, 3 not loaded, 4 no entry point,
+// 5 the entry point failed), which it logs too.
 //
 // As install_flash_player.exe it also reads:
 //   STANDIN_INSTALLER_MS      run this many milliseconds before ending
@@ -66,24 +68,32 @@ bool inSystemFolder() {
     return ::lstrcmpiW(folder.c_str(), system) == 0;
 }
 
-void runRegistrationSpy(const std::wstring& commandLine, int show) {
+int registerAsTheToolWould(const std::wstring& commandLine) {
     using tolvane::testing::appendTestLog;
-    appendTestLog(L"spy regsvr32 start show=" + std::to_wstring(show) + L" cmd=" + commandLine);
     std::wstring::size_type open = commandLine.find(L'"');
     std::wstring::size_type close = open == std::wstring::npos ? open : commandLine.find(L'"', open + 1);
-    if (close == std::wstring::npos) return;
+    if (close == std::wstring::npos) return 1;
     std::wstring control = commandLine.substr(open + 1, close - open - 1);
     bool unregister = commandLine.find(L" /u", close) != std::wstring::npos;
     HMODULE module = ::LoadLibraryW(control.c_str());
     if (module == nullptr) {
         appendTestLog(L"spy regsvr32 could not load " + control + L": error " + std::to_wstring(::GetLastError()));
-        return;
+        return 3;
     }
     using Entry = HRESULT(WINAPI*)();
     auto entry = reinterpret_cast<Entry>(
         ::GetProcAddress(module, unregister ? "DllUnregisterServer" : "DllRegisterServer"));
-    if (entry != nullptr) entry();
+    int code = entry == nullptr ? 4 : FAILED(entry()) ? 5 : 0;
     ::FreeLibrary(module);
+    return code;
+}
+
+int runRegistrationSpy(const std::wstring& commandLine, int show) {
+    using tolvane::testing::appendTestLog;
+    appendTestLog(L"spy regsvr32 start show=" + std::to_wstring(show) + L" cmd=" + commandLine);
+    int code = registerAsTheToolWould(commandLine);
+    appendTestLog(L"spy regsvr32 end code=" + std::to_wstring(code));
+    return code;
 }
 
 }  // namespace
@@ -96,10 +106,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : -1;
 
     const std::wstring name = ownName();
-    if (name == L"regsvr32.exe" && inSystemFolder()) {
-        runRegistrationSpy(::GetCommandLineW(), show);
-        return 0;
-    }
+    if (name == L"regsvr32.exe" && inSystemFolder()) return runRegistrationSpy(::GetCommandLineW(), show);
     appendTestLog(name + L" start show=" + std::to_wstring(show) + L" cmd=" + ::GetCommandLineW());
     if (name == L"install_flash_player.exe") runInstaller();
     appendTestLog(name + L" end");

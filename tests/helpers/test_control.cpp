@@ -1,6 +1,7 @@
 // Stands in for the control: the system's registration tool loads it and
 // calls these entry points, which log where the control was loaded from.
-// Built twice with different marks so the tests can tell the copies apart.
+// Built with different marks so the tests can tell the copies apart; the
+// "broken" build stands for a damaged control whose registration fails.
 #include <windows.h>
 
 #include "helpers/test_log.h"
@@ -28,7 +29,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 
 extern "C" __declspec(dllexport) HRESULT WINAPI DllRegisterServer() {
     tolvane::testing::appendTestLog(L"control register " + loadedFrom() + L" mark=" TEST_CONTROL_MARK);
+#ifdef TEST_CONTROL_BROKEN
+    return E_FAIL;
+#else
     return S_OK;
+#endif
 }
 
 extern "C" __declspec(dllexport) HRESULT WINAPI DllUnregisterServer() {

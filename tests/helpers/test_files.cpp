@@ -62,7 +62,7 @@ void removeTree(const std::wstring& path) {
         } while (::FindNextFileW(search, &entry));
         ::FindClose(search);
     }
-    ::RemoveDirectoryW(path.c_str());
+    if (path.size() > 2) ::RemoveDirectoryW(path.c_str());  // a drive ("D:") keeps its root folder
 }
 
 }  // namespace tolvane::testing

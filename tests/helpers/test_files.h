@@ -11,7 +11,8 @@ void writeFile(const std::wstring& path, const std::string& content);
 std::string readFile(const std::wstring& path);  // "<missing>" when it cannot be read
 bool isFile(const std::wstring& path);
 void makeFolders(const std::wstring& path);
-// Removes a file, or a folder with all it holds, read-only and hidden entries too.
+// Removes a file, or a folder with all it holds, read-only and hidden entries too;
+// of a drive ("D:"), all it holds.
 void removeTree(const std::wstring& path);
 std::string narrow(const std::wstring& text);  // UTF-8, for test messages
 

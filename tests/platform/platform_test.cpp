@@ -115,6 +115,37 @@ TEST_F(RealPlatform, LaunchReturnsAnIdentifierThatCanBeWaitedOn) {
     ASSERT_NE(process, nullptr);
     EXPECT_EQ(platform.WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
     platform.CloseHandle(process);
+
+    // Kept from the start, the handle also gives the exit code.
+    ProcessHandle kept(platform, platform.launchProgramForWait(L"cmd.exe /c exit 3", minimizedFocus, cmd));
+    ASSERT_NE(kept.get(), nullptr);
+    EXPECT_EQ(platform.WaitForSingleObject(kept.get(), 30000), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    EXPECT_TRUE(platform.GetExitCodeProcess(kept.get(), &exitCode));
+    EXPECT_EQ(exitCode, 3u);
+}
+
+TEST_F(RealPlatform, ClearReadOnlyKeepsTheOtherAttributes) {
+    writeFile(scratch / L"flash.ocx", "x");
+    ::SetFileAttributesW((scratch / L"flash.ocx").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    platform.clearReadOnly(scratch / L"flash.ocx");
+    EXPECT_EQ(::GetFileAttributesW((scratch / L"flash.ocx").c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_THROW(platform.clearReadOnly(scratch / L"missing.ocx"), Failure);
+}
+
+// A DLL planted beside an elevated program must not be loaded by its bare
+// name; the test control, built beside this test program, plays the plant.
+TEST_F(RealPlatform, AfterRestrictingTheDllSearchADllBesideTheProgramIsNotLoadedByItsName) {
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring planted(self);
+    planted.replace(planted.find_last_of(L'\\') + 1, std::wstring::npos, L"testctl_installed.dll");
+
+    platform.restrictDllSearch();
+    EXPECT_EQ(::LoadLibraryW(L"testctl_installed.dll"), nullptr);
+    HMODULE byPath = ::LoadLibraryW(planted.c_str());
+    EXPECT_NE(byPath, nullptr) << "the plant could not be loaded at all, so the test proves nothing";
+    if (byPath != nullptr) ::FreeLibrary(byPath);
 }
 
 TEST_F(RealPlatform, LaunchRaisesWhenNothingCanBeStarted) {
