@@ -7,10 +7,12 @@
 # Installs what is missing, builds Tolvane.exe, makes a throwaway 32-bit Wine
 # prefix with a control and swflash.inf installed, lays out a sample medium
 # (Tolvane.exe, data\install_flash_player.exe, data\Flash.ocx, data\menu.exe
-# stand-ins), runs Tolvane.exe under Wine with a private X display, and
+# stand-ins) at the root of a CD-ROM drive D: with read-only files, as on a
+# pressed CD, runs D:\Tolvane.exe under Wine with a private X display, and
 # prints the files before and after and what was started when. The system's
-# registration tool is swapped for a stand-in that logs its command line and
-# then does the tool's job. Cleans up and ends with Tolvane.exe's exit code.
+# registration tool is swapped for a stand-in that logs its command line,
+# does the tool's job and ends with the tool's exit code. Cleans up and ends
+# with Tolvane.exe's exit code.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 version=winxp
@@ -37,21 +39,25 @@ wineserver -w
 
 c="$WINEPREFIX/drive_c"
 sys="$c/windows/system32"
-mkdir -p "$sys/Macromed/Flash" "$c/windows/ServicePackFiles/i386" "$c/Medium/data"
+cd_root="$WINEPREFIX/cdrom"   # drive D:, of type cdrom (see tests/wine/prepare_prefix.sh)
+mkdir -p "$sys/Macromed/Flash" "$c/windows/ServicePackFiles/i386" "$cd_root/data"
 cp "$bin/testctl_installed.dll" "$sys/Macromed/Flash/flash.ocx"
 printf '[Version]\r\nSignature="$CHICAGO$"\r\n' > "$c/windows/ServicePackFiles/i386/swflash.inf"
 cp "$sys/regsvr32.exe" "$work/regsvr32.saved"
 cp "$bin/standin.exe" "$sys/regsvr32.exe"
-cp "$bin/Tolvane.exe" "$c/Medium/Tolvane.exe"
-cp "$bin/standin.exe" "$c/Medium/data/install_flash_player.exe"
-cp "$bin/standin.exe" "$c/Medium/data/menu.exe"
-cp "$bin/testctl_medium.dll" "$c/Medium/data/Flash.ocx"
+cp "$bin/Tolvane.exe" "$cd_root/Tolvane.exe"
+cp "$bin/standin.exe" "$cd_root/data/install_flash_player.exe"
+cp "$bin/standin.exe" "$cd_root/data/menu.exe"
+cp "$bin/testctl_medium.dll" "$cd_root/data/Flash.ocx"
+chmod a-w "$cd_root/Tolvane.exe" "$cd_root"/data/*   # Windows sees them read-only
 
-listing() {  # name<TAB>size<TAB>sha1 of each file in the two folders
+listing() {  # name<TAB>size<TAB>sha1<TAB>read-only of each file in the two folders
   for dir in "windows/system32/Macromed/Flash" "windows/ServicePackFiles/i386"; do
     for f in "$c/$dir"/*; do
       [ -f "$f" ] || continue
-      printf '%s\t%s\t%s\n' "C:\\${dir//\//\\}\\$(basename "$f")" "$(stat -c %s "$f")" "$(sha1sum < "$f" | cut -c1-8)"
+      ro=""; [ "$(stat -c %A "$f" | cut -c3)" = w ] || ro=", read-only"   # no write bit: read-only to Windows
+      printf '%s\t%s\t%s\t%s\n' "C:\\${dir//\//\\}\\$(basename "$f")" "$(stat -c %s "$f")" \
+        "$(sha1sum < "$f" | cut -c1-8)" "$ro"
     done
   done
 }
@@ -60,7 +66,7 @@ listing > "$work/before.tsv"
 export TOLVANE_TEST_LOG='C:\demo.log' STANDIN_INSTALLER_MS=2000
 start=$(date -u +%s%3N)
 set +e
-xvfb-run -a -s "-screen 0 1024x768x24" wine 'C:\Medium\Tolvane.exe' 2> >(grep -v '^X connection' >&2)
+xvfb-run -a -s "-screen 0 1024x768x24" wine 'D:\Tolvane.exe' 2> >(grep -v '^X connection' >&2)
 code=$?
 set -e
 wineserver -w   # the programs it started (registration, menu) run on after it
@@ -79,19 +85,19 @@ seen = set()
 def read(path):
     rows = {}
     for line in open(path, encoding="utf-8"):
-        name, size, digest = line.rstrip("\n").split("\t")
-        rows[name] = f"{size} bytes, sha1 {digest}"
+        name, size, digest, read_only = line.rstrip("\n").split("\t")
+        rows[name] = f"{size} bytes, sha1 {digest}{read_only}"
         seen.add(digest)
     return rows
 
 before, after = read(before_path), read(after_path)
 print()
-print(f"Tolvane.exe on a sample medium, Wine reporting {version}")
+print(f"D:\\Tolvane.exe on a read-only sample CD in drive D:, Wine reporting {version}")
 print()
 width = max(len(n) for n in set(before) | set(after))
-print(f"{'file':<{width}}  {'before':<28}  after")
+print(f"{'file':<{width}}  {'before':<29}  after")
 for name in sorted(set(before) | set(after)):
-    print(f"{name:<{width}}  {before.get(name, '-'):<28}  {after.get(name, '-')}")
+    print(f"{name:<{width}}  {before.get(name, '-'):<29}  {after.get(name, '-')}")
 
 for d in sorted(seen):
     if d in known:
@@ -109,6 +115,8 @@ for line in lines:
     t = (float(stamp) - start_ms) / 1000
     if text.startswith("spy regsvr32 start"):
         what = "registration tool: " + text.split(" cmd=", 1)[1]
+    elif text.startswith("spy regsvr32 end code="):
+        what = "  ...the registration tool ended with exit code " + text.rsplit("=", 1)[1]
     elif text.startswith("spy regsvr32 could not load"):
         what = "  ...it could not load " + text.split(" load ", 1)[1]
     elif text.startswith("control register"):
