@@ -115,14 +115,6 @@ TEST_F(RealPlatform, LaunchReturnsAnIdentifierThatCanBeWaitedOn) {
     ASSERT_NE(process, nullptr);
     EXPECT_EQ(platform.WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
     platform.CloseHandle(process);
-
-    // Kept from the start, the handle also gives the exit code.
-    ProcessHandle kept(platform, platform.launchProgramForWait(L"cmd.exe /c exit 3", minimizedFocus, cmd));
-    ASSERT_NE(kept.get(), nullptr);
-    EXPECT_EQ(platform.WaitForSingleObject(kept.get(), 30000), WAIT_OBJECT_0);
-    DWORD exitCode = 0;
-    EXPECT_TRUE(platform.GetExitCodeProcess(kept.get(), &exitCode));
-    EXPECT_EQ(exitCode, 3u);
 }
 
 TEST_F(RealPlatform, ClearReadOnlyKeepsTheOtherAttributes) {

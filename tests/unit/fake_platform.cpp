@@ -129,7 +129,6 @@ void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& n
     if (it == files.end()) throw Failure(2, L"renaming failed: not found");
     files[newPath] = it->second;
     files.erase(oldPath);
-    if (readOnly.erase(oldPath) != 0) readOnly.insert(newPath);
 }
 
 void FakePlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
@@ -138,7 +137,6 @@ void FakePlatform::copyFile(const std::wstring& source, const std::wstring& dest
     auto it = files.find(source);
     if (it == files.end()) throw Failure(2, L"copying failed: not found");
     files[destination] = it->second;
-    if (readOnly.count(source) != 0) readOnly.insert(destination);  // attributes go along, as on Windows
 }
 
 void FakePlatform::clearReadOnly(const std::wstring& path) {

@@ -41,7 +41,7 @@ TEST(Backups, ControlBackupDropsExactlyThreeCharactersAndReplacesTheOldOneEvenRe
     FakePlatform fake;
     fake.files[control] = "installed";
     fake.files[controlBackup] = "older";
-    fake.readOnly = {control, controlBackup};
+    fake.readOnly = {controlBackup};
     frmMain form(fake);
     form.renameFlashOCX();
 
