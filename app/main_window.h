@@ -14,8 +14,8 @@ public:
 
     // The load handling: the eight steps in order, then the end of the program.
     // A failure in a step leaves at once; the steps after it do not run.
-    // One between the unregistration and the registration first puts the
-    // installed control back in place and registers it again.
+    // A failure after the unregistration and before the registration first
+    // puts the installed control back in place and registers it again.
     void Form_Load();
 
     void hideMe();

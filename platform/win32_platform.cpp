@@ -77,9 +77,10 @@ constexpr DWORD loadLibrarySearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_
 }  // namespace
 
 // SetDefaultDllDirectories (Windows 8, and Vista/7 with KB2533623) takes the
-// program's folder out of the search; SetDllDirectoryW("") (XP SP1 on) takes
-// out the current folder where the first is missing. Both are looked up
-// here, not imported, so the image still loads where they do not exist.
+// program's and the current folder out of the search; SetDllDirectoryW("")
+// (XP SP1 on) takes out the current folder, which matters where the first is
+// missing. Both are looked up here, not imported, so the image still loads
+// where they do not exist.
 void Win32Platform::restrictDllSearch() {
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
