@@ -270,18 +270,23 @@ RunResult Medium::run(DWORD timeLimitMs) {
     setReportedWindowsVersion(windowsVersion);
 
     std::wstring exe = root_ + L"\\Tolvane.exe";
-    std::wstring commandLine = L"\"" + exe + L"\"";
     std::wstring folder = currentFolder.empty() ? root_ : currentFolder;
     if (folder.back() == L':') folder += L'\\';  // a drive root
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
+    // Starts Tolvane.exe; only the process handle is kept.
+    auto startTolvane = [&](PROCESS_INFORMATION& started) {
+        std::wstring commandLine = L"\"" + exe + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                              &startup, &started)) {
+            ADD_FAILURE() << "cannot start " << narrow(exe) << ": error " << ::GetLastError();
+            return false;
+        }
+        ::CloseHandle(started.hThread);
+        return true;
+    };
     PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
-                          &process)) {
-        ADD_FAILURE() << "cannot start " << narrow(exe) << ": error " << ::GetLastError();
-        return result;
-    }
-    ::CloseHandle(process.hThread);
+    if (!startTolvane(process)) return result;
 
     std::set<HWND> closedBoxes;
     Watch watch{process.dwProcessId, &result, &closedBoxes};
@@ -289,14 +294,8 @@ RunResult Medium::run(DWORD timeLimitMs) {
     std::wstring statFile;
     PROCESS_INFORMATION second = {};
     for (;;) {
-        if (secondStartAfterMs != 0 && second.hProcess == nullptr && ::GetTickCount() - start >= secondStartAfterMs) {
-            std::wstring again = commandLine;
-            if (::CreateProcessW(exe.c_str(), &again[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                                 &startup, &second))
-                ::CloseHandle(second.hThread);
-            else
-                ADD_FAILURE() << "cannot start " << narrow(exe) << " a second time: error " << ::GetLastError();
-        }
+        if (secondStartAfterMs != 0 && second.hProcess == nullptr && ::GetTickCount() - start >= secondStartAfterMs)
+            startTolvane(second);
         ::EnumWindows(watchWindow, reinterpret_cast<LPARAM>(&watch));
         if (statFile.empty()) statFile = linuxStatFileOf(exe);
         double used = statFile.empty() ? -1 : linuxProcessorSeconds(statFile);
