@@ -1,5 +1,6 @@
 // Unregistering and registering the control with the system's registration tool.
 #include "app/main_window.h"
+#include "platform/text.h"
 
 namespace tolvane {
 
@@ -14,7 +15,7 @@ bool frmMain::registerControl() {
     if (run.state == ToolRun::ended && run.exitCode != 0)
         throw Failure(run.exitCode, L"registering " + quotedPath(run.control) +
                                         L" failed: the registration tool ended with exit code " +
-                                        std::to_wstring(run.exitCode) + L".");
+                                        decimal(run.exitCode) + L".");
     return run.state != ToolRun::stillRunning;
 }
 

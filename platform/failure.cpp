@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace tolvane {
 
@@ -12,7 +13,7 @@ std::wstring systemMessage(DWORD code) {
     if (text != nullptr) ::LocalFree(text);
     while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
         message.pop_back();
-    if (message.empty()) message = L"error " + std::to_wstring(code);
+    if (message.empty()) message = L"error " + decimal(code);
     return message;
 }
 

@@ -13,6 +13,7 @@ import xml.etree.ElementTree as ET
 import pefile
 
 XP = (5, 1)
+MAX_SIZE_KIB = 224  # what the image may weigh; the runtime trimmed in platform/lean_runtime.cpp keeps it well under
 RT_MANIFEST = 24
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
 COMPAT = "urn:schemas-microsoft-com:compatibility.v1"
@@ -39,7 +40,9 @@ def check(ok, what):
     (checked if ok else problems).append(what)
 
 
-def image_headers(pe):
+def image_headers(pe, exe):
+    size = os.path.getsize(exe) / 1024
+    check(size <= MAX_SIZE_KIB, f"size {size:.1f} KiB is at most {MAX_SIZE_KIB} KiB")
     check(pe.FILE_HEADER.Machine == 0x14C, "machine is i386")
     check(pe.OPTIONAL_HEADER.Subsystem == 2, "subsystem is GUI (no console)")
     sub = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
@@ -140,7 +143,7 @@ def version(pe):
 def main():
     exe, exports_dir = sys.argv[1], sys.argv[2]
     pe = pefile.PE(exe)
-    image_headers(pe)
+    image_headers(pe, exe)
     imports(pe, exports_dir)
     manifest(pe)
     icon(pe)

@@ -1,0 +1,55 @@
+// Replacements for two pieces of the statically linked C++ runtime, linked
+// into Tolvane.exe only. Together they keep about 130 KB out of the image.
+//
+// - The default handler for an uncaught exception prints the exception's
+//   type to a console nobody sees, through a name demangler and the C
+//   runtime's formatted output. runProgram catches every failure, so this
+//   handler only runs after a fault in the program itself; it says so in a
+//   box, as the program's other failures do, and ends with abort's code.
+// - The standard containers raise their errors through std::__throw_*,
+//   whose library versions bring every standard exception class along with
+//   the old string implementation they are built on. Ours raise what
+//   runProgram reports: running out of memory, or a Failure for a fault of
+//   the program's own.
+//
+// Should a later runtime need one of these functions that is not defined
+// here, the linker pulls in the library's versions too and stops on the
+// duplicate definitions: the image can only get bigger again, never quietly
+// behave differently.
+#include <new>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+
+[[noreturn]] void raiseInternalFault(const char* where) {
+    std::string place(where == nullptr ? "" : where);
+    place = place.substr(0, place.find(':'));  // the library's function, without the details
+    throw tolvane::Failure(ERROR_INTERNAL_ERROR,
+                           L"Tolvane met a fault of its own (in " + tolvane::fromAnsi(place.data(), place.size()) + L")");
+}
+
+}  // namespace
+
+namespace __gnu_cxx {
+
+void __verbose_terminate_handler() {
+    ::MessageBoxW(nullptr, L"Tolvane stopped because of a fault of its own.", L"Tolvane", MB_ICONERROR | MB_OK);
+    ::ExitProcess(3);
+}
+
+}  // namespace __gnu_cxx
+
+namespace std {
+
+void __throw_bad_alloc() { throw std::bad_alloc(); }
+void __throw_bad_array_new_length() { throw std::bad_alloc(); }
+// Only a request for more characters than memory can hold.
+void __throw_length_error(const char*) { throw std::bad_alloc(); }
+void __throw_logic_error(const char* what) { raiseInternalFault(what); }
+void __throw_out_of_range(const char* what) { raiseInternalFault(what); }
+void __throw_out_of_range_fmt(const char* what, ...) { raiseInternalFault(what); }
+void __throw_invalid_argument(const char* what) { raiseInternalFault(what); }
+
+}  // namespace std
