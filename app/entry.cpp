@@ -1,9 +1,17 @@
 #include <windows.h>
 
 #include "app/main_window.h"
+#include "app/recording_platform.h"
+#include "platform/text.h"
 #include "platform/win32_platform.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-    tolvane::Win32Platform platform(instance);
-    return tolvane::runProgram(platform);
+    tolvane::RunLog log;
+    tolvane::Win32Platform windows(instance);
+    tolvane::RecordingPlatform platform(windows, log);
+    const int exitCode = tolvane::runProgram(platform);
+    // A run that goes to its end does not come back here: the last step ends
+    // the program and says so in the log.
+    log.add(L"The run is over: exit code " + tolvane::decimal(static_cast<unsigned>(exitCode)));
+    return exitCode;
 }

@@ -20,7 +20,10 @@ void frmMain::Form_Load() {
     platform_.endProgram();
 }
 
-void frmMain::hideMe() { platform_.setWindowVisible(false); }
+void frmMain::hideMe() {
+    platform_.note(L"Hiding the program's window");
+    platform_.setWindowVisible(false);
+}
 
 namespace {
 

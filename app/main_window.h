@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -29,6 +30,10 @@ public:
     std::wstring getPathFlash();
     std::wstring getPathInf();
     bool isWindowsXP();
+    // For the run's log: the Windows version as the program sees it, and the
+    // system and Windows folders, one line each. Never raises for a probe
+    // that fails; its line says why instead.
+    std::vector<std::wstring> describeMachine();
 
 private:
     void runTaskAndWait(std::wstring path, int windowStyle);

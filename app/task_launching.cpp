@@ -15,11 +15,15 @@ std::wstring frmMain::mediumPath(const wchar_t* fragment) {
     return folder + fragment;
 }
 
-void frmMain::executeFlashSetup() { runTaskAndWait(mediumPath(L"\\data\\install_flash_player.exe"), normalFocus); }
+void frmMain::executeFlashSetup() {
+    platform_.note(L"Running the medium's installer");
+    runTaskAndWait(mediumPath(L"\\data\\install_flash_player.exe"), normalFocus);
+}
 
 void frmMain::executeChecker() {
     // The path is both the file started and, quoted, the command line, so a
     // medium folder with spaces can never start a program that lies beside it.
+    platform_.note(L"Starting the medium's menu");
     const std::wstring path = mediumPath(L"\\data\\menu.exe");
     platform_.launchProgram(quotedPath(path), normalFocus, path);
 }

@@ -20,20 +20,23 @@ void frmMain::deleteBackup(const std::wstring& path) {
 }
 
 void frmMain::renameFlashOCX() {
+    platform_.note(L"Moving the installed control aside");
     const std::wstring control = getPathFlash();
     const std::wstring backup = backupPath(control);
     if (platform_.fileExists(backup)) deleteBackup(backup);
     if (platform_.fileExists(control)) platform_.renameFile(control, backup);
+    else platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
 }
 
 // Only on Windows XP. An old backup is replaced, so that a second repair on
 // the same machine does not stop here; it is removed only when there is an
 // INF file to take its place, never leaving the machine without either.
 void frmMain::renameFlashInf() {
+    platform_.note(L"Moving the setup information file aside");
     const std::wstring inf = getPathInf();
-    if (inf.empty()) return;
+    if (inf.empty()) return platform_.note(L"  skipped: this is not Windows XP");
     const std::wstring backup = backupPath(inf);
-    if (!platform_.fileExists(inf)) return;
+    if (!platform_.fileExists(inf)) return platform_.note(L"  skipped: there is no " + quotedPath(inf));
     if (platform_.fileExists(backup)) deleteBackup(backup);
     platform_.renameFile(inf, backup);
 }
@@ -41,6 +44,7 @@ void frmMain::renameFlashInf() {
 // The copy takes the medium's read-only attribute along; left so, the next
 // repair or a Flash update could not replace the control.
 void frmMain::copyFlashOCX() {
+    platform_.note(L"Putting the medium's control in place");
     const std::wstring control = getPathFlash();
     platform_.copyFile(mediumPath(L"\\data\\Flash.ocx"), control);
     platform_.clearReadOnly(control);
@@ -49,6 +53,7 @@ void frmMain::copyFlashOCX() {
 std::wstring frmMain::putBackInstalledControl() noexcept {
     const wchar_t* const notDone = L"The control that was installed could not be put back and registered again: ";
     try {
+        platform_.note(L"Putting the installed control back");
         const std::wstring control = getPathFlash();
         const std::wstring backup = backupPath(control);
         bool putBack = false;

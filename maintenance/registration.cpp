@@ -6,9 +6,15 @@ namespace tolvane {
 
 // Whatever the unregistration gives, the repair goes on: the control is
 // replaced next either way.
-void frmMain::uninstallFlashOCX() { runRegistrationTool(L" /u /s"); }
+void frmMain::uninstallFlashOCX() {
+    platform_.note(L"Unregistering the installed control");
+    runRegistrationTool(L" /u /s");
+}
 
-void frmMain::installFlashOCX() { registerControl(); }
+void frmMain::installFlashOCX() {
+    platform_.note(L"Registering the control");
+    registerControl();
+}
 
 bool frmMain::registerControl() {
     const ToolRun run = runRegistrationTool(L" /s");
@@ -26,10 +32,13 @@ bool frmMain::registerControl() {
 // still running at the time limit is left to run.
 frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches) {
     ToolRun run{ToolRun::noControl, 0, getPathFlash()};
-    if (!platform_.fileExists(run.control)) return run;
+    if (!platform_.fileExists(run.control)) {
+        platform_.note(L"  skipped: no control is installed at " + quotedPath(run.control));
+        return run;
+    }
     const std::wstring commandLine = L"regsvr32 " + quotedPath(run.control) + switches;
     const std::wstring tool = systemFolder() + L"\\regsvr32.exe";
-    ProcessHandle process(platform_, platform_.launchProgramForWait(commandLine, minimizedFocus, tool));
+    ProcessHandle process(platform_, platform_.launchProgramForWait(commandLine, minimizedFocus, tool).handle);
 
     const DWORD waited = platform_.WaitForSingleObject(process.get(), registrationTimeLimitMs);
     if (waited == WAIT_TIMEOUT) {

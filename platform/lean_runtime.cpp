@@ -16,6 +16,7 @@
 // here, the linker pulls in the library's versions too and stops on the
 // duplicate definitions: the image can only get bigger again, never quietly
 // behave differently.
+#include <cstring>
 #include <new>
 
 #include "platform/platform.h"
@@ -24,10 +25,9 @@
 namespace {
 
 [[noreturn]] void raiseInternalFault(const char* where) {
-    std::string place(where == nullptr ? "" : where);
-    place = place.substr(0, place.find(':'));  // the library's function, without the details
-    throw tolvane::Failure(ERROR_INTERNAL_ERROR,
-                           L"Tolvane met a fault of its own (in " + tolvane::fromAnsi(place.data(), place.size()) + L")");
+    const char* end = where == nullptr ? where : where + std::strcspn(where, ":");  // the function, not the details
+    throw tolvane::Failure(ERROR_INTERNAL_ERROR, L"Tolvane met a fault of its own (in " +
+                                                     tolvane::fromAnsi(where, static_cast<std::size_t>(end - where)) + L")");
 }
 
 }  // namespace

@@ -52,6 +52,13 @@ enum MessageStyle : int {
     exclamationOk = 48,  // MB_ICONEXCLAMATION | MB_OK
 };
 
+// A program started for waiting: its process handle, which the caller
+// closes (see ProcessHandle), and its identifier.
+struct StartedProcess {
+    HANDLE handle;
+    std::uint32_t id;
+};
+
 class Platform : public modMain {
 public:
     // Start-up hardening for a program that runs elevated from a folder
@@ -77,9 +84,9 @@ public:
     // Raises a Failure when nothing can be started.
     virtual std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application = std::wstring()) = 0;
-    // The same, but hands back the new process's handle, for waiting on it
-    // and reading its exit code; the caller closes it (see ProcessHandle).
-    virtual HANDLE launchProgramForWait(const std::wstring& commandLine, int windowStyle,
+    // The same, but hands back the new process's handle too, for waiting on
+    // it and reading its exit code.
+    virtual StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application) = 0;
 
     // True when a directory search for exactly `path` finds an entry that is
@@ -100,6 +107,10 @@ public:
     virtual void setWindowVisible(bool visible) = 0;
     // Ends the program at once with exit code 0.
     virtual void endProgram() = 0;
+
+    // A line for the run's log: which step begins, or why one is skipped.
+    // Changes nothing; only a platform that keeps a log writes it down.
+    virtual void note(const std::wstring& line) { (void)line; }
 };
 
 // Owns a process handle and closes it through the platform however the

@@ -12,11 +12,11 @@ std::wstring fromAnsi(const char* text, std::size_t length) {
     return wide;
 }
 
-std::string toAnsi(const std::wstring& text) {
-    if (text.empty()) return std::string();
+std::vector<char> toAnsi(const std::wstring& text) {
+    if (text.empty()) return std::vector<char>();
     int size = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
                                      nullptr);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
+    std::vector<char> bytes(static_cast<std::size_t>(size), '\0');
     ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
     return bytes;
 }

@@ -1,12 +1,15 @@
-// Conversions between the program's wide text and the system's 8-bit code page.
+// Conversions between the program's wide text and the system's 8-bit code
+// page. The 8-bit side is a plain character array: the program keeps no
+// 8-bit strings, and so does without the library's 8-bit string code.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tolvane {
 
 std::wstring fromAnsi(const char* text, std::size_t length);
-std::string toAnsi(const std::wstring& text);
+std::vector<char> toAnsi(const std::wstring& text);
 
 // A number in decimal digits, left-padded with zeros to at least `width`:
 // decimal(7, 2) is "07". Plain digit arithmetic, so the C runtime's formatted

@@ -49,7 +49,14 @@ struct FindHandleTraits {  // FindFirstFile handles
     static void close(HANDLE h) { ::FindClose(h); }
 };
 
+struct FileHandleTraits {  // CreateFile handles
+    using Value = HANDLE;
+    static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { ::CloseHandle(h); }
+};
+
 using UniqueHandle = UniqueResource<HandleTraits>;
+using UniqueFileHandle = UniqueResource<FileHandleTraits>;
 using UniqueFindHandle = UniqueResource<FindHandleTraits>;
 
 }  // namespace tolvane

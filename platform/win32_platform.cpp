@@ -169,11 +169,11 @@ std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int 
     return started.dwProcessId;
 }
 
-HANDLE Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
-                                           const std::wstring& application) {
+StartedProcess Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
+                                                   const std::wstring& application) {
     PROCESS_INFORMATION started = start(commandLine, windowStyle, application);
     UniqueHandle thread(started.hThread);
-    return started.hProcess;
+    return {started.hProcess, started.dwProcessId};
 }
 
 bool Win32Platform::fileExists(const std::wstring& path) {

@@ -31,6 +31,12 @@ std::wstring trimSpaces(const std::wstring& text) {
     return text.substr(first, text.find_last_not_of(L' ') - first + 1);
 }
 
+// The service-pack text's length: up to its NUL, within the field.
+std::size_t servicePackLength(const OSVERSIONINFOA& version) {
+    const char* const end = version.szCSDVersion + sizeof version.szCSDVersion;
+    return static_cast<std::size_t>(std::find(version.szCSDVersion, end, '\0') - version.szCSDVersion);
+}
+
 }  // namespace
 
 // The folder comes through the 8-bit call into a buffer of spaces. Only the
@@ -39,7 +45,7 @@ std::wstring trimSpaces(const std::wstring& text) {
 // than take a piece of a path. A count of 0 means there is no folder to work
 // in, and every step after would act relative to wherever we happen to be.
 std::wstring frmMain::folderPrefix(FolderCall folderCall, const wchar_t* folderName) {
-    std::string buffer(folderBufferSize, ' ');
+    std::vector<char> buffer(folderBufferSize, ' ');
     for (int attempt = 0; attempt < 4; ++attempt) {
         const UINT size = static_cast<UINT>(buffer.size());
         const UINT count = (platform_.*folderCall)(&buffer[0], size);
@@ -62,6 +68,30 @@ std::wstring frmMain::getPathInf() {
     return prefix + L"\\ServicePackFiles\\i386\\swflash.inf";
 }
 
+std::vector<std::wstring> frmMain::describeMachine() {
+    const auto attempt = [](auto probe) -> std::wstring {
+        try {
+            return probe();
+        } catch (const Failure& failure) {
+            return L"unknown: " + failure.description();
+        }
+    };
+    std::vector<std::wstring> lines;
+    lines.push_back(L"Windows: " + attempt([&] {
+        OSVERSIONINFOA raw;
+        std::memset(&raw, 0, sizeof raw);
+        raw.dwOSVersionInfoSize = sizeof raw;
+        if (!platform_.GetVersionExA(&raw)) throw failureFor(L"asking Windows for its version", platform_.GetLastError());
+        return decimal(raw.dwMajorVersion) + L"." + decimal(raw.dwMinorVersion) + L"." +
+               decimal(raw.dwBuildNumber & 0xFFFF) + L", platform " + decimal(raw.dwPlatformId) +
+               L", service pack " + quotedPath(fromAnsi(raw.szCSDVersion, servicePackLength(raw))) +
+               L", counts as Windows XP: " + (isWindowsXP() ? L"yes" : L"no");
+    }));
+    lines.push_back(L"System folder: " + attempt([&] { return systemFolder(); }));
+    lines.push_back(L"Windows folder: " + attempt([&] { return folderPrefix(&modMain::GetWindowsDirectoryA, L"Windows folder"); }));
+    return lines;
+}
+
 bool frmMain::isWindowsXP() {
     VersionRecord record;
     OSVERSIONINFOA raw;
@@ -74,7 +104,7 @@ bool frmMain::isWindowsXP() {
     raw.dwMinorVersion = record.dwMinorVersion;
     raw.dwBuildNumber = record.dwBuildNumber;
     raw.dwPlatformId = record.dwPlatformId;
-    std::string csd = toAnsi(std::wstring(record.szCSDVersion, 128));
+    const std::vector<char> csd = toAnsi(std::wstring(record.szCSDVersion, 128));
     std::memcpy(raw.szCSDVersion, csd.data(), std::min(csd.size(), sizeof raw.szCSDVersion));
 
     platform_.GetVersionExA(&raw);

@@ -11,8 +11,9 @@
 # pressed CD, runs D:\Tolvane.exe under Wine with a private X display, and
 # prints the files before and after and what was started when. The system's
 # registration tool is swapped for a stand-in that logs its command line,
-# does the tool's job and ends with the tool's exit code. Cleans up and ends
-# with Tolvane.exe's exit code.
+# does the tool's job and ends with the tool's exit code. Ends with the run's
+# own log (Tolvane.log in the temporary folder), cleans up and ends with
+# Tolvane.exe's exit code.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 version=winxp
@@ -135,4 +136,12 @@ for line in lines:
 print()
 print(f"Tolvane.exe ended with exit code {code}.")
 PY
+# The run's own log, from the user's temporary folder.
+run_log=$(find "$c/users" -name Tolvane.log 2>/dev/null | head -n 1)
+if [ -n "$run_log" ]; then
+  echo
+  echo "The run's log, %TEMP%\\Tolvane.log:"
+  /usr/bin/python3 -c 'import sys; sys.stdout.write(open(sys.argv[1], encoding="utf-16").read().replace("\r\n", "\n"))' "$run_log" |
+    sed 's/^/  /'
+fi
 exit "$code"

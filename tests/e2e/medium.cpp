@@ -49,6 +49,15 @@ double RunResult::timeOf(const std::string& prefix) const {
     return -1;
 }
 
+std::wstring runLog(const std::wstring& temporaryFolder) {
+    wchar_t folder[MAX_PATH + 1];
+    const std::wstring path = (temporaryFolder.empty() ? std::wstring(folder, ::GetTempPathW(MAX_PATH + 1, folder))
+                                                       : temporaryFolder + L"\\") + L"Tolvane.log";
+    const std::string bytes = readFile(path);
+    if (bytes == "<missing>" || bytes.size() < 2 || bytes.compare(0, 2, "\xFF\xFE") != 0) return L"<missing>";
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / sizeof(wchar_t));
+}
+
 std::string RunResult::logText() const {
     std::string text = "log of the run:\n";
     for (const auto& line : log) text += "  " + line + "\n";

@@ -49,6 +49,10 @@ struct RunResult {
     std::string logText() const;
 };
 
+// Tolvane.log in the temporary folder of the run (UTF-16, byte-order mark
+// removed); "<missing>" when there is none.
+std::wstring runLog(const std::wstring& temporaryFolder = L"");
+
 // The machine's side: the installed control and the setup information file,
 // in the prefix's own system and Windows folders.
 struct Machine {

@@ -41,6 +41,16 @@ protected:
             EXPECT_EQ(line.find("mark=medium"), std::string::npos) << result.logText();
         EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
     }
+    // Each of `parts` is in the run's log, in this order.
+    static void expectInTheRunLog(const std::vector<std::wstring>& parts) {
+        const std::wstring log = runLog();
+        std::size_t at = 0;
+        for (const auto& part : parts) {
+            at = log.find(part, at);
+            ASSERT_NE(at, std::wstring::npos) << "not in the log, or out of order: " << narrow(part) << "\n" << narrow(log);
+        }
+    }
+    static std::wstring quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 };
 
 TEST_F(RepairRun, OnWindowsXPTheWholeRunRepairsTheControl) {
@@ -65,6 +75,24 @@ TEST_F(RepairRun, OnWindowsXPTheWholeRunRepairsTheControl) {
     double installerEnd = result.timeOf("install_flash_player.exe end");
     double registration = result.timeOf("control register");
     EXPECT_GT(registration, installerEnd) << result.logText();
+    // The run's log: each step with its paths and results.
+    const std::wstring control = quoted(Machine::controlPath());
+    expectInTheRunLog({L"counts as Windows XP: yes", L"regsvr32 " + control + L" /u /s: process id ",
+                       L"ended with exit code 0", L"renamed " + control + L" to " + quoted(Machine::controlBackup()),
+                       L"renamed " + quoted(Machine::infPath()) + L" to " + quoted(Machine::infBackup()),
+                       L"started " + quoted(medium / L"data\\install_flash_player.exe"), L"ended with exit code 0 after ",
+                       L"copied " + quoted(medium / L"data\\Flash.ocx") + L" to " + control,
+                       L"regsvr32 " + control + L" /s: process id ", L"ended with exit code 0",
+                       L"started " + quoted(medium / L"data\\menu.exe"), L"The run is over: exit code 0"});
+}
+
+TEST_F(RepairRun, WithoutAWritableTemporaryFolderTheRunGoesOnWithoutALog) {
+    Medium medium(L"no-temp");
+    medium.layOut();
+    medium.environment[L"TMP"] = medium / L"no such folder";
+    RunResult result = medium.run();
+    ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
+    EXPECT_EQ(runLog(medium / L"no such folder"), L"<missing>");
 }
 
 // The system's registration tool swapped for the spy (see standin.cpp), so
@@ -176,6 +204,13 @@ TEST_F(RepairRun, AMissingMediumControlEndsTheRunBeforeRegistrationAndMenu) {
     EXPECT_GT(result.timeOf(registered(Machine::controlPath(), "installed")),
               result.timeOf("install_flash_player.exe end"))
         << result.logText();
+    // The report, line by line, in the run's log.
+    std::vector<std::wstring> report;
+    for (std::size_t from = 0, end; from < result.boxes[0].text.size(); from = end + 2) {
+        end = std::min(result.boxes[0].text.find(L"\r\n", from), result.boxes[0].text.size());
+        if (end > from) report.push_back(result.boxes[0].text.substr(from, end - from));
+    }
+    expectInTheRunLog(report);
 }
 
 TEST_F(RepairRun, AMissingControlFolderEndsTheRunBeforeRegistrationAndMenu) {
@@ -238,6 +273,8 @@ TEST_F(RepairRun, ASecondStartWhileARunIsAtWorkEndsAtOnce) {
     ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
     EXPECT_EQ(result.secondExitCode, 0u);
     EXPECT_EQ(result.linesStarting("install_flash_player.exe start").size(), 1u) << result.logText();
+    // One log, the first run's, with the second start's line in it.
+    expectInTheRunLog({L"Holding the lock", L"Another start of Tolvane found this run at work", L"The run is over"});
     EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
 }
 

@@ -104,11 +104,11 @@ std::uint32_t FakePlatform::launchProgram(const std::wstring& commandLine, int w
     return nextProcessId_++;
 }
 
-HANDLE FakePlatform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
-                                          const std::wstring& application) {
+StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
+                                                  const std::wstring& application) {
     const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
     ++openHandles;
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id));
+    return {reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id)), id};
 }
 
 bool FakePlatform::fileExists(const std::wstring& path) { return files.count(path) != 0; }

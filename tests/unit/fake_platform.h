@@ -70,7 +70,7 @@ public:
     std::wstring programFolder() override;
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application) override;
-    HANDLE launchProgramForWait(const std::wstring& commandLine, int windowStyle,
+    StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application) override;
     bool fileExists(const std::wstring& path) override;
     void deleteFile(const std::wstring& path) override;

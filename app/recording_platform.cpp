@@ -1,0 +1,208 @@
+#include "app/recording_platform.h"
+
+#include "app/main_window.h"
+#include "platform/text.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr DWORD queryInformation = 0x0400;  // PROCESS_QUERY_INFORMATION, which Windows XP knows
+
+}  // namespace
+
+RecordingPlatform::~RecordingPlatform() {
+    for (const auto& entry : watched_)
+        if (entry.second.query != nullptr) inner_.CloseHandle(entry.second.query);
+}
+
+template <typename Operation>
+auto RecordingPlatform::passOn(Operation operation) -> decltype(operation()) {
+    try {
+        return operation();
+    } catch (const Failure& failure) {
+        say([&] { return L"  " + failure.description(); });
+        throw;
+    }
+}
+
+void RecordingPlatform::beginLog() noexcept {
+    std::vector<std::wstring> header;
+    try {
+        header.push_back(L"Tolvane " + RunLog::fileVersion() + L", started " + RunLog::localDateTime());
+        std::wstring folder;
+        try {
+            folder = inner_.programFolder();
+        } catch (const Failure& failure) {
+            folder = L"unknown: " + failure.description();
+        }
+        header.push_back(L"Program folder: " + folder);
+        for (const std::wstring& line : frmMain(inner_).describeMachine()) header.push_back(line);
+        header.push_back(std::wstring());
+    } catch (...) {
+    }
+    log_.begin(header);
+}
+
+std::wstring RecordingPlatform::describe(std::uint32_t id) const {
+    const auto found = started_.find(id);
+    const std::wstring program = found == started_.end() ? std::wstring(L"process") : found->second.program;
+    return program + L" (process " + decimal(id) + L")";
+}
+
+void RecordingPlatform::started(std::uint32_t id, const std::wstring& commandLine, const std::wstring& application) {
+    const std::wstring program = quotedPath(application.empty() ? commandLine : application);
+    try {
+        started_[id] = Started{program, log_.elapsedMs()};
+    } catch (...) {
+    }
+    say([&] { return L"  started " + program + L" with the command line " + commandLine + L": process id " + decimal(id); });
+}
+
+HANDLE RecordingPlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
+    HANDLE process = inner_.OpenProcess(access, inherit, processId);
+    const LastErrorKept keep;
+    if (process == nullptr) {
+        const DWORD error = inner_.GetLastError();
+        say([&] { return L"  opening " + describe(processId) + L" to wait for it failed: " + systemMessage(error); });
+        return process;
+    }
+    try {
+        watched_[process] = Watched{processId, inner_.OpenProcess(queryInformation, FALSE, processId)};
+    } catch (...) {
+    }
+    return process;
+}
+
+DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    const auto found = watched_.find(handle);
+    const std::uint32_t id = found == watched_.end() ? 0 : found->second.id;
+    say([&] {
+        return L"  waiting for " + describe(id) +
+               (milliseconds == INFINITE ? std::wstring() : L", at most " + decimal(milliseconds / 1000) + L" s");
+    });
+    const DWORD result = inner_.WaitForSingleObject(handle, milliseconds);
+    const LastErrorKept keep;
+    const DWORD error = inner_.GetLastError();
+    const auto start = started_.find(id);
+    const DWORD ran = start == started_.end() ? 0 : log_.elapsedMs() - start->second.startedAt;
+    DWORD exitCode = 0;
+    if (result == WAIT_OBJECT_0 && found != watched_.end() &&
+        inner_.GetExitCodeProcess(found->second.query != nullptr ? found->second.query : handle, &exitCode))
+        say([&] { return L"  " + describe(id) + L" ended with exit code " + decimal(exitCode) + L" after " + decimal(ran) + L" ms"; });
+    else if (result == WAIT_OBJECT_0)
+        say([&] { return L"  " + describe(id) + L" ended after " + decimal(ran) + L" ms; its exit code is unknown"; });
+    else if (result == WAIT_TIMEOUT)
+        say([&] { return L"  " + describe(id) + L" was still running after " + decimal(ran) + L" ms and is left to run"; });
+    else
+        say([&] { return L"  waiting for " + describe(id) + L" failed: " + systemMessage(error); });
+    return result;
+}
+
+BOOL RecordingPlatform::CloseHandle(HANDLE handle) {
+    const BOOL closed = inner_.CloseHandle(handle);
+    const LastErrorKept keep;
+    const auto found = watched_.find(handle);
+    if (found != watched_.end()) {
+        if (found->second.query != nullptr) inner_.CloseHandle(found->second.query);
+        watched_.erase(found);
+    }
+    return closed;
+}
+
+void RecordingPlatform::restrictDllSearch() {
+    passOn([&] { inner_.restrictDllSearch(); });
+}
+
+bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
+    bool alone = false;
+    try {
+        alone = inner_.claimSingleRun(name);
+    } catch (const Failure& failure) {
+        beginLog();
+        say([&] { return L"  " + failure.description(); });
+        throw;
+    }
+    if (!alone) {
+        log_.addToOtherRun(L"Another start of Tolvane found this run at work and ended at once.");
+        return false;
+    }
+    beginLog();
+    say([&] { return L"Holding the lock " + quotedPath(name) + L": no other run is at work"; });
+    return true;
+}
+
+void RecordingPlatform::createMainWindow(const std::wstring& caption) {
+    passOn([&] { inner_.createMainWindow(caption); });
+}
+
+std::wstring RecordingPlatform::programFolder() {
+    return passOn([&] { return inner_.programFolder(); });
+}
+
+std::uint32_t RecordingPlatform::launchProgram(const std::wstring& commandLine, int windowStyle,
+                                               const std::wstring& application) {
+    const std::uint32_t id = passOn([&] { return inner_.launchProgram(commandLine, windowStyle, application); });
+    started(id, commandLine, application);
+    return id;
+}
+
+StartedProcess RecordingPlatform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
+                                                       const std::wstring& application) {
+    const StartedProcess process =
+        passOn([&] { return inner_.launchProgramForWait(commandLine, windowStyle, application); });
+    started(process.id, commandLine, application);
+    try {
+        watched_[process.handle] = Watched{process.id, nullptr};
+    } catch (...) {
+    }
+    return process;
+}
+
+bool RecordingPlatform::fileExists(const std::wstring& path) {
+    const bool exists = passOn([&] { return inner_.fileExists(path); });
+    say([&] { return L"  " + quotedPath(path) + (exists ? L" is there" : L" is not there"); });
+    return exists;
+}
+
+void RecordingPlatform::deleteFile(const std::wstring& path) {
+    passOn([&] { inner_.deleteFile(path); });
+    say([&] { return L"  deleted " + quotedPath(path); });
+}
+
+void RecordingPlatform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
+    passOn([&] { inner_.renameFile(oldPath, newPath); });
+    say([&] { return L"  renamed " + quotedPath(oldPath) + L" to " + quotedPath(newPath); });
+}
+
+void RecordingPlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
+    passOn([&] { inner_.copyFile(source, destination); });
+    say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination); });
+}
+
+void RecordingPlatform::clearReadOnly(const std::wstring& path) {
+    passOn([&] { inner_.clearReadOnly(path); });
+    say([&] { return L"  " + quotedPath(path) + L" is not read-only"; });
+}
+
+void RecordingPlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {
+    say([&] { return L"  showing the box " + quotedPath(title) + L":\r\n" + text; });
+    passOn([&] { inner_.showMessageBox(text, style, title); });
+    say([&] { return L"  the box " + quotedPath(title) + L" was closed"; });
+}
+
+void RecordingPlatform::setWindowVisible(bool visible) {
+    inner_.setWindowVisible(visible);
+    say([&] { return std::wstring(visible ? L"  the window is shown" : L"  the window is hidden"); });
+}
+
+void RecordingPlatform::endProgram() {
+    say([] { return std::wstring(L"The run is over: exit code 0"); });
+    inner_.endProgram();
+}
+
+void RecordingPlatform::note(const std::wstring& line) {
+    say([&] { return line; });
+}
+
+}  // namespace tolvane

@@ -1,0 +1,83 @@
+// The run's log, kept by a layer around the real platform: every operation
+// the steps ask for is passed on unchanged and written down with its result,
+// so the steps themselves know nothing of the log.
+#pragma once
+
+#include <map>
+
+#include "platform/platform.h"
+#include "platform/run_log.h"
+
+namespace tolvane {
+
+class RecordingPlatform : public Platform {
+public:
+    RecordingPlatform(Platform& inner, RunLog& log) : inner_(inner), log_(log) {}
+    ~RecordingPlatform() override;
+
+    UINT GetSystemDirectoryA(LPSTR buffer, UINT size) override { return inner_.GetSystemDirectoryA(buffer, size); }
+    UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) override { return inner_.GetWindowsDirectoryA(buffer, size); }
+    BOOL GetVersionExA(OSVERSIONINFOA* info) override { return inner_.GetVersionExA(info); }
+    HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+    BOOL CloseHandle(HANDLE handle) override;
+    BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) override {
+        return inner_.GetExitCodeProcess(process, exitCode);
+    }
+    DWORD GetLastError() override { return inner_.GetLastError(); }
+
+    void restrictDllSearch() override;
+    bool claimSingleRun(const std::wstring& name) override;
+    void createMainWindow(const std::wstring& caption) override;
+    std::wstring programFolder() override;
+    std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
+                                const std::wstring& application = std::wstring()) override;
+    StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
+                                        const std::wstring& application) override;
+    bool fileExists(const std::wstring& path) override;
+    void deleteFile(const std::wstring& path) override;
+    void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
+    void copyFile(const std::wstring& source, const std::wstring& destination) override;
+    void clearReadOnly(const std::wstring& path) override;
+    void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
+    void processPendingEvents() override { inner_.processPendingEvents(); }
+    void setWindowVisible(bool visible) override;
+    void endProgram() override;
+    void note(const std::wstring& line) override;
+
+private:
+    // A program the run started: its name and when it started.
+    struct Started {
+        std::wstring program;
+        DWORD startedAt;
+    };
+    // A process handle the run may wait on, and our own handle for reading
+    // the exit code where the run's handle cannot (null where it can).
+    struct Watched {
+        std::uint32_t id;
+        HANDLE query;
+    };
+
+    // Writes the line that `text()` makes; nothing it raises reaches the run.
+    template <typename Text>
+    void say(Text text) noexcept {
+        try {
+            log_.add(text());
+        } catch (...) {
+        }
+    }
+    // Runs the operation; a Failure is written down and raised on unchanged.
+    template <typename Operation>
+    auto passOn(Operation operation) -> decltype(operation());
+    void started(std::uint32_t id, const std::wstring& commandLine, const std::wstring& application);
+    // This run owns the log: the header, then what was kept so far.
+    void beginLog() noexcept;
+    std::wstring describe(std::uint32_t id) const;
+
+    Platform& inner_;
+    RunLog& log_;
+    std::map<std::uint32_t, Started> started_;
+    std::map<HANDLE, Watched> watched_;
+};
+
+}  // namespace tolvane

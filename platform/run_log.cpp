@@ -1,0 +1,121 @@
+#include "platform/run_log.h"
+
+#include "platform/text.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr wchar_t logName[] = L"Tolvane.log";
+constexpr wchar_t byteOrderMark[] = L"\xFEFF";
+constexpr DWORD versionSignature = 0xFEEF04BD;  // VS_FIXEDFILEINFO::dwSignature
+
+// "   1234 ms  " before a line; the lines of a longer text line up after it.
+std::wstring stamped(DWORD milliseconds, const std::wstring& text) {
+    std::wstring stamp = decimal(milliseconds) + L" ms  ";
+    if (stamp.size() < 12) stamp.insert(0, 12 - stamp.size(), L' ');
+    std::wstring line = stamp;
+    for (wchar_t c : text) {
+        if (c == L'\r') continue;
+        line += c;
+        if (c == L'\n') line.replace(line.size() - 1, 1, L"\r\n" + std::wstring(stamp.size(), L' '));
+    }
+    return line;
+}
+
+}  // namespace
+
+RunLog::RunLog() noexcept : start_(::GetTickCount()) {}
+
+DWORD RunLog::elapsedMs() const noexcept { return ::GetTickCount() - start_; }
+
+void RunLog::add(const std::wstring& text) noexcept {
+    try {
+        if (state_ == writing) write(stamped(elapsedMs(), text));
+        else if (state_ == waiting) waiting_.push_back(stamped(elapsedMs(), text));
+    } catch (...) {
+    }
+}
+
+void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
+    if (state_ != waiting) return;
+    state_ = open(CREATE_ALWAYS) ? writing : silent;
+    if (state_ == writing) {
+        write(byteOrderMark);
+        for (const std::wstring& line : header) write(line);
+        for (const std::wstring& line : waiting_) write(line);
+    }
+    waiting_.clear();
+}
+
+void RunLog::addToOtherRun(const std::wstring& text) noexcept {
+    if (state_ != waiting) return;
+    waiting_.clear();
+    state_ = silent;
+    if (!open(OPEN_ALWAYS)) return;
+    try {
+        if (::GetFileSize(file_.get(), nullptr) == 0) write(byteOrderMark);  // no run left a log yet
+        write(localDateTime() + L"  " + text);
+    } catch (...) {
+    }
+    file_.reset();
+}
+
+// Both runs may write to the file at once (see addToOtherRun), so every
+// write goes to the end of the file as it is then, not to a position of our
+// own: the offset 0xFFFFFFFF:FFFFFFFF asks exactly that of WriteFile.
+bool RunLog::open(DWORD disposition) noexcept {
+    const LastErrorKept keep;
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) return false;
+    try {
+        const std::wstring path = std::wstring(folder, length) + logName;
+        file_.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    } catch (...) {
+        return false;
+    }
+    return static_cast<bool>(file_);
+}
+
+void RunLog::write(const std::wstring& line) noexcept {
+    const LastErrorKept keep;
+    bool written = false;
+    try {
+        const std::wstring ended = line == byteOrderMark ? line : line + L"\r\n";
+        OVERLAPPED atTheEnd = {};
+        atTheEnd.Offset = atTheEnd.OffsetHigh = 0xFFFFFFFF;
+        DWORD count = 0;
+        written = ::WriteFile(file_.get(), ended.data(), static_cast<DWORD>(ended.size() * sizeof(wchar_t)), &count,
+                              &atTheEnd) != FALSE;
+    } catch (...) {
+    }
+    if (!written) {  // a full or vanished disk: the rest of the run goes unlogged
+        state_ = silent;
+        file_.reset();
+    }
+}
+
+std::wstring RunLog::fileVersion() {
+    HRSRC found = ::FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));  // RT_VERSION
+    HGLOBAL loaded = found == nullptr ? nullptr : ::LoadResource(nullptr, found);
+    const auto* words = static_cast<const DWORD*>(loaded == nullptr ? nullptr : ::LockResource(loaded));
+    const DWORD count = found == nullptr ? 0 : ::SizeofResource(nullptr, found) / sizeof(DWORD);
+    for (DWORD i = 0; words != nullptr && i + 4 < count; ++i) {
+        if (words[i] != versionSignature) continue;
+        const DWORD high = words[i + 2], low = words[i + 3];  // dwFileVersionMS, dwFileVersionLS
+        return decimal(HIWORD(high)) + L"." + decimal(LOWORD(high)) + L"." + decimal(HIWORD(low)) + L"." +
+               decimal(LOWORD(low));
+    }
+    return L"unknown";
+}
+
+std::wstring RunLog::localDateTime() {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    return decimal(now.wYear, 4) + L"-" + decimal(now.wMonth, 2) + L"-" + decimal(now.wDay, 2) + L" " +
+           decimal(now.wHour, 2) + L":" + decimal(now.wMinute, 2) + L":" + decimal(now.wSecond, 2);
+}
+
+}  // namespace tolvane

@@ -1,0 +1,59 @@
+// The run's own account, for whoever supports the medium: Tolvane.log in the
+// user's temporary folder, in UTF-16 with CRLF line ends, as Notepad shows it.
+// Nothing here raises: a log that cannot be written is simply not written,
+// and the run goes on as it would without one.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/unique_handle.h"
+
+namespace tolvane {
+
+// Keeps the thread's last-error code across the log's own work, so that the
+// run still reads the code of its own last call.
+class LastErrorKept {
+public:
+    LastErrorKept() noexcept : code_(::GetLastError()) {}
+    ~LastErrorKept() { ::SetLastError(code_); }
+    LastErrorKept(const LastErrorKept&) = delete;
+    LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+private:
+    DWORD code_;
+};
+
+class RunLog {
+public:
+    RunLog() noexcept;
+
+    // Milliseconds since the log was made, at the program's start.
+    DWORD elapsedMs() const noexcept;
+    // A line stamped with the time since the start. Until the log is begun
+    // (or handed to another run) the lines wait in memory.
+    void add(const std::wstring& text) noexcept;
+    // This run owns the log: the previous run's file is replaced by the
+    // header lines, unstamped, and the lines added so far.
+    void begin(const std::vector<std::wstring>& header) noexcept;
+    // Another run is at work and owns the log: this one adds a single line,
+    // stamped with the local date and time, to the end of that run's file.
+    // Nothing else of this run is written.
+    void addToOtherRun(const std::wstring& text) noexcept;
+
+    // The version in the program's own version resource, e.g. "1.0.0.0".
+    static std::wstring fileVersion();
+    // The local date and time, e.g. "2026-12-07 22:41:03".
+    static std::wstring localDateTime();
+
+private:
+    bool open(DWORD disposition) noexcept;
+    void write(const std::wstring& line) noexcept;
+
+    enum State { waiting, writing, silent } state_ = waiting;
+    std::vector<std::wstring> waiting_;
+    UniqueFileHandle file_;
+    DWORD start_;
+};
+
+}  // namespace tolvane
