@@ -21,6 +21,7 @@ auto RecordingPlatform::passOn(Operation operation) -> decltype(operation()) {
     try {
         return operation();
     } catch (const Failure& failure) {
+        if (log_.waiting()) beginLog();  // a failure before the lock: it is reported, so it is logged
         say([&] { return L"  " + failure.description(); });
         throw;
     }
@@ -115,15 +116,7 @@ void RecordingPlatform::restrictDllSearch() {
 }
 
 bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
-    bool alone = false;
-    try {
-        alone = inner_.claimSingleRun(name);
-    } catch (const Failure& failure) {
-        beginLog();
-        say([&] { return L"  " + failure.description(); });
-        throw;
-    }
-    if (!alone) {
+    if (!passOn([&] { return inner_.claimSingleRun(name); })) {
         log_.addToOtherRun(L"Another start of Tolvane found this run at work and ended at once.");
         return false;
     }

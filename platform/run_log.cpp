@@ -32,25 +32,25 @@ DWORD RunLog::elapsedMs() const noexcept { return ::GetTickCount() - start_; }
 void RunLog::add(const std::wstring& text) noexcept {
     try {
         if (state_ == writing) write(stamped(elapsedMs(), text));
-        else if (state_ == waiting) waiting_.push_back(stamped(elapsedMs(), text));
+        else if (state_ == waitingForOwner) kept_.push_back(stamped(elapsedMs(), text));
     } catch (...) {
     }
 }
 
 void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
-    if (state_ != waiting) return;
+    if (state_ != waitingForOwner) return;
     state_ = open(CREATE_ALWAYS) ? writing : silent;
     if (state_ == writing) {
         write(byteOrderMark);
         for (const std::wstring& line : header) write(line);
-        for (const std::wstring& line : waiting_) write(line);
+        for (const std::wstring& line : kept_) write(line);
     }
-    waiting_.clear();
+    kept_.clear();
 }
 
 void RunLog::addToOtherRun(const std::wstring& text) noexcept {
-    if (state_ != waiting) return;
-    waiting_.clear();
+    if (state_ != waitingForOwner) return;
+    kept_.clear();
     state_ = silent;
     if (!open(OPEN_ALWAYS)) return;
     try {

@@ -28,6 +28,8 @@ class RunLog {
 public:
     RunLog() noexcept;
 
+    // True until the log is begun or handed to another run.
+    bool waiting() const noexcept { return state_ == waitingForOwner; }
     // Milliseconds since the log was made, at the program's start.
     DWORD elapsedMs() const noexcept;
     // A line stamped with the time since the start. Until the log is begun
@@ -50,8 +52,8 @@ private:
     bool open(DWORD disposition) noexcept;
     void write(const std::wstring& line) noexcept;
 
-    enum State { waiting, writing, silent } state_ = waiting;
-    std::vector<std::wstring> waiting_;
+    enum State { waitingForOwner, writing, silent } state_ = waitingForOwner;
+    std::vector<std::wstring> kept_;
     UniqueFileHandle file_;
     DWORD start_;
 };
