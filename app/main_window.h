@@ -45,6 +45,7 @@ private:
     // The folder that `folderCall` writes, e.g. C:\WINDOWS\system32.
     std::wstring folderPrefix(FolderCall folderCall, const wchar_t* folderName);
     std::wstring systemFolder();
+    std::wstring windowsFolder();
 
     // How a run of the registration tool went.
     struct ToolRun {

@@ -51,13 +51,14 @@ std::wstring RecordingPlatform::describe(std::uint32_t id) const {
     return program + L" (process " + decimal(id) + L")";
 }
 
-void RecordingPlatform::started(std::uint32_t id, const std::wstring& commandLine, const std::wstring& application) {
-    const std::wstring program = quotedPath(application.empty() ? commandLine : application);
+void RecordingPlatform::started(std::uint32_t id, const std::wstring& commandLine,
+                                const std::wstring& application) noexcept {
     try {
+        const std::wstring program = quotedPath(application.empty() ? commandLine : application);
         started_[id] = Started{program, log_.elapsedMs()};
+        log_.add(L"  started " + program + L" with the command line " + commandLine + L": process id " + decimal(id));
     } catch (...) {
     }
-    say([&] { return L"  started " + program + L" with the command line " + commandLine + L": process id " + decimal(id); });
 }
 
 HANDLE RecordingPlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
@@ -68,9 +69,11 @@ HANDLE RecordingPlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processI
         say([&] { return L"  opening " + describe(processId) + L" to wait for it failed: " + systemMessage(error); });
         return process;
     }
+    HANDLE query = inner_.OpenProcess(queryInformation, FALSE, processId);
     try {
-        watched_[process] = Watched{processId, inner_.OpenProcess(queryInformation, FALSE, processId)};
+        watched_[process] = Watched{processId, query};
     } catch (...) {
+        if (query != nullptr) inner_.CloseHandle(query);
     }
     return process;
 }
@@ -90,11 +93,16 @@ DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) 
     DWORD exitCode = 0;
     if (result == WAIT_OBJECT_0 && found != watched_.end() &&
         inner_.GetExitCodeProcess(found->second.query != nullptr ? found->second.query : handle, &exitCode))
-        say([&] { return L"  " + describe(id) + L" ended with exit code " + decimal(exitCode) + L" after " + decimal(ran) + L" ms"; });
+        say([&] {
+            return L"  " + describe(id) + L" ended with exit code " + decimal(exitCode) + L" after " + decimal(ran) +
+                   L" ms";
+        });
     else if (result == WAIT_OBJECT_0)
         say([&] { return L"  " + describe(id) + L" ended after " + decimal(ran) + L" ms; its exit code is unknown"; });
     else if (result == WAIT_TIMEOUT)
-        say([&] { return L"  " + describe(id) + L" was still running after " + decimal(ran) + L" ms and is left to run"; });
+        say([&] {
+            return L"  " + describe(id) + L" was still running after " + decimal(ran) + L" ms and is left to run";
+        });
     else
         say([&] { return L"  waiting for " + describe(id) + L" failed: " + systemMessage(error); });
     return result;

@@ -69,7 +69,7 @@ private:
     // Runs the operation; a Failure is written down and raised on unchanged.
     template <typename Operation>
     auto passOn(Operation operation) -> decltype(operation());
-    void started(std::uint32_t id, const std::wstring& commandLine, const std::wstring& application);
+    void started(std::uint32_t id, const std::wstring& commandLine, const std::wstring& application) noexcept;
     // This run owns the log: the header, then what was kept so far.
     void beginLog() noexcept;
     std::wstring describe(std::uint32_t id) const;

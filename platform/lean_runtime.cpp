@@ -27,7 +27,8 @@ namespace {
 [[noreturn]] void raiseInternalFault(const char* where) {
     const char* end = where == nullptr ? where : where + std::strcspn(where, ":");  // the function, not the details
     throw tolvane::Failure(ERROR_INTERNAL_ERROR, L"Tolvane met a fault of its own (in " +
-                                                     tolvane::fromAnsi(where, static_cast<std::size_t>(end - where)) + L")");
+                                                     tolvane::fromAnsi(where, static_cast<std::size_t>(end - where)) +
+                                                     L")");
 }
 
 }  // namespace

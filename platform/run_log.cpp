@@ -31,8 +31,10 @@ DWORD RunLog::elapsedMs() const noexcept { return ::GetTickCount() - start_; }
 
 void RunLog::add(const std::wstring& text) noexcept {
     try {
-        if (state_ == writing) write(stamped(elapsedMs(), text));
-        else if (state_ == waitingForOwner) kept_.push_back(stamped(elapsedMs(), text));
+        if (state_ == writing)
+            write(stamped(elapsedMs(), text));
+        else if (state_ == waitingForOwner)
+            kept_.push_back(stamped(elapsedMs(), text));
     } catch (...) {
     }
 }
@@ -71,8 +73,8 @@ bool RunLog::open(DWORD disposition) noexcept {
     if (length == 0 || length > MAX_PATH) return false;
     try {
         const std::wstring path = std::wstring(folder, length) + logName;
-        file_.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+        file_.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     } catch (...) {
         return false;
     }

@@ -60,10 +60,12 @@ std::wstring frmMain::folderPrefix(FolderCall folderCall, const wchar_t* folderN
 
 std::wstring frmMain::systemFolder() { return folderPrefix(&modMain::GetSystemDirectoryA, L"system folder"); }
 
+std::wstring frmMain::windowsFolder() { return folderPrefix(&modMain::GetWindowsDirectoryA, L"Windows folder"); }
+
 std::wstring frmMain::getPathFlash() { return systemFolder() + L"\\Macromed\\Flash\\flash.ocx"; }
 
 std::wstring frmMain::getPathInf() {
-    std::wstring prefix = folderPrefix(&modMain::GetWindowsDirectoryA, L"Windows folder");
+    std::wstring prefix = windowsFolder();
     if (!isWindowsXP()) return std::wstring();
     return prefix + L"\\ServicePackFiles\\i386\\swflash.inf";
 }
@@ -76,19 +78,21 @@ std::vector<std::wstring> frmMain::describeMachine() {
             return L"unknown: " + failure.description();
         }
     };
-    std::vector<std::wstring> lines;
-    lines.push_back(L"Windows: " + attempt([&] {
+    const auto windowsVersion = [&] {
         OSVERSIONINFOA raw;
         std::memset(&raw, 0, sizeof raw);
         raw.dwOSVersionInfoSize = sizeof raw;
-        if (!platform_.GetVersionExA(&raw)) throw failureFor(L"asking Windows for its version", platform_.GetLastError());
+        if (!platform_.GetVersionExA(&raw))
+            throw failureFor(L"asking Windows for its version", platform_.GetLastError());
         return decimal(raw.dwMajorVersion) + L"." + decimal(raw.dwMinorVersion) + L"." +
-               decimal(raw.dwBuildNumber & 0xFFFF) + L", platform " + decimal(raw.dwPlatformId) +
-               L", service pack " + quotedPath(fromAnsi(raw.szCSDVersion, servicePackLength(raw))) +
-               L", counts as Windows XP: " + (isWindowsXP() ? L"yes" : L"no");
-    }));
+               decimal(raw.dwBuildNumber & 0xFFFF) + L", platform " + decimal(raw.dwPlatformId) + L", service pack " +
+               quotedPath(fromAnsi(raw.szCSDVersion, servicePackLength(raw))) + L", counts as Windows XP: " +
+               (isWindowsXP() ? L"yes" : L"no");
+    };
+    std::vector<std::wstring> lines;
+    lines.push_back(L"Windows: " + attempt(windowsVersion));
     lines.push_back(L"System folder: " + attempt([&] { return systemFolder(); }));
-    lines.push_back(L"Windows folder: " + attempt([&] { return folderPrefix(&modMain::GetWindowsDirectoryA, L"Windows folder"); }));
+    lines.push_back(L"Windows folder: " + attempt([&] { return windowsFolder(); }));
     return lines;
 }
 
