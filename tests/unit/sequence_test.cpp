@@ -1,9 +1,11 @@
 // The load handling: order of the steps, and what a failure does to the run.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 
 #include "app/main_window.h"
+#include "app/recording_platform.h"
 #include "unit/fake_platform.h"
 
 namespace tolvane::testing {
@@ -184,6 +186,41 @@ TEST_F(Sequence, SystemFolderThatCannotBeAskedForTouchesNoFile) {
     ASSERT_EQ(done.size(), 1u) << "something was done without a folder to do it in";
     EXPECT_EQ(done[0].rfind(L"showMessageBox Tolvane | 16 | asking Windows for the system folder failed: ", 0), 0u)
         << done[0];
+}
+
+// The log's layer around the platform changes nothing the run does: the
+// same actions in the same order, the same exit code, every handle closed.
+TEST(RecordingLayer, TheRunDoesTheSameWithTheLogAsWithout) {
+    wchar_t temporary[MAX_PATH + 1];
+    const std::wstring logFolder = std::wstring(temporary, ::GetTempPathW(MAX_PATH + 1, temporary)) + L"unit-log";
+    ::CreateDirectoryW(logFolder.c_str(), nullptr);
+    ::SetEnvironmentVariableW(L"TMP", logFolder.c_str());  // not the log the end-to-end tests read
+    const std::pair<const char*, std::function<void(FakePlatform&)>> rows[] = {
+        {"whole run", [](FakePlatform&) {}},
+        {"copy fails", [](FakePlatform& f) { f.failingOperations.insert(L"copyFile"); }},
+        {"installer missing", [](FakePlatform& f) { f.failingOperations.insert(L"launchProgram:" + installer); }},
+        {"registration still running",
+         [](FakePlatform& f) { f.stillRunningAfterWait.insert(L"regsvr32 \"" + control + L"\" /s"); }},
+        {"another run at work", [](FakePlatform& f) { f.anotherRunHoldsTheLock = true; }},
+    };
+    for (const auto& [name, setUp] : rows) {
+        SCOPED_TRACE(name);
+        FakePlatform plain, inner;
+        for (FakePlatform* fake : {&plain, &inner}) {
+            fake->setVersion(2, 5, 1, "Service Pack 3");
+            fake->files[control] = "installed control";
+            setUp(*fake);
+        }
+        const int exitCode = runProgram(plain);
+        {
+            RunLog log;
+            RecordingPlatform recording(inner, log);
+            EXPECT_EQ(runProgram(recording), exitCode);
+        }
+        EXPECT_EQ(actions(inner), actions(plain));
+        EXPECT_EQ(inner.openHandles, 0);
+    }
+    ::SetEnvironmentVariableW(L"TMP", nullptr);
 }
 
 }  // namespace
