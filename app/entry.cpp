@@ -2,7 +2,6 @@
 
 #include "app/main_window.h"
 #include "app/recording_platform.h"
-#include "platform/text.h"
 #include "platform/win32_platform.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -12,6 +11,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     const int exitCode = tolvane::runProgram(platform);
     // A run that goes to its end does not come back here: the last step ends
     // the program and says so in the log.
-    log.add(L"The run is over: exit code " + tolvane::decimal(static_cast<unsigned>(exitCode)));
+    platform.ended(exitCode);
     return exitCode;
 }

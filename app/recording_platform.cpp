@@ -198,8 +198,12 @@ void RecordingPlatform::setWindowVisible(bool visible) {
 }
 
 void RecordingPlatform::endProgram() {
-    say([] { return std::wstring(L"The run is over: exit code 0"); });
+    ended(0);
     inner_.endProgram();
+}
+
+void RecordingPlatform::ended(int exitCode) noexcept {
+    say([&] { return L"The run is over: exit code " + decimal(static_cast<unsigned>(exitCode)); });
 }
 
 void RecordingPlatform::note(const std::wstring& line) {

@@ -45,6 +45,9 @@ public:
     void endProgram() override;
     void note(const std::wstring& line) override;
 
+    // The log's last line: the exit code the program ends with.
+    void ended(int exitCode) noexcept;
+
 private:
     // A program the run started: its name and when it started.
     struct Started {
