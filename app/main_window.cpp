@@ -5,17 +5,22 @@ namespace tolvane {
 void frmMain::Form_Load() {
     hideMe();
     uninstallFlashOCX();
+    bool mediumCopyInPlace = false;
     try {
         renameFlashOCX();
         renameFlashInf();
         executeFlashSetup();
         copyFlashOCX();
+        mediumCopyInPlace = true;
+        installFlashOCX();
     } catch (const Failure& failure) {
         // The installed control is unregistered by now and may be moved
-        // aside: do not leave the machine with less than it had.
-        throw Failure(failure.number(), failure.description() + L"\r\n" + putBackInstalledControl());
+        // aside: do not leave the machine with less than it had, nor a
+        // medium's control that would not register where a retry takes it
+        // for the user's own.
+        throw Failure(failure.number(),
+                      failure.description() + L"\r\n" + putBackInstalledControl(mediumCopyInPlace));
     }
-    installFlashOCX();
     executeChecker();
     platform_.endProgram();
 }

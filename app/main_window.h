@@ -15,8 +15,9 @@ public:
 
     // The load handling: the eight steps in order, then the end of the program.
     // A failure in a step leaves at once; the steps after it do not run.
-    // A failure after the unregistration and before the registration first
-    // puts the installed control back in place and registers it again.
+    // A failure after the unregistration, up to and including the
+    // registration, first puts the installed control back in place and
+    // registers it again.
     void Form_Load();
 
     void hideMe();
@@ -60,10 +61,18 @@ private:
     // failure. False when the tool was still running at the time limit.
     bool registerControl();
     // After a failure that stopped the run half-way: the old control back in
-    // place and registered. Says in one line what was done; never raises.
-    std::wstring putBackInstalledControl() noexcept;
-    // Deletes one of our own backups, read-only or not.
-    void deleteBackup(const std::wstring& path);
+    // place and registered. When the medium's copy is already in place (its
+    // registration failed), that copy is taken away first. Says in one line
+    // what was done; never raises.
+    std::wstring putBackInstalledControl(bool mediumCopyInPlace) noexcept;
+    // Deletes one of our own files (an old backup, a control about to be
+    // replaced), read-only or not. One that another program holds is moved
+    // aside instead (see moveAside).
+    void removeOwnFile(const std::wstring& path);
+    // A file in use cannot be deleted, but it can be renamed: renames it to a
+    // free name in its folder and has Windows delete that at the next
+    // restart. False when it could not be renamed.
+    bool moveAside(const std::wstring& path);
 
     Platform& platform_;
 };

@@ -186,6 +186,11 @@ void RecordingPlatform::clearReadOnly(const std::wstring& path) {
     say([&] { return L"  " + quotedPath(path) + L" is not read-only"; });
 }
 
+void RecordingPlatform::deleteAtRestart(const std::wstring& path) {
+    passOn([&] { inner_.deleteAtRestart(path); });
+    say([&] { return L"  " + quotedPath(path) + L" will be deleted at the next restart"; });
+}
+
 void RecordingPlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {
     say([&] { return L"  showing the box " + quotedPath(title) + L":\r\n" + text; });
     passOn([&] { inner_.showMessageBox(text, style, title); });

@@ -39,6 +39,7 @@ public:
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
     void clearReadOnly(const std::wstring& path) override;
+    void deleteAtRestart(const std::wstring& path) override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
     void processPendingEvents() override { inner_.processPendingEvents(); }
     void setWindowVisible(bool visible) override;

@@ -62,9 +62,12 @@ struct StartedProcess {
 class Platform : public modMain {
 public:
     // Start-up hardening for a program that runs elevated from a folder
-    // others may write to: DLLs loaded by bare name come from the system
-    // folder only, never from the program's or the current folder. Uses
-    // what this Windows has (nothing on Windows XP without a service pack).
+    // others may write to: the current folder leaves the DLL search, and
+    // where Windows can (8 on, Vista and 7 with KB2533623) the program's own
+    // folder too, so that DLLs loaded by bare name come from the system
+    // folder. Where only the first can be done (XP SP1 to 7 without that
+    // update), the program's folder is still searched first. Uses what this
+    // Windows has (nothing on Windows XP without a service pack).
     virtual void restrictDllSearch() = 0;
     // Takes the named lock that one run of the program holds until it ends.
     // False when another run holds it already.
@@ -99,6 +102,9 @@ public:
     virtual void copyFile(const std::wstring& source, const std::wstring& destination) = 0;
     // Clears the file's read-only attribute; its other attributes stay.
     virtual void clearReadOnly(const std::wstring& path) = 0;
+    // Asks Windows to delete the file at the next restart. Needs
+    // administrator rights.
+    virtual void deleteAtRestart(const std::wstring& path) = 0;
 
     // Modal; returns when the box is closed.
     virtual void showMessageBox(const std::wstring& text, int style, const std::wstring& title) = 0;

@@ -1,5 +1,6 @@
 #include "platform/run_log.h"
 
+#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace tolvane {
@@ -39,48 +40,72 @@ void RunLog::add(const std::wstring& text) noexcept {
     }
 }
 
+// The log is made under a fresh name of its own and only then given the
+// name Tolvane.log. The temporary folder can be written by any program of
+// the user, while the run has administrator rights: a Tolvane.log planted
+// there as a link to a system file must never be opened. Renaming over the
+// name replaces the link itself, never what it points at (deleting it first
+// would not do: Wine deletes the target of a Unix symbolic link).
 void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     if (state_ != waitingForOwner) return;
-    state_ = open(CREATE_ALWAYS) ? writing : silent;
+    const LastErrorKept keep;
+    std::wstring ownName, renameFailure;
+    try {
+        const std::wstring folder = temporaryFolder();
+        for (unsigned n = 1; !file_ && n <= 100 && !folder.empty(); ++n) {
+            ownName = folder + L"Tolvane-" + decimal(::GetCurrentProcessId()) + L"-" + decimal(n) + L".log";
+            file_.reset(::CreateFileW(ownName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file_ && ::GetLastError() != ERROR_FILE_EXISTS) break;
+        }
+        if (file_ && !::MoveFileExW(ownName.c_str(), (folder + logName).c_str(), MOVEFILE_REPLACE_EXISTING))
+            renameFailure = L"This log could not be named " + quotedPath(folder + logName) + L" and stays " +
+                            quotedPath(ownName) + L": " + systemMessage(::GetLastError());
+    } catch (...) {
+    }
+    state_ = file_ ? writing : silent;
     if (state_ == writing) {
         write(byteOrderMark);
         for (const std::wstring& line : header) write(line);
+        if (!renameFailure.empty()) write(renameFailure);
         for (const std::wstring& line : kept_) write(line);
     }
     kept_.clear();
 }
 
+// The line goes only into a plain Tolvane.log: not a reparse point (a
+// symbolic link or junction) and not a file with other names (a hard link).
 void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     if (state_ != waitingForOwner) return;
     kept_.clear();
     state_ = silent;
-    if (!open(OPEN_ALWAYS)) return;
+    const LastErrorKept keep;
     try {
-        if (::GetFileSize(file_.get(), nullptr) == 0) write(byteOrderMark);  // no run left a log yet
-        write(localDateTime() + L"  " + text);
+        const std::wstring folder = temporaryFolder();
+        if (folder.empty()) return;
+        file_.reset(::CreateFileW((folder + logName).c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION information;
+        if (file_ && ::GetFileInformationByHandle(file_.get(), &information) &&
+            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && information.nNumberOfLinks == 1)
+            write(localDateTime() + L"  " + text);
     } catch (...) {
     }
     file_.reset();
 }
 
+// The user's temporary folder with its trailing backslash, or nothing.
+std::wstring RunLog::temporaryFolder() {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) return std::wstring();
+    return std::wstring(folder, length);
+}
+
 // Both runs may write to the file at once (see addToOtherRun), so every
 // write goes to the end of the file as it is then, not to a position of our
 // own: the offset 0xFFFFFFFF:FFFFFFFF asks exactly that of WriteFile.
-bool RunLog::open(DWORD disposition) noexcept {
-    const LastErrorKept keep;
-    wchar_t folder[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH) return false;
-    try {
-        const std::wstring path = std::wstring(folder, length) + logName;
-        file_.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    } catch (...) {
-        return false;
-    }
-    return static_cast<bool>(file_);
-}
-
 void RunLog::write(const std::wstring& line) noexcept {
     const LastErrorKept keep;
     bool written = false;

@@ -35,8 +35,8 @@ public:
     // A line stamped with the time since the start. Until the log is begun
     // (or handed to another run) the lines wait in memory.
     void add(const std::wstring& text) noexcept;
-    // This run owns the log: the previous run's file is replaced by the
-    // header lines, unstamped, and the lines added so far.
+    // This run owns the log: the previous run's file is replaced by a new
+    // one with the header lines, unstamped, and the lines added so far.
     void begin(const std::vector<std::wstring>& header) noexcept;
     // Another run is at work and owns the log: this one adds a single line,
     // stamped with the local date and time, to the end of that run's file.
@@ -49,7 +49,7 @@ public:
     static std::wstring localDateTime();
 
 private:
-    bool open(DWORD disposition) noexcept;
+    static std::wstring temporaryFolder();
     void write(const std::wstring& line) noexcept;
 
     enum State { waitingForOwner, writing, silent } state_ = waitingForOwner;

@@ -78,9 +78,11 @@ constexpr DWORD loadLibrarySearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_
 
 // SetDefaultDllDirectories (Windows 8, and Vista/7 with KB2533623) takes the
 // program's and the current folder out of the search; SetDllDirectoryW("")
-// (XP SP1 on) takes out the current folder, which matters where the first is
-// missing. Both are looked up here, not imported, so the image still loads
-// where they do not exist.
+// (XP SP1 on) takes out the current folder only. Where the first is missing
+// (XP SP1 to 7 without that update), a DLL loaded later by bare name is
+// still looked for in the program's own folder first: what lies beside
+// Tolvane.exe on the medium must be trusted there. Both are looked up here,
+// not imported, so the image still loads where they do not exist.
 void Win32Platform::restrictDllSearch() {
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
@@ -208,6 +210,11 @@ void Win32Platform::clearReadOnly(const std::wstring& path) {
     const DWORD rest = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     if (!::SetFileAttributesW(path.c_str(), rest == 0 ? FILE_ATTRIBUTE_NORMAL : rest))
         raiseLastError(L"making " + quotedPath(path) + L" writable");
+}
+
+void Win32Platform::deleteAtRestart(const std::wstring& path) {
+    if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+        raiseLastError(L"scheduling the deletion of " + quotedPath(path) + L" at the next restart");
 }
 
 void Win32Platform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {

@@ -58,6 +58,109 @@ std::wstring runLog(const std::wstring& temporaryFolder) {
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / sizeof(wchar_t));
 }
 
+std::wstring holderCommandLine(const std::wstring& dll) {
+    const std::wstring holder = L"C:\\tolvane-e2e\\holder.exe";
+    if (!isFile(holder)) copyInto(buildFolder() + L"\\standin.exe", holder);
+    return L"\"" + holder + L"\" \"" + dll + L"\"";
+}
+
+void startHolder(const std::wstring& dll) {
+    std::wstring commandLine = holderCommandLine(dll);
+    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, L"TolvaneTestHolderReady");
+    ::ResetEvent(ready);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+        ADD_FAILURE() << "cannot start " << narrow(commandLine);
+    else if (::WaitForSingleObject(ready, 10000) != WAIT_OBJECT_0)
+        ADD_FAILURE() << "holder.exe did not load " << narrow(dll);
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+    ::CloseHandle(ready);
+}
+
+namespace {
+
+bool holderRunning() {
+    bool running = false;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    if (snapshot != INVALID_HANDLE_VALUE && ::Process32FirstW(snapshot, &entry)) {
+        do {
+            if (::lstrcmpiW(entry.szExeFile, L"holder.exe") == 0) running = true;
+        } while (::Process32NextW(snapshot, &entry));
+    }
+    if (snapshot != INVALID_HANDLE_VALUE) ::CloseHandle(snapshot);
+    return running;
+}
+
+const wchar_t sessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";
+
+}  // namespace
+
+void releaseHolders() {
+    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, L"TolvaneTestReleaseHolders");
+    ::SetEvent(release);
+    for (int i = 0; i < 250 && holderRunning(); ++i) ::Sleep(20);
+    ::ResetEvent(release);
+    ::CloseHandle(release);
+}
+
+std::vector<std::wstring> deletionsAtRestart() {
+    std::vector<std::wstring> found;
+    HKEY key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, sessionManager, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return found;
+    std::vector<wchar_t> value(32768);
+    DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                           reinterpret_cast<BYTE*>(value.data()), &size) == ERROR_SUCCESS) {
+        // Pairs of strings: what to move, then where to (empty: delete it).
+        std::vector<std::wstring> strings;
+        for (const wchar_t *at = value.data(), *end = at + size / sizeof(wchar_t); at < end; at += strings.back().size() + 1)
+            strings.emplace_back(at);
+        for (std::size_t i = 0; i + 1 < strings.size(); i += 2)
+            if (!strings[i].empty() && strings[i + 1].empty())
+                found.push_back(strings[i].compare(0, 4, L"\\??\\") == 0 ? strings[i].substr(4) : strings[i]);
+    }
+    ::RegCloseKey(key);
+    return found;
+}
+
+void forgetDeletionsAtRestart() {
+    HKEY key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, sessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    ::RegDeleteValueW(key, L"PendingFileRenameOperations");
+    ::RegCloseKey(key);
+}
+
+// Wine starts a Unix program named by its Z: path as any other.
+bool makeUnixSymlink(const std::wstring& target, const std::wstring& link) {
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto unixName =
+        reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixName == nullptr) return false;
+    char* from = unixName(target.c_str());
+    char* to = unixName(link.c_str());
+    std::string command = std::string("ln -sfn \"") + (from ? from : "") + "\" \"" + (to ? to : "") + "\"";
+    ::HeapFree(::GetProcessHeap(), 0, from);
+    ::HeapFree(::GetProcessHeap(), 0, to);
+    std::wstring commandLine(command.begin(), command.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!::CreateProcessW(L"Z:\\bin\\ln", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &started))
+        return false;
+    ::WaitForSingleObject(started.hProcess, 10000);
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+    for (int i = 0; i < 100 && !isFile(link); ++i) ::Sleep(20);
+    return isFile(link);
+}
+
 std::string RunResult::logText() const {
     std::string text = "log of the run:\n";
     for (const auto& line : log) text += "  " + line + "\n";

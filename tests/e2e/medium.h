@@ -49,6 +49,20 @@ struct RunResult {
     std::string logText() const;
 };
 
+// A browser showing a page with the control: holder.exe (the stand-in)
+// keeps the DLL at `dll` loaded until releaseHolders(), which every test
+// that starts one calls.
+std::wstring holderCommandLine(const std::wstring& dll);
+void startHolder(const std::wstring& dll);
+void releaseHolders();
+// The files Windows is to delete at the next restart
+// (PendingFileRenameOperations), as plain paths; and that list cleared.
+std::vector<std::wstring> deletionsAtRestart();
+void forgetDeletionsAtRestart();
+// A Unix symbolic link at `link` to `target` (both Windows paths), as a
+// program outside Wine could plant it.
+bool makeUnixSymlink(const std::wstring& target, const std::wstring& link);
+
 // Tolvane.log in the temporary folder of the run (UTF-16, byte-order mark
 // removed); "<missing>" when there is none.
 std::wstring runLog(const std::wstring& temporaryFolder = L"");

@@ -8,8 +8,27 @@ namespace {
 
 class RepairRun : public ::testing::Test {
 protected:
-    void SetUp() override { Machine::reset(); }
-    void TearDown() override { Machine::reset(); }
+    void SetUp() override {
+        Machine::reset();
+        forgetDeletionsAtRestart();
+    }
+    // TOLVANE_E2E_KEEP_MACHINE leaves the files and the deletions scheduled
+    // for a restart to the caller (tests/wine/restart_test.sh).
+    void TearDown() override {
+        releaseHolders();
+        if (::GetEnvironmentVariableW(L"TOLVANE_E2E_KEEP_MACHINE", nullptr, 0) != 0) return;
+        Machine::reset();
+        forgetDeletionsAtRestart();
+    }
+    // The one file scheduled for deletion at the next restart, which must be
+    // in the control's folder; empty when there is not exactly one.
+    static std::wstring theOneDeletionAtRestart() {
+        const auto scheduled = deletionsAtRestart();
+        EXPECT_EQ(scheduled.size(), 1u);
+        if (scheduled.size() != 1) return std::wstring();
+        EXPECT_EQ(scheduled[0].rfind(Machine::controlFolder() + L"\\", 0), 0u) << narrow(scheduled[0]);
+        return scheduled[0];
+    }
 
     static std::string registered(const std::wstring& path, const char* mark) {
         return "control register " + narrow(path) + " mark=" + mark;
@@ -163,14 +182,15 @@ TEST_F(RepairRun, OnALaterWindowsTheInfFileIsLeftAlone) {
     EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
 }
 
-TEST_F(RepairRun, WithoutAnInstalledControlNothingIsUnregisteredButTheOldBackupGoes) {
-    writeFile(Machine::controlBackup(), "a backup from an earlier repair");
+// A run cut off after the backup left it as the only copy of the user's control.
+TEST_F(RepairRun, WithOnlyABackupNothingIsUnregisteredAndTheBackupIsKept) {
+    copyInto(buildFolder() + L"\\testctl_installed.dll", Machine::controlBackup());
     Medium medium(L"no-control");
     medium.layOut();
     RunResult result = medium.run();
     ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
     EXPECT_TRUE(result.linesStarting("control unregister").empty()) << result.logText();
-    EXPECT_FALSE(isFile(Machine::controlBackup()));
+    EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
     EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
 }
 
@@ -278,16 +298,87 @@ TEST_F(RepairRun, ASecondStartWhileARunIsAtWorkEndsAtOnce) {
     EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
 }
 
-TEST_F(RepairRun, AMediumControlWhoseRegistrationFailsIsReportedAndTheMenuDoesNotStart) {
+// A damaged disc, and the user tries again: each attempt ends where it began.
+TEST_F(RepairRun, AMediumControlWhoseRegistrationFailsLeavesTheUsersControlInPlaceAttemptAfterAttempt) {
     Machine::installControl();
     Medium medium(L"broken-control");
     medium.addStandin(L"data\\install_flash_player.exe");
     medium.addStandin(L"data\\menu.exe");
     medium.addControl(L"broken");
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt));
+        RunResult result = medium.run();
+        expectNothingAfterTheFailure(result,
+                                     L"registering \"" + Machine::controlPath() +
+                                         L"\" failed: the registration tool ended with exit code 5.",
+                                     L"The control that was installed was put back and registered again.");
+        EXPECT_EQ(result.exitCode, 1u);
+        EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
+        EXPECT_FALSE(isFile(Machine::controlBackup()));
+        EXPECT_GT(result.timeOf(registered(Machine::controlPath(), "installed")),
+                  result.timeOf(registered(Machine::controlPath(), "broken")))
+            << result.logText();
+    }
+}
+
+// A browser keeps the installed control loaded while the medium is run
+// twice: the second run finds the old backup in use, moves it aside and has
+// Windows delete it at the next restart (tests/wine/restart_test.sh shows
+// the restart).
+TEST_F(RepairRun, AControlHeldByABrowserIsMovedAsideAndDeletedAtTheNextRestart) {
+    Machine::installControl();
+    startHolder(Machine::controlPath());
+    Medium medium(L"held-control");
+    medium.layOut();
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(medium.run()));
+    }
+    EXPECT_EQ(readFile(Machine::controlBackup()), Machine::mediumControlBytes());  // the first run's control
+    EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+    const std::wstring aside = theOneDeletionAtRestart();
+    EXPECT_EQ(readFile(aside), Machine::installedControlBytes());
+    expectInTheRunLog({quoted(Machine::controlBackup()) + L" is in use by another program: moving it aside",
+                       L"renamed " + quoted(Machine::controlBackup()) + L" to " + quoted(aside),
+                       quoted(aside) + L" will be deleted at the next restart"});
+}
+
+// The installer puts its own control in place and opens a browser on it.
+TEST_F(RepairRun, TheInstallersControlHeldByItsBrowserIsReplacedAndDeletedAtTheNextRestart) {
+    Machine::installControl();
+    Medium medium(L"installer-holds");
+    medium.layOut();
+    medium.environment[L"STANDIN_INSTALLER_WRITES"] = Machine::controlPath();
+    medium.environment[L"STANDIN_INSTALLER_COPIES"] = buildFolder() + L"\\testctl_installed.dll";
+    medium.environment[L"STANDIN_INSTALLER_STARTS"] = holderCommandLine(Machine::controlPath());
     RunResult result = medium.run();
-    expectNothingAfterTheFailure(result, L"registering \"" + Machine::controlPath() +
-                                             L"\" failed: the registration tool ended with exit code 5.");
-    EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());  // not put back
+    ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
+    EXPECT_EQ(result.linesStarting("holder.exe holds").size(), 1u) << result.logText();
+    EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+    EXPECT_EQ(readFile(theOneDeletionAtRestart()), Machine::installedControlBytes());
+}
+
+// The temporary folder can be written without administrator rights: a
+// Tolvane.log planted there as a link to a system file must not be written
+// through.
+TEST_F(RepairRun, ALogPlantedAsALinkToASystemFileLeavesThatFileAlone) {
+    const std::wstring target = systemFolder() + L"\\tolvane-e2e-target.dll";
+    const std::string content = "a file of the system folder";
+    wchar_t folder[MAX_PATH + 1];
+    const std::wstring log = std::wstring(folder, ::GetTempPathW(MAX_PATH + 1, folder)) + L"Tolvane.log";
+    Medium medium(L"planted-log");
+    medium.layOut();
+    for (const char* kind : {"hard link", "symbolic link"}) {
+        SCOPED_TRACE(kind);
+        writeFile(target, content);
+        ::DeleteFileW(log.c_str());
+        ASSERT_TRUE(kind[0] == 'h' ? ::CreateHardLinkW(log.c_str(), target.c_str(), nullptr) != FALSE
+                                   : makeUnixSymlink(target, log));
+        ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(medium.run()));
+        EXPECT_EQ(readFile(target), content);
+        expectInTheRunLog({L"Holding the lock", L"The run is over: exit code 0"});
+    }
+    ::DeleteFileW(target.c_str());
 }
 
 TEST_F(RepairRun, ARegistrationToolPlantedBesideTheProgramOrInTheCurrentFolderNeverRuns) {

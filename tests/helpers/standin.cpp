@@ -13,6 +13,14 @@
 //   STANDIN_INSTALLER_MS      run this many milliseconds before ending
 //   STANDIN_BROADCAST=1       send a message to every top-level window and wait for the answers
 //   STANDIN_INSTALLER_WRITES  put a control of its own at this path
+//   STANDIN_INSTALLER_COPIES  ...namely a copy of this file (a real DLL)
+//   STANDIN_INSTALLER_STARTS  start this command line, as an installer opens a
+//                             browser on its last page, and wait until it is ready
+//
+// As holder.exe it stands in for a browser showing a page with the control:
+// it loads the DLL named (quoted) on its command line, signals the event
+// TolvaneTestHolderReady and keeps the DLL loaded until the event
+// TolvaneTestReleaseHolders is signalled (two minutes at most).
 #include <windows.h>
 
 #include <string>
@@ -39,7 +47,11 @@ std::wstring ownName() {
 void runInstaller() {
     using tolvane::testing::appendTestLog;
     std::wstring writes = environment(L"STANDIN_INSTALLER_WRITES");
-    if (!writes.empty()) {
+    std::wstring copies = environment(L"STANDIN_INSTALLER_COPIES");
+    if (!writes.empty() && !copies.empty()) {
+        ::CopyFileW(copies.c_str(), writes.c_str(), FALSE);
+        appendTestLog(L"install_flash_player.exe wrote " + writes);
+    } else if (!writes.empty()) {
         HANDLE file = ::CreateFileW(writes.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             const char content[] = "the installer's own control";
@@ -54,6 +66,19 @@ void runInstaller() {
         appendTestLog(L"install_flash_player.exe broadcast sent");
         ::SendMessageW(HWND_BROADCAST, message, 0, 0);
         appendTestLog(L"install_flash_player.exe broadcast answered");
+    }
+    std::wstring starts = environment(L"STANDIN_INSTALLER_STARTS");
+    if (!starts.empty()) {
+        HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, L"TolvaneTestHolderReady");
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started = {};
+        if (::CreateProcessW(nullptr, &starts[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+            ::WaitForSingleObject(ready, 10000);
+            ::CloseHandle(started.hThread);
+            ::CloseHandle(started.hProcess);
+        }
+        ::CloseHandle(ready);
     }
     std::wstring ms = environment(L"STANDIN_INSTALLER_MS");
     if (!ms.empty()) ::Sleep(static_cast<DWORD>(std::stoul(ms)));
@@ -96,6 +121,20 @@ int runRegistrationSpy(const std::wstring& commandLine, int show) {
     return code;
 }
 
+int holdControl(const std::wstring& commandLine) {
+    using tolvane::testing::appendTestLog;
+    std::wstring::size_type open = commandLine.rfind(L'"', commandLine.size() - 2);
+    std::wstring control = commandLine.substr(open + 1, commandLine.size() - open - 2);
+    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, L"TolvaneTestReleaseHolders");
+    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, L"TolvaneTestHolderReady");
+    HMODULE module = ::LoadLibraryW(control.c_str());
+    appendTestLog(L"holder.exe " + std::wstring(module ? L"holds " : L"could not load ") + control);
+    ::SetEvent(ready);
+    ::WaitForSingleObject(release, 120000);
+    appendTestLog(L"holder.exe end");
+    return module ? 0 : 1;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -106,6 +145,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : -1;
 
     const std::wstring name = ownName();
+    if (name == L"holder.exe") return holdControl(::GetCommandLineW());
     if (name == L"regsvr32.exe" && inSystemFolder()) return runRegistrationSpy(::GetCommandLineW(), show);
     appendTestLog(name + L" start show=" + std::to_wstring(show) + L" cmd=" + ::GetCommandLineW());
     if (name == L"install_flash_player.exe") runInstaller();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "helpers/test_files.h"
+#include "platform/run_log.h"
 #include "platform/win32_platform.h"
 
 namespace tolvane {
@@ -163,6 +164,22 @@ TEST_F(RealPlatform, ProgramFolderIsTheExecutablesFolderWithoutTrailingBackslash
     EXPECT_EQ(folder, expected);
     ASSERT_FALSE(folder.empty());
     EXPECT_NE(folder.back(), L'\\');
+}
+
+// A second start adds its line only to a plain Tolvane.log, never through a
+// hard link planted in the temporary folder.
+TEST_F(RealPlatform, ASecondStartWritesItsLineIntoAPlainLogOnly) {
+    ::SetEnvironmentVariableW(L"TMP", (scratch / L"").c_str());
+    for (bool linked : {false, true}) {
+        writeFile(scratch / L"target.dll", "content");
+        ::DeleteFileW((scratch / L"Tolvane.log").c_str());
+        if (linked) ::CreateHardLinkW((scratch / L"Tolvane.log").c_str(), (scratch / L"target.dll").c_str(), nullptr);
+        else writeFile(scratch / L"Tolvane.log", "content");
+        RunLog().addToOtherRun(L"another start");
+        EXPECT_EQ(readFile(scratch / L"target.dll"), "content");
+        EXPECT_EQ(readFile(scratch / L"Tolvane.log").size() > 7, !linked);
+    }
+    ::SetEnvironmentVariableW(L"TMP", nullptr);
 }
 
 TEST_F(RealPlatform, WaitWithTimeLimitReturnsOnTimeout) {

@@ -116,7 +116,8 @@ bool FakePlatform::fileExists(const std::wstring& path) { return files.count(pat
 void FakePlatform::deleteFile(const std::wstring& path) {
     calls.push_back(L"deleteFile " + path);
     failIfAsked(L"deleteFile");
-    if (readOnly.count(path) != 0) throw Failure(5, L"deleting " + quotedPath(path) + L" failed: Access is denied.");
+    if (readOnly.count(path) != 0 || inUse.count(path) != 0)
+        throw Failure(5, L"deleting " + quotedPath(path) + L" failed: Access is denied.");
     if (files.erase(path) == 0) throw Failure(2, L"deleting " + quotedPath(path) + L" failed: not found");
 }
 
@@ -129,6 +130,7 @@ void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& n
     if (it == files.end()) throw Failure(2, L"renaming failed: not found");
     files[newPath] = it->second;
     files.erase(oldPath);
+    if (inUse.erase(oldPath) != 0) inUse.insert(newPath);
 }
 
 void FakePlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
@@ -136,12 +138,18 @@ void FakePlatform::copyFile(const std::wstring& source, const std::wstring& dest
     failIfAsked(L"copyFile");
     auto it = files.find(source);
     if (it == files.end()) throw Failure(2, L"copying failed: not found");
+    if (inUse.count(destination) != 0) throw Failure(32, L"copying failed: in use");
     files[destination] = it->second;
 }
 
 void FakePlatform::clearReadOnly(const std::wstring& path) {
     calls.push_back(L"clearReadOnly " + path);
     readOnly.erase(path);
+}
+
+void FakePlatform::deleteAtRestart(const std::wstring& path) {
+    calls.push_back(L"deleteAtRestart " + path);
+    failIfAsked(L"deleteAtRestart");
 }
 
 void FakePlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {

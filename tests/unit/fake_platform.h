@@ -43,12 +43,14 @@ public:
     bool openProcessGivesNothing = false;
     DWORD lastError = 0;
     std::set<std::wstring> readOnly;                    // files with the read-only attribute
+    std::set<std::wstring> inUse;                       // files another program has loaded
     std::map<std::wstring, DWORD> exitCodes;            // command line -> exit code (0 when not listed)
     std::set<std::wstring> stillRunningAfterWait;       // command lines whose timed wait runs out
     bool anotherRunHoldsTheLock = false;
 
     // --- what the program did
     std::vector<std::wstring> calls;
+    std::vector<std::wstring> notes;  // the lines the steps gave for the log
     int openHandles = 0;
 
     // The calls whose line begins with `name`.
@@ -77,10 +79,12 @@ public:
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
     void clearReadOnly(const std::wstring& path) override;
+    void deleteAtRestart(const std::wstring& path) override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
     void processPendingEvents() override;
     void setWindowVisible(bool visible) override;
     void endProgram() override;
+    void note(const std::wstring& line) override { notes.push_back(line); }
 
 private:
     UINT folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size);

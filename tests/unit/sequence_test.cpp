@@ -202,6 +202,7 @@ TEST(RecordingLayer, TheRunDoesTheSameWithTheLogAsWithout) {
         {"registration still running",
          [](FakePlatform& f) { f.stillRunningAfterWait.insert(L"regsvr32 \"" + control + L"\" /s"); }},
         {"another run at work", [](FakePlatform& f) { f.anotherRunHoldsTheLock = true; }},
+        {"registration fails", [](FakePlatform& f) { f.exitCodes[L"regsvr32 \"" + control + L"\" /s"] = 5; }},
     };
     for (const auto& [name, setUp] : rows) {
         SCOPED_TRACE(name);
