@@ -160,6 +160,36 @@ StartedProcess RecordingPlatform::launchProgramForWait(const std::wstring& comma
     return process;
 }
 
+TrackedStart RecordingPlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
+                                                     const std::wstring& application) {
+    const TrackedStart start =
+        passOn([&] { return inner_.launchTrackedProgram(commandLine, windowStyle, application); });
+    started(start.id, commandLine, application);
+    say([&] { return L"  the processes it starts are followed " + start.tracking; });
+    return start;
+}
+
+// Names the processes found, for the lines about waiting for them; how long
+// one ran counts from its own start.
+std::vector<RunningProcess> RecordingPlatform::trackedProcesses() {
+    std::vector<RunningProcess> running = passOn([&] { return inner_.trackedProcesses(); });
+    try {
+        for (const RunningProcess& process : running) {
+            if (started_.count(process.id) != 0) continue;
+            const DWORD now = log_.elapsedMs();
+            started_[process.id] = Started{process.programFile.empty() ? std::wstring(L"process")
+                                                                       : quotedPath(process.programFile),
+                                           now - (process.ranMs < now ? process.ranMs : now)};
+        }
+    } catch (...) {
+    }
+    return running;
+}
+
+std::wstring RecordingPlatform::temporaryFolder() {
+    return passOn([&] { return inner_.temporaryFolder(); });
+}
+
 bool RecordingPlatform::fileExists(const std::wstring& path) {
     const bool exists = passOn([&] { return inner_.fileExists(path); });
     say([&] { return L"  " + quotedPath(path) + (exists ? L" is there" : L" is not there"); });

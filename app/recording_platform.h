@@ -34,6 +34,10 @@ public:
                                 const std::wstring& application = std::wstring()) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application) override;
+    TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
+                                      const std::wstring& application) override;
+    std::vector<RunningProcess> trackedProcesses() override;
+    std::wstring temporaryFolder() override;
     bool fileExists(const std::wstring& path) override;
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "platform/mod_main.h"
 
@@ -59,6 +60,22 @@ struct StartedProcess {
     std::uint32_t id;
 };
 
+// A program started so that the processes it starts in turn can be found.
+struct TrackedStart {
+    std::uint32_t id;
+    // How they are found: L"in a job object", or by parent process ids and why.
+    std::wstring tracking;
+};
+
+// A process that a tracked program started, directly or through one of its
+// children, and that is still running.
+struct RunningProcess {
+    std::uint32_t id;
+    std::wstring programFile;  // empty when it cannot be read
+    std::wstring whyUnknown;   // why the program file cannot be read
+    DWORD ranMs;               // since it was started
+};
+
 class Platform : public modMain {
 public:
     // Start-up hardening for a program that runs elevated from a folder
@@ -91,6 +108,18 @@ public:
     // it and reading its exit code.
     virtual StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application) = 0;
+
+    // Starts a program as launchProgram does and keeps track of the processes
+    // it starts in turn: in a job object where Windows allows one, else by
+    // the parent process ids Windows keeps. Only one program is tracked at a
+    // time; each call starts afresh.
+    virtual TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
+                                              const std::wstring& application) = 0;
+    // The processes of the tracked program still running, itself excepted.
+    virtual std::vector<RunningProcess> trackedProcesses() = 0;
+    // The user's temporary folder (GetTempPath) in its long form, without a
+    // trailing backslash.
+    virtual std::wstring temporaryFolder() = 0;
 
     // True when a directory search for exactly `path` finds an entry that is
     // neither hidden, nor a system file, nor a folder.

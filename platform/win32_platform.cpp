@@ -1,6 +1,10 @@
 #include "platform/win32_platform.h"
 
+#include <tlhelp32.h>
+
 #include <vector>
+
+#include "platform/process_tree.h"
 
 namespace tolvane {
 
@@ -147,7 +151,7 @@ std::wstring Win32Platform::programFolder() {
 }
 
 PROCESS_INFORMATION Win32Platform::start(const std::wstring& commandLine, int windowStyle,
-                                         const std::wstring& application) {
+                                         const std::wstring& application, DWORD flags) {
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
 
@@ -157,7 +161,7 @@ PROCESS_INFORMATION Win32Platform::start(const std::wstring& commandLine, int wi
     startup.wShowWindow = static_cast<WORD>(windowStyle);
     PROCESS_INFORMATION started = {};
     if (!::CreateProcessW(application.empty() ? nullptr : application.c_str(), writableCommandLine.data(),
-                          nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+                          nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &started)) {
         raiseLastError(L"starting " + quotedPath(application.empty() ? commandLine : application));
     }
     return started;
@@ -176,6 +180,177 @@ StartedProcess Win32Platform::launchProgramForWait(const std::wstring& commandLi
     PROCESS_INFORMATION started = start(commandLine, windowStyle, application);
     UniqueHandle thread(started.hThread);
     return {started.hProcess, started.dwProcessId};
+}
+
+namespace {
+
+ULONGLONG creationTime(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+ULONGLONG now() {
+    FILETIME time;
+    ::GetSystemTimeAsFileTime(&time);
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The long form of a path (no 8.3 names), or the path itself.
+std::wstring longForm(const std::wstring& path) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return path;
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(length);
+    }
+}
+
+// \Device\HarddiskVolume1\x -> C:\x, by asking each drive for its device.
+std::wstring drivePathOf(const std::wstring& devicePath) {
+    wchar_t drives[26 * 4 + 1];
+    const DWORD length = ::GetLogicalDriveStringsW(26 * 4 + 1, drives);
+    for (const wchar_t* drive = drives; length != 0 && length <= 26 * 4 && *drive != 0; drive += ::lstrlenW(drive) + 1) {
+        const wchar_t letter[3] = {drive[0], L':', 0};
+        wchar_t device[MAX_PATH];
+        if (::QueryDosDeviceW(letter, device, MAX_PATH) == 0) continue;
+        const std::size_t size = static_cast<std::size_t>(::lstrlenW(device));
+        if (devicePath.size() > size && devicePath[size] == L'\\' &&
+            ::CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, devicePath.c_str(), static_cast<int>(size), device,
+                             static_cast<int>(size)) == CSTR_EQUAL)
+            return letter + devicePath.substr(size);
+    }
+    return std::wstring();
+}
+
+constexpr DWORD queryInformation = 0x0400;  // PROCESS_QUERY_INFORMATION, which Windows XP knows
+
+}  // namespace
+
+std::wstring Win32Platform::programFileByPsapi(HANDLE process) {
+    using GetImageFileNameFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD);
+    static GetImageFileNameFn getImageFileName = [] {
+        wchar_t system[MAX_PATH];
+        const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+        HMODULE psapi = length == 0 || length >= MAX_PATH
+                            ? nullptr
+                            : ::LoadLibraryW((std::wstring(system, length) + L"\\psapi.dll").c_str());
+        FARPROC found = psapi == nullptr ? nullptr : ::GetProcAddress(psapi, "GetProcessImageFileNameW");
+        return reinterpret_cast<GetImageFileNameFn>(reinterpret_cast<void*>(found));
+    }();
+    if (getImageFileName == nullptr) raiseLastError(L"loading psapi.dll from the system folder");
+    std::vector<wchar_t> buffer(1024);
+    const DWORD length = getImageFileName(process, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) raiseLastError(L"reading the program file of a process");
+    const std::wstring devicePath(buffer.data(), length);
+    const std::wstring path = drivePathOf(devicePath);
+    if (path.empty()) throw Failure(ERROR_PATH_NOT_FOUND, L"no drive holds " + quotedPath(devicePath));
+    return path;
+}
+
+std::wstring Win32Platform::programFileOf(HANDLE process) {
+    using QueryImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+    const auto query = optionalKernelFunction<QueryImageNameFn>("QueryFullProcessImageNameW");
+    if (query == nullptr) return longForm(programFileByPsapi(process));
+    std::vector<wchar_t> buffer(1024);
+    DWORD length = static_cast<DWORD>(buffer.size());
+    if (!query(process, 0, buffer.data(), &length)) raiseLastError(L"reading the program file of a process");
+    return longForm(std::wstring(buffer.data(), length));
+}
+
+// Created suspended, so that it is in the job before it can start anything.
+// Inside a job of our own that allows it, the program breaks away first;
+// where it cannot be put in our job (Windows XP to 7 inside a job already),
+// its children are found by their parent process ids instead.
+TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
+                                                 const std::wstring& application) {
+    job_.reset(useJobObjects ? ::CreateJobObjectW(nullptr, nullptr) : nullptr);
+    std::wstring fallback = useJobObjects ? std::wstring() : L"job objects are not used";
+    if (useJobObjects && !job_) fallback = L"no job object could be made: " + systemMessage(::GetLastError());
+    BOOL inJob = FALSE;
+    ::IsProcessInJob(::GetCurrentProcess(), nullptr, &inJob);
+    PROCESS_INFORMATION started;
+    try {
+        started = start(commandLine, windowStyle, application,
+                        CREATE_SUSPENDED | (inJob && job_ ? CREATE_BREAKAWAY_FROM_JOB : 0));
+    } catch (const Failure& failure) {
+        if (!(inJob && job_) || failure.number() != ERROR_ACCESS_DENIED) throw;
+        started = start(commandLine, windowStyle, application, CREATE_SUSPENDED);
+    }
+    UniqueHandle process(started.hProcess);
+    UniqueHandle thread(started.hThread);
+    if (job_ && !::AssignProcessToJobObject(job_.get(), process.get())) {
+        fallback = L"it cannot be put in a job object: " + systemMessage(::GetLastError());
+        job_.reset();
+    }
+    trackedId_ = started.dwProcessId;
+    family_.clear();
+    family_[trackedId_] = creationTime(process.get());
+    if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+        const DWORD error = ::GetLastError();
+        ::TerminateProcess(process.get(), 1);
+        throw failureFor(L"starting " + quotedPath(application), error);
+    }
+    return {started.dwProcessId, fallback.empty() ? std::wstring(L"in a job object")
+                                                  : L"by parent process ids, since " + fallback};
+}
+
+std::vector<RunningProcess> Win32Platform::trackedProcesses() {
+    std::vector<std::uint32_t> ids;
+    if (job_) {
+        std::vector<ULONG_PTR> list(2 + 256);
+        auto* header = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(list.data());
+        for (;;) {
+            header->NumberOfAssignedProcesses = static_cast<DWORD>(list.size() - 2);
+            if (::QueryInformationJobObject(job_.get(), JobObjectBasicProcessIdList, header,
+                                            static_cast<DWORD>(list.size() * sizeof(ULONG_PTR)), nullptr) ||
+                ::GetLastError() != ERROR_MORE_DATA)
+                break;
+            list.resize(list.size() * 2);
+            header = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(list.data());
+        }
+        for (DWORD i = 0; i < header->NumberOfProcessIdsInList; ++i)
+            ids.push_back(static_cast<std::uint32_t>(header->ProcessIdList[i]));
+    } else if (trackedId_ != 0) {
+        UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        if (!snapshot) raiseLastError(L"listing the running processes");
+        std::vector<ProcessEntry> running;
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+            UniqueHandle process(::OpenProcess(queryInformation, FALSE, entry.th32ProcessID));
+            running.push_back({entry.th32ProcessID, entry.th32ParentProcessID, process ? creationTime(process.get()) : 0});
+        }
+        addDescendants(family_, running);
+        for (const ProcessEntry& process : running)
+            if (family_.count(process.id) != 0) ids.push_back(process.id);
+    }
+    std::vector<RunningProcess> found;
+    for (std::uint32_t id : ids) {
+        if (id == trackedId_) continue;
+        UniqueHandle process(::OpenProcess(queryInformation, FALSE, id));
+        RunningProcess running{id, std::wstring(), std::wstring(), 0};
+        try {
+            if (!process) raiseLastError(L"opening the process");
+            running.programFile = programFileOf(process.get());
+            const ULONGLONG created = creationTime(process.get());
+            if (created != 0 && now() > created) running.ranMs = static_cast<DWORD>((now() - created) / 10000);
+        } catch (const Failure& failure) {
+            running.whyUnknown = failure.description();
+        }
+        found.push_back(running);
+    }
+    return found;
+}
+
+std::wstring Win32Platform::temporaryFolder() {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) raiseLastError(L"asking Windows for the temporary folder");
+    std::wstring path = longForm(std::wstring(folder, length));
+    while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+    return path;
 }
 
 bool Win32Platform::fileExists(const std::wstring& path) {

@@ -1,6 +1,8 @@
 // The platform on Windows itself.
 #pragma once
 
+#include <map>
+
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
 
@@ -33,6 +35,10 @@ public:
                                 const std::wstring& application = std::wstring()) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application) override;
+    TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
+                                      const std::wstring& application) override;
+    std::vector<RunningProcess> trackedProcesses() override;
+    std::wstring temporaryFolder() override;
     bool fileExists(const std::wstring& path) override;
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
@@ -44,13 +50,31 @@ public:
     void setWindowVisible(bool visible) override;
     void endProgram() override;
 
+    // Off only in tests: tracks by parent process ids as where Windows cannot
+    // put the started program in a job of ours.
+    bool useJobObjects = true;
+
+    // The program file of a process, as a drive path: QueryFullProcessImageNameW
+    // where kernel32 has it (Vista on), else programFileByPsapi. Raises when
+    // it cannot be read.
+    static std::wstring programFileOf(HANDLE process);
+    // The Windows XP way: GetProcessImageFileNameW from the system folder's
+    // psapi.dll, loaded at run time, its device path turned into a drive path.
+    static std::wstring programFileByPsapi(HANDLE process);
+
 private:
     // Starts the program; the caller owns both handles in the result.
-    PROCESS_INFORMATION start(const std::wstring& commandLine, int windowStyle, const std::wstring& application);
+    PROCESS_INFORMATION start(const std::wstring& commandLine, int windowStyle, const std::wstring& application,
+                              DWORD flags = 0);
 
     HINSTANCE instance_;
     HWND window_ = nullptr;
     UniqueHandle runLock_;  // held until the process ends
+    // The tracked program: its job, or (without one) its id and the
+    // creation times of the processes found to be its so far.
+    UniqueHandle job_;
+    std::uint32_t trackedId_ = 0;
+    std::map<std::uint32_t, ULONGLONG> family_;
 };
 
 }  // namespace tolvane

@@ -281,7 +281,8 @@ BOOL CALLBACK watchWindow(HWND window, LPARAM param) {
     return TRUE;
 }
 
-const wchar_t* const startedPrograms[] = {L"install_flash_player.exe", L"menu.exe", L"regsvr32.exe", L"my.exe"};
+const wchar_t* const startedPrograms[] = {L"install_flash_player.exe", L"tolvane-setup.exe", L"menu.exe",
+                                          L"regsvr32.exe", L"my.exe"};
 
 void endStartedPrograms() {
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

@@ -358,6 +358,35 @@ TEST_F(RepairRun, TheInstallersControlHeldByItsBrowserIsReplacedAndDeletedAtTheN
     EXPECT_EQ(readFile(theOneDeletionAtRestart()), Machine::installedControlBytes());
 }
 
+// A bootstrapper: the installer unpacks its real setup into the temporary
+// folder, starts it and ends; the setup works on and puts its own control in
+// place, and may end by opening a browser, which is not waited for.
+TEST_F(RepairRun, AnInstallerThatHandsOverToASetupInTheTemporaryFolderIsWaitedForUntilTheSetupEnds) {
+    for (bool opensABrowser : {false, true}) {
+        SCOPED_TRACE(opensABrowser ? "the setup opens a browser" : "the setup only");
+        Machine::installControl();
+        Medium medium(L"hands-over");
+        medium.layOut();
+        medium.environment[L"STANDIN_INSTALLER_HANDS_OVER"] = L"1";
+        medium.environment[L"STANDIN_INSTALLER_WRITES"] = Machine::controlPath();
+        if (opensABrowser)
+            medium.environment[L"STANDIN_INSTALLER_STARTS"] = holderCommandLine(buildFolder() + L"\\testctl_medium.dll");
+        RunResult result = medium.run();
+        ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
+        EXPECT_EQ(result.linesStarting("tolvane-setup.exe wrote").size(), 1u) << result.logText();
+        EXPECT_GT(result.timeOf(registered(Machine::controlPath(), "medium")), result.timeOf("tolvane-setup.exe end"))
+            << result.logText();
+        EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+        if (opensABrowser) {  // still running when the menu started, and after
+            EXPECT_EQ(result.linesStarting("holder.exe holds").size(), 1u) << result.logText();
+            EXPECT_TRUE(result.linesStarting("holder.exe end").empty()) << result.logText();
+            expectInTheRunLog({L"the processes it starts are followed in a job object", L"tolvane-setup.exe\" (process ",
+                               L"waiting for it too", L"not waiting for \"C:\\tolvane-e2e\\holder.exe\""});
+        }
+        releaseHolders();
+    }
+}
+
 // The temporary folder can be written without administrator rights: a
 // Tolvane.log planted there as a link to a system file must not be written
 // through.

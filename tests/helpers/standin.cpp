@@ -16,6 +16,10 @@
 //   STANDIN_INSTALLER_COPIES  ...namely a copy of this file (a real DLL)
 //   STANDIN_INSTALLER_STARTS  start this command line, as an installer opens a
 //                             browser on its last page, and wait until it is ready
+//   STANDIN_INSTALLER_HANDS_OVER=1  as a bootstrapper: copy itself to the
+//                             temporary folder as tolvane-setup.exe, start that
+//                             and end at once. The setup works for two seconds,
+//                             then does all of the above under its own name.
 //
 // As holder.exe it stands in for a browser showing a page with the control:
 // it loads the DLL named (quoted) on its command line, signals the event
@@ -44,13 +48,35 @@ std::wstring ownName() {
     return name;
 }
 
-void runInstaller() {
+void handOver() {
     using tolvane::testing::appendTestLog;
+    wchar_t self[MAX_PATH], temporary[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ::GetTempPathW(MAX_PATH, temporary);
+    std::wstring setup = std::wstring(temporary) + L"tolvane-setup.exe";
+    ::CopyFileW(self, setup.c_str(), FALSE);
+    std::wstring commandLine = L"\"" + setup + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (::CreateProcessW(setup.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                         &started)) {
+        ::CloseHandle(started.hThread);
+        ::CloseHandle(started.hProcess);
+    }
+    appendTestLog(L"install_flash_player.exe handed over to " + setup);
+}
+
+void runInstaller(const std::wstring& name) {
+    using tolvane::testing::appendTestLog;
+    if (name == L"install_flash_player.exe" && environment(L"STANDIN_INSTALLER_HANDS_OVER") == L"1")
+        return handOver();
+    if (name == L"tolvane-setup.exe") ::Sleep(2000);
     std::wstring writes = environment(L"STANDIN_INSTALLER_WRITES");
     std::wstring copies = environment(L"STANDIN_INSTALLER_COPIES");
     if (!writes.empty() && !copies.empty()) {
         ::CopyFileW(copies.c_str(), writes.c_str(), FALSE);
-        appendTestLog(L"install_flash_player.exe wrote " + writes);
+        appendTestLog(name + L" wrote " + writes);
     } else if (!writes.empty()) {
         HANDLE file = ::CreateFileW(writes.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
@@ -59,7 +85,7 @@ void runInstaller() {
             ::WriteFile(file, content, sizeof content - 1, &written, nullptr);
             ::CloseHandle(file);
         }
-        appendTestLog(L"install_flash_player.exe wrote " + writes);
+        appendTestLog(name + L" wrote " + writes);
     }
     if (environment(L"STANDIN_BROADCAST") == L"1") {
         UINT message = ::RegisterWindowMessageW(L"TolvaneTestBroadcast");
@@ -148,7 +174,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (name == L"holder.exe") return holdControl(::GetCommandLineW());
     if (name == L"regsvr32.exe" && inSystemFolder()) return runRegistrationSpy(::GetCommandLineW(), show);
     appendTestLog(name + L" start show=" + std::to_wstring(show) + L" cmd=" + ::GetCommandLineW());
-    if (name == L"install_flash_player.exe") runInstaller();
+    if (name == L"install_flash_player.exe" || name == L"tolvane-setup.exe") runInstaller(name);
     appendTestLog(name + L" end");
     return 0;
 }

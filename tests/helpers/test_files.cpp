@@ -65,4 +65,10 @@ void removeTree(const std::wstring& path) {
     if (path.size() > 2) ::RemoveDirectoryW(path.c_str());  // a drive ("D:") keeps its root folder
 }
 
+std::wstring besideThisProgram(const std::wstring& name) {
+    wchar_t path[MAX_PATH];
+    const std::wstring self(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return self.substr(0, self.find_last_of(L'\\') + 1) + name;
+}
+
 }  // namespace tolvane::testing

@@ -15,5 +15,8 @@ void makeFolders(const std::wstring& path);
 // of a drive ("D:"), all it holds.
 void removeTree(const std::wstring& path);
 std::string narrow(const std::wstring& text);  // UTF-8, for test messages
+// A file in the folder of the running test program, where the build puts
+// the stand-ins and test controls.
+std::wstring besideThisProgram(const std::wstring& name);
 
 }  // namespace tolvane::testing

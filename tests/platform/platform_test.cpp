@@ -182,6 +182,35 @@ TEST_F(RealPlatform, ASecondStartWritesItsLineIntoAPlainLogOnly) {
     ::SetEnvironmentVariableW(L"TMP", nullptr);
 }
 
+// A bootstrapper (the stand-in) copies itself into the temporary folder,
+// starts that copy and ends: the copy is found after the installer's end,
+// with its program file, in a job object and by parent process ids.
+TEST_F(RealPlatform, ASetupStartedByTheInstallerIsFoundEitherWay) {
+    ::CopyFileW(testing::besideThisProgram(L"standin.exe").c_str(), (scratch / L"install_flash_player.exe").c_str(), FALSE);
+    ::SetEnvironmentVariableW(L"STANDIN_INSTALLER_HANDS_OVER", L"1");
+    for (bool useJobObjects : {true, false}) {
+        SCOPED_TRACE(useJobObjects ? "job object" : "parent process ids");
+        platform.useJobObjects = useJobObjects;
+        const std::wstring installer = scratch / L"install_flash_player.exe";
+        const TrackedStart start = platform.launchTrackedProgram(quotedPath(installer), normalFocus, installer);
+        EXPECT_EQ(start.tracking.rfind(useJobObjects ? L"in a job object" : L"by parent process ids", 0), 0u);
+        HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, start.id);
+        ::WaitForSingleObject(process, 10000);
+        ::CloseHandle(process);
+        const std::vector<RunningProcess> running = platform.trackedProcesses();
+        ASSERT_EQ(running.size(), 1u);
+        EXPECT_EQ(::lstrcmpiW(running[0].programFile.c_str(), (platform.temporaryFolder() + L"\\tolvane-setup.exe").c_str()),
+                  0)
+            << testing::narrow(running[0].programFile);
+        process = ::OpenProcess(SYNCHRONIZE, FALSE, running[0].id);
+        ::WaitForSingleObject(process, 10000);
+        ::CloseHandle(process);
+    }
+    ::SetEnvironmentVariableW(L"STANDIN_INSTALLER_HANDS_OVER", nullptr);
+    // The Windows XP way to a program file gives the same drive path.
+    EXPECT_EQ(Win32Platform::programFileByPsapi(::GetCurrentProcess()), testing::besideThisProgram(L"platform_tests.exe"));
+}
+
 TEST_F(RealPlatform, WaitWithTimeLimitReturnsOnTimeout) {
     HANDLE never = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD start = ::GetTickCount();

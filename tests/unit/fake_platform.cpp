@@ -111,6 +111,20 @@ StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLin
     return {reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id)), id};
 }
 
+TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
+                                                const std::wstring& application) {
+    return {launchProgram(commandLine, windowStyle, application), L"in a job object"};
+}
+
+std::vector<RunningProcess> FakePlatform::trackedProcesses() {
+    if (handOvers.empty()) return {};
+    std::vector<RunningProcess> found = handOvers.front();
+    handOvers.erase(handOvers.begin());
+    return found;
+}
+
+std::wstring FakePlatform::temporaryFolder() { return temporaryFolderValue; }
+
 bool FakePlatform::fileExists(const std::wstring& path) { return files.count(path) != 0; }
 
 void FakePlatform::deleteFile(const std::wstring& path) {

@@ -47,6 +47,9 @@ public:
     std::map<std::wstring, DWORD> exitCodes;            // command line -> exit code (0 when not listed)
     std::set<std::wstring> stillRunningAfterWait;       // command lines whose timed wait runs out
     bool anotherRunHoldsTheLock = false;
+    // What trackedProcesses() finds, one list a call; nothing once used up.
+    std::vector<std::vector<RunningProcess>> handOvers;
+    std::wstring temporaryFolderValue = L"C:\\Documents and Settings\\user\\Local Settings\\Temp";
 
     // --- what the program did
     std::vector<std::wstring> calls;
@@ -74,6 +77,10 @@ public:
                                 const std::wstring& application) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application) override;
+    TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
+                                      const std::wstring& application) override;
+    std::vector<RunningProcess> trackedProcesses() override;
+    std::wstring temporaryFolder() override;
     bool fileExists(const std::wstring& path) override;
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/main_window.h"
+#include "platform/process_tree.h"
 #include "unit/fake_platform.h"
 
 namespace tolvane::testing {
@@ -48,6 +49,54 @@ TEST(InstallerWait, MediumPathWithSpacesIsQuotedAndNamedAsTheProgram) {
     EXPECT_EQ(launches[0], L"launchProgram \"C:\\My Medium\\data\\install_flash_player.exe\" | 1 | "
                            L"C:\\My Medium\\data\\install_flash_player.exe");
     EXPECT_EQ(launches[1], L"launchProgram \"C:\\My Medium\\data\\menu.exe\" | 1 | C:\\My Medium\\data\\menu.exe");
+}
+
+// After the installer ends: which of the processes it started are waited for.
+TEST(InstallerWait, WaitsForWhatRunsFromTheTemporaryFoldersOrTheMediumOnly) {
+    const std::wstring temp = L"c:\\DOCUMENTS AND SETTINGS\\user\\local settings\\temp";  // any case
+    const struct Row {
+        const char* name;
+        std::vector<std::vector<RunningProcess>> found;  // what each look finds
+        std::vector<std::wstring> waits;
+    } rows[] = {
+        {"the user's temporary folder", {{{2000, temp + L"\\setup.exe", L"", 0}}}, {L"WaitForSingleObject 2000"}},
+        {"Windows' temporary folder, then the medium",
+         {{{2001, L"C:\\WINDOWS\\Temp\\x\\setup.exe", L"", 0}}, {{2002, L"D:\\data\\setup2.exe", L"", 0}}},
+         {L"WaitForSingleObject 2001", L"WaitForSingleObject 2002"}},
+        {"a browser in Program Files, a folder named like the temporary one, an unknown file",
+         {{{2003, L"C:\\Program Files\\Browser\\browser.exe", L"", 0}, {2004, temp + L"2\\setup.exe", L"", 0},
+           {2005, L"", L"access denied", 0}}},
+         {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform fake;
+        fake.handOvers = row.found;
+        frmMain form(fake);
+        form.executeFlashSetup();
+        std::vector<std::wstring> waits;
+        for (const auto& call : fake.callsTo(L"WaitForSingleObject 2")) waits.push_back(call.substr(0, 24));
+        EXPECT_EQ(waits, row.waits);
+        EXPECT_EQ(fake.openHandles, 0);
+        std::size_t found = 0, passedOver = 0;
+        for (const auto& look : row.found) found += look.size();
+        for (const auto& note : fake.notes) passedOver += note.rfind(L"  not waiting for ", 0) == 0;
+        EXPECT_EQ(passedOver, found - row.waits.size());  // each named in the log
+    }
+}
+
+// Without a job object: a process whose parent id is the installer's but that
+// is older than the installer had another parent, whose id was reused.
+TEST(InstallerWait, FollowingParentIdsTakesNoOlderProcessForAChild) {
+    std::map<std::uint32_t, ULONGLONG> family = {{100, 50}};
+    addDescendants(family, {{300, 200, 70},    // grandchild, listed before its parent
+                            {200, 100, 60},    // child
+                            {400, 100, 40},    // older than the installer
+                            {500, 400, 80},    // its child
+                            {600, 100, 0}});   // creation time unknown
+    std::vector<std::uint32_t> ids;
+    for (const auto& member : family) ids.push_back(member.first);
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{100, 200, 300}));
 }
 
 }  // namespace
