@@ -5,10 +5,12 @@
 #   bash scripts/demo.sh --later    a machine that reports Windows 10
 #
 # Installs what is missing, builds Tolvane.exe, makes a throwaway 32-bit Wine
-# prefix with a control and swflash.inf installed, lays out a sample medium
+# prefix with a control and swflash.inf installed, masters a sample medium
 # (Tolvane.exe, data\install_flash_player.exe, data\Flash.ocx, data\menu.exe
-# stand-ins) at the root of a CD-ROM drive D: with read-only files, as on a
-# pressed CD, runs D:\Tolvane.exe under Wine with a private X display, and
+# stand-ins) with the publisher's tool, tools/make_medium.py, and prints its
+# table; reads the image's files back by their Joliet names onto the root of
+# a CD-ROM drive D:, read-only as on a pressed CD, runs D:\Tolvane.exe under
+# Wine with a private X display, and
 # prints the files before and after and what was started when. The system's
 # registration tool is swapped for a stand-in that logs its command line,
 # does the tool's job and ends with the tool's exit code. Ends with the run's
@@ -41,16 +43,15 @@ wineserver -w
 c="$WINEPREFIX/drive_c"
 sys="$c/windows/system32"
 cd_root="$WINEPREFIX/cdrom"   # drive D:, of type cdrom (see tests/wine/prepare_prefix.sh)
-mkdir -p "$sys/Macromed/Flash" "$c/windows/ServicePackFiles/i386" "$cd_root/data"
+mkdir -p "$sys/Macromed/Flash" "$c/windows/ServicePackFiles/i386"
 cp "$bin/testctl_installed.dll" "$sys/Macromed/Flash/flash.ocx"
 printf '[Version]\r\nSignature="$CHICAGO$"\r\n' > "$c/windows/ServicePackFiles/i386/swflash.inf"
 cp "$sys/regsvr32.exe" "$work/regsvr32.saved"
 cp "$bin/standin.exe" "$sys/regsvr32.exe"
-cp "$bin/Tolvane.exe" "$cd_root/Tolvane.exe"
-cp "$bin/standin.exe" "$cd_root/data/install_flash_player.exe"
-cp "$bin/standin.exe" "$cd_root/data/menu.exe"
-cp "$bin/testctl_medium.dll" "$cd_root/data/Flash.ocx"
-chmod a-w "$cd_root/Tolvane.exe" "$cd_root"/data/*   # Windows sees them read-only
+echo
+echo "Mastering the sample medium with tools/make_medium.py:"
+bash "$root/scripts/master_sample.sh" "$bin" "$cd_root" | sed 's/^/  /'
+find "$cd_root" -type f -exec chmod a-w {} +   # Windows sees them read-only
 
 listing() {  # name<TAB>size<TAB>sha1<TAB>read-only of each file in the two folders
   for dir in "windows/system32/Macromed/Flash" "windows/ServicePackFiles/i386"; do

@@ -186,6 +186,34 @@ Medium::Medium(const std::wstring& root, int) : root_(root) {
     copyInto(buildFolder() + L"\\Tolvane.exe", root_ + L"\\Tolvane.exe");
 }
 
+namespace {
+
+void copyTree(const std::wstring& from, const std::wstring& to) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = ::FindFirstFileW((from + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return ADD_FAILURE() << "nothing to copy in " << narrow(from);
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            makeFolders(to + L"\\" + name);
+            copyTree(from + L"\\" + name, to + L"\\" + name);
+        } else {
+            copyInto(from + L"\\" + name, to + L"\\" + name);
+        }
+    } while (::FindNextFileW(search, &entry));
+    ::FindClose(search);
+}
+
+}  // namespace
+
+Medium Medium::masteredOnCdRom() {
+    Medium medium = onCdRom();
+    copyTree(buildFolder() + L"\\..\\mastered-cd", medium.root());
+    medium.makeReadOnly();
+    return medium;
+}
+
 void Medium::addStandin(const std::wstring& relative) { copyInto(buildFolder() + L"\\standin.exe", *this / relative); }
 
 void Medium::addControl(const std::wstring& build) {

@@ -92,6 +92,9 @@ public:
     explicit Medium(const std::wstring& name);
     // A fresh medium at the root of the CD-ROM drive D:.
     static Medium onCdRom() { return Medium(L"D:", 0); }
+    // The sample CD as the publisher's tool mastered it (the test
+    // MediumTool.MastersTheSampleCd), at the root of D:, read-only.
+    static Medium masteredOnCdRom();
 
     const std::wstring& root() const { return root_; }
     std::wstring operator/(const std::wstring& relative) const { return root_ + L"\\" + relative; }

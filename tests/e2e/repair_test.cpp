@@ -258,17 +258,16 @@ TEST_F(RepairRun, ABackupThatCannotBeMadeEndsTheRunBeforeTheInstaller) {
     EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
 }
 
-// A pressed CD: the medium at the root of a CD-ROM drive, every file
-// read-only, on a machine where an earlier run from such a CD left a
-// read-only control and backup. Every run must get through.
+// A pressed CD, mastered by the publisher's tool: the medium at the root of
+// a CD-ROM drive, every file read-only, on a machine where an earlier run
+// from such a CD left a read-only control and backup. Every run must get
+// through.
 TEST_F(RepairRun, FromTheRootOfAReadOnlyCdEveryRunGetsThrough) {
     Machine::installControl();
     writeFile(Machine::controlBackup(), "a read-only backup from an earlier repair");
     for (const auto& file : {Machine::controlPath(), Machine::controlBackup()})
         ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
-    Medium medium = Medium::onCdRom();
-    medium.layOut();
-    medium.makeReadOnly();
+    Medium medium = Medium::masteredOnCdRom();
     for (int run = 1; run <= 3; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         RunResult result = medium.run();

@@ -1,0 +1,156 @@
+#!/usr/bin/python3
+"""tools/make_medium.py on bad media (one table) and on one good medium.
+
+usage: make_medium_test.py BIN_DIR   (the build's bin folder)
+"""
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import pefile
+import pycdlib
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TOOL = os.path.join(ROOT, "tools", "make_medium.py")
+BIN = sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(ROOT, "build", "bin")
+
+
+def binary(name):
+    return os.path.join(BIN, name)
+
+
+def later_than_xp(path):
+    image = pefile.PE(path)
+    image.OPTIONAL_HEADER.MajorSubsystemVersion = 6
+    image.write(path)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, text=""):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def sparse(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+class MakeMedium(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="tolvane-medium-")
+        self.data = os.path.join(self.work, "data")
+        os.makedirs(os.path.join(self.data, "content", "pages"))
+        shutil.copy(binary("standin.exe"), os.path.join(self.data, "install_flash_player.exe"))
+        shutil.copy(binary("standin.exe"), os.path.join(self.data, "menu.exe"))
+        shutil.copy(binary("testctl_medium.dll"), os.path.join(self.data, "Flash.ocx"))
+        self.output = os.path.join(self.work, "out", "MEDIUM.iso")
+        os.makedirs(os.path.dirname(self.output))
+
+    def tearDown(self):
+        shutil.rmtree(self.work)
+
+    def at(self, *parts):
+        return os.path.join(self.data, *parts)
+
+    def run_tool(self, *extra, data=None):
+        return subprocess.run([sys.executable, TOOL, data or self.data, "--exe", binary("Tolvane.exe"), *extra],
+                              capture_output=True, text=True)
+
+    def test_every_bad_medium_is_refused_with_its_reasons_and_nothing_is_written(self):
+        rows = [
+            ("no data folder", lambda: None, ["no-such-folder: is not a folder"], [], {"data": "no-such-folder"}),
+            ("a file missing; names match without regard to case",
+             lambda: (os.remove(self.at("menu.exe")), os.rename(self.at("Flash.ocx"), self.at("FLASH.OCX"))),
+             ["menu.exe: is missing"], ["Flash.ocx: is missing"], {}),
+            ("a 64-bit control", lambda: shutil.copy(binary("control_x64.dll"), self.at("Flash.ocx")),
+             ["is a 64-bit (x86-64) DLL; it must be 32-bit (i386): Tolvane.exe runs the 32-bit registration tool"],
+             [], {}),
+            ("a control without registration entry points",
+             lambda: shutil.copy(binary("plain_dll.dll"), self.at("Flash.ocx")),
+             ["exports no DllRegisterServer", "exports no DllUnregisterServer"], [], {}),
+            ("a control that is a program", lambda: shutil.copy(binary("standin.exe"), self.at("Flash.ocx")),
+             ["Flash.ocx: is a program, not a DLL"], [], {}),
+            ("a menu that is no Windows program, an installer that is a DLL: both listed",
+             lambda: (write(self.at("menu.exe"), "@echo off\n"),
+                      shutil.copy(binary("testctl_installed.dll"), self.at("install_flash_player.exe"))),
+             ["menu.exe: not a Windows program or DLL", "install_flash_player.exe: is a DLL, not a program"], [], {}),
+            ("a console program as Tolvane.exe", lambda: None, ["is not a Windows GUI program"], [],
+             {"exe": binary("unit_tests.exe")}),
+            ("a name too long for Joliet", lambda: write(self.at("content", "n" * 65)),
+             ["allows at most 64"], [], {}),
+            ("names that differ only in case",
+             lambda: (write(self.at("content", "Page.htm")), write(self.at("content", "page.htm"))),
+             ["only in case"], [], {}),
+            ("a file of 4 GiB", lambda: sparse(self.at("content", "video.bin"), 4 << 30), ["4 GiB or larger"], [], {}),
+            ("no folder for the image", lambda: None, ["there is no folder"], [],
+             {"output": os.path.join(self.work, "nowhere", "MEDIUM.iso")}),
+        ]
+        for name, spoil, messages, not_said, options in rows:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                spoil()
+                output = options.get("output", self.output)
+                args = ["-o", output] + (["--exe", options["exe"]] if "exe" in options else [])
+                result = self.run_tool(*args, data=options.get("data"))
+                self.assertEqual(result.returncode, 2, result.stderr)
+                for message in messages:
+                    self.assertIn(message, result.stderr)
+                for message in not_said:
+                    self.assertNotIn(message, result.stderr)
+                self.assertTrue(all(line.startswith(("make_medium.py: error: ", "make_medium.py: warning: "))
+                                    for line in result.stderr.splitlines()), result.stderr)
+                folder = os.path.dirname(output)
+                self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
+
+    def test_a_program_for_a_later_windows_and_a_medium_beyond_a_cd_r_are_warnings(self):
+        later_than_xp(self.at("menu.exe"))
+        sparse(self.at("content", "video.bin"), 740_000_000)  # a CD-R holds 737,280,000 bytes
+        result = self.run_tool("--check")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("menu.exe: its header asks for Windows 6.", result.stderr)
+        self.assertIn("more than a CD-R (700 MB): the medium needs a DVD", result.stderr)
+        self.assertIn("the medium needs a DVD", result.stdout)
+        self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
+
+    def test_a_good_medium_is_mastered_and_reads_back_byte_for_byte_through_joliet(self):
+        with open(self.at("content", "pages", "Übersicht – 2026.htm"), "wb") as f:
+            f.write(os.urandom(300_000))
+        result = self.run_tool("-o", self.output, "--label", "Tolvane: Sommer 2026")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("fits a CD-R (700 MB)", result.stdout)
+        self.assertEqual(os.listdir(os.path.dirname(self.output)), ["MEDIUM.iso"])
+
+        expected = {"/autorun.inf": b"[autorun]\r\nopen=Tolvane.exe\r\nicon=Tolvane.exe,0\r\n",
+                    "/Tolvane.exe": read(binary("Tolvane.exe"))}
+        for folder, _, files in os.walk(self.data):
+            for name in files:
+                relative = os.path.relpath(os.path.join(folder, name), self.data).replace(os.sep, "/")
+                expected["/data/" + relative] = read(os.path.join(folder, name))
+        iso = pycdlib.PyCdlib()
+        iso.open(self.output)
+        found = {}
+        for folder, _, files in iso.walk(joliet_path="/"):
+            for name in files:
+                out = io.BytesIO()
+                iso.get_file_from_iso_fp(out, joliet_path=folder.rstrip("/") + "/" + name)
+                found[folder.rstrip("/") + "/" + name] = out.getvalue()
+        self.assertEqual(iso.pvd.volume_identifier.decode().rstrip(), "TOLVANE__SOMMER_")
+        self.assertTrue(iso.has_rock_ridge())
+        iso.close()
+        self.assertEqual(sorted(found), sorted(expected))
+        for path in expected:
+            self.assertEqual(found[path], expected[path], path)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
