@@ -82,18 +82,20 @@ void startHolder(const std::wstring& dll) {
 
 namespace {
 
-bool holderRunning() {
-    bool running = false;
+// The ids of the running processes whose program file has one of `names`.
+std::vector<DWORD> processesNamed(const std::vector<const wchar_t*>& names) {
+    std::vector<DWORD> found;
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     if (snapshot != INVALID_HANDLE_VALUE && ::Process32FirstW(snapshot, &entry)) {
         do {
-            if (::lstrcmpiW(entry.szExeFile, L"holder.exe") == 0) running = true;
+            for (const wchar_t* name : names)
+                if (::lstrcmpiW(entry.szExeFile, name) == 0) found.push_back(entry.th32ProcessID);
         } while (::Process32NextW(snapshot, &entry));
     }
     if (snapshot != INVALID_HANDLE_VALUE) ::CloseHandle(snapshot);
-    return running;
+    return found;
 }
 
 const wchar_t sessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";
@@ -103,7 +105,7 @@ const wchar_t sessionManager[] = L"System\\CurrentControlSet\\Control\\Session M
 void releaseHolders() {
     HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, L"TolvaneTestReleaseHolders");
     ::SetEvent(release);
-    for (int i = 0; i < 250 && holderRunning(); ++i) ::Sleep(20);
+    for (int i = 0; i < 250 && !processesNamed({L"holder.exe"}).empty(); ++i) ::Sleep(20);
     ::ResetEvent(release);
     ::CloseHandle(release);
 }
@@ -309,45 +311,23 @@ BOOL CALLBACK watchWindow(HWND window, LPARAM param) {
     return TRUE;
 }
 
-const wchar_t* const startedPrograms[] = {L"install_flash_player.exe", L"tolvane-setup.exe", L"menu.exe",
-                                          L"regsvr32.exe", L"my.exe"};
+const std::vector<const wchar_t*> startedPrograms = {
+    L"install_flash_player.exe", L"tolvane-setup.exe", L"menu.exe", L"regsvr32.exe", L"my.exe"};
 
 void endStartedPrograms() {
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    if (::Process32FirstW(snapshot, &entry)) {
-        do {
-            for (const wchar_t* name : startedPrograms) {
-                if (::lstrcmpiW(entry.szExeFile, name) != 0) continue;
-                HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
-                if (process != nullptr) {
-                    ::TerminateProcess(process, 99);
-                    ::CloseHandle(process);
-                }
-            }
-        } while (::Process32NextW(snapshot, &entry));
+    for (DWORD id : processesNamed(startedPrograms)) {
+        HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, id);
+        if (process != nullptr) {
+            ::TerminateProcess(process, 99);
+            ::CloseHandle(process);
+        }
     }
-    ::CloseHandle(snapshot);
 }
 
 // Waits until no program that Tolvane may have started is running.
 void waitForStartedPrograms(DWORD timeLimitMs) {
     DWORD start = ::GetTickCount();
-    for (;;) {
-        bool running = false;
-        HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof entry;
-        if (snapshot != INVALID_HANDLE_VALUE && ::Process32FirstW(snapshot, &entry)) {
-            do {
-                for (const wchar_t* name : startedPrograms)
-                    if (::lstrcmpiW(entry.szExeFile, name) == 0) running = true;
-            } while (::Process32NextW(snapshot, &entry));
-        }
-        if (snapshot != INVALID_HANDLE_VALUE) ::CloseHandle(snapshot);
-        if (!running) return;
+    while (!processesNamed(startedPrograms).empty()) {
         if (::GetTickCount() - start > timeLimitMs) {
             if (timeLimitMs > 0)
                 ADD_FAILURE() << "programs started by Tolvane.exe were still running after " << timeLimitMs << " ms";

@@ -185,6 +185,20 @@ TEST_F(RealPlatform, ASecondStartWritesItsLineIntoAPlainLogOnly) {
 // A bootstrapper (the stand-in) copies itself into the temporary folder,
 // starts that copy and ends: the copy is found after the installer's end,
 // with its program file, in a job object and by parent process ids.
+// Where Tolvane.log cannot be replaced (here a folder of that name), the
+// log keeps its own name and says so.
+TEST_F(RealPlatform, ALogThatCannotTakeItsNameKeepsItsOwnAndSaysSo) {
+    ::SetEnvironmentVariableW(L"TMP", (scratch / L"").c_str());
+    ::CreateDirectoryW((scratch / L"Tolvane.log").c_str(), nullptr);
+    RunLog().begin({L"a header"});
+    const std::string bytes = readFile(scratch / (L"Tolvane-" + std::to_wstring(::GetCurrentProcessId()) + L"-1.log"));
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    EXPECT_NE(text.find(L"a header\r\nThis log could not be named \"" + (scratch / L"Tolvane.log") + L"\" and stays "),
+              std::wstring::npos)
+        << bytes;
+    ::SetEnvironmentVariableW(L"TMP", nullptr);
+}
+
 TEST_F(RealPlatform, ASetupStartedByTheInstallerIsFoundEitherWay) {
     ::CopyFileW(testing::besideThisProgram(L"standin.exe").c_str(), (scratch / L"install_flash_player.exe").c_str(), FALSE);
     ::SetEnvironmentVariableW(L"STANDIN_INSTALLER_HANDS_OVER", L"1");
