@@ -109,9 +109,13 @@ void frmMain::waitForHandOver() {
 
 std::vector<std::wstring> frmMain::handOverFolders() {
     std::vector<std::wstring> folders;
+    // A temporary folder at a drive root (TEMP=C:\\) would take in every
+    // program on that drive, a browser in Program Files too.
     const auto add = [&](auto folder) {
         try {
-            folders.push_back(folder());
+            const std::wstring path = folder();
+            if (path.size() > 3) folders.push_back(path);
+            else platform_.note(L"  the temporary folder " + quotedPath(path) + L" is a drive root: not used here");
         } catch (const Failure& failure) {
             platform_.note(L"  " + failure.description());
         }

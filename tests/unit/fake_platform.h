@@ -49,7 +49,7 @@ public:
     bool anotherRunHoldsTheLock = false;
     // What trackedProcesses() finds, one list a call; nothing once used up.
     std::vector<std::vector<RunningProcess>> handOvers;
-    std::wstring temporaryFolderValue = L"C:\\Documents and Settings\\user\\Local Settings\\Temp";
+    std::wstring temporaryFolderValue;
 
     // --- what the program did
     std::vector<std::wstring> calls;

@@ -58,6 +58,7 @@ TEST(InstallerWait, WaitsForWhatRunsFromTheTemporaryFoldersOrTheMediumOnly) {
         const char* name;
         std::vector<std::vector<RunningProcess>> found;  // what each look finds
         std::vector<std::wstring> waits;
+        std::wstring temporaryFolder = L"C:\\Documents and Settings\\user\\Local Settings\\Temp";
     } rows[] = {
         {"the user's temporary folder", {{{2000, temp + L"\\setup.exe", L"", 0}}}, {L"WaitForSingleObject 2000"}},
         {"Windows' temporary folder, then the medium",
@@ -67,11 +68,13 @@ TEST(InstallerWait, WaitsForWhatRunsFromTheTemporaryFoldersOrTheMediumOnly) {
          {{{2003, L"C:\\Program Files\\Browser\\browser.exe", L"", 0}, {2004, temp + L"2\\setup.exe", L"", 0},
            {2005, L"", L"access denied", 0}}},
          {}},
+        {"TEMP at a drive root", {{{2006, L"C:\\Program Files\\Browser\\browser.exe", L"", 0}}}, {}, L"C:\\"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakePlatform fake;
         fake.handOvers = row.found;
+        fake.temporaryFolderValue = row.temporaryFolder;
         frmMain form(fake);
         form.executeFlashSetup();
         std::vector<std::wstring> waits;
