@@ -333,6 +333,8 @@ def main(argv=None):
         folder = os.path.dirname(os.path.abspath(args.output))
         if not os.path.isdir(folder):
             findings.error(args.output, f"cannot be written: there is no folder {folder}")
+        elif os.path.isdir(args.output):
+            findings.error(args.output, "is a folder; the image needs a file name")
     total = sum(os.path.getsize(path) for _, path, is_folder in entries if not is_folder)
     if total > CD_R_BYTES:
         findings.warning(args.data_dir, f"holds {total:,} bytes, more than a CD-R (700 MB): the medium needs a DVD")
