@@ -109,7 +109,7 @@ void frmMain::waitForHandOver() {
 
 std::vector<std::wstring> frmMain::handOverFolders() {
     std::vector<std::wstring> folders;
-    // A temporary folder at a drive root (TEMP=C:\\) would take in every
+    // A temporary folder at a drive root (TEMP=C:\) would take in every
     // program on that drive, a browser in Program Files too.
     const auto add = [&](auto folder) {
         try {
