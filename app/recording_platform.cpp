@@ -5,12 +5,6 @@
 
 namespace tolvane {
 
-namespace {
-
-constexpr DWORD queryInformation = 0x0400;  // PROCESS_QUERY_INFORMATION, which Windows XP knows
-
-}  // namespace
-
 RecordingPlatform::~RecordingPlatform() {
     for (const auto& entry : watched_)
         if (entry.second.query != nullptr) inner_.CloseHandle(entry.second.query);
@@ -69,7 +63,7 @@ HANDLE RecordingPlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processI
         say([&] { return L"  opening " + describe(processId) + L" to wait for it failed: " + systemMessage(error); });
         return process;
     }
-    HANDLE query = inner_.OpenProcess(queryInformation, FALSE, processId);
+    HANDLE query = inner_.OpenProcess(processQueryInformation, FALSE, processId);
     try {
         watched_[process] = Watched{processId, query};
     } catch (...) {

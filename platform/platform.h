@@ -47,6 +47,10 @@ enum WindowStyle : int {
     minimizedFocus = 2,  // SW_SHOWMINIMIZED
 };
 
+// The right to read a process's exit code, times and program file
+// (PROCESS_QUERY_INFORMATION, which Windows XP knows).
+inline constexpr DWORD processQueryInformation = 0x0400;
+
 // Message box styles used by the program.
 enum MessageStyle : int {
     criticalOk = 16,     // MB_ICONERROR | MB_OK

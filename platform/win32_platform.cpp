@@ -224,8 +224,6 @@ std::wstring drivePathOf(const std::wstring& devicePath) {
     return std::wstring();
 }
 
-constexpr DWORD queryInformation = 0x0400;  // PROCESS_QUERY_INFORMATION, which Windows XP knows
-
 }  // namespace
 
 std::wstring Win32Platform::programFileByPsapi(HANDLE process) {
@@ -319,7 +317,7 @@ std::vector<RunningProcess> Win32Platform::trackedProcesses() {
         PROCESSENTRY32W entry = {};
         entry.dwSize = sizeof entry;
         for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-            UniqueHandle process(::OpenProcess(queryInformation, FALSE, entry.th32ProcessID));
+            UniqueHandle process(::OpenProcess(processQueryInformation, FALSE, entry.th32ProcessID));
             running.push_back({entry.th32ProcessID, entry.th32ParentProcessID, process ? creationTime(process.get()) : 0});
         }
         addDescendants(family_, running);
@@ -329,13 +327,13 @@ std::vector<RunningProcess> Win32Platform::trackedProcesses() {
     std::vector<RunningProcess> found;
     for (std::uint32_t id : ids) {
         if (id == trackedId_) continue;
-        UniqueHandle process(::OpenProcess(queryInformation, FALSE, id));
+        UniqueHandle process(::OpenProcess(processQueryInformation, FALSE, id));
         RunningProcess running{id, std::wstring(), std::wstring(), 0};
         try {
             if (!process) raiseLastError(L"opening the process");
             running.programFile = programFileOf(process.get());
-            const ULONGLONG created = creationTime(process.get());
-            if (created != 0 && now() > created) running.ranMs = static_cast<DWORD>((now() - created) / 10000);
+            const ULONGLONG created = creationTime(process.get()), at = now();
+            if (created != 0 && at > created) running.ranMs = static_cast<DWORD>((at - created) / 10000);
         } catch (const Failure& failure) {
             running.whyUnknown = failure.description();
         }

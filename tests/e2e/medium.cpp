@@ -12,10 +12,8 @@
 namespace tolvane::testing {
 
 std::wstring buildFolder() {
-    wchar_t path[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.find_last_of(L'\\'));
+    const std::wstring folder = besideThisProgram(L"");
+    return folder.substr(0, folder.size() - 1);
 }
 
 void copyInto(const std::wstring& source, const std::wstring& destination) {

@@ -129,10 +129,7 @@ TEST_F(RealPlatform, ClearReadOnlyKeepsTheOtherAttributes) {
 // A DLL planted beside an elevated program must not be loaded by its bare
 // name; the test control, built beside this test program, plays the plant.
 TEST_F(RealPlatform, AfterRestrictingTheDllSearchADllBesideTheProgramIsNotLoadedByItsName) {
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring planted(self);
-    planted.replace(planted.find_last_of(L'\\') + 1, std::wstring::npos, L"testctl_installed.dll");
+    const std::wstring planted = testing::besideThisProgram(L"testctl_installed.dll");
 
     platform.restrictDllSearch();
     EXPECT_EQ(::LoadLibraryW(L"testctl_installed.dll"), nullptr);
@@ -202,23 +199,24 @@ TEST_F(RealPlatform, ALogThatCannotTakeItsNameKeepsItsOwnAndSaysSo) {
 TEST_F(RealPlatform, ASetupStartedByTheInstallerIsFoundEitherWay) {
     ::CopyFileW(testing::besideThisProgram(L"standin.exe").c_str(), (scratch / L"install_flash_player.exe").c_str(), FALSE);
     ::SetEnvironmentVariableW(L"STANDIN_INSTALLER_HANDS_OVER", L"1");
+    const auto waitFor = [](std::uint32_t id) {
+        HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, id);
+        ::WaitForSingleObject(process, 10000);
+        ::CloseHandle(process);
+    };
     for (bool useJobObjects : {true, false}) {
         SCOPED_TRACE(useJobObjects ? "job object" : "parent process ids");
         platform.useJobObjects = useJobObjects;
         const std::wstring installer = scratch / L"install_flash_player.exe";
         const TrackedStart start = platform.launchTrackedProgram(quotedPath(installer), normalFocus, installer);
         EXPECT_EQ(start.tracking.rfind(useJobObjects ? L"in a job object" : L"by parent process ids", 0), 0u);
-        HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, start.id);
-        ::WaitForSingleObject(process, 10000);
-        ::CloseHandle(process);
+        waitFor(start.id);
         const std::vector<RunningProcess> running = platform.trackedProcesses();
         ASSERT_EQ(running.size(), 1u);
         EXPECT_EQ(::lstrcmpiW(running[0].programFile.c_str(), (platform.temporaryFolder() + L"\\tolvane-setup.exe").c_str()),
                   0)
             << testing::narrow(running[0].programFile);
-        process = ::OpenProcess(SYNCHRONIZE, FALSE, running[0].id);
-        ::WaitForSingleObject(process, 10000);
-        ::CloseHandle(process);
+        waitFor(running[0].id);
     }
     ::SetEnvironmentVariableW(L"STANDIN_INSTALLER_HANDS_OVER", nullptr);
     // The Windows XP way to a program file gives the same drive path.
