@@ -9,7 +9,19 @@
 
 namespace tolvane {
 
-class frmMain {
+// How long a run of the registration tool is waited for; one still running
+// then is left to run. When the session ends, Windows ends the program soon
+// after it has been told: the registration is waited for a shorter time.
+inline constexpr DWORD registrationTimeLimitMs = 60000;
+inline constexpr DWORD sessionEndRegistrationLimitMs = 3000;
+
+// Why the program holds up the end of the session while it repairs.
+inline constexpr wchar_t sessionEndReason[] = L"Repairing the Flash control. Please wait until the repair is done.";
+
+// The exit code of a run that the end of the session stopped.
+inline constexpr int sessionEndedExitCode = 1;
+
+class frmMain : private SessionEndListener {
 public:
     explicit frmMain(Platform& platform) : platform_(platform) {}
 
@@ -17,7 +29,7 @@ public:
     // A failure in a step leaves at once; the steps after it do not run.
     // A failure after the unregistration, up to and including the
     // registration, first puts the installed control back in place and
-    // registers it again.
+    // registers it again; so does the end of the session in that span.
     void Form_Load();
 
     void hideMe();
@@ -64,30 +76,40 @@ private:
     };
     // Starts the system's registration tool on the installed control, if
     // there is one, and waits for it up to registrationTimeLimitMs.
-    ToolRun runRegistrationTool(const wchar_t* switches);
+    ToolRun runRegistrationTool(const wchar_t* switches, DWORD timeLimitMs = registrationTimeLimitMs);
     // Registers the installed control; raises when the tool reports a
     // failure. False when the tool was still running at the time limit.
-    bool registerControl();
-    // After a failure that stopped the run half-way: the old control back in
-    // place and registered. When the medium's copy is already in place (its
-    // registration failed), that copy is taken away first. Says in one line
-    // what was done; never raises.
-    std::wstring putBackInstalledControl(bool mediumCopyInPlace) noexcept;
+    bool registerControl(DWORD timeLimitMs = registrationTimeLimitMs);
+    // After a failure that stopped the run half-way, or at the end of the
+    // session: the best control the machine had back at the control path
+    // and registered. That is the user's own control from the backup, else
+    // the one that stood there before the copy (the installer's); whatever
+    // else stands at the control path goes first. Says in one line what was
+    // done, or where the user's control is when that could not be finished;
+    // never raises.
+    std::wstring putBackInstalledControl(DWORD registrationLimitMs = registrationTimeLimitMs) noexcept;
+    // The session ends during the repair: the control put back, no menu.
+    void sessionEnding() noexcept override;
     // Deletes one of our own files (an old backup, a control about to be
-    // replaced), read-only or not. One that another program holds is moved
-    // aside instead (see moveAside).
+    // replaced), read-only or not: it is renamed aside first (see
+    // renameAside), so that its name is free at once even where another
+    // program holds the file, then deleted (see discard).
     void removeOwnFile(const std::wstring& path);
-    // A file in use cannot be deleted, but it can be renamed: renames it to a
-    // free name in its folder and has Windows delete that at the next
-    // restart. False when it could not be renamed.
-    bool moveAside(const std::wstring& path);
+    // Renames the file to a free name in its folder (flash.ocx ->
+    // flash.ocx.1.old) and returns that name. Raises when it cannot.
+    std::wstring renameAside(const std::wstring& path);
+    // Deletes a file that was renamed aside; one that another program holds
+    // is deleted by Windows at the next restart instead. Never raises.
+    void discard(const std::wstring& aside) noexcept;
 
     Platform& platform_;
+    // What the run has moved, for putting it back.
+    bool backupIsUsers_ = false;     // the backup holds the control the machine had
+    std::wstring replacedControl_;   // what stood at the control path before the copy, kept aside
+    bool mediumCopyInPlace_ = false;
+    bool puttingBack_ = false;
 };
 
-// How long a run of the registration tool is waited for; one still running
-// then is left to run.
-inline constexpr DWORD registrationTimeLimitMs = 60000;
 
 // The lock that keeps a second start (a double-click on the medium) from
 // running the repair while one is at work.

@@ -226,9 +226,9 @@ void RecordingPlatform::setWindowVisible(bool visible) {
     say([&] { return std::wstring(visible ? L"  the window is shown" : L"  the window is hidden"); });
 }
 
-void RecordingPlatform::endProgram() {
-    ended(0);
-    inner_.endProgram();
+void RecordingPlatform::endProgram(int exitCode) {
+    ended(exitCode);
+    inner_.endProgram(exitCode);
 }
 
 void RecordingPlatform::ended(int exitCode) noexcept {

@@ -44,10 +44,14 @@ public:
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
+    bool guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override {
+        return inner_.guardSessionEnd(reason, listener);
+    }
+    void releaseSessionEnd() override { inner_.releaseSessionEnd(); }
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
     void processPendingEvents() override { inner_.processPendingEvents(); }
     void setWindowVisible(bool visible) override;
-    void endProgram() override;
+    void endProgram(int exitCode = 0) override;
     void note(const std::wstring& line) override;
 
     // The log's last line: the exit code the program ends with.

@@ -16,8 +16,8 @@ void frmMain::installFlashOCX() {
     registerControl();
 }
 
-bool frmMain::registerControl() {
-    const ToolRun run = runRegistrationTool(L" /s");
+bool frmMain::registerControl(DWORD timeLimitMs) {
+    const ToolRun run = runRegistrationTool(L" /s", timeLimitMs);
     if (run.state == ToolRun::ended && run.exitCode != 0)
         throw Failure(run.exitCode, L"registering " + quotedPath(run.control) +
                                         L" failed: the registration tool ended with exit code " +
@@ -30,7 +30,7 @@ bool frmMain::registerControl() {
 // receives is the usual "regsvr32 "<control>" <switches>". The wait answers
 // messages sent to our window, so a broadcast cannot hang the run; a tool
 // still running at the time limit is left to run.
-frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches) {
+frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches, DWORD timeLimitMs) {
     ToolRun run{ToolRun::noControl, 0, getPathFlash()};
     if (!platform_.fileExists(run.control)) {
         platform_.note(L"  skipped: no control is installed at " + quotedPath(run.control));
@@ -40,7 +40,7 @@ frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches) {
     const std::wstring tool = systemFolder() + L"\\regsvr32.exe";
     ProcessHandle process(platform_, platform_.launchProgramForWait(commandLine, minimizedFocus, tool).handle);
 
-    const DWORD waited = platform_.WaitForSingleObject(process.get(), registrationTimeLimitMs);
+    const DWORD waited = platform_.WaitForSingleObject(process.get(), timeLimitMs);
     if (waited == WAIT_TIMEOUT) {
         run.state = ToolRun::stillRunning;
         return run;

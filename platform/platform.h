@@ -80,6 +80,17 @@ struct RunningProcess {
     DWORD ranMs;               // since it was started
 };
 
+// Told when the session (the user's log-off, a shut-down) ends while the
+// repair has the control out of place. Called from the main window's
+// handler, before Windows ends the program.
+class SessionEndListener {
+public:
+    virtual void sessionEnding() noexcept = 0;
+
+protected:
+    ~SessionEndListener() = default;
+};
+
 class Platform : public modMain {
 public:
     // Start-up hardening for a program that runs elevated from a folder
@@ -139,13 +150,24 @@ public:
     // administrator rights.
     virtual void deleteAtRestart(const std::wstring& path) = 0;
 
+    // From now until releaseSessionEnd the main window speaks for the
+    // repair when the session is to end. Where Windows lets a program hold
+    // up the end with a reason (Vista on) it asks to, giving `reason`, and
+    // the result is true; on Windows XP, where that would cancel a log-off
+    // without a word to the user, it agrees and the result is false. When
+    // the session ends all the same, `listener` is told before the handler
+    // returns, once.
+    virtual bool guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) = 0;
+    // The window answers the end of the session as any window does again.
+    virtual void releaseSessionEnd() = 0;
+
     // Modal; returns when the box is closed.
     virtual void showMessageBox(const std::wstring& text, int style, const std::wstring& title) = 0;
     // Handles the window messages already waiting, once.
     virtual void processPendingEvents() = 0;
     virtual void setWindowVisible(bool visible) = 0;
-    // Ends the program at once with exit code 0.
-    virtual void endProgram() = 0;
+    // Ends the program at once with this exit code.
+    virtual void endProgram(int exitCode = 0) = 0;
 
     // A line for the run's log: which step begins, or why one is skipped.
     // Changes nothing; only a platform that keeps a log writes it down.

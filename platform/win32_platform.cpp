@@ -10,15 +10,27 @@ namespace tolvane {
 
 namespace {
 
-LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return ::DefWindowProcW(window, message, wParam, lParam);
-}
-
 // The main window's client area: 4680 x 3195 twips, 15 twips to a pixel at 96 dpi.
 constexpr int clientWidth = 4680 / 15;
 constexpr int clientHeight = 3195 / 15;
 
 }  // namespace
+
+// Outside the repair's span, and for every other message, the window
+// answers as any window does.
+LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<Win32Platform*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self != nullptr && self->sessionListener_ != nullptr) {
+        if (message == WM_QUERYENDSESSION && self->holdingSessionEnd_) return FALSE;
+        if (message == WM_ENDSESSION && wParam != FALSE) {
+            SessionEndListener* listener = self->sessionListener_;
+            self->sessionListener_ = nullptr;  // once, however the messages nest
+            listener->sessionEnding();
+            return 0;
+        }
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
 
 Win32Platform::~Win32Platform() {
     if (window_ != nullptr) ::DestroyWindow(window_);
@@ -115,7 +127,7 @@ void Win32Platform::createMainWindow(const std::wstring& caption) {
     HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(applicationIconId));
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = mainWindowProc;
+    windowClass.lpfnWndProc = windowProc;
     windowClass.hInstance = instance_;
     windowClass.hIcon = icon;
     windowClass.hIconSm = icon;
@@ -131,6 +143,7 @@ void Win32Platform::createMainWindow(const std::wstring& caption) {
                                 frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
                                 instance_, nullptr);
     if (window_ == nullptr) raiseLastError(L"creating the main window");
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
 std::wstring Win32Platform::programFolder() {
@@ -390,6 +403,46 @@ void Win32Platform::deleteAtRestart(const std::wstring& path) {
         raiseLastError(L"scheduling the deletion of " + quotedPath(path) + L" at the next restart");
 }
 
+namespace {
+
+using ShutdownBlockReasonCreateFn = BOOL(WINAPI*)(HWND, LPCWSTR);
+using ShutdownBlockReasonDestroyFn = BOOL(WINAPI*)(HWND);
+
+// A user32 function that this Windows may lack, or null.
+template <typename Function>
+Function optionalUserFunction(const char* name) {
+    HMODULE user = ::GetModuleHandleW(L"user32.dll");
+    FARPROC found = user == nullptr ? nullptr : ::GetProcAddress(user, name);
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
+}
+
+bool vistaOrLater() {
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    return ::GetVersionExW(&version) && version.dwMajorVersion >= 6;
+}
+
+}  // namespace
+
+// Vista on, a window that answers FALSE is listed with its reason, and the
+// user chooses to wait or to end the session anyway. On Windows XP a FALSE
+// answer cancels a log-off without a word, so there the program agrees and
+// puts the control back when WM_ENDSESSION comes.
+bool Win32Platform::guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) {
+    sessionListener_ = &listener;
+    holdingSessionEnd_ = vistaOrLater();
+    const auto create = optionalUserFunction<ShutdownBlockReasonCreateFn>("ShutdownBlockReasonCreate");
+    if (holdingSessionEnd_ && create != nullptr && window_ != nullptr) create(window_, reason.c_str());
+    return holdingSessionEnd_;
+}
+
+void Win32Platform::releaseSessionEnd() {
+    const auto destroy = optionalUserFunction<ShutdownBlockReasonDestroyFn>("ShutdownBlockReasonDestroy");
+    if (holdingSessionEnd_ && destroy != nullptr && window_ != nullptr) destroy(window_);
+    sessionListener_ = nullptr;
+    holdingSessionEnd_ = false;
+}
+
 void Win32Platform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {
     if (::MessageBoxW(nullptr, text.c_str(), title.c_str(), static_cast<UINT>(style)) == 0)
         raiseLastError(L"showing the message " + quotedPath(title));
@@ -407,6 +460,6 @@ void Win32Platform::setWindowVisible(bool visible) {
     if (window_ != nullptr) ::ShowWindow(window_, visible ? SW_SHOW : SW_HIDE);
 }
 
-void Win32Platform::endProgram() { ::ExitProcess(0); }
+void Win32Platform::endProgram(int exitCode) { ::ExitProcess(static_cast<UINT>(exitCode)); }
 
 }  // namespace tolvane

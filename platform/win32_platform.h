@@ -45,10 +45,12 @@ public:
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
+    bool guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
+    void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
     void processPendingEvents() override;
     void setWindowVisible(bool visible) override;
-    void endProgram() override;
+    void endProgram(int exitCode = 0) override;
 
     // Off only in tests: tracks by parent process ids as where Windows cannot
     // put the started program in a job of ours.
@@ -63,6 +65,8 @@ public:
     static std::wstring programFileByPsapi(HANDLE process);
 
 private:
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
     // Starts the program; the caller owns both handles in the result.
     PROCESS_INFORMATION start(const std::wstring& commandLine, int windowStyle, const std::wstring& application,
                               DWORD flags = 0);
@@ -75,6 +79,10 @@ private:
     UniqueHandle job_;
     std::uint32_t trackedId_ = 0;
     std::map<std::uint32_t, ULONGLONG> family_;
+    // While the repair has the control out of place: who is told when the
+    // session ends, and whether the end is held up (Vista on).
+    SessionEndListener* sessionListener_ = nullptr;
+    bool holdingSessionEnd_ = false;
 };
 
 }  // namespace tolvane

@@ -206,31 +206,63 @@ TEST_F(RepairRun, ASecondRepairOnWindowsXPReplacesTheOldInfBackup) {
     EXPECT_FALSE(isFile(Machine::infPath()));
 }
 
-TEST_F(RepairRun, AMissingMediumControlEndsTheRunBeforeRegistrationAndMenu) {
+// A scratched disc: the installer put its own control in place, then the
+// medium's cannot be read. The user tries again.
+TEST_F(RepairRun, AMissingMediumControlAfterTheInstallersOwnPutsTheUsersControlBackAttemptAfterAttempt) {
     Machine::installControl();
     Medium medium(L"no-medium-control");
     medium.addStandin(L"data\\install_flash_player.exe");
     medium.addStandin(L"data\\menu.exe");
-    RunResult result = medium.run();
-
-    expectNothingAfterTheFailure(result,
-                                 L"copying \"" + (medium / L"data\\Flash.ocx") + L"\" to \"" +
-                                     Machine::controlPath() + L"\" failed: ",
-                                 L"The control that was installed was put back and registered again.");
-    EXPECT_EQ(result.linesStarting("install_flash_player.exe start").size(), 1u) << result.logText();
-    // Back in its place and registered there, before the report.
-    EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
-    EXPECT_FALSE(isFile(Machine::controlBackup()));
-    EXPECT_GT(result.timeOf(registered(Machine::controlPath(), "installed")),
-              result.timeOf("install_flash_player.exe end"))
-        << result.logText();
-    // The report, line by line, in the run's log.
-    std::vector<std::wstring> report;
-    for (std::size_t from = 0, end; from < result.boxes[0].text.size(); from = end + 2) {
-        end = std::min(result.boxes[0].text.find(L"\r\n", from), result.boxes[0].text.size());
-        if (end > from) report.push_back(result.boxes[0].text.substr(from, end - from));
+    medium.environment[L"STANDIN_INSTALLER_WRITES"] = Machine::controlPath();
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt));
+        RunResult result = medium.run();
+        expectNothingAfterTheFailure(result,
+                                     L"copying \"" + (medium / L"data\\Flash.ocx") + L"\" to \"" +
+                                         Machine::controlPath() + L"\" failed: ",
+                                     L"The control that was installed was put back and registered again.");
+        EXPECT_EQ(result.linesStarting("install_flash_player.exe wrote").size(), 1u) << result.logText();
+        // Back in its place and registered there, before the report.
+        EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
+        EXPECT_FALSE(isFile(Machine::controlBackup()));
+        EXPECT_GT(result.timeOf(registered(Machine::controlPath(), "installed")),
+                  result.timeOf("install_flash_player.exe end"))
+            << result.logText();
+        // The report, line by line, in the run's log.
+        std::vector<std::wstring> report;
+        for (std::size_t from = 0, end; from < result.boxes[0].text.size(); from = end + 2) {
+            end = std::min(result.boxes[0].text.find(L"\r\n", from), result.boxes[0].text.size());
+            if (end > from) report.push_back(result.boxes[0].text.substr(from, end - from));
+        }
+        expectInTheRunLog(report);
     }
-    expectInTheRunLog(report);
+}
+
+// The user logs off while the installer runs and, on a later Windows, ends
+// the session anyway when asked to wait.
+TEST_F(RepairRun, AnEndingSessionPutsTheUsersControlBackAndStartsNoMenu) {
+    for (const wchar_t* windows : {L"winxp", L"win7"}) {
+        SCOPED_TRACE(narrow(windows));
+        Machine::installControl();
+        Medium medium(L"session-end");
+        medium.layOut();
+        medium.windowsVersion = windows;
+        medium.environment[L"STANDIN_INSTALLER_ENDS_SESSION"] = L"1";
+        RunResult result = medium.run();
+        ASSERT_TRUE(result.ended);
+        EXPECT_EQ(result.exitCode, 1u);
+        EXPECT_TRUE(result.boxes.empty());
+        // Windows XP is let go; a later Windows is asked to wait.
+        EXPECT_EQ(result.linesStarting("session end asked, answer=").at(0),
+                  windows == std::wstring(L"winxp") ? "session end asked, answer=1" : "session end asked, answer=0");
+        EXPECT_LT(result.timeOf(registered(Machine::controlPath(), "installed")), result.timeOf("session end told"))
+            << result.logText();
+        EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
+        EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
+        EXPECT_FALSE(isFile(Machine::controlBackup()));
+        expectInTheRunLog({L"The session is ending", L"The control that was installed was put back and registered again.",
+                           L"The run is over: exit code 1"});
+    }
 }
 
 TEST_F(RepairRun, AMissingControlFolderEndsTheRunBeforeRegistrationAndMenu) {
@@ -337,8 +369,8 @@ TEST_F(RepairRun, AControlHeldByABrowserIsMovedAsideAndDeletedAtTheNextRestart) 
     EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
     const std::wstring aside = theOneDeletionAtRestart();
     EXPECT_EQ(readFile(aside), Machine::installedControlBytes());
-    expectInTheRunLog({quoted(Machine::controlBackup()) + L" is in use by another program: moving it aside",
-                       L"renamed " + quoted(Machine::controlBackup()) + L" to " + quoted(aside),
+    expectInTheRunLog({L"renamed " + quoted(Machine::controlBackup()) + L" to " + quoted(aside),
+                       quoted(aside) + L" is in use by another program",
                        quoted(aside) + L" will be deleted at the next restart"});
 }
 

@@ -16,6 +16,11 @@
 //   STANDIN_INSTALLER_COPIES  ...namely a copy of this file (a real DLL)
 //   STANDIN_INSTALLER_STARTS  start this command line, as an installer opens a
 //                             browser on its last page, and wait until it is ready
+//   STANDIN_INSTALLER_ENDS_SESSION=1  as Windows at a log-off: send
+//                             WM_QUERYENDSESSION, then WM_ENDSESSION (TRUE: the
+//                             user ends the session anyway) to Tolvane's hidden
+//                             window, logging the answer, and end its process
+//                             once the second has returned
 //   STANDIN_INSTALLER_HANDS_OVER=1  as a bootstrapper: copy itself to the
 //                             temporary folder as tolvane-setup.exe, start that
 //                             and end at once. The setup works for two seconds,
@@ -67,8 +72,25 @@ void handOver() {
     appendTestLog(L"install_flash_player.exe handed over to " + setup);
 }
 
+void endTheSession() {
+    using tolvane::testing::appendTestLog;
+    HWND window = ::FindWindowW(L"TolvaneMain", nullptr);
+    DWORD id = 0;
+    ::GetWindowThreadProcessId(window, &id);
+    HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, id);
+    const LRESULT answer = ::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+    appendTestLog(L"session end asked, answer=" + std::to_wstring(answer));
+    ::SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    appendTestLog(L"session end told");
+    if (process != nullptr) {
+        ::TerminateProcess(process, 99);
+        ::CloseHandle(process);
+    }
+}
+
 void runInstaller(const std::wstring& name) {
     using tolvane::testing::appendTestLog;
+    if (environment(L"STANDIN_INSTALLER_ENDS_SESSION") == L"1") endTheSession();
     if (name == L"install_flash_player.exe" && environment(L"STANDIN_INSTALLER_HANDS_OVER") == L"1")
         return handOver();
     if (name == L"tolvane-setup.exe") ::Sleep(2000);

@@ -76,7 +76,7 @@ DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 BOOL FakePlatform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     const auto id = static_cast<std::uint32_t>(reinterpret_cast<uintptr_t>(process));
     auto found = exitCodes.find(commandLines_[id]);
-    *exitCode = found == exitCodes.end() ? 0 : found->second;
+    *exitCode = found == exitCodes.end() ? exitCodesById_[id] : found->second;
     calls.push_back(L"GetExitCodeProcess " + std::to_wstring(id) + L" " + std::to_wstring(*exitCode));
     return TRUE;
 }
@@ -101,6 +101,10 @@ std::uint32_t FakePlatform::launchProgram(const std::wstring& commandLine, int w
     calls.push_back(L"launchProgram " + commandLine + L" | " + std::to_wstring(windowStyle) + L" | " + application);
     failIfAsked(L"launchProgram:" + application);
     commandLines_[nextProcessId_] = commandLine;
+    const auto control = files.find(fakePaths::control);
+    if (commandLine == L"regsvr32 \"" + fakePaths::control + L"\" /s" && control != files.end() &&
+        unregistrable.count(control->second) != 0)
+        exitCodesById_[nextProcessId_] = 5;
     return nextProcessId_++;
 }
 
@@ -113,7 +117,9 @@ StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLin
 
 TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                                 const std::wstring& application) {
-    return {launchProgram(commandLine, windowStyle, application), L"in a job object"};
+    const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
+    if (!installerWrites.empty()) files[fakePaths::control] = installerWrites;
+    return {id, L"in a job object"};
 }
 
 std::vector<RunningProcess> FakePlatform::trackedProcesses() {
@@ -176,6 +182,15 @@ void FakePlatform::setWindowVisible(bool visible) {
     calls.push_back(visible ? L"setWindowVisible true" : L"setWindowVisible false");
 }
 
-void FakePlatform::endProgram() { calls.push_back(L"endProgram"); }
+bool FakePlatform::guardSessionEnd(const std::wstring& reason, SessionEndListener&) {
+    calls.push_back(L"guardSessionEnd " + reason);
+    return true;
+}
+
+void FakePlatform::releaseSessionEnd() { calls.push_back(L"releaseSessionEnd"); }
+
+void FakePlatform::endProgram(int exitCode) {
+    calls.push_back(exitCode == 0 ? L"endProgram" : L"endProgram " + std::to_wstring(exitCode));
+}
 
 }  // namespace tolvane::testing

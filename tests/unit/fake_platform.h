@@ -46,12 +46,16 @@ public:
     std::set<std::wstring> inUse;                       // files another program has loaded
     std::map<std::wstring, DWORD> exitCodes;            // command line -> exit code (0 when not listed)
     std::set<std::wstring> stillRunningAfterWait;       // command lines whose timed wait runs out
+    std::set<std::string> unregistrable;                // controls whose registration ends with exit code 5
     bool anotherRunHoldsTheLock = false;
     // What trackedProcesses() finds, one list a call; nothing once used up.
     std::vector<std::vector<RunningProcess>> handOvers;
     std::wstring temporaryFolderValue;
+    // What the installer puts at the control path while it runs (nothing when empty).
+    std::string installerWrites;
 
     // --- what the program did
+
     std::vector<std::wstring> calls;
     std::vector<std::wstring> notes;  // the lines the steps gave for the log
     int openHandles = 0;
@@ -87,10 +91,12 @@ public:
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
+    bool guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
+    void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
     void processPendingEvents() override;
     void setWindowVisible(bool visible) override;
-    void endProgram() override;
+    void endProgram(int exitCode = 0) override;
     void note(const std::wstring& line) override { notes.push_back(line); }
 
 private:
@@ -98,6 +104,7 @@ private:
     void failIfAsked(const std::wstring& operation);
     std::uint32_t nextProcessId_ = 1000;
     std::map<std::uint32_t, std::wstring> commandLines_;  // process id -> what it was started with
+    std::map<std::uint32_t, DWORD> exitCodesById_;
 };
 
 }  // namespace tolvane::testing

@@ -96,31 +96,40 @@ TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
 TEST_F(Sequence, RecoveryAfterAFailedCopySaysWhatBecameOfTheInstalledControl) {
     const std::wstring registration = L"regsvr32 \"" + control + L"\" /s";
     const std::wstring notDone = L"The control that was installed could not be put back and registered again: ";
+    const std::wstring copyFile = L"copyFile";
     struct Row {
         const char* name;
         bool installed;
-        std::wstring alsoFailing;
+        std::set<std::wstring> failing;
         bool registrationStillRunning;
         std::wstring line;
+        std::string installerWrites = "";
+        std::wstring failure = L"copyFile failed: Access is denied.";
     } rows[] = {
-        {"no control before the run", false, L"", false, L"There was no control to put back."},
-        {"the tool is still running", true, L"", true,
+        {"no control before the run", false, {copyFile}, false, L"There was no control to put back."},
+        {"the tool is still running", true, {copyFile}, true,
          L"The control that was installed was put back; its registration had not ended after 60 seconds."},
-        {"the backup cannot be renamed back", true, L"renameFile:" + control, false,
-         notDone + L"renameFile:" + control + L" failed: Access is denied."},
+        {"the backup cannot be renamed back", true, {copyFile, L"renameFile:" + control}, false,
+         notDone + L"renameFile:" + control + L" failed: Access is denied. It is at \"" + controlBackup + L"\"."},
+        {"no control before the run, the installer's own, the medium's does not register", false, {}, false,
+         L"The control the installer put in place was put back and registered again.", "installer's control",
+         L"registering \"" + control + L"\" failed: the registration tool ended with exit code 5."},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakePlatform fake;
         if (row.installed) fake.files[control] = "installed control";
-        fake.failingOperations = {L"copyFile", row.alsoFailing};
+        fake.failingOperations = row.failing;
+        fake.installerWrites = row.installerWrites;
+        fake.unregistrable = {"medium control"};
         if (row.registrationStillRunning) fake.stillRunningAfterWait.insert(registration);
         EXPECT_EQ(runProgram(fake), 1);
         auto boxes = fake.callsTo(L"showMessageBox");
         ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0], L"showMessageBox Tolvane | 16 | copyFile failed: Access is denied.\r\n" + row.line +
+        EXPECT_EQ(boxes[0], L"showMessageBox Tolvane | 16 | " + row.failure + L"\r\n" + row.line +
                                 L"\r\n\r\nThe repair was stopped at this point.");
         EXPECT_FALSE(fake.called(L"launchProgram \"" + menu));
+        if (!row.installerWrites.empty()) EXPECT_EQ(fake.files[control], row.installerWrites);
     }
 }
 
