@@ -50,13 +50,10 @@ public:
 
 private:
     void runTaskAndWait(std::wstring path, int windowStyle);
-    // Waits, answering messages, until the process has ended. False when it
-    // cannot be opened (it may have ended already).
-    bool waitForProcess(std::uint32_t processId);
     // After the installer has ended: waits for what it handed over to.
     void waitForHandOver();
     // Where a setup the installer hands over to runs from: the user's and
-    // Windows' temporary folders, and the medium.
+    // Windows' temporary folders, and the medium's data folder.
     std::vector<std::wstring> handOverFolders();
     // The program's folder followed by `fragment` (which begins with a
     // backslash), with one backslash at a drive root: D:\data\menu.exe.

@@ -1,6 +1,5 @@
 #include "app/recording_platform.h"
 
-#include "app/main_window.h"
 #include "platform/text.h"
 
 namespace tolvane {
@@ -32,7 +31,8 @@ void RecordingPlatform::beginLog() noexcept {
             folder = L"unknown: " + failure.description();
         }
         header.push_back(L"Program folder: " + folder);
-        for (const std::wstring& line : frmMain(inner_).describeMachine()) header.push_back(line);
+        if (describeMachine_ != nullptr)
+            for (const std::wstring& line : describeMachine_(inner_)) header.push_back(line);
         header.push_back(std::wstring());
     } catch (...) {
     }
@@ -51,6 +51,13 @@ void RecordingPlatform::started(std::uint32_t id, const std::wstring& commandLin
         const std::wstring program = quotedPath(application.empty() ? commandLine : application);
         started_[id] = Started{program, log_.elapsedMs()};
         log_.add(L"  started " + program + L" with the command line " + commandLine + L": process id " + decimal(id));
+    } catch (...) {
+    }
+}
+
+void RecordingPlatform::watch(const StartedProcess& process) noexcept {
+    try {
+        watched_[process.handle] = Watched{process.id, nullptr};
     } catch (...) {
     }
 }
@@ -147,10 +154,7 @@ StartedProcess RecordingPlatform::launchProgramForWait(const std::wstring& comma
     const StartedProcess process =
         passOn([&] { return inner_.launchProgramForWait(commandLine, windowStyle, application); });
     started(process.id, commandLine, application);
-    try {
-        watched_[process.handle] = Watched{process.id, nullptr};
-    } catch (...) {
-    }
+    watch(process);
     return process;
 }
 
@@ -158,7 +162,8 @@ TrackedStart RecordingPlatform::launchTrackedProgram(const std::wstring& command
                                                      const std::wstring& application) {
     const TrackedStart start =
         passOn([&] { return inner_.launchTrackedProgram(commandLine, windowStyle, application); });
-    started(start.id, commandLine, application);
+    started(start.process.id, commandLine, application);
+    watch(start.process);
     say([&] { return L"  the processes it starts are followed " + start.tracking; });
     return start;
 }
@@ -177,6 +182,8 @@ std::vector<RunningProcess> RecordingPlatform::trackedProcesses() {
         }
     } catch (...) {
     }
+    for (const RunningProcess& process : running)
+        if (process.handle != nullptr) watch({process.handle, process.id});
     return running;
 }
 

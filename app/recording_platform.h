@@ -12,7 +12,11 @@ namespace tolvane {
 
 class RecordingPlatform : public Platform {
 public:
-    RecordingPlatform(Platform& inner, RunLog& log) : inner_(inner), log_(log) {}
+    // The lines that describe the machine at the head of the log.
+    using MachineDescription = std::vector<std::wstring> (*)(Platform& platform);
+
+    RecordingPlatform(Platform& inner, RunLog& log, MachineDescription describeMachine = nullptr)
+        : inner_(inner), log_(log), describeMachine_(describeMachine) {}
     ~RecordingPlatform() override;
 
     UINT GetSystemDirectoryA(LPSTR buffer, UINT size) override { return inner_.GetSystemDirectoryA(buffer, size); }
@@ -82,12 +86,15 @@ private:
     template <typename Operation>
     auto passOn(Operation operation) -> decltype(operation());
     void started(std::uint32_t id, const std::wstring& commandLine, const std::wstring& application) noexcept;
+    // A handle the run may wait on, opened with the right to read the exit code.
+    void watch(const StartedProcess& process) noexcept;
     // This run owns the log: the header, then what was kept so far.
     void beginLog() noexcept;
     std::wstring describe(std::uint32_t id) const;
 
     Platform& inner_;
     RunLog& log_;
+    MachineDescription describeMachine_;
     std::map<std::uint32_t, Started> started_;
     std::map<HANDLE, Watched> watched_;
 };

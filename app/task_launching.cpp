@@ -1,18 +1,11 @@
 // Starting the medium's installer and menu programs.
 #include "app/main_window.h"
 
-#include <cwctype>
 #include <set>
 
 #include "platform/text.h"
 
 namespace tolvane {
-
-namespace {
-
-constexpr DWORD synchronize = 0x00100000;
-
-}  // namespace
 
 std::wstring frmMain::mediumPath(const wchar_t* fragment) {
     std::wstring folder = platform_.programFolder();
@@ -33,43 +26,53 @@ void frmMain::executeChecker() {
     platform_.launchProgram(quotedPath(path), normalFocus, path);
 }
 
+// The installer is waited for on the handle it was started with: opened
+// again by its id, it could be refused (an installer that denies the right
+// to wait on it) or be another process with the same id.
 void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
-    std::uint32_t processId = 0;
+    TrackedStart start{};
     try {
-        processId = platform_.launchTrackedProgram(quotedPath(path), windowStyle, path).id;
+        start = platform_.launchTrackedProgram(quotedPath(path), windowStyle, path);
     } catch (const Failure& failure) {
         platform_.showMessageBox(L"Error starting task \r\n" + failure.description(), exclamationOk, L"Error");
         return;
     }
+    ProcessHandle installer(platform_, start.process.handle);
     platform_.setWindowVisible(false);
     platform_.processPendingEvents();
-    waitForProcess(processId);
+    platform_.WaitForSingleObject(installer.get(), INFINITE);
     waitForHandOver();
-}
-
-bool frmMain::waitForProcess(std::uint32_t processId) {
-    HANDLE process = platform_.OpenProcess(synchronize, FALSE, processId);
-    if (process == nullptr) return false;
-    ProcessHandle guard(platform_, process);
-    platform_.WaitForSingleObject(process, INFINITE);
-    return true;
 }
 
 namespace {
 
-// True when `path` lies in `folder` or below, compared as Windows compares
-// file names: without regard to case.
-bool inFolder(const std::wstring& path, std::wstring folder) {
-    while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-    if (folder.empty() || path.size() <= folder.size() || path[folder.size()] != L'\\') return false;
-    for (std::size_t i = 0; i < folder.size(); ++i)
-        if (std::towupper(path[i]) != std::towupper(folder[i])) return false;
-    return true;
-}
-
 std::wstring named(const RunningProcess& process) {
     return (process.programFile.empty() ? std::wstring(L"a process") : quotedPath(process.programFile)) +
            L" (process " + decimal(process.id) + L")";
+}
+
+// Closes the handles of one look at the running processes, whatever it finds.
+class HandlesOf {
+public:
+    HandlesOf(Platform& platform, const std::vector<RunningProcess>& processes)
+        : platform_(platform), processes_(processes) {}
+    ~HandlesOf() {
+        for (const RunningProcess& process : processes_)
+            if (process.handle != nullptr) platform_.CloseHandle(process.handle);
+    }
+    HandlesOf(const HandlesOf&) = delete;
+    HandlesOf& operator=(const HandlesOf&) = delete;
+
+private:
+    Platform& platform_;
+    const std::vector<RunningProcess>& processes_;
+};
+
+// The folder among `folders` that the process runs from, or null.
+const std::wstring* folderOf(const RunningProcess& process, const std::vector<std::wstring>& folders) {
+    for (const std::wstring& folder : folders)
+        if (inFolder(process.programFile, folder)) return &folder;
+    return nullptr;
 }
 
 }  // namespace
@@ -79,31 +82,34 @@ std::wstring named(const RunningProcess& process) {
 // control must not be copied while that setup is still at work. But an
 // installer may also leave a browser on its last page, a tray helper or a
 // service running for hours: those are not waited for. So the rule is where
-// the program file lies: the temporary folders and the medium.
+// the program file lies: the temporary folders and the medium's data folder.
+// Each look waits for one such process; every other one is left running and
+// named in the log once.
 void frmMain::waitForHandOver() {
     std::vector<std::wstring> folders;
-    std::set<std::uint32_t> passedOver;
+    std::set<std::uint32_t> leftRunning;
     for (;;) {
         const std::vector<RunningProcess> running = platform_.trackedProcesses();
+        const HandlesOf closed(platform_, running);
         if (!running.empty() && folders.empty()) folders = handOverFolders();
-        const RunningProcess* next = nullptr;
+        const RunningProcess* waitFor = nullptr;
         for (const RunningProcess& process : running) {
-            if (passedOver.count(process.id) != 0) continue;
-            for (const std::wstring& folder : folders)
-                if (next == nullptr && inFolder(process.programFile, folder)) {
-                    platform_.note(L"  " + named(process) + L", which the installer started, runs from " +
-                                   quotedPath(folder) + L": waiting for it too");
-                    next = &process;
-                }
-            if (next != nullptr) break;
-            passedOver.insert(process.id);
+            if (leftRunning.count(process.id) != 0) continue;
+            const std::wstring* folder = folderOf(process, folders);
+            if (folder != nullptr && process.handle != nullptr) {
+                platform_.note(L"  " + named(process) + L", which the installer started, runs from " +
+                               quotedPath(*folder) + L": waiting for it too");
+                waitFor = &process;
+                break;
+            }
+            leftRunning.insert(process.id);
             platform_.note(L"  not waiting for " + named(process) + L", which the installer started: " +
                            (process.programFile.empty() ? L"its program file is unknown: " + process.whyUnknown
                                                         : std::wstring(L"it runs from neither the temporary folder nor "
                                                                        L"the medium")));
         }
-        if (next == nullptr) return;
-        if (!waitForProcess(next->id)) passedOver.insert(next->id);
+        if (waitFor == nullptr) return;
+        platform_.WaitForSingleObject(waitFor->handle, INFINITE);
     }
 }
 
@@ -122,7 +128,9 @@ std::vector<std::wstring> frmMain::handOverFolders() {
     };
     add([&] { return platform_.temporaryFolder(); });
     add([&] { return windowsFolder() + L"\\Temp"; });
-    folders.push_back(mediumPath(L""));
+    // The medium's data folder, not the medium: a program copied to C:\ would
+    // take in the whole drive.
+    folders.push_back(mediumPath(L"\\data"));
     return folders;
 }
 

@@ -66,7 +66,7 @@ struct StartedProcess {
 
 // A program started so that the processes it starts in turn can be found.
 struct TrackedStart {
-    std::uint32_t id;
+    StartedProcess process;  // the caller closes its handle
     // How they are found: L"in a job object", or by parent process ids and why.
     std::wstring tracking;
 };
@@ -75,6 +75,9 @@ struct TrackedStart {
 // children, and that is still running.
 struct RunningProcess {
     std::uint32_t id;
+    // Opened once, for waiting on this very process; null when it cannot be
+    // opened. The caller closes it.
+    HANDLE handle;
     std::wstring programFile;  // empty when it cannot be read
     std::wstring whyUnknown;   // why the program file cannot be read
     DWORD ranMs;               // since it was started
@@ -130,7 +133,9 @@ public:
     // time; each call starts afresh.
     virtual TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                               const std::wstring& application) = 0;
-    // The processes of the tracked program still running, itself excepted.
+    // The processes of the tracked program still running, itself excepted,
+    // each checked to be the process that was found (Windows reuses the id
+    // of a process that ended): in the job, or created when it was found.
     virtual std::vector<RunningProcess> trackedProcesses() = 0;
     // The user's temporary folder (GetTempPath) in its long form, without a
     // trailing backslash.

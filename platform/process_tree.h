@@ -20,9 +20,14 @@ struct ProcessEntry {
 
 // `family` maps the processes known to be the program's (the program
 // itself first) to their creation times. Adds every entry of `running`
-// whose parent is in the family and that was created no earlier than that
-// parent. A process older than its parent id's owner is not its child: its
-// real parent ended and Windows has given the id to another process since.
-void addDescendants(std::map<std::uint32_t, ULONGLONG>& family, const std::vector<ProcessEntry>& running);
+// whose parent is in the family, still holds its id, and was created no
+// earlier than the child. Returns the ids in `running` that are the
+// family's: held by the process recorded, with the creation time recorded.
+// Windows gives the id of a process that ended to the next one it starts:
+// a process older than its parent id's owner is not its child, and a
+// process that now holds a family member's id is not the family's, nor are
+// its children.
+std::vector<std::uint32_t> familyRunning(std::map<std::uint32_t, ULONGLONG>& family,
+                                         const std::vector<ProcessEntry>& running);
 
 }  // namespace tolvane

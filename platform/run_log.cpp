@@ -1,6 +1,7 @@
 #include "platform/run_log.h"
 
 #include "platform/platform.h"
+#include "platform/win32_platform.h"
 #include "platform/text.h"
 
 namespace tolvane {
@@ -96,11 +97,15 @@ void RunLog::addToOtherRun(const std::wstring& text) noexcept {
 }
 
 // The user's temporary folder with its trailing backslash, or nothing.
+// With its trailing backslash; empty where Windows cannot give it.
 std::wstring RunLog::temporaryFolder() {
-    wchar_t folder[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH) return std::wstring();
-    return std::wstring(folder, length);
+    try {
+        std::wstring folder = Win32Platform::userTemporaryFolder();
+        if (folder.back() != L'\\') folder += L'\\';
+        return folder;
+    } catch (...) {
+        return std::wstring();
+    }
 }
 
 // Both runs may write to the file at once (see addToOtherRun), so every

@@ -31,4 +31,13 @@ std::wstring decimal(unsigned long long value, std::size_t width) {
     return digits;
 }
 
+bool inFolder(const std::wstring& path, std::wstring folder) {
+    while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+    if (folder.empty() || path.size() <= folder.size() || path[folder.size()] != L'\\') return false;
+    std::wstring start = path.substr(0, folder.size());
+    ::CharUpperBuffW(&start[0], static_cast<DWORD>(start.size()));
+    ::CharUpperBuffW(&folder[0], static_cast<DWORD>(folder.size()));
+    return start == folder;
+}
+
 }  // namespace tolvane

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/process_tree.h"
+#include "platform/text.h"
 
 namespace tolvane {
 
@@ -146,6 +147,23 @@ void Win32Platform::createMainWindow(const std::wstring& caption) {
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
+namespace {
+
+// The long form of a path (no 8.3 names), or the path itself.
+std::wstring longForm(const std::wstring& path) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return path;
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(length);
+    }
+}
+
+}  // namespace
+
+// In its long form: started through an 8.3 path (PROGRA~1), the program
+// would not see that a setup started from the medium runs from its folder.
 std::wstring Win32Platform::programFolder() {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
@@ -155,7 +173,7 @@ std::wstring Win32Platform::programFolder() {
             std::wstring path(buffer.data(), length);
             std::wstring::size_type slash = path.find_last_of(L'\\');
             if (slash == std::wstring::npos) return path;
-            std::wstring folder = path.substr(0, slash);
+            std::wstring folder = longForm(path.substr(0, slash));
             if (folder.size() == 2 && folder[1] == L':') folder += L'\\';  // drive root keeps its backslash
             return folder;
         }
@@ -163,8 +181,8 @@ std::wstring Win32Platform::programFolder() {
     }
 }
 
-PROCESS_INFORMATION Win32Platform::start(const std::wstring& commandLine, int windowStyle,
-                                         const std::wstring& application, DWORD flags) {
+Win32Platform::Started Win32Platform::start(const std::wstring& commandLine, int windowStyle,
+                                            const std::wstring& application, DWORD flags) {
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
 
@@ -177,22 +195,18 @@ PROCESS_INFORMATION Win32Platform::start(const std::wstring& commandLine, int wi
                           nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &started)) {
         raiseLastError(L"starting " + quotedPath(application.empty() ? commandLine : application));
     }
-    return started;
+    return {UniqueHandle(started.hProcess), UniqueHandle(started.hThread), started.dwProcessId};
 }
 
 std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int windowStyle,
                                            const std::wstring& application) {
-    PROCESS_INFORMATION started = start(commandLine, windowStyle, application);
-    UniqueHandle process(started.hProcess);
-    UniqueHandle thread(started.hThread);
-    return started.dwProcessId;
+    return start(commandLine, windowStyle, application).id;
 }
 
 StartedProcess Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                                    const std::wstring& application) {
-    PROCESS_INFORMATION started = start(commandLine, windowStyle, application);
-    UniqueHandle thread(started.hThread);
-    return {started.hProcess, started.dwProcessId};
+    Started started = start(commandLine, windowStyle, application);
+    return {started.process.release(), started.id};
 }
 
 namespace {
@@ -209,17 +223,6 @@ ULONGLONG now() {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// The long form of a path (no 8.3 names), or the path itself.
-std::wstring longForm(const std::wstring& path) {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = ::GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) return path;
-        if (length < buffer.size()) return std::wstring(buffer.data(), length);
-        buffer.resize(length);
-    }
-}
-
 // \Device\HarddiskVolume1\x -> C:\x, by asking each drive for its device.
 std::wstring drivePathOf(const std::wstring& devicePath) {
     wchar_t drives[26 * 4 + 1];
@@ -229,10 +232,7 @@ std::wstring drivePathOf(const std::wstring& devicePath) {
         wchar_t device[MAX_PATH];
         if (::QueryDosDeviceW(letter, device, MAX_PATH) == 0) continue;
         const std::size_t size = static_cast<std::size_t>(::lstrlenW(device));
-        if (devicePath.size() > size && devicePath[size] == L'\\' &&
-            ::CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, devicePath.c_str(), static_cast<int>(size), device,
-                             static_cast<int>(size)) == CSTR_EQUAL)
-            return letter + devicePath.substr(size);
+        if (inFolder(devicePath, std::wstring(device, size))) return letter + devicePath.substr(size);
     }
     return std::wstring();
 }
@@ -273,15 +273,25 @@ std::wstring Win32Platform::programFileOf(HANDLE process) {
 // Created suspended, so that it is in the job before it can start anything.
 // Inside a job of our own that allows it, the program breaks away first;
 // where it cannot be put in our job (Windows XP to 7 inside a job already),
-// its children are found by their parent process ids instead.
+// its children are found by their parent process ids instead. The job lets
+// a child break away when it asks to (a browser's sandbox, a setup with a
+// job of its own), as it could before the installer ran in a job.
 TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                                  const std::wstring& application) {
     job_.reset(useJobObjects ? ::CreateJobObjectW(nullptr, nullptr) : nullptr);
     std::wstring fallback = useJobObjects ? std::wstring() : L"job objects are not used";
     if (useJobObjects && !job_) fallback = L"no job object could be made: " + systemMessage(::GetLastError());
+    if (job_) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+        if (!::SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            fallback = L"the job object cannot let children break away: " + systemMessage(::GetLastError());
+            job_.reset();
+        }
+    }
     BOOL inJob = FALSE;
     ::IsProcessInJob(::GetCurrentProcess(), nullptr, &inJob);
-    PROCESS_INFORMATION started;
+    Started started;
     try {
         started = start(commandLine, windowStyle, application,
                         CREATE_SUSPENDED | (inJob && job_ ? CREATE_BREAKAWAY_FROM_JOB : 0));
@@ -289,24 +299,25 @@ TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine
         if (!(inJob && job_) || failure.number() != ERROR_ACCESS_DENIED) throw;
         started = start(commandLine, windowStyle, application, CREATE_SUSPENDED);
     }
-    UniqueHandle process(started.hProcess);
-    UniqueHandle thread(started.hThread);
-    if (job_ && !::AssignProcessToJobObject(job_.get(), process.get())) {
+    if (job_ && !::AssignProcessToJobObject(job_.get(), started.process.get())) {
         fallback = L"it cannot be put in a job object: " + systemMessage(::GetLastError());
         job_.reset();
     }
-    trackedId_ = started.dwProcessId;
+    trackedId_ = started.id;
     family_.clear();
-    family_[trackedId_] = creationTime(process.get());
-    if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    family_[trackedId_] = creationTime(started.process.get());
+    if (::ResumeThread(started.thread.get()) == static_cast<DWORD>(-1)) {
         const DWORD error = ::GetLastError();
-        ::TerminateProcess(process.get(), 1);
+        ::TerminateProcess(started.process.get(), 1);
         throw failureFor(L"starting " + quotedPath(application), error);
     }
-    return {started.dwProcessId, fallback.empty() ? std::wstring(L"in a job object")
-                                                  : L"by parent process ids, since " + fallback};
+    return {{started.process.release(), started.id},
+            fallback.empty() ? std::wstring(L"in a job object") : L"by parent process ids, since " + fallback};
 }
 
+// Each process is opened once: the handle that shows it is the process that
+// was found is the one the caller waits on, so a process that ends and
+// whose id goes to another in between can never be taken for it.
 std::vector<RunningProcess> Win32Platform::trackedProcesses() {
     std::vector<std::uint32_t> ids;
     if (job_) {
@@ -333,20 +344,23 @@ std::vector<RunningProcess> Win32Platform::trackedProcesses() {
             UniqueHandle process(::OpenProcess(processQueryInformation, FALSE, entry.th32ProcessID));
             running.push_back({entry.th32ProcessID, entry.th32ParentProcessID, process ? creationTime(process.get()) : 0});
         }
-        addDescendants(family_, running);
-        for (const ProcessEntry& process : running)
-            if (family_.count(process.id) != 0) ids.push_back(process.id);
+        ids = familyRunning(family_, running);
     }
     std::vector<RunningProcess> found;
     for (std::uint32_t id : ids) {
         if (id == trackedId_) continue;
-        UniqueHandle process(::OpenProcess(processQueryInformation, FALSE, id));
-        RunningProcess running{id, std::wstring(), std::wstring(), 0};
+        UniqueHandle process(::OpenProcess(SYNCHRONIZE | processQueryInformation, FALSE, id));
+        RunningProcess running{id, nullptr, std::wstring(), std::wstring(), 0};
         try {
             if (!process) raiseLastError(L"opening the process");
-            running.programFile = programFileOf(process.get());
             const ULONGLONG created = creationTime(process.get()), at = now();
+            BOOL inOurJob = FALSE;
+            if (job_ ? !::IsProcessInJob(process.get(), job_.get(), &inOurJob) || !inOurJob
+                     : created != family_[id])
+                continue;  // it ended, and its id is another's now
+            running.programFile = programFileOf(process.get());
             if (created != 0 && at > created) running.ranMs = static_cast<DWORD>((at - created) / 10000);
+            running.handle = process.release();
         } catch (const Failure& failure) {
             running.whyUnknown = failure.description();
         }
@@ -355,7 +369,9 @@ std::vector<RunningProcess> Win32Platform::trackedProcesses() {
     return found;
 }
 
-std::wstring Win32Platform::temporaryFolder() {
+std::wstring Win32Platform::temporaryFolder() { return userTemporaryFolder(); }
+
+std::wstring Win32Platform::userTemporaryFolder() {
     wchar_t folder[MAX_PATH + 1];
     const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
     if (length == 0 || length > MAX_PATH) raiseLastError(L"asking Windows for the temporary folder");
@@ -398,8 +414,32 @@ void Win32Platform::clearReadOnly(const std::wstring& path) {
         raiseLastError(L"making " + quotedPath(path) + L" writable");
 }
 
+namespace {
+
+// A 32-bit program on 64-bit Windows sees SysWOW64 under the system
+// folder's name, but the session manager, a 64-bit program, carries out the
+// deletions at the restart without that redirection: the path it is given
+// must name SysWOW64. Both functions are looked up (XP SP2, XP x64 on).
+std::wstring unredirectedPath(const std::wstring& path) {
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    using GetSystemWow64DirectoryFn = UINT(WINAPI*)(LPWSTR, UINT);
+    const auto isWow64 = optionalKernelFunction<IsWow64ProcessFn>("IsWow64Process");
+    const auto wow64Folder = optionalKernelFunction<GetSystemWow64DirectoryFn>("GetSystemWow64DirectoryW");
+    BOOL wow64 = FALSE;
+    if (isWow64 == nullptr || wow64Folder == nullptr || !isWow64(::GetCurrentProcess(), &wow64) || !wow64) return path;
+    wchar_t system[MAX_PATH], redirected[MAX_PATH];
+    const UINT systemLength = ::GetSystemDirectoryW(system, MAX_PATH);
+    const UINT redirectedLength = wow64Folder(redirected, MAX_PATH);
+    if (systemLength == 0 || systemLength >= MAX_PATH || redirectedLength == 0 || redirectedLength >= MAX_PATH ||
+        !inFolder(path, std::wstring(system, systemLength)))
+        return path;
+    return std::wstring(redirected, redirectedLength) + path.substr(systemLength);
+}
+
+}  // namespace
+
 void Win32Platform::deleteAtRestart(const std::wstring& path) {
-    if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    if (!::MoveFileExW(unredirectedPath(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
         raiseLastError(L"scheduling the deletion of " + quotedPath(path) + L" at the next restart");
 }
 

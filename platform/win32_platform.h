@@ -52,6 +52,11 @@ public:
     void setWindowVisible(bool visible) override;
     void endProgram(int exitCode = 0) override;
 
+    // The user's temporary folder (GetTempPath) in its long form, without a
+    // trailing backslash but at a drive root. Raises when Windows cannot
+    // give it.
+    static std::wstring userTemporaryFolder();
+
     // Off only in tests: tracks by parent process ids as where Windows cannot
     // put the started program in a job of ours.
     bool useJobObjects = true;
@@ -67,9 +72,14 @@ public:
 private:
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-    // Starts the program; the caller owns both handles in the result.
-    PROCESS_INFORMATION start(const std::wstring& commandLine, int windowStyle, const std::wstring& application,
-                              DWORD flags = 0);
+    // A started program: its process and first thread, owned.
+    struct Started {
+        UniqueHandle process;
+        UniqueHandle thread;
+        std::uint32_t id = 0;
+    };
+    Started start(const std::wstring& commandLine, int windowStyle, const std::wstring& application,
+                  DWORD flags = 0);
 
     HINSTANCE instance_;
     HWND window_ = nullptr;

@@ -25,6 +25,9 @@
 //                             temporary folder as tolvane-setup.exe, start that
 //                             and end at once. The setup works for two seconds,
 //                             then does all of the above under its own name.
+//                             =breakaway: the same, but the setup is started
+//                             out of the installer's job; the installer's exit
+//                             code is CreateProcess's error, 0 when it started.
 //
 // As holder.exe it stands in for a browser showing a page with the control:
 // it loads the DLL named (quoted) on its command line, signals the event
@@ -53,7 +56,7 @@ std::wstring ownName() {
     return name;
 }
 
-void handOver() {
+DWORD handOver() {
     using tolvane::testing::appendTestLog;
     wchar_t self[MAX_PATH], temporary[MAX_PATH];
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -64,12 +67,14 @@ void handOver() {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
-    if (::CreateProcessW(setup.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                         &started)) {
-        ::CloseHandle(started.hThread);
-        ::CloseHandle(started.hProcess);
-    }
+    const DWORD flags = environment(L"STANDIN_INSTALLER_HANDS_OVER") == L"breakaway" ? CREATE_BREAKAWAY_FROM_JOB : 0;
+    if (!::CreateProcessW(setup.c_str(), &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+                          &started))
+        return ::GetLastError();
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
     appendTestLog(L"install_flash_player.exe handed over to " + setup);
+    return 0;
 }
 
 void endTheSession() {
@@ -88,11 +93,11 @@ void endTheSession() {
     }
 }
 
-void runInstaller(const std::wstring& name) {
+int runInstaller(const std::wstring& name) {
     using tolvane::testing::appendTestLog;
     if (environment(L"STANDIN_INSTALLER_ENDS_SESSION") == L"1") endTheSession();
-    if (name == L"install_flash_player.exe" && environment(L"STANDIN_INSTALLER_HANDS_OVER") == L"1")
-        return handOver();
+    if (name == L"install_flash_player.exe" && !environment(L"STANDIN_INSTALLER_HANDS_OVER").empty())
+        return static_cast<int>(handOver());
     if (name == L"tolvane-setup.exe") ::Sleep(2000);
     std::wstring writes = environment(L"STANDIN_INSTALLER_WRITES");
     std::wstring copies = environment(L"STANDIN_INSTALLER_COPIES");
@@ -130,6 +135,7 @@ void runInstaller(const std::wstring& name) {
     }
     std::wstring ms = environment(L"STANDIN_INSTALLER_MS");
     if (!ms.empty()) ::Sleep(static_cast<DWORD>(std::stoul(ms)));
+    return 0;
 }
 
 bool inSystemFolder() {
@@ -196,7 +202,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (name == L"holder.exe") return holdControl(::GetCommandLineW());
     if (name == L"regsvr32.exe" && inSystemFolder()) return runRegistrationSpy(::GetCommandLineW(), show);
     appendTestLog(name + L" start show=" + std::to_wstring(show) + L" cmd=" + ::GetCommandLineW());
-    if (name == L"install_flash_player.exe" || name == L"tolvane-setup.exe") runInstaller(name);
+    const int code = name == L"install_flash_player.exe" || name == L"tolvane-setup.exe" ? runInstaller(name) : 0;
     appendTestLog(name + L" end");
-    return 0;
+    return code;
 }

@@ -198,25 +198,32 @@ TEST_F(RealPlatform, ALogThatCannotTakeItsNameKeepsItsOwnAndSaysSo) {
 
 TEST_F(RealPlatform, ASetupStartedByTheInstallerIsFoundEitherWay) {
     ::CopyFileW(testing::besideThisProgram(L"standin.exe").c_str(), (scratch / L"install_flash_player.exe").c_str(), FALSE);
-    ::SetEnvironmentVariableW(L"STANDIN_INSTALLER_HANDS_OVER", L"1");
-    const auto waitFor = [](std::uint32_t id) {
-        HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, id);
+    const auto waitFor = [](HANDLE process) {
         ::WaitForSingleObject(process, 10000);
         ::CloseHandle(process);
     };
-    for (bool useJobObjects : {true, false}) {
-        SCOPED_TRACE(useJobObjects ? "job object" : "parent process ids");
-        platform.useJobObjects = useJobObjects;
+    // Last: a setup that asks to break away from the job may (as a browser's
+    // sandbox does), and is not followed then.
+    for (const wchar_t* way : {L"job object", L"parent process ids", L"breaking away"}) {
+        SCOPED_TRACE(testing::narrow(way));
+        const bool breaksAway = way[0] == L'b';
+        ::SetEnvironmentVariableW(L"STANDIN_INSTALLER_HANDS_OVER", breaksAway ? L"breakaway" : L"1");
+        platform.useJobObjects = way[0] != L'p';
         const std::wstring installer = scratch / L"install_flash_player.exe";
         const TrackedStart start = platform.launchTrackedProgram(quotedPath(installer), normalFocus, installer);
-        EXPECT_EQ(start.tracking.rfind(useJobObjects ? L"in a job object" : L"by parent process ids", 0), 0u);
-        waitFor(start.id);
+        EXPECT_EQ(start.tracking.rfind(way[0] == L'p' ? L"by parent process ids" : L"in a job object", 0), 0u);
+        ::WaitForSingleObject(start.process.handle, 10000);
+        DWORD exitCode = 1;
+        ::GetExitCodeProcess(start.process.handle, &exitCode);
+        EXPECT_EQ(exitCode, 0u) << "the setup could not be started";
+        waitFor(start.process.handle);
         const std::vector<RunningProcess> running = platform.trackedProcesses();
-        ASSERT_EQ(running.size(), 1u);
+        ASSERT_EQ(running.size(), breaksAway ? 0u : 1u);
+        if (breaksAway) break;
         EXPECT_EQ(::lstrcmpiW(running[0].programFile.c_str(), (platform.temporaryFolder() + L"\\tolvane-setup.exe").c_str()),
                   0)
             << testing::narrow(running[0].programFile);
-        waitFor(running[0].id);
+        waitFor(running[0].handle);
     }
     ::SetEnvironmentVariableW(L"STANDIN_INSTALLER_HANDS_OVER", nullptr);
     // The Windows XP way to a program file gives the same drive path.

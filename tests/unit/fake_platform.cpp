@@ -117,15 +117,20 @@ StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLin
 
 TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                                 const std::wstring& application) {
-    const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
+    const StartedProcess process = launchProgramForWait(commandLine, windowStyle, application);
     if (!installerWrites.empty()) files[fakePaths::control] = installerWrites;
-    return {id, L"in a job object"};
+    return {process, L"in a job object"};
 }
 
 std::vector<RunningProcess> FakePlatform::trackedProcesses() {
     if (handOvers.empty()) return {};
     std::vector<RunningProcess> found = handOvers.front();
     handOvers.erase(handOvers.begin());
+    for (RunningProcess& process : found)
+        if (!process.programFile.empty()) {  // one whose file cannot be read stands for one that cannot be opened
+            process.handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process.id));
+            ++openHandles;
+        }
     return found;
 }
 
@@ -138,6 +143,7 @@ void FakePlatform::deleteFile(const std::wstring& path) {
     failIfAsked(L"deleteFile");
     if (readOnly.count(path) != 0 || inUse.count(path) != 0)
         throw Failure(5, L"deleting " + quotedPath(path) + L" failed: Access is denied.");
+    if (mapped.count(path) != 0) return;  // a pending delete
     if (files.erase(path) == 0) throw Failure(2, L"deleting " + quotedPath(path) + L" failed: not found");
 }
 
@@ -151,6 +157,7 @@ void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& n
     files[newPath] = it->second;
     files.erase(oldPath);
     if (inUse.erase(oldPath) != 0) inUse.insert(newPath);
+    if (mapped.erase(oldPath) != 0) mapped.insert(newPath);
 }
 
 void FakePlatform::copyFile(const std::wstring& source, const std::wstring& destination) {

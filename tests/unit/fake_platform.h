@@ -44,6 +44,7 @@ public:
     DWORD lastError = 0;
     std::set<std::wstring> readOnly;                    // files with the read-only attribute
     std::set<std::wstring> inUse;                       // files another program has loaded
+    std::set<std::wstring> mapped;                      // mapped as data: deleted, the name stays
     std::map<std::wstring, DWORD> exitCodes;            // command line -> exit code (0 when not listed)
     std::set<std::wstring> stillRunningAfterWait;       // command lines whose timed wait runs out
     std::set<std::string> unregistrable;                // controls whose registration ends with exit code 5

@@ -82,6 +82,17 @@ TEST(Backups, AnOldBackupInUseThatCannotBeScheduledStaysAsideAndTheRunGoesOn) {
     EXPECT_EQ(fake.notes.back(), L"  \"" + controlBackup + L".2.old\" stays where it is until it is deleted by hand");
 }
 
+// A version reader maps the old backup: deleting it succeeds, but its name
+// stays until the reader lets go.
+TEST(Backups, AnOldBackupMappedByAnotherProgramDoesNotBlockTheNewOne) {
+    FakePlatform fake;
+    fake.files[control] = "installed";
+    fake.files[controlBackup] = "older, mapped";
+    fake.mapped = {controlBackup};
+    frmMain(fake).renameFlashOCX();
+    EXPECT_EQ(fake.files[controlBackup], "installed");
+}
+
 // A folder at the control's place is no file in use: the copy fails as it would.
 TEST(Backups, AFolderAtTheControlsPlaceIsNotTakenForAFileInUse) {
     FakePlatform fake;

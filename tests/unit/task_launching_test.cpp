@@ -8,7 +8,9 @@
 namespace tolvane::testing {
 namespace {
 
-TEST(InstallerWait, OpensTheStartedProcessWaitsWithoutLimitAndClosesTheHandle) {
+// On the handle it was started with: never opened again by its id, which
+// may be refused or belong to another process by then.
+TEST(InstallerWait, WaitsWithoutLimitOnTheHandleItWasStartedWithAndClosesIt) {
     FakePlatform fake;
     frmMain form(fake);
     form.executeFlashSetup();
@@ -18,23 +20,10 @@ TEST(InstallerWait, OpensTheStartedProcessWaitsWithoutLimitAndClosesTheHandle) {
                               L"D:\\data\\install_flash_player.exe",
                               L"setWindowVisible false",
                               L"processPendingEvents",
-                              L"OpenProcess 1048576 0 1000",
                               L"WaitForSingleObject 1000 4294967295",
                               L"CloseHandle 1000",
                           }));
     EXPECT_EQ(fake.openHandles, 0);
-}
-
-TEST(InstallerWait, NoWaitAndNoCloseWhenTheProcessCannotBeOpened) {
-    FakePlatform fake;
-    fake.openProcessGivesNothing = true;
-    frmMain form(fake);
-    form.executeFlashSetup();
-
-    EXPECT_TRUE(fake.called(L"OpenProcess"));
-    EXPECT_FALSE(fake.called(L"WaitForSingleObject"));
-    EXPECT_FALSE(fake.called(L"CloseHandle"));
-    EXPECT_FALSE(fake.called(L"showMessageBox"));
 }
 
 TEST(InstallerWait, MediumPathWithSpacesIsQuotedAndNamedAsTheProgram) {
@@ -59,22 +48,27 @@ TEST(InstallerWait, WaitsForWhatRunsFromTheTemporaryFoldersOrTheMediumOnly) {
         std::vector<std::vector<RunningProcess>> found;  // what each look finds
         std::vector<std::wstring> waits;
         std::wstring temporaryFolder = L"C:\\Documents and Settings\\user\\Local Settings\\Temp";
+        std::wstring programFolder = L"D:";
     } rows[] = {
-        {"the user's temporary folder", {{{2000, temp + L"\\setup.exe", L"", 0}}}, {L"WaitForSingleObject 2000"}},
+        {"the user's temporary folder", {{{2000, nullptr, temp + L"\\setup.exe", L"", 0}}}, {L"WaitForSingleObject 2000"}},
         {"Windows' temporary folder, then the medium",
-         {{{2001, L"C:\\WINDOWS\\Temp\\x\\setup.exe", L"", 0}}, {{2002, L"D:\\data\\setup2.exe", L"", 0}}},
+         {{{2001, nullptr, L"C:\\WINDOWS\\Temp\\x\\setup.exe", L"", 0}}, {{2002, nullptr, L"D:\\data\\setup2.exe", L"", 0}}},
          {L"WaitForSingleObject 2001", L"WaitForSingleObject 2002"}},
         {"a browser in Program Files, a folder named like the temporary one, an unknown file",
-         {{{2003, L"C:\\Program Files\\Browser\\browser.exe", L"", 0}, {2004, temp + L"2\\setup.exe", L"", 0},
-           {2005, L"", L"access denied", 0}}},
+         {{{2003, nullptr, L"C:\\Program Files\\Browser\\browser.exe", L"", 0}, {2004, nullptr, temp + L"2\\setup.exe", L"", 0},
+           {2005, nullptr, L"", L"access denied", 0}}},
          {}},
-        {"TEMP at a drive root", {{{2006, L"C:\\Program Files\\Browser\\browser.exe", L"", 0}}}, {}, L"C:\\"},
+        {"TEMP at a drive root", {{{2006, nullptr, L"C:\\Program Files\\Browser\\browser.exe", L"", 0}}}, {}, L"C:\\"},
+        {"the medium at a drive root: its data folder only",
+         {{{2007, nullptr, L"C:\\Program Files\\Browser\\browser.exe", L"", 0}, {2008, nullptr, L"C:\\data\\setup.exe", L"", 0}}},
+         {L"WaitForSingleObject 2008"}, L"C:\\Temp", L"C:\\"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakePlatform fake;
         fake.handOvers = row.found;
         fake.temporaryFolderValue = row.temporaryFolder;
+        fake.programFolderValue = row.programFolder;
         frmMain form(fake);
         form.executeFlashSetup();
         std::vector<std::wstring> waits;
@@ -90,16 +84,17 @@ TEST(InstallerWait, WaitsForWhatRunsFromTheTemporaryFoldersOrTheMediumOnly) {
 
 // Without a job object: a process whose parent id is the installer's but that
 // is older than the installer had another parent, whose id was reused.
-TEST(InstallerWait, FollowingParentIdsTakesNoOlderProcessForAChild) {
-    std::map<std::uint32_t, ULONGLONG> family = {{100, 50}};
-    addDescendants(family, {{300, 200, 70},    // grandchild, listed before its parent
-                            {200, 100, 60},    // child
-                            {400, 100, 40},    // older than the installer
-                            {500, 400, 80},    // its child
-                            {600, 100, 0}});   // creation time unknown
-    std::vector<std::uint32_t> ids;
-    for (const auto& member : family) ids.push_back(member.first);
-    EXPECT_EQ(ids, (std::vector<std::uint32_t>{100, 200, 300}));
+TEST(InstallerWait, FollowingParentIdsTakesNoProcessThatOnlyHasAReusedId) {
+    std::map<std::uint32_t, ULONGLONG> family = {{100, 50}, {150, 55}};
+    const std::vector<std::uint32_t> running =
+        familyRunning(family, {{300, 200, 70},    // grandchild, listed before its parent
+                               {200, 100, 60},    // child
+                               {400, 100, 40},    // older than the installer
+                               {500, 400, 80},    // its child
+                               {600, 100, 0},     // creation time unknown
+                               {150, 1, 90},      // a family member's id, now another process's
+                               {700, 150, 95}});  // and that process's child
+    EXPECT_EQ(running, (std::vector<std::uint32_t>{300, 200}));
 }
 
 }  // namespace

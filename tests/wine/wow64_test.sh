@@ -2,7 +2,10 @@
 # The whole repair under a 64-bit Wine prefix: the 32-bit program must see
 # the 32-bit system folder (syswow64 on disk) through the system's
 # redirection, repair the control there and have the 32-bit registration
-# tool register it; nothing may land in the 64-bit system32.
+# tool register it; nothing may land in the 64-bit system32. The installer
+# leaves its own control there, held by a browser (holder.exe): its deletion
+# at the next restart must name syswow64, where the 64-bit session manager
+# will look for it.
 #
 # usage: wow64_test.sh BIN_DIR PREFIX_DIR
 set -uo pipefail
@@ -33,13 +36,20 @@ cp "$bin/Tolvane.exe" "$c/wow64/"
 cp "$bin/standin.exe" "$c/wow64/data/install_flash_player.exe"
 cp "$bin/standin.exe" "$c/wow64/data/menu.exe"
 cp "$bin/testctl_medium.dll" "$c/wow64/data/Flash.ocx"
+cp "$bin/testctl_installed.dll" "$c/wow64/installers-own.dll"
+cp "$bin/standin.exe" "$c/wow64/holder.exe"
+"$wine64" reg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null 2>&1
 
 run() {
   if [ -n "${DISPLAY:-}" ]; then wine "$@"; else xvfb-run -a wine "$@"; fi
 }
-TOLVANE_TEST_LOG='C:\wow64\run.log' STANDIN_INSTALLER_MS=500 run 'C:\wow64\Tolvane.exe' 2>/dev/null
+control='C:\windows\system32\Macromed\Flash\flash.ocx'
+TOLVANE_TEST_LOG='C:\wow64\run.log' STANDIN_INSTALLER_MS=500 STANDIN_INSTALLER_WRITES="$control" \
+  STANDIN_INSTALLER_COPIES='C:\wow64\installers-own.dll' STANDIN_INSTALLER_STARTS="C:\wow64\holder.exe \"$control\"" \
+  run 'C:\wow64\Tolvane.exe' 2>/dev/null
 code=$?
-wineserver -w
+pending=$("$wine64" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r')
+wineserver -k
 log=$(tr -d '\r' < "$c/wow64/run.log" 2>/dev/null)
 
 passed=0 failed=0
@@ -54,6 +64,10 @@ check "nothing landed in the 64-bit system32" test ! -e "$sys64/Macromed"
 check "the 32-bit registration tool registered the control at the program's system folder path" \
   grep -qF 'control register C:\windows\system32\Macromed\Flash\flash.ocx mark=medium' <<<"$log"
 check "the menu was started" grep -q '^[0-9.]* menu.exe start' <<<"$log"
+check "the installer's control, held by a browser, is to be deleted at the restart from syswow64" \
+  grep -qiF 'C:\windows\syswow64\Macromed\Flash\flash.ocx.1.old' <<<"$pending"
+check "nothing in the 64-bit system32 is to be deleted" eval '! grep -qi "system32" <<<"$pending"'
+[ "$failed" -eq 0 ] || printf 'deletions at the next restart:\n%s\n' "$pending"
 [ "$failed" -eq 0 ] || printf 'log of the run:\n%s\n' "$log"
 rm -rf "$sys32/Macromed" "$c/wow64"
 echo "$passed passed, $failed failed"
