@@ -4,11 +4,6 @@
 
 namespace tolvane {
 
-RecordingPlatform::~RecordingPlatform() {
-    for (const auto& entry : watched_)
-        if (entry.second.query != nullptr) inner_.CloseHandle(entry.second.query);
-}
-
 template <typename Operation>
 auto RecordingPlatform::passOn(Operation operation) -> decltype(operation()) {
     try {
@@ -57,31 +52,14 @@ void RecordingPlatform::started(std::uint32_t id, const std::wstring& commandLin
 
 void RecordingPlatform::watch(const StartedProcess& process) noexcept {
     try {
-        watched_[process.handle] = Watched{process.id, nullptr};
+        watched_[process.handle] = process.id;
     } catch (...) {
     }
-}
-
-HANDLE RecordingPlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
-    HANDLE process = inner_.OpenProcess(access, inherit, processId);
-    const LastErrorKept keep;
-    if (process == nullptr) {
-        const DWORD error = inner_.GetLastError();
-        say([&] { return L"  opening " + describe(processId) + L" to wait for it failed: " + systemMessage(error); });
-        return process;
-    }
-    HANDLE query = inner_.OpenProcess(processQueryInformation, FALSE, processId);
-    try {
-        watched_[process] = Watched{processId, query};
-    } catch (...) {
-        if (query != nullptr) inner_.CloseHandle(query);
-    }
-    return process;
 }
 
 DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     const auto found = watched_.find(handle);
-    const std::uint32_t id = found == watched_.end() ? 0 : found->second.id;
+    const std::uint32_t id = found == watched_.end() ? 0 : found->second;
     say([&] {
         return L"  waiting for " + describe(id) +
                (milliseconds == INFINITE ? std::wstring() : L", at most " + decimal(milliseconds / 1000) + L" s");
@@ -93,7 +71,7 @@ DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) 
     const DWORD ran = start == started_.end() ? 0 : log_.elapsedMs() - start->second.startedAt;
     DWORD exitCode = 0;
     if (result == WAIT_OBJECT_0 && found != watched_.end() &&
-        inner_.GetExitCodeProcess(found->second.query != nullptr ? found->second.query : handle, &exitCode))
+        inner_.GetExitCodeProcess(handle, &exitCode))
         say([&] {
             return L"  " + describe(id) + L" ended with exit code " + decimal(exitCode) + L" after " + decimal(ran) +
                    L" ms";
@@ -111,12 +89,7 @@ DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) 
 
 BOOL RecordingPlatform::CloseHandle(HANDLE handle) {
     const BOOL closed = inner_.CloseHandle(handle);
-    const LastErrorKept keep;
-    const auto found = watched_.find(handle);
-    if (found != watched_.end()) {
-        if (found->second.query != nullptr) inner_.CloseHandle(found->second.query);
-        watched_.erase(found);
-    }
+    watched_.erase(handle);
     return closed;
 }
 

@@ -17,12 +17,13 @@ public:
 
     RecordingPlatform(Platform& inner, RunLog& log, MachineDescription describeMachine = nullptr)
         : inner_(inner), log_(log), describeMachine_(describeMachine) {}
-    ~RecordingPlatform() override;
 
     UINT GetSystemDirectoryA(LPSTR buffer, UINT size) override { return inner_.GetSystemDirectoryA(buffer, size); }
     UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) override { return inner_.GetWindowsDirectoryA(buffer, size); }
     BOOL GetVersionExA(OSVERSIONINFOA* info) override { return inner_.GetVersionExA(info); }
-    HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
+    HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override {
+        return inner_.OpenProcess(access, inherit, processId);
+    }
     DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
     BOOL CloseHandle(HANDLE handle) override;
     BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) override {
@@ -67,13 +68,6 @@ private:
         std::wstring program;
         DWORD startedAt;
     };
-    // A process handle the run may wait on, and our own handle for reading
-    // the exit code where the run's handle cannot (null where it can).
-    struct Watched {
-        std::uint32_t id;
-        HANDLE query;
-    };
-
     // Writes the line that `text()` makes; nothing it raises reaches the run.
     template <typename Text>
     void say(Text text) noexcept {
@@ -86,7 +80,8 @@ private:
     template <typename Operation>
     auto passOn(Operation operation) -> decltype(operation());
     void started(std::uint32_t id, const std::wstring& commandLine, const std::wstring& application) noexcept;
-    // A handle the run may wait on, opened with the right to read the exit code.
+    // A handle the run may wait on, opened with the right to read the exit
+    // code (the platform opens every such handle so).
     void watch(const StartedProcess& process) noexcept;
     // This run owns the log: the header, then what was kept so far.
     void beginLog() noexcept;
@@ -96,7 +91,7 @@ private:
     RunLog& log_;
     MachineDescription describeMachine_;
     std::map<std::uint32_t, Started> started_;
-    std::map<HANDLE, Watched> watched_;
+    std::map<HANDLE, std::uint32_t> watched_;  // the handles the run may wait on, with their process ids
 };
 
 }  // namespace tolvane
