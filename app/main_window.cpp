@@ -23,8 +23,33 @@ private:
 
 }  // namespace
 
+// On Windows XP a program that needs administrator rights does not ask
+// for them (the "runas" verb there opens the Run As dialog): the repair runs
+// here, or not at all for a user without them. Later Windows ask, and the
+// menu, with every page it opens, never runs with the rights of the repair.
 void frmMain::Form_Load() {
     hideMe();
+    DWORD outcome = 0;
+    if (isVistaOrLater()) {
+        outcome = repairElevated();
+        if (outcome != 0 && outcome != ERROR_CANCELLED) return platform_.endProgram(static_cast<int>(outcome));
+    } else if (platform_.isAdministrator()) {
+        repair();
+    } else {
+        platform_.note(L"The repair is skipped: on this Windows it needs an administrator, and this user is not one");
+        outcome = notAnAdministratorExitCode;
+    }
+    executeChecker();
+    platform_.endProgram(static_cast<int>(outcome));
+}
+
+void frmMain::repairOnly() {
+    platform_.note(L"The repair runs in a process of its own");
+    hideMe();
+    repair();
+}
+
+void frmMain::repair() {
     {
         // From the unregistration until the registration has ended the
         // user's control is out of place.
@@ -45,8 +70,27 @@ void frmMain::Form_Load() {
         }
     }
     if (!replacedControl_.empty()) discard(replacedControl_);
-    executeChecker();
-    platform_.endProgram();
+}
+
+// The elevated instance shows its own report of a failure; a declined
+// consent leaves the machine as it was, and the disc's content needs no
+// repair.
+DWORD frmMain::repairElevated() {
+    platform_.note(L"Starting the repair as administrator");
+    StartedProcess elevated{};
+    try {
+        elevated = platform_.launchElevatedRepair();
+    } catch (const Failure& failure) {
+        if (failure.number() != ERROR_CANCELLED) throw;
+        platform_.note(L"The user declined to let the repair run as administrator: the repair is skipped");
+        return ERROR_CANCELLED;
+    }
+    ProcessHandle process(platform_, elevated.handle);
+    DWORD exitCode = 0;
+    if (platform_.WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
+        !platform_.GetExitCodeProcess(process.get(), &exitCode))
+        throw failureFor(L"waiting for the repair", platform_.GetLastError());
+    return exitCode;
 }
 
 // Windows ends the program soon after this returns: nothing here may wait
@@ -79,13 +123,14 @@ void reportFailure(Platform& platform, const std::wstring& what) noexcept {
 
 }  // namespace
 
-int runProgram(Platform& platform) {
+int runProgram(Platform& platform, bool repairOnly) {
     try {
         platform.restrictDllSearch();
-        if (!platform.claimSingleRun(singleRunLock)) return 0;
+        if (!repairOnly && !platform.claimSingleRun(singleRunLock)) return 0;
         platform.createMainWindow(L"Tolvane");
         frmMain form(platform);
-        form.Form_Load();
+        if (repairOnly) form.repairOnly();
+        else form.Form_Load();
         return 0;
     } catch (const Failure& failure) {
         reportFailure(platform, failure.description());

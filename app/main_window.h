@@ -20,17 +20,22 @@ inline constexpr wchar_t sessionEndReason[] = L"Repairing the Flash control. Ple
 
 // The exit code of a run that the end of the session stopped.
 inline constexpr int sessionEndedExitCode = 1;
+// The exit code of a run that skipped the repair on Windows XP or 2003
+// because the user is not an administrator (ERROR_ACCESS_DENIED).
+inline constexpr int notAnAdministratorExitCode = 5;
 
 class frmMain : private SessionEndListener {
 public:
     explicit frmMain(Platform& platform) : platform_(platform) {}
 
-    // The load handling: the eight steps in order, then the end of the program.
-    // A failure in a step leaves at once; the steps after it do not run.
-    // A failure after the unregistration, up to and including the
-    // registration, first puts the installed control back in place and
-    // registers it again; so does the end of the session in that span.
+    // The load handling of the program as the user started it: the repair
+    // (see repair), here on Windows XP and 2003 where the user is an
+    // administrator, else in an elevated instance of the program; then the
+    // menu, as this user, unless the repair failed; then the end of the
+    // program, with the exit code that says how the repair went.
     void Form_Load();
+    // The load handling of the elevated instance: the repair alone.
+    void repairOnly();
 
     void hideMe();
     void uninstallFlashOCX();
@@ -43,12 +48,24 @@ public:
     std::wstring getPathFlash();
     std::wstring getPathInf();
     bool isWindowsXP();
+    // Windows Vista or later, where a program asks for administrator rights
+    // when it needs them.
+    bool isVistaOrLater();
     // For the run's log: the Windows version as the program sees it, and the
     // system and Windows folders, one line each. Never raises for a probe
     // that fails; its line says why instead.
     std::vector<std::wstring> describeMachine();
 
 private:
+    // From the unregistration to the registration. A failure in a step
+    // leaves at once; the steps after it do not run. A failure after the
+    // unregistration, up to and including the registration, first puts the
+    // installed control back in place and registers it again; so does the
+    // end of the session in that span.
+    void repair();
+    // The repair in an elevated instance: its exit code, or ERROR_CANCELLED
+    // when the user declined.
+    DWORD repairElevated();
     void runTaskAndWait(std::wstring path, int windowStyle);
     // After the installer has ended: waits for what it handed over to.
     void waitForHandOver();
@@ -115,7 +132,8 @@ inline constexpr wchar_t singleRunLock[] = L"Local\\Tolvane.Repair";
 // Restricts the DLL search, takes the single-run lock, creates the main window
 // and runs its load handling. An unhandled failure is reported in a box titled
 // "Tolvane" and gives exit code 1; otherwise 0, also when another run holds
-// the lock (that run will start the menu).
-int runProgram(Platform& platform);
+// the lock (that run will start the menu). The elevated instance
+// (`repairOnly`) takes no lock and runs only the repair.
+int runProgram(Platform& platform, bool repairOnly = false);
 
 }  // namespace tolvane

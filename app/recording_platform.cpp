@@ -107,6 +107,19 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
     return true;
 }
 
+bool RecordingPlatform::isAdministrator() {
+    const bool administrator = inner_.isAdministrator();
+    say([&] { return std::wstring(administrator ? L"  the user is an administrator" : L"  the user is not an administrator"); });
+    return administrator;
+}
+
+StartedProcess RecordingPlatform::launchElevatedRepair() {
+    const StartedProcess process = passOn([&] { return inner_.launchElevatedRepair(); });
+    started(process.id, std::wstring(repairSwitch) + L" <this instance's window>, as administrator", L"Tolvane.exe");
+    watch(process);
+    return process;
+}
+
 void RecordingPlatform::createMainWindow(const std::wstring& caption) {
     passOn([&] { inner_.createMainWindow(caption); });
 }
@@ -212,7 +225,10 @@ void RecordingPlatform::endProgram(int exitCode) {
 }
 
 void RecordingPlatform::ended(int exitCode) noexcept {
-    say([&] { return L"The run is over: exit code " + decimal(static_cast<unsigned>(exitCode)); });
+    say([&] {
+        return (log_.handedOver() ? L"The repair is over: exit code " : L"The run is over: exit code ") +
+               decimal(static_cast<unsigned>(exitCode));
+    });
 }
 
 void RecordingPlatform::note(const std::wstring& line) {

@@ -33,6 +33,8 @@ public:
 
     void restrictDllSearch() override;
     bool claimSingleRun(const std::wstring& name) override;
+    bool isAdministrator() override;
+    StartedProcess launchElevatedRepair() override;
     void createMainWindow(const std::wstring& caption) override;
     std::wstring programFolder() override;
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,

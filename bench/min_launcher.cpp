@@ -5,7 +5,10 @@
 // register it (waited for), start the menu. No window, no checks, no log.
 // Built a second time with FLOOR_WITH_WINDOW: the same after creating a
 // hidden window, which under Wine alone costs a good part of a start-up.
+// From Windows Vista on, as Tolvane.exe, the repair runs in a second
+// instance started with "runas" (waited for), and the first starts the menu.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 
@@ -24,11 +27,37 @@ HANDLE start(const std::wstring& application, std::wstring commandLine, WORD sho
     return process.hProcess;
 }
 
+void waitAndClose(HANDLE process) {
+    ::WaitForSingleObject(process, INFINITE);
+    ::CloseHandle(process);
+}
+
 void runAndWait(const std::wstring& application, const std::wstring& commandLine, WORD show) {
-    if (HANDLE process = start(application, commandLine, show)) {
-        ::WaitForSingleObject(process, INFINITE);
-        ::CloseHandle(process);
-    }
+    if (HANDLE process = start(application, commandLine, show)) waitAndClose(process);
+}
+
+bool vistaOrLater() {
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    return ::GetVersionExW(&version) && version.dwMajorVersion >= 6;
+}
+
+// This program again, as administrator, with the switch "/repair".
+HANDLE startElevated(const wchar_t* self) {
+    using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+    wchar_t system[MAX_PATH];
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    HMODULE shell = ::LoadLibraryW((std::wstring(system) + L"\\shell32.dll").c_str());
+    auto shellExecute = reinterpret_cast<ShellExecuteExFn>(
+        reinterpret_cast<void*>(shell == nullptr ? nullptr : ::GetProcAddress(shell, "ShellExecuteExW")));
+    SHELLEXECUTEINFOW execute = {};
+    execute.cbSize = sizeof execute;
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    execute.lpVerb = L"runas";
+    execute.lpFile = self;
+    execute.lpParameters = L"/repair";
+    execute.nShow = SW_HIDE;
+    return shellExecute != nullptr && shellExecute(&execute) ? execute.hProcess : nullptr;
 }
 
 }  // namespace
@@ -47,6 +76,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 #endif
     wchar_t buffer[MAX_PATH];
     ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    const bool repairOnly = ::wcsstr(::GetCommandLineW(), L" /repair") != nullptr;
+    const bool elevating = !repairOnly && vistaOrLater();
+    HANDLE elevated = elevating ? startElevated(buffer) : nullptr;
+    if (elevated != nullptr) waitAndClose(elevated);
     std::wstring folder(buffer);
     folder.erase(folder.find_last_of(L'\\'));
     ::GetSystemDirectoryW(buffer, MAX_PATH);
@@ -57,12 +90,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     const std::wstring installer = folder + L"\\data\\install_flash_player.exe";
     const std::wstring menu = folder + L"\\data\\menu.exe";
 
-    runAndWait(tool, L"regsvr32 \"" + control + L"\" /u /s", SW_SHOWMINIMIZED);
-    ::DeleteFileW(backup.c_str());
-    ::MoveFileW(control.c_str(), backup.c_str());
-    runAndWait(installer, L"\"" + installer + L"\"", SW_SHOWNORMAL);
-    ::CopyFileW((folder + L"\\data\\Flash.ocx").c_str(), control.c_str(), FALSE);
-    runAndWait(tool, L"regsvr32 \"" + control + L"\" /s", SW_SHOWMINIMIZED);
+    if (!elevating) {
+        runAndWait(tool, L"regsvr32 \"" + control + L"\" /u /s", SW_SHOWMINIMIZED);
+        ::DeleteFileW(backup.c_str());
+        ::MoveFileW(control.c_str(), backup.c_str());
+        runAndWait(installer, L"\"" + installer + L"\"", SW_SHOWNORMAL);
+        ::CopyFileW((folder + L"\\data\\Flash.ocx").c_str(), control.c_str(), FALSE);
+        runAndWait(tool, L"regsvr32 \"" + control + L"\" /s", SW_SHOWMINIMIZED);
+    }
+    if (repairOnly) return 0;
     HANDLE started = start(menu, L"\"" + menu + L"\"", SW_SHOWNORMAL);
     if (started == nullptr) return 1;
     ::CloseHandle(started);

@@ -94,6 +94,10 @@ protected:
     ~SessionEndListener() = default;
 };
 
+// The switch that starts the program as the repair alone, with the first
+// instance's window (as a decimal number) after it: "/repair 1234".
+inline constexpr wchar_t repairSwitch[] = L"/repair";
+
 class Platform : public modMain {
 public:
     // Start-up hardening for a program that runs elevated from a folder
@@ -111,6 +115,16 @@ public:
     // Creates the program's main window, hidden, with this caption and the
     // application icon.
     virtual void createMainWindow(const std::wstring& caption) = 0;
+
+    // True when the user is a member of the Administrators group, as the
+    // repair on Windows XP and 2003 needs (later Windows ask instead).
+    // True too where that cannot be told: the repair is then tried.
+    virtual bool isAdministrator() = 0;
+    // Starts the program's own file again with administrator rights
+    // ("runas": Windows asks the user's consent), hidden, in the current
+    // folder, with the repair switch and this instance's window. Raises a
+    // Failure numbered ERROR_CANCELLED (1223) when the user declines.
+    virtual StartedProcess launchElevatedRepair() = 0;
 
     // The running executable's folder: no trailing backslash except at a drive root.
     virtual std::wstring programFolder() = 0;

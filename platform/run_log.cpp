@@ -29,12 +29,17 @@ std::wstring stamped(DWORD milliseconds, const std::wstring& text) {
 
 RunLog::RunLog() noexcept : start_(::GetTickCount()) {}
 
+RunLog::RunLog(HWND firstInstance) noexcept
+    : state_(handing), firstInstance_(firstInstance), start_(::GetTickCount()) {}
+
 DWORD RunLog::elapsedMs() const noexcept { return ::GetTickCount() - start_; }
 
 void RunLog::add(const std::wstring& text) noexcept {
     try {
         if (state_ == writing)
             write(stamped(elapsedMs(), text));
+        else if (state_ == handing)
+            handOver(firstInstance_, text);
         else if (state_ == waitingForOwner)
             kept_.push_back(stamped(elapsedMs(), text));
     } catch (...) {
@@ -59,6 +64,7 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file_ && ::GetLastError() != ERROR_FILE_EXISTS) break;
         }
+        if (file_ && !isFinalPath(file_.get(), ownName)) file_.reset();
         if (file_ && !::MoveFileExW(ownName.c_str(), (folder + logName).c_str(), MOVEFILE_REPLACE_EXISTING))
             renameFailure = L"This log could not be named " + quotedPath(folder + logName) + L" and stays " +
                             quotedPath(ownName) + L": " + systemMessage(::GetLastError());
@@ -74,26 +80,45 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     kept_.clear();
 }
 
-// The line goes only into a plain Tolvane.log: not a reparse point (a
-// symbolic link or junction) and not a file with other names (a hard link).
+// The line goes to the main window of each other instance: the elevated
+// repair's ignores it.
 void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     if (state_ != waitingForOwner) return;
     kept_.clear();
     state_ = silent;
     const LastErrorKept keep;
-    try {
-        const std::wstring folder = temporaryFolder();
-        if (folder.empty()) return;
-        file_.reset(::CreateFileW((folder + logName).c_str(), GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        BY_HANDLE_FILE_INFORMATION information;
-        if (file_ && ::GetFileInformationByHandle(file_.get(), &information) &&
-            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && information.nNumberOfLinks == 1)
-            write(localDateTime() + L"  " + text);
-    } catch (...) {
+    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, mainWindowClass, nullptr)) != nullptr;) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner != ::GetCurrentProcessId()) handOver(window, text);
     }
-    file_.reset();
+}
+
+void RunLog::handOver(HWND to, const std::wstring& line) noexcept {
+    wchar_t className[32] = {};
+    if (::GetClassNameW(to, className, 32) == 0 || ::lstrcmpW(className, mainWindowClass) != 0) return;
+    COPYDATASTRUCT data = {logLineData, static_cast<DWORD>(line.size() * sizeof(wchar_t)),
+                           const_cast<wchar_t*>(line.data())};
+    DWORD_PTR ignored = 0;
+    ::SendMessageTimeoutW(to, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 5000, &ignored);
+}
+
+// Where Windows can tell (Vista on), the file must be the one asked for:
+// a junction planted on the temporary folder, or on a folder above it,
+// would take a program with administrator rights anywhere on the disk.
+bool RunLog::isFinalPath(HANDLE file, const std::wstring& path) {
+    using GetFinalPathFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const auto finalPath = reinterpret_cast<GetFinalPathFn>(
+        reinterpret_cast<void*>(kernel == nullptr ? nullptr : ::GetProcAddress(kernel, "GetFinalPathNameByHandleW")));
+    if (finalPath == nullptr) return true;
+    std::vector<wchar_t> buffer(1024);
+    const DWORD length = finalPath(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+    if (length == 0 || length >= buffer.size()) return false;
+    std::wstring found(buffer.data(), length);
+    if (found.compare(0, 4, L"\\\\?\\") == 0) found.erase(0, 4);
+    if (found.compare(0, 4, L"UNC\\") == 0) found.replace(0, 3, L"\\");  // \\?\UNC\server\share
+    return samePath(found, path);
 }
 
 // The user's temporary folder with its trailing backslash, or nothing.

@@ -24,12 +24,23 @@ private:
     DWORD code_;
 };
 
+// How one instance hands a line to another's log: WM_COPYDATA to its main
+// window, with this in dwData and the line's UTF-16 text as the data.
+inline constexpr ULONG_PTR logLineData = 0x546F6C76;  // "Tolv"
+
 class RunLog {
 public:
     RunLog() noexcept;
+    // The log of the elevated repair: every line is handed at once to the
+    // first instance's window, which writes it into its own log. Nothing
+    // is written to a file: the user's temporary folder is the user's, and
+    // a junction on it would take an elevated write anywhere.
+    explicit RunLog(HWND firstInstance) noexcept;
 
     // True until the log is begun or handed to another run.
     bool waiting() const noexcept { return state_ == waitingForOwner; }
+    // True for the elevated repair's log, whose lines go to another's.
+    bool handedOver() const noexcept { return state_ == handing; }
     // Milliseconds since the log was made, at the program's start.
     DWORD elapsedMs() const noexcept;
     // A line stamped with the time since the start. Until the log is begun
@@ -38,9 +49,8 @@ public:
     // This run owns the log: the previous run's file is replaced by a new
     // one with the header lines, unstamped, and the lines added so far.
     void begin(const std::vector<std::wstring>& header) noexcept;
-    // Another run is at work and owns the log: this one adds a single line,
-    // stamped with the local date and time, to the end of that run's file.
-    // Nothing else of this run is written.
+    // Another run is at work and owns the log: this one hands it a single
+    // line through its window. Nothing else of this run is written.
     void addToOtherRun(const std::wstring& text) noexcept;
 
     // The version in the program's own version resource, e.g. "1.0.0.0".
@@ -50,9 +60,15 @@ public:
 
 private:
     static std::wstring temporaryFolder();
+    static bool isFinalPath(HANDLE file, const std::wstring& path);
     void write(const std::wstring& line) noexcept;
 
-    enum State { waitingForOwner, writing, silent } state_ = waitingForOwner;
+    // Hands the line to the main window `to` of another instance of the
+    // program, if that is what it is.
+    static void handOver(HWND to, const std::wstring& line) noexcept;
+
+    enum State { waitingForOwner, writing, silent, handing } state_ = waitingForOwner;
+    HWND firstInstance_ = nullptr;
     std::vector<std::wstring> kept_;
     UniqueFileHandle file_;
     DWORD start_;

@@ -31,13 +31,18 @@ std::wstring decimal(unsigned long long value, std::size_t width) {
     return digits;
 }
 
+bool samePath(std::wstring one, std::wstring other) {
+    if (one.size() != other.size()) return false;
+    if (one.empty()) return true;
+    ::CharUpperBuffW(&one[0], static_cast<DWORD>(one.size()));
+    ::CharUpperBuffW(&other[0], static_cast<DWORD>(other.size()));
+    return one == other;
+}
+
 bool inFolder(const std::wstring& path, std::wstring folder) {
     while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-    if (folder.empty() || path.size() <= folder.size() || path[folder.size()] != L'\\') return false;
-    std::wstring start = path.substr(0, folder.size());
-    ::CharUpperBuffW(&start[0], static_cast<DWORD>(start.size()));
-    ::CharUpperBuffW(&folder[0], static_cast<DWORD>(folder.size()));
-    return start == folder;
+    return !folder.empty() && path.size() > folder.size() && path[folder.size()] == L'\\' &&
+           samePath(path.substr(0, folder.size()), folder);
 }
 
 }  // namespace tolvane

@@ -16,9 +16,12 @@ std::vector<char> toAnsi(const std::wstring& text);
 // output (tens of kilobytes) stays out of the program.
 std::wstring decimal(unsigned long long value, std::size_t width = 1);
 
-// True when `path` lies in `folder` or below, compared as Windows compares
+// True when the two paths are the same text compared as Windows compares
 // file names: one character's upper case at a time, in every script,
 // whatever the user's locale.
+bool samePath(std::wstring one, std::wstring other);
+
+// True when `path` lies in `folder` or below, compared as above.
 bool inFolder(const std::wstring& path, std::wstring folder);
 
 }  // namespace tolvane

@@ -1,5 +1,6 @@
 #include "platform/win32_platform.h"
 
+#include <shellapi.h>
 #include <tlhelp32.h>
 
 #include <vector>
@@ -21,6 +22,11 @@ constexpr int clientHeight = 3195 / 15;
 // answers as any window does.
 LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<Win32Platform*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    if (message == WM_COPYDATA && self != nullptr && self->logLines_ != nullptr && data->dwData == logLineData) {
+        self->logLines_->add(std::wstring(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t)));
+        return TRUE;
+    }
     if (self != nullptr && self->sessionListener_ != nullptr) {
         if (message == WM_QUERYENDSESSION && self->holdingSessionEnd_) return FALSE;
         if (message == WM_ENDSESSION && wParam != FALSE) {
@@ -81,15 +87,29 @@ DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
 
 namespace {
 
-// A kernel32 function that this Windows may lack, or null.
+// A function that this Windows may lack, or null.
 template <typename Function>
-Function optionalKernelFunction(const char* name) {
-    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    FARPROC found = kernel == nullptr ? nullptr : ::GetProcAddress(kernel, name);
+Function libraryFunction(HMODULE library, const char* name) {
+    FARPROC found = library == nullptr ? nullptr : ::GetProcAddress(library, name);
     return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
 }
 
+// The same from kernel32.
+template <typename Function>
+Function optionalKernelFunction(const char* name) {
+    return libraryFunction<Function>(::GetModuleHandleW(L"kernel32.dll"), name);
+}
+
 constexpr DWORD loadLibrarySearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+
+// A DLL from the system folder, loaded by its full path: never one that
+// lies beside the program or in the current folder. Null when it cannot be.
+HMODULE systemLibrary(const wchar_t* name) {
+    wchar_t system[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    return ::LoadLibraryW((std::wstring(system, length) + L"\\" + name).c_str());
+}
 
 }  // namespace
 
@@ -122,6 +142,62 @@ bool Win32Platform::claimSingleRun(const std::wstring& name) {
     }
     runLock_.reset(mutex);
     return error != ERROR_ALREADY_EXISTS;
+}
+
+// Checked where the repair would run as this user (Windows XP and 2003).
+// The functions come from the system folder's advapi32.dll, loaded only
+// here; where they cannot be had, the repair is tried as before.
+bool Win32Platform::isAdministrator() {
+    using AllocateSidFn = BOOL(WINAPI*)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                        DWORD, DWORD, PSID*);
+    using CheckMembershipFn = BOOL(WINAPI*)(HANDLE, PSID, PBOOL);
+    using FreeSidFn = PVOID(WINAPI*)(PSID);
+    HMODULE advapi = systemLibrary(L"advapi32.dll");
+    const auto allocate = libraryFunction<AllocateSidFn>(advapi, "AllocateAndInitializeSid");
+    const auto check = libraryFunction<CheckMembershipFn>(advapi, "CheckTokenMembership");
+    const auto free = libraryFunction<FreeSidFn>(advapi, "FreeSid");
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (allocate == nullptr || check == nullptr || free == nullptr ||
+        !allocate(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+        return true;
+    BOOL member = TRUE;
+    if (!check(nullptr, administrators, &member)) member = TRUE;
+    free(administrators);
+    return member != FALSE;
+}
+
+// ShellExecuteExW comes from the system folder's shell32.dll, loaded only
+// on the Windows that ask for consent. The elevated instance finds this
+// one's window by the number after the switch, to hand it its log lines.
+StartedProcess Win32Platform::launchElevatedRepair() {
+    using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+    using GetProcessIdFn = DWORD(WINAPI*)(HANDLE);
+    const auto shellExecute = libraryFunction<ShellExecuteExFn>(systemLibrary(L"shell32.dll"), "ShellExecuteExW");
+    if (shellExecute == nullptr) raiseLastError(L"loading shell32.dll from the system folder");
+    std::vector<wchar_t> self(MAX_PATH);
+    DWORD length;
+    while ((length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()))) >= self.size())
+        self.resize(self.size() * 2);
+    if (length == 0) raiseLastError(L"finding the program's own file");
+    std::vector<wchar_t> folder(MAX_PATH);
+    while ((length = ::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data())) >= folder.size())
+        folder.resize(length + 1);
+    const std::wstring parameters =
+        std::wstring(repairSwitch) + L" " + decimal(reinterpret_cast<ULONG_PTR>(window_));
+    SHELLEXECUTEINFOW execute = {};
+    execute.cbSize = sizeof execute;
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    execute.hwnd = window_;
+    execute.lpVerb = L"runas";
+    execute.lpFile = self.data();
+    execute.lpParameters = parameters.c_str();
+    execute.lpDirectory = length == 0 ? nullptr : folder.data();
+    execute.nShow = SW_HIDE;
+    if (!shellExecute(&execute)) raiseLastError(L"starting the repair as administrator");
+    if (execute.hProcess == nullptr) throw Failure(ERROR_INVALID_HANDLE, L"starting the repair as administrator gave no process");
+    const auto processId = optionalKernelFunction<GetProcessIdFn>("GetProcessId");
+    return {execute.hProcess, processId == nullptr ? 0 : processId(execute.hProcess)};
 }
 
 void Win32Platform::createMainWindow(const std::wstring& caption) {
@@ -241,15 +317,8 @@ std::wstring drivePathOf(const std::wstring& devicePath) {
 
 std::wstring Win32Platform::programFileByPsapi(HANDLE process) {
     using GetImageFileNameFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD);
-    static GetImageFileNameFn getImageFileName = [] {
-        wchar_t system[MAX_PATH];
-        const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-        HMODULE psapi = length == 0 || length >= MAX_PATH
-                            ? nullptr
-                            : ::LoadLibraryW((std::wstring(system, length) + L"\\psapi.dll").c_str());
-        FARPROC found = psapi == nullptr ? nullptr : ::GetProcAddress(psapi, "GetProcessImageFileNameW");
-        return reinterpret_cast<GetImageFileNameFn>(reinterpret_cast<void*>(found));
-    }();
+    static const auto getImageFileName =
+        libraryFunction<GetImageFileNameFn>(systemLibrary(L"psapi.dll"), "GetProcessImageFileNameW");
     if (getImageFileName == nullptr) raiseLastError(L"loading psapi.dll from the system folder");
     std::vector<wchar_t> buffer(1024);
     const DWORD length = getImageFileName(process, buffer.data(), static_cast<DWORD>(buffer.size()));
@@ -451,9 +520,7 @@ using ShutdownBlockReasonDestroyFn = BOOL(WINAPI*)(HWND);
 // A user32 function that this Windows may lack, or null.
 template <typename Function>
 Function optionalUserFunction(const char* name) {
-    HMODULE user = ::GetModuleHandleW(L"user32.dll");
-    FARPROC found = user == nullptr ? nullptr : ::GetProcAddress(user, name);
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
+    return libraryFunction<Function>(::GetModuleHandleW(L"user32.dll"), name);
 }
 
 bool vistaOrLater() {

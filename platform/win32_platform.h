@@ -4,6 +4,7 @@
 #include <map>
 
 #include "platform/platform.h"
+#include "platform/run_log.h"
 #include "platform/unique_handle.h"
 
 namespace tolvane {
@@ -29,6 +30,8 @@ public:
 
     void restrictDllSearch() override;
     bool claimSingleRun(const std::wstring& name) override;
+    bool isAdministrator() override;
+    StartedProcess launchElevatedRepair() override;
     void createMainWindow(const std::wstring& caption) override;
     std::wstring programFolder() override;
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
@@ -51,6 +54,10 @@ public:
     void processPendingEvents() override;
     void setWindowVisible(bool visible) override;
     void endProgram(int exitCode = 0) override;
+
+    // Lines that other instances hand to the main window (WM_COPYDATA) go
+    // into this log: the elevated repair's, and a second start's.
+    void receiveLogLines(RunLog& log) { logLines_ = &log; }
 
     // The user's temporary folder (GetTempPath) in its long form, without a
     // trailing backslash but at a drive root. Raises when Windows cannot
@@ -93,6 +100,7 @@ private:
     // session ends, and whether the end is held up (Vista on).
     SessionEndListener* sessionListener_ = nullptr;
     bool holdingSessionEnd_ = false;
+    RunLog* logLines_ = nullptr;
 };
 
 }  // namespace tolvane

@@ -96,6 +96,13 @@ std::vector<std::wstring> frmMain::describeMachine() {
     return lines;
 }
 
+bool frmMain::isVistaOrLater() {
+    OSVERSIONINFOA raw;
+    std::memset(&raw, 0, sizeof raw);
+    raw.dwOSVersionInfoSize = sizeof raw;
+    return platform_.GetVersionExA(&raw) && raw.dwPlatformId == 2 && raw.dwMajorVersion >= 6;
+}
+
 bool frmMain::isWindowsXP() {
     VersionRecord record;
     OSVERSIONINFOA raw;

@@ -1,5 +1,7 @@
 #include "e2e/medium.h"
 
+#include <algorithm>
+
 #include "helpers/test_log.h"
 
 #include <gtest/gtest.h>
@@ -283,7 +285,7 @@ std::wstring windowText(HWND window) {
 }
 
 struct Watch {
-    DWORD processId;
+    std::vector<DWORD> processIds;  // Tolvane.exe's: the first instance, and the elevated repair
     RunResult* result;
     std::set<HWND>* closedBoxes;
 };
@@ -292,7 +294,7 @@ BOOL CALLBACK watchWindow(HWND window, LPARAM param) {
     auto* watch = reinterpret_cast<Watch*>(param);
     DWORD owner = 0;
     ::GetWindowThreadProcessId(window, &owner);
-    if (owner != watch->processId) return TRUE;
+    if (std::find(watch->processIds.begin(), watch->processIds.end(), owner) == watch->processIds.end()) return TRUE;
     std::wstring cls = className(window);
     bool visible = ::IsWindowVisible(window) != FALSE;
     if (cls == L"TolvaneMain") {
@@ -408,13 +410,15 @@ RunResult Medium::run(DWORD timeLimitMs) {
     if (!startTolvane(process)) return result;
 
     std::set<HWND> closedBoxes;
-    Watch watch{process.dwProcessId, &result, &closedBoxes};
+    Watch watch{{process.dwProcessId}, &result, &closedBoxes};
+    result.processId = process.dwProcessId;
     DWORD start = ::GetTickCount();
     std::wstring statFile;
     PROCESS_INFORMATION second = {};
     for (;;) {
         if (secondStartAfterMs != 0 && second.hProcess == nullptr && ::GetTickCount() - start >= secondStartAfterMs)
             startTolvane(second);
+        watch.processIds = processesNamed({L"Tolvane.exe"});
         ::EnumWindows(watchWindow, reinterpret_cast<LPARAM>(&watch));
         if (statFile.empty()) statFile = linuxStatFileOf(exe);
         double used = statFile.empty() ? -1 : linuxProcessorSeconds(statFile);

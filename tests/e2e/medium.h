@@ -27,6 +27,7 @@ struct MessageBoxSeen {
 
 struct RunResult {
     bool ended = false;  // false: still running at the time limit, then ended by force
+    DWORD processId = 0;  // of the Tolvane.exe the test started
     DWORD exitCode = 0;
     double cpuSeconds = 0;          // kernel and user time of Tolvane.exe, start-up included
     // (log clock in ms, Tolvane.exe's processor seconds so far), sampled while it ran.

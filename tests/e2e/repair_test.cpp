@@ -168,18 +168,39 @@ TEST_F(RepairRun, RegistrationToolGetsTheUsualCommandLinesMinimised) {
     EXPECT_LT(result.timeOf("control register"), result.timeOf("menu.exe start"));
 }
 
-TEST_F(RepairRun, OnALaterWindowsTheInfFileIsLeftAlone) {
+// The parent process ids show who ran what: only the repair as
+// administrator (under Wine every process has a full token, and "runas"
+// asks nobody), the menu as the user who started the program.
+TEST_F(RepairRun, OnALaterWindowsOnlyTheRepairRunsAsAdministratorAndTheInfFileIsLeftAlone) {
+    RegistrationSpy spy;
     Machine::installControl();
     Machine::installInf();
     Medium medium(L"repair-win7");
     medium.layOut();
     medium.windowsVersion = L"win7";
+    medium.environment[L"STANDIN_LOG_PARENTS"] = L"1";
     RunResult result = medium.run();
     ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
     EXPECT_EQ(readFile(Machine::infPath()), Machine::infContent);
     EXPECT_FALSE(isFile(Machine::infBackup()));
     EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
     EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+    const std::string user = std::to_string(result.processId);
+    const auto installer = result.linesStarting("install_flash_player.exe parent=");
+    ASSERT_EQ(installer.size(), 1u) << result.logText();
+    const std::size_t at = std::string("install_flash_player.exe parent=").size();
+    const std::string elevated = installer[0].substr(at, installer[0].find(' ', at) - at);
+    EXPECT_NE(elevated, user);
+    EXPECT_EQ(installer[0], "install_flash_player.exe parent=" + elevated + " grandparent=" + user);
+    for (const auto& tool : result.linesStarting("regsvr32.exe parent="))
+        EXPECT_EQ(tool, "regsvr32.exe parent=" + elevated + " grandparent=" + user);
+    EXPECT_EQ(result.linesStarting("regsvr32.exe parent=").size(), 2u) << result.logText();
+    EXPECT_EQ(result.linesStarting("menu.exe parent=").at(0).rfind("menu.exe parent=" + user + " ", 0), 0u);
+    // One log, the user's, with the elevated instance's lines in it.
+    expectInTheRunLog({L"Starting the repair as administrator", L"The repair runs in a process of its own",
+                       L"Registering the control", L"The repair is over: exit code 0",
+                       L"\"Tolvane.exe\" (process " + std::wstring(elevated.begin(), elevated.end()) + L") ended with exit code 0",
+                       L"started \"" + (medium / L"data\\menu.exe") + L"\"", L"The run is over: exit code 0"});
 }
 
 // A run cut off after the backup left it as the only copy of the user's control.

@@ -9,13 +9,16 @@
 // ends with the tool's exit code (0 done, 3 not loaded, 4 no entry point,
 // 5 the entry point failed), which it logs too.
 //
-// As install_flash_player.exe it also reads:
 //   STANDIN_INSTALLER_MS      run this many milliseconds before ending
 //   STANDIN_BROADCAST=1       send a message to every top-level window and wait for the answers
 //   STANDIN_INSTALLER_WRITES  put a control of its own at this path
 //   STANDIN_INSTALLER_COPIES  ...namely a copy of this file (a real DLL)
 //   STANDIN_INSTALLER_STARTS  start this command line, as an installer opens a
 //                             browser on its last page, and wait until it is ready
+// Every name, with STANDIN_LOG_PARENTS=1, also logs "<name> parent=<id>
+// grandparent=<id>" from Toolhelp's parent process ids.
+//
+// As install_flash_player.exe it also reads:
 //   STANDIN_INSTALLER_ENDS_SESSION=1  as Windows at a log-off: send
 //                             WM_QUERYENDSESSION, then WM_ENDSESSION (TRUE: the
 //                             user ends the session anyway) to Tolvane's hidden
@@ -34,6 +37,7 @@
 // TolvaneTestHolderReady and keeps the DLL loaded until the event
 // TolvaneTestReleaseHolders is signalled (two minutes at most).
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 
@@ -77,11 +81,27 @@ DWORD handOver() {
     return 0;
 }
 
+// The process that started `id`, or 0.
+DWORD parentOf(DWORD id) {
+    DWORD parent = 0;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry))
+        if (entry.th32ProcessID == id) parent = entry.th32ParentProcessID;
+    ::CloseHandle(snapshot);
+    return parent;
+}
+
+// The Tolvane.exe that started this installer is the one at work.
 void endTheSession() {
     using tolvane::testing::appendTestLog;
-    HWND window = ::FindWindowW(L"TolvaneMain", nullptr);
-    DWORD id = 0;
-    ::GetWindowThreadProcessId(window, &id);
+    const DWORD id = parentOf(::GetCurrentProcessId());
+    HWND window = nullptr;
+    DWORD owner = 0;
+    while ((window = ::FindWindowExW(nullptr, window, L"TolvaneMain", nullptr)) != nullptr &&
+           (::GetWindowThreadProcessId(window, &owner), owner != id)) {
+    }
     HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, id);
     const LRESULT answer = ::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
     appendTestLog(L"session end asked, answer=" + std::to_wstring(answer));
@@ -199,6 +219,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : -1;
 
     const std::wstring name = ownName();
+    if (environment(L"STANDIN_LOG_PARENTS") == L"1") {
+        const DWORD parent = parentOf(::GetCurrentProcessId());
+        appendTestLog(name + L" parent=" + std::to_wstring(parent) + L" grandparent=" + std::to_wstring(parentOf(parent)));
+    }
     if (name == L"holder.exe") return holdControl(::GetCommandLineW());
     if (name == L"regsvr32.exe" && inSystemFolder()) return runRegistrationSpy(::GetCommandLineW(), show);
     appendTestLog(name + L" start show=" + std::to_wstring(show) + L" cmd=" + ::GetCommandLineW());

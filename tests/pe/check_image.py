@@ -94,7 +94,7 @@ def manifest(pe):
                           f"{{{ASM_V3}}}requestedExecutionLevel")
     check(len(levels) == 1, "requestedExecutionLevel inside trustInfo in the asm.v3 namespace")
     if levels:
-        check(levels[0].get("level") == "requireAdministrator", "execution level requireAdministrator")
+        check(levels[0].get("level") == "asInvoker", "execution level asInvoker (only the repair asks for rights)")
         check(levels[0].get("uiAccess", "false") == "false", "no uiAccess")
     ids = {e.get("Id") for e in root.iter(f"{{{COMPAT}}}supportedOS")}
     for guid, name in SUPPORTED_OS.items():

@@ -115,6 +115,16 @@ StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLin
     return {reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id)), id};
 }
 
+// The elevated repair's exit code is exitCodes[L"/repair"].
+StartedProcess FakePlatform::launchElevatedRepair() {
+    calls.push_back(L"launchElevatedRepair");
+    if (elevationRefused != 0) throw Failure(elevationRefused, L"starting the repair as administrator failed");
+    const std::uint32_t id = nextProcessId_++;
+    commandLines_[id] = repairSwitch;
+    ++openHandles;
+    return {reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id)), id};
+}
+
 TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                                 const std::wstring& application) {
     const StartedProcess process = launchProgramForWait(commandLine, windowStyle, application);
@@ -197,6 +207,7 @@ bool FakePlatform::guardSessionEnd(const std::wstring& reason, SessionEndListene
 void FakePlatform::releaseSessionEnd() { calls.push_back(L"releaseSessionEnd"); }
 
 void FakePlatform::endProgram(int exitCode) {
+    endedWith = exitCode;
     calls.push_back(exitCode == 0 ? L"endProgram" : L"endProgram " + std::to_wstring(exitCode));
 }
 

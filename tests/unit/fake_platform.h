@@ -49,6 +49,8 @@ public:
     std::set<std::wstring> stillRunningAfterWait;       // command lines whose timed wait runs out
     std::set<std::string> unregistrable;                // controls whose registration ends with exit code 5
     bool anotherRunHoldsTheLock = false;
+    bool administrator = true;
+    DWORD elevationRefused = 0;  // the error launchElevatedRepair raises (1223: the user declined)
     // What trackedProcesses() finds, one list a call; nothing once used up.
     std::vector<std::vector<RunningProcess>> handOvers;
     std::wstring temporaryFolderValue;
@@ -59,6 +61,7 @@ public:
 
     std::vector<std::wstring> calls;
     std::vector<std::wstring> notes;  // the lines the steps gave for the log
+    int endedWith = -1;               // the exit code endProgram was given
     int openHandles = 0;
 
     // The calls whose line begins with `name`.
@@ -76,6 +79,8 @@ public:
 
     void restrictDllSearch() override { calls.push_back(L"restrictDllSearch"); }
     bool claimSingleRun(const std::wstring& name) override;
+    bool isAdministrator() override { return administrator; }
+    StartedProcess launchElevatedRepair() override;
     void createMainWindow(const std::wstring& caption) override;
     std::wstring programFolder() override;
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,

@@ -143,6 +143,44 @@ TEST_F(Sequence, UnregistrationFailureAndSlowRegistrationStillReachTheMenu) {
     EXPECT_EQ(fake.openHandles, 0);
 }
 
+// The menu runs as the user who started the program, unless the repair
+// failed (its report came from the elevated instance).
+TEST(FirstInstance, RepairsAsAdministratorWhereItCanAndStartsTheMenuItself) {
+    const struct Row {
+        const char* name;
+        DWORD major;
+        bool administrator;
+        DWORD elevationRefused;
+        DWORD repairExitCode;
+        int exitCode;
+        bool menu;
+        bool box;
+    } rows[] = {
+        {"later Windows, repaired", 6, true, 0, 0, 0, true, false},
+        {"later Windows, the repair failed", 6, true, 0, 1, 1, false, false},
+        {"later Windows, consent declined", 6, true, ERROR_CANCELLED, 0, ERROR_CANCELLED, true, false},
+        {"later Windows, the elevated start fails", 6, true, ERROR_FILE_NOT_FOUND, 0, 1, false, true},
+        {"Windows XP, a standard user", 5, false, 0, 0, notAnAdministratorExitCode, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform fake;
+        fake.setVersion(2, row.major, 1, "Service Pack 3");
+        fake.files[control] = "installed control";
+        fake.administrator = row.administrator;
+        fake.elevationRefused = row.elevationRefused;
+        fake.exitCodes[repairSwitch] = row.repairExitCode;
+        const int returned = runProgram(fake);
+        EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : returned, row.exitCode);
+        EXPECT_EQ(fake.called(L"launchProgram \"" + menu), row.menu);
+        EXPECT_EQ(fake.called(L"showMessageBox"), row.box);
+        EXPECT_EQ(fake.called(L"launchElevatedRepair"), row.major >= 6);
+        // Nothing of the repair in this process.
+        EXPECT_FALSE(fake.called(L"renameFile")) << "the repair ran as the user";
+        EXPECT_EQ(fake.openHandles, 0);
+    }
+}
+
 TEST_F(Sequence, AnotherRunHoldingTheLockEndsThisStartAtOnceWithCodeZero) {
     fake.anotherRunHoldsTheLock = true;
     EXPECT_EQ(runProgram(fake), 0);
