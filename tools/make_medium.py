@@ -11,8 +11,15 @@ every file is checked first, and every problem found is listed:
   64-bit Windows, which cannot load a 64-bit DLL;
 - the installer and the menu are 32-bit Windows programs, not DLLs;
 - the program given by --exe is a 32-bit Windows GUI program;
-- every name fits Joliet (64 characters), which Windows reads, and no file is
-  4 GiB or larger.
+- every program and DLL is whole: an interrupted download or copy leaves the
+  headers readable and the sections cut short;
+- every name can be opened on Windows (no reserved characters, no trailing
+  dot or space, no device name such as CON or LPT1) and fits Joliet (64
+  UTF-16 characters), which Windows reads; no two names in a folder are one
+  to Windows;
+- the data folder holds only plain files and folders (a link is followed),
+  each of which can be read, and no file is 4 GiB or larger;
+- the image goes neither into the data folder nor over one of its inputs.
 
 Then it writes an ISO 9660 image with Joliet and Rock Ridge under a
 temporary name beside the output, reads every file back through its Joliet
@@ -24,22 +31,36 @@ import argparse
 import hashlib
 import io
 import os
+import re
+import signal
+import stat
 import sys
 
 import pefile
 import pycdlib
+import pycdlib.utils
 
 PROG = "make_medium.py"
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REQUIRED = ("install_flash_player.exe", "Flash.ocx", "menu.exe")
 AUTORUN = b"[autorun]\r\nopen=Tolvane.exe\r\nicon=Tolvane.exe,0\r\n"
 JOLIET_MAX = 64
 FOUR_GIB = 4 << 30
 CD_R_BYTES = 360000 * 2048  # an 80-minute CD-R, sold as "700 MB"
+DISCS = (("CD-R (700 MB)", CD_R_BYTES), ("DVD (4.7 GB)", 2_295_104 * 2048), ("DVD DL (8.5 GB)", 4_171_712 * 2048))
+MAX_PATH = 260  # with the terminating NUL: Windows programs open paths of up to 259 characters
+RESERVED = set('\\/:*?"<>|')
+DEVICES = {"CON", "PRN", "AUX", "NUL"} | {f"{port}{n}" for port in ("COM", "LPT") for n in range(1, 10)}
+PARTIAL = re.compile(r"^\..+\.\d+\.part$")  # the name this tool writes an image under until it is whole
 WINDOWS_XP = (5, 1)
 I386 = 0x14C
 MACHINES = {0x14C: "32-bit (i386)", 0x8664: "64-bit (x86-64)", 0xAA64: "ARM64", 0x1C4: "ARM", 0x200: "Itanium"}
 GUI = 2
+CONSOLE = 3
 IS_DLL = 0x2000  # IMAGE_FILE_DLL
+EXECUTABLE_IMAGE = 0x0002  # IMAGE_FILE_EXECUTABLE_IMAGE
+PE32 = 0x10B
+MOST_SECTIONS = 96  # what the Windows XP loader accepts
 
 
 class Findings:
@@ -69,6 +90,34 @@ def read_image(path, findings):
     return image
 
 
+def whole(path, image, findings, program):
+    """True when the image's headers agree with each other and with the
+    file's size; each problem found is an error."""
+    problems = []
+    size = len(image.__data__)
+    if image.OPTIONAL_HEADER.Magic != PE32:
+        problems.append(f"its optional header is not PE32 (magic 0x{image.OPTIONAL_HEADER.Magic:x}), as an i386 image's is")
+    if not 1 <= image.FILE_HEADER.NumberOfSections <= MOST_SECTIONS:
+        problems.append(f"its header counts {image.FILE_HEADER.NumberOfSections} sections")
+    if not image.FILE_HEADER.Characteristics & EXECUTABLE_IMAGE:
+        problems.append("its header does not mark it as an executable image")
+    if image.OPTIONAL_HEADER.Subsystem not in (GUI, CONSOLE):
+        problems.append(f"its subsystem ({image.OPTIONAL_HEADER.Subsystem}) is neither a Windows GUI nor a console one")
+    for section in image.sections:
+        end = section.PointerToRawData + section.SizeOfRawData
+        if section.SizeOfRawData and end > size:
+            name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+            problems.append(f"is cut short: its section {name} ends at byte {end:,}, but the file has {size:,} bytes "
+                            "(an interrupted download or copy?)")
+    entry = image.OPTIONAL_HEADER.AddressOfEntryPoint
+    if program and not any(section.contains_rva(entry) for section in image.sections):
+        problems.append(f"its entry point (0x{entry:x}) lies in none of its sections")
+    problems += [f"pefile reads its layout as faulty: {warning}" for warning in image.get_warnings()]
+    for problem in problems:
+        findings.error(path, problem)
+    return not problems
+
+
 def other_machine(image):
     """What the image is built for when that is not i386, or None."""
     machine = image.FILE_HEADER.Machine
@@ -94,6 +143,8 @@ def check_control(path, findings):
                              "32-bit registration tool, also on 64-bit Windows, and that cannot load it "
                              "(exit code 3 on every machine)")
         return
+    if not whole(path, image, findings, program=False):
+        return
     image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
     exports = {symbol.name for symbol in getattr(getattr(image, "DIRECTORY_ENTRY_EXPORT", None), "symbols", [])}
     if b"DllRegisterServer" not in exports:
@@ -115,24 +166,46 @@ def check_program(path, findings, gui=False):
     elif gui and image.OPTIONAL_HEADER.Subsystem != GUI:
         findings.error(path, f"is not a Windows GUI program (subsystem {image.OPTIONAL_HEADER.Subsystem}): "
                              "it would open a console window")
-    else:
+    elif whole(path, image, findings, program=True):
         warn_if_later_than_xp(path, image, findings)
 
 
-def joliet_problem(name):
-    if len(name) > JOLIET_MAX:
-        return f"the name has {len(name)} characters; Joliet, which Windows reads, allows at most {JOLIET_MAX}"
+def name_problem(name):
+    """Why Windows could not open a file of this name from the disc, or None."""
+    reserved = sorted({c for c in name if c in RESERVED or ord(c) < 32})
+    if reserved:
+        shown = ", ".join(repr(c) if c.isprintable() else f"U+{ord(c):04X}" for c in reserved)
+        return f"the name holds {shown}, which Windows does not allow in a name"
+    if name.endswith((".", " ")):
+        return "the name ends with a dot or a space, which Windows drops: the file could not be opened"
+    stem = name.split(".")[0].rstrip(" ").upper()
+    if stem in DEVICES:
+        return f"{stem} is a device name on Windows: a file of that name cannot be opened"
     if any(ord(c) > 0xFFFF for c in name):
         return "the name has a character beyond what Joliet can store (UCS-2)"
+    if len(name) > JOLIET_MAX:
+        return f"the name has {len(name)} characters; Joliet, which Windows reads, allows at most {JOLIET_MAX}"
     return None
+
+
+def windows_upper(name):
+    """The name as Windows compares names: each character's simple upper case
+    (ß stays ß, the Kelvin sign stays itself)."""
+    return "".join(c.upper() if len(c.upper()) == 1 else c for c in name)
+
+
+KINDS = ((stat.S_ISFIFO, "a named pipe (FIFO)"), (stat.S_ISCHR, "a character device"),
+         (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
 
 
 def walk(data_dir, findings):
     """Every folder and file under data_dir as (relative parts, source path,
-    is_folder), parents first, in a fixed order; checks names and sizes."""
+    is_folder), parents first, in a fixed order; checks names, kinds, sizes
+    and that each file can be read. Links are followed."""
     entries = []
+    top = os.path.realpath(data_dir)
 
-    def visit(folder, parts):
+    def visit(folder, parts, above):
         try:
             names = sorted(os.listdir(folder))
         except OSError as e:
@@ -141,21 +214,48 @@ def walk(data_dir, findings):
         seen = {}
         for name in names:
             path = os.path.join(folder, name)
-            other = seen.setdefault(name.casefold(), name)
+            if PARTIAL.match(name):
+                findings.warning(path, "is an image this tool left half-written: it is not taken into the image")
+                continue
+            other = seen.setdefault(windows_upper(name), name)
             if other != name:
                 findings.error(path, f"differs from {other!r} only in case: Windows can hold only one of them")
-            problem = joliet_problem(name)
+            problem = name_problem(name)
             if problem:
                 findings.error(path, problem)
-            if os.path.isdir(path):
+            on_disc = "D:\\data\\" + "\\".join(parts + [name])
+            if len(on_disc) >= MAX_PATH:
+                findings.warning(path, f"its path on the disc ({len(on_disc)} characters as {on_disc[:20]}...) is "
+                                       f"longer than Windows programs can open ({MAX_PATH - 1})")
+            try:
+                status = os.stat(path)
+            except OSError as e:
+                findings.error(path, f"is a link that leads nowhere (dangling or looping): {e.strerror}")
+                continue
+            real = os.path.realpath(path)
+            if os.path.islink(path) and os.path.commonpath([top, real]) != top:
+                findings.warning(path, f"is a link to {real}, outside the data folder: what it leads to goes on the disc")
+            if stat.S_ISDIR(status.st_mode):
+                if real in above:
+                    findings.error(path, "is a link to a folder that holds it: the medium would never end")
+                    continue
                 entries.append((parts + [name], path, True))
-                visit(path, parts + [name])
-            else:
-                if os.path.getsize(path) >= FOUR_GIB:
+                visit(path, parts + [name], above | {real})
+            elif stat.S_ISREG(status.st_mode):
+                try:
+                    with open(path, "rb") as source:
+                        source.read(1)
+                except OSError as e:
+                    findings.error(path, f"cannot be read: {e.strerror}")
+                    continue
+                if status.st_size >= FOUR_GIB:
                     findings.error(path, "is 4 GiB or larger: ISO 9660 cannot hold it in one piece")
                 entries.append((parts + [name], path, False))
+            else:
+                kind = next((what for test, what in KINDS if test(status.st_mode)), "not a plain file")
+                findings.error(path, f"is {kind}, not a file: a disc holds only files and folders")
 
-    visit(data_dir, [])
+    visit(data_dir, [], {top})
     return entries
 
 
@@ -198,11 +298,25 @@ class IsoNames:
         return parent.rstrip("/") + "/" + candidate + ("" if folder else ("." + extension if extension else ".") + ";1")
 
 
-def master(output, exe, data_dir, entries, label):
-    """Writes the image under a temporary name, reads it back, renames it.
-    Returns the image's size."""
+class JolietImage(pycdlib.PyCdlib):
+    """pycdlib 1.12 counts a Joliet name's UTF-8 bytes against Joliet's limit
+    of 64 characters, which refuses a 51-character Cyrillic name; Joliet (and
+    Windows, which reads it) counts UTF-16 characters."""
+
+    def _joliet_name_and_parent_from_path(self, joliet_path):
+        splitpath = pycdlib.utils.split_path(joliet_path)
+        name = splitpath.pop()
+        if len(name.decode("utf-8").encode("utf-16-be")) > 2 * JOLIET_MAX:
+            raise pycdlib.pycdlibexception.PyCdlibInvalidInput(f"Joliet names can be a maximum of {JOLIET_MAX} characters")
+        parent = self._find_joliet_record(b"/" + b"/".join(splitpath))
+        return name.decode("utf-8").encode("utf-16_be"), parent
+
+
+def build(exe, entries, label):
+    """The image in memory, nothing written yet, and what it holds as
+    (Joliet path, source path or None, data or None)."""
     names = IsoNames()
-    iso = pycdlib.PyCdlib()
+    iso = JolietImage()
     iso.new(interchange_level=3, joliet=3, rock_ridge="1.09", vol_ident=label, app_ident_str="Tolvane make_medium.py")
     contents = [("/autorun.inf", None, AUTORUN), ("/Tolvane.exe", exe, None)]
     iso.add_fp(io.BytesIO(AUTORUN), len(AUTORUN), names("/", "autorun.inf", False), rr_name="autorun.inf",
@@ -219,7 +333,17 @@ def master(output, exe, data_dir, entries, label):
         else:
             iso.add_file(path, iso_path, rr_name=parts[-1], joliet_path=joliet)
             contents.append((joliet, path, None))
+    return iso, contents
 
+
+def image_size(iso):
+    return iso.pvd.space_size * iso.pvd.log_block_size
+
+
+def master(output, iso, contents):
+    """Writes the image under a temporary name, reads it back, renames it.
+    Whatever ends it early (an error, Ctrl-C, SIGTERM, SIGHUP) removes the
+    temporary file."""
     partial = os.path.join(os.path.dirname(os.path.abspath(output)), f".{os.path.basename(output)}.{os.getpid()}.part")
     try:
         progress = None
@@ -233,9 +357,7 @@ def master(output, exe, data_dir, entries, label):
             sys.stderr.write("\n")
         iso.close()
         read_back(partial, contents)
-        size = os.path.getsize(partial)
         os.replace(partial, output)
-        return size
     finally:
         if os.path.exists(partial):
             os.remove(partial)
@@ -274,7 +396,7 @@ def read_back(image, contents):
         iso.close()
 
 
-def table(exe, entries, label, image_size):
+def table(exe, entries, label, image_size, written):
     rows = [("autorun.inf", len(AUTORUN), ""), ("Tolvane.exe", os.path.getsize(exe), "")]
     for parts, path, is_folder in entries:
         if len(parts) != 1:
@@ -289,13 +411,72 @@ def table(exe, entries, label, image_size):
     width = max(len(name) for name, _, _ in rows)
     lines = [f"  {name:<{width}}  {size:>15,} bytes{note}" for name, size, note in rows]
     lines.append(f"  {'total':<{width}}  {total:>15,} bytes in {files} files")
-    size = image_size if image_size is not None else total
-    what = f"the image, {image_size:,} bytes," if image_size is not None else "the medium"
-    fits = "fits a CD-R (700 MB)" if size <= CD_R_BYTES else "needs a DVD: it is larger than a CD-R (700 MB)"
-    return [f"Volume label {label}, ISO 9660 with Joliet and Rock Ridge:"] + lines + [f"  {what} {fits}"]
+    what = f"the image, {image_size:,} bytes," if written else f"the image will take {image_size:,} bytes:"
+    return [f"Volume label {label}, ISO 9660 with Joliet and Rock Ridge:"] + lines + [f"  {what} {capacity(image_size)}"]
+
+
+def disc_for(size):
+    """The smallest disc that holds `size` bytes, or None."""
+    return next((name for name, holds in DISCS if size <= holds), None)
+
+
+def capacity(size):
+    disc = disc_for(size)
+    if disc == DISCS[0][0]:
+        return f"fits a {disc}"
+    if disc:
+        return f"more than a CD-R (700 MB): the medium needs a {disc}"
+    return f"more than a {DISCS[-1][0]} holds: no disc takes the medium"
+
+
+def check_output(output, data_dir, exe, entries, findings):
+    """The image may go neither into the data folder, nor over one of its
+    inputs, nor in place of something that is not a plain file."""
+    target = os.path.realpath(output)
+    folder = os.path.dirname(os.path.abspath(output))
+    data = os.path.realpath(data_dir)
+    if not os.path.isdir(folder):
+        findings.error(output, f"cannot be written: there is no folder {folder}")
+    elif os.path.isdir(output):
+        findings.error(output, "is a folder; the image needs a file name")
+    elif os.path.commonpath([data, target]) == data:
+        findings.error(output, f"lies inside the data folder {data_dir}: the next image would hold this one")
+    elif os.path.lexists(output) and not os.path.isfile(output):
+        findings.error(output, "exists and is not a plain file (a device, a pipe, a dangling link?): it is left alone")
+    elif os.path.isfile(output):
+        inputs = [exe] + [path for _, path, is_folder in entries if not is_folder]
+        same = next((path for path in inputs if os.path.exists(path) and os.path.samefile(path, output)), None)
+        if same:
+            findings.error(output, f"is {same}, one of the medium's own files: the image would replace it")
+
+
+class Ended(Exception):
+    """SIGTERM or SIGHUP: a closed terminal, `timeout`, a cancelled job."""
+
+
+def on_signal(number, _frame):
+    raise Ended(signal.Signals(number).name)
 
 
 def main(argv=None):
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, on_signal)
+    try:
+        return run(argv)
+    except KeyboardInterrupt:
+        print(f"{PROG}: error: interrupted (Ctrl-C); no image was written", file=sys.stderr)
+        return 130
+    except Ended as e:
+        print(f"{PROG}: error: ended by {e}; no image was written", file=sys.stderr)
+        return 128 + signal.Signals[str(e)].value
+    except BrokenPipeError:
+        # Whoever read the output has gone: say so where it can still be read.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        print(f"{PROG}: error: the output was closed before the end", file=sys.stderr)
+        return 1
+
+
+def run(argv):
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Checks the files of a Tolvane medium, then writes its CD image: autorun.inf and "
@@ -304,11 +485,12 @@ def main(argv=None):
                         help="the medium's data folder: install_flash_player.exe, Flash.ocx, menu.exe and "
                              "whatever else the menu needs")
     parser.add_argument("-o", "--output", metavar="MEDIUM.iso", help="the image to write (replaced if it exists)")
-    parser.add_argument("--exe", default="build/bin/Tolvane.exe",
-                        help="the Tolvane.exe to put at the root (default: %(default)s)")
+    parser.add_argument("--exe", default=os.path.join(ROOT, "build", "bin", "Tolvane.exe"),
+                        help="the Tolvane.exe to put at the root (default: the build's, %(default)s)")
     parser.add_argument("--label", default="TOLVANE",
                         help="the volume label, made valid for ISO 9660 and Joliet (default: %(default)s)")
-    parser.add_argument("--check", action="store_true", help="check the files only; write nothing")
+    parser.add_argument("--check", action="store_true",
+                        help="check the files (and, with -o, where the image would go); write nothing")
     args = parser.parse_args(argv)
     if not args.check and not args.output:
         parser.error("the image needs a name: -o MEDIUM.iso (or --check to write nothing)")
@@ -325,19 +507,26 @@ def main(argv=None):
         for name in ("install_flash_player.exe", "menu.exe"):
             if name in found:
                 check_program(found[name], findings)
-    if not os.path.isfile(args.exe):
+    if os.path.isdir(args.exe):
+        findings.error(args.exe, "is a folder; --exe names the Tolvane.exe to put on the medium")
+    elif not os.path.isfile(args.exe):
         findings.error(args.exe, "is missing (--exe names the Tolvane.exe to put on the medium)")
     else:
         check_program(args.exe, findings, gui=True)
-    if args.output and not args.check:
-        folder = os.path.dirname(os.path.abspath(args.output))
-        if not os.path.isdir(folder):
-            findings.error(args.output, f"cannot be written: there is no folder {folder}")
-        elif os.path.isdir(args.output):
-            findings.error(args.output, "is a folder; the image needs a file name")
-    total = sum(os.path.getsize(path) for _, path, is_folder in entries if not is_folder)
-    if total > CD_R_BYTES:
-        findings.warning(args.data_dir, f"holds {total:,} bytes, more than a CD-R (700 MB): the medium needs a DVD")
+    if args.output:
+        check_output(args.output, args.data_dir, args.exe, entries, findings)
+
+    label = volume_label(args.label)
+    iso = None
+    if not findings.errors:
+        # The image is laid out in memory for the check too: what the writer
+        # would refuse is refused here, and the size is the image's own.
+        try:
+            iso, contents = build(args.exe, entries, label)
+        except (OSError, pycdlib.pycdlibexception.PyCdlibException) as e:
+            findings.error(args.data_dir, f"cannot be laid out as an ISO 9660 image: {e}")
+    if iso is not None and disc_for(image_size(iso)) != DISCS[0][0]:
+        findings.warning(args.data_dir, f"the image will take {image_size(iso):,} bytes, {capacity(image_size(iso))}")
 
     for warning in findings.warnings:
         print(f"{PROG}: warning: {warning}", file=sys.stderr)
@@ -346,18 +535,19 @@ def main(argv=None):
     if findings.errors:
         return 2
 
-    label = volume_label(args.label)
+    size = image_size(iso)
     if args.check:
-        print("\n".join(table(args.exe, entries, label, None)))
+        iso.close()
+        print("\n".join(table(args.exe, entries, label, size, written=False)))
         print("Checked; nothing was written.")
         return 0
     try:
-        size = master(args.output, args.exe, args.data_dir, entries, label)
+        master(args.output, iso, contents)
     except (OSError, pycdlib.pycdlibexception.PyCdlibException, RuntimeError) as e:
         print(f"{PROG}: error: writing {args.output} failed: {e}", file=sys.stderr)
         return 1
     print(f"Wrote {args.output}, read every file back through Joliet: all as their sources.")
-    print("\n".join(table(args.exe, entries, label, size)))
+    print("\n".join(table(args.exe, entries, label, os.path.getsize(args.output), written=True)))
     return 0
 
 

@@ -6,6 +6,8 @@ usage: make_medium_test.py BIN_DIR   (the build's bin folder)
 import io
 import os
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -42,6 +44,11 @@ def write(path, text=""):
 def sparse(path, size):
     with open(path, "wb") as f:
         f.truncate(size)
+
+
+def cut_short(path):
+    with open(path, "r+b") as f:
+        f.truncate(os.path.getsize(path) // 2)
 
 
 class MakeMedium(unittest.TestCase):
@@ -93,13 +100,34 @@ class MakeMedium(unittest.TestCase):
             ("a file of 4 GiB", lambda: sparse(self.at("content", "video.bin"), 4 << 30), ["4 GiB or larger"], [], {}),
             ("no folder for the image", lambda: None, ["there is no folder"], [],
              {"output": os.path.join(self.work, "nowhere", "MEDIUM.iso")}),
+            ("a control and an installer cut short", lambda: (cut_short(self.at("Flash.ocx")),
+                                                              cut_short(self.at("install_flash_player.exe"))),
+             ["Flash.ocx: is cut short: its section", "install_flash_player.exe: is cut short: its section"], [], {}),
+            ("names Windows cannot open",
+             lambda: [write(self.at("content", name)) for name in ("a?b.htm", "CON.txt", "lpt1", "end.", "tab\tname")],
+             ["a?b.htm: the name holds '?'", "CON is a device name", "LPT1 is a device name",
+              "end.: the name ends with a dot or a space", "the name holds U+0009"], [], {}),
+            ("links that lead nowhere or back, a pipe, a socket",
+             lambda: (os.symlink("missing", self.at("content", "dangling")), os.symlink("..", self.at("content", "up")),
+                      os.mkfifo(self.at("content", "pipe")),
+                      socket.socket(socket.AF_UNIX).bind(self.at("content", "socket"))),
+             ["dangling: is a link that leads nowhere", "up: is a link to a folder that holds it",
+              "pipe: is a named pipe (FIFO), not a file", "socket: is a socket, not a file"], [], {}),
+            ("the image inside the data folder", lambda: None, ["lies inside the data folder"], [],
+             {"output": lambda: os.path.join(self.data, "MEDIUM.iso")}),
+            ("the image over Tolvane.exe", lambda: shutil.copy(binary("Tolvane.exe"), self.output), ["one of the medium's own files"],
+             [], {"exe": lambda: self.output}),
+            ("the image over a pipe", lambda: os.mkfifo(self.output), ["is not a plain file"], [], {}),
         ]
         for name, spoil, messages, not_said, options in rows:
             with self.subTest(name):
                 self.tearDown()
                 self.setUp()
                 spoil()
+                options = {key: value() if callable(value) else value for key, value in options.items()}
                 output = options.get("output", self.output)
+                folder = os.path.dirname(output)
+                before = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
                 args = ["-o", output] + (["--exe", options["exe"]] if "exe" in options else [])
                 result = self.run_tool(*args, data=options.get("data"))
                 self.assertEqual(result.returncode, 2, result.stderr)
@@ -109,22 +137,40 @@ class MakeMedium(unittest.TestCase):
                     self.assertNotIn(message, result.stderr)
                 self.assertTrue(all(line.startswith(("make_medium.py: error: ", "make_medium.py: warning: "))
                                     for line in result.stderr.splitlines()), result.stderr)
-                folder = os.path.dirname(output)
-                self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
+                self.assertEqual(sorted(os.listdir(folder)) if os.path.isdir(folder) else [], before)
 
     def test_a_program_for_a_later_windows_and_a_medium_beyond_a_cd_r_are_warnings(self):
         later_than_xp(self.at("menu.exe"))
+        write(self.at(".MEDIUM.iso.4242.part"), "an image left half-written")
         sparse(self.at("content", "video.bin"), 740_000_000)  # a CD-R holds 737,280,000 bytes
         result = self.run_tool("--check")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("menu.exe: its header asks for Windows 6.", result.stderr)
         self.assertIn("more than a CD-R (700 MB): the medium needs a DVD", result.stderr)
-        self.assertIn("the medium needs a DVD", result.stdout)
+        self.assertIn("the medium needs a DVD (4.7 GB)", result.stdout)
+        self.assertIn(".MEDIUM.iso.4242.part: is an image this tool left half-written", result.stderr)
         self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
+
+    def test_an_ended_write_leaves_no_temporary_file(self):
+        sparse(self.at("content", "video.bin"), 1_500_000_000)
+        tool = subprocess.Popen([sys.executable, TOOL, self.data, "--exe", binary("Tolvane.exe"), "-o", self.output],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        folder = os.path.dirname(self.output)
+        while not os.listdir(folder) and tool.poll() is None:
+            pass
+        tool.send_signal(signal.SIGTERM)
+        _, stderr = tool.communicate(timeout=60)
+        self.assertEqual(tool.returncode, 128 + signal.SIGTERM, stderr)
+        self.assertEqual(stderr.splitlines()[-1], "make_medium.py: error: ended by SIGTERM; no image was written")
+        self.assertNotIn("Traceback", stderr)
+        self.assertEqual(os.listdir(folder), [])
 
     def test_a_good_medium_is_mastered_and_reads_back_byte_for_byte_through_joliet(self):
         with open(self.at("content", "pages", "Übersicht – 2026.htm"), "wb") as f:
             f.write(os.urandom(300_000))
+        # Names Windows keeps apart, and Joliet names of 64 UTF-16 characters at most in other scripts.
+        for name in ("Straße.htm", "Strasse.htm", "K.htm", "\u212a.htm", "Ж" * 51, "中" * 22):
+            write(self.at("content", name), name)
         result = self.run_tool("-o", self.output, "--label", "Tolvane: Sommer 2026")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("fits a CD-R (700 MB)", result.stdout)
