@@ -64,6 +64,7 @@ DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) 
         return L"  waiting for " + describe(id) +
                (milliseconds == INFINITE ? std::wstring() : L", at most " + decimal(milliseconds / 1000) + L" s");
     });
+    log_.flush();
     const DWORD result = inner_.WaitForSingleObject(handle, milliseconds);
     const LastErrorKept keep;
     const DWORD error = inner_.GetLastError();
@@ -210,6 +211,7 @@ void RecordingPlatform::deleteAtRestart(const std::wstring& path) {
 
 void RecordingPlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {
     say([&] { return L"  showing the box " + quotedPath(title) + L":\r\n" + text; });
+    log_.flush();
     passOn([&] { inner_.showMessageBox(text, style, title); });
     say([&] { return L"  the box " + quotedPath(title) + L" was closed"; });
 }
@@ -229,6 +231,7 @@ void RecordingPlatform::ended(int exitCode) noexcept {
         return (log_.handedOver() ? L"The repair is over: exit code " : L"The run is over: exit code ") +
                decimal(static_cast<unsigned>(exitCode));
     });
+    log_.flush();
 }
 
 void RecordingPlatform::note(const std::wstring& line) {

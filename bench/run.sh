@@ -18,7 +18,6 @@ bash "$root/scripts/build.sh"
 
 export WINEARCH=win32 WINEPREFIX="$root/build/bench-prefix" WINEDEBUG=-all
 bash "$root/tests/wine/prepare_prefix.sh" "$WINEPREFIX"
-wine reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1
 
 . "$root/tests/wine/xvfb.sh"
 start_xvfb 87
@@ -27,6 +26,6 @@ trap 'wineserver -k >/dev/null 2>&1 || true; kill "$XVFB_PID" 2>/dev/null || tru
 # running before anything starts from a CD: the runs then measure the two
 # programs, not Wine's own start-up.
 wineserver -p
-wine cmd /c exit >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1
 
 /usr/bin/python3 "$root/bench/measure.py" "$root/build/bin" "$WINEPREFIX" "$runs"

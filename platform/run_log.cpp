@@ -1,5 +1,7 @@
 #include "platform/run_log.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 #include "platform/win32_platform.h"
 #include "platform/text.h"
@@ -38,8 +40,10 @@ void RunLog::add(const std::wstring& text) noexcept {
     try {
         if (state_ == writing)
             write(stamped(elapsedMs(), text));
-        else if (state_ == handing)
-            handOver(firstInstance_, text);
+        else if (state_ == handing) {
+            handed_ += decimal(::GetTickCount()) + L"\t" + text + L'\0';
+            if (handed_.size() > 16384) flush();
+        }
         else if (state_ == waitingForOwner)
             kept_.push_back(stamped(elapsedMs(), text));
     } catch (...) {
@@ -82,6 +86,34 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
 
 // The line goes to the main window of each other instance: the elevated
 // repair's ignores it.
+void RunLog::addAt(DWORD tick, const std::wstring& text) noexcept {
+    try {
+        if (state_ == writing) write(stamped(tick - start_, text));
+    } catch (...) {
+    }
+}
+
+void RunLog::flush() noexcept {
+    if (state_ != handing || handed_.empty()) return;
+    handOver(firstInstance_, handed_);
+    handed_.clear();
+}
+
+void RunLog::addHanded(const wchar_t* lines, std::size_t length) noexcept {
+    try {
+        for (const wchar_t *at = lines, *end = lines + length; at < end;) {
+            const wchar_t* last = std::find(at, end, L'\0');
+            const wchar_t* tab = std::find(at, last, L'\t');
+            DWORD tick = 0;
+            for (const wchar_t* digit = at; digit < tab && *digit >= L'0' && *digit <= L'9'; ++digit)
+                tick = tick * 10 + static_cast<DWORD>(*digit - L'0');
+            if (tab < last) addAt(tick, std::wstring(tab + 1, last));
+            at = last + 1;
+        }
+    } catch (...) {
+    }
+}
+
 void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     if (state_ != waitingForOwner) return;
     kept_.clear();
@@ -90,15 +122,15 @@ void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, mainWindowClass, nullptr)) != nullptr;) {
         DWORD owner = 0;
         ::GetWindowThreadProcessId(window, &owner);
-        if (owner != ::GetCurrentProcessId()) handOver(window, text);
+        if (owner != ::GetCurrentProcessId()) handOver(window, decimal(::GetTickCount()) + L"\t" + text + L'\0');
     }
 }
 
-void RunLog::handOver(HWND to, const std::wstring& line) noexcept {
+void RunLog::handOver(HWND to, const std::wstring& lines) noexcept {
     wchar_t className[32] = {};
     if (::GetClassNameW(to, className, 32) == 0 || ::lstrcmpW(className, mainWindowClass) != 0) return;
-    COPYDATASTRUCT data = {logLineData, static_cast<DWORD>(line.size() * sizeof(wchar_t)),
-                           const_cast<wchar_t*>(line.data())};
+    COPYDATASTRUCT data = {logLineData, static_cast<DWORD>(lines.size() * sizeof(wchar_t)),
+                           const_cast<wchar_t*>(lines.data())};
     DWORD_PTR ignored = 0;
     ::SendMessageTimeoutW(to, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 5000, &ignored);
 }

@@ -24,17 +24,20 @@ private:
     DWORD code_;
 };
 
-// How one instance hands a line to another's log: WM_COPYDATA to its main
-// window, with this in dwData and the line's UTF-16 text as the data.
+// How one instance hands lines to another's log: WM_COPYDATA to its main
+// window, with this in dwData; the data is UTF-16, each line as
+// "<GetTickCount when it was said>\t<text>\0".
 inline constexpr ULONG_PTR logLineData = 0x546F6C76;  // "Tolv"
 
 class RunLog {
 public:
     RunLog() noexcept;
-    // The log of the elevated repair: every line is handed at once to the
-    // first instance's window, which writes it into its own log. Nothing
-    // is written to a file: the user's temporary folder is the user's, and
-    // a junction on it would take an elevated write anywhere.
+    // The log of the elevated repair: its lines are handed to the first
+    // instance's window, which writes them into its own log with the time
+    // each was said. Nothing is written to a file: the user's temporary
+    // folder is the user's, and a junction on it would take an elevated
+    // write anywhere. Lines are handed over in batches (see flush): each
+    // hand-over costs both processes a round trip.
     explicit RunLog(HWND firstInstance) noexcept;
 
     // True until the log is begun or handed to another run.
@@ -46,6 +49,11 @@ public:
     // A line stamped with the time since the start. Until the log is begun
     // (or handed to another run) the lines wait in memory.
     void add(const std::wstring& text) noexcept;
+    // Hands the lines said so far to the first instance; the run calls it
+    // before it waits, shows a box or ends. Does nothing for a log of its own.
+    void flush() noexcept;
+    // Lines handed over by another instance (the data of its WM_COPYDATA).
+    void addHanded(const wchar_t* lines, std::size_t length) noexcept;
     // This run owns the log: the previous run's file is replaced by a new
     // one with the header lines, unstamped, and the lines added so far.
     void begin(const std::vector<std::wstring>& header) noexcept;
@@ -65,10 +73,12 @@ private:
 
     // Hands the line to the main window `to` of another instance of the
     // program, if that is what it is.
-    static void handOver(HWND to, const std::wstring& line) noexcept;
+    static void handOver(HWND to, const std::wstring& lines) noexcept;
+    void addAt(DWORD tick, const std::wstring& text) noexcept;
 
     enum State { waitingForOwner, writing, silent, handing } state_ = waitingForOwner;
     HWND firstInstance_ = nullptr;
+    std::wstring handed_;  // lines not yet handed over
     std::vector<std::wstring> kept_;
     UniqueFileHandle file_;
     DWORD start_;

@@ -24,7 +24,7 @@ LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wPa
     auto* self = reinterpret_cast<Win32Platform*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
     const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     if (message == WM_COPYDATA && self != nullptr && self->logLines_ != nullptr && data->dwData == logLineData) {
-        self->logLines_->add(std::wstring(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t)));
+        self->logLines_->addHanded(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
         return TRUE;
     }
     if (self != nullptr && self->sessionListener_ != nullptr) {

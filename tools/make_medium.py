@@ -21,20 +21,29 @@ every file is checked first, and every problem found is listed:
   each of which can be read, and no file is 4 GiB or larger;
 - the image goes neither into the data folder nor over one of its inputs.
 
+With --sign, the copy of Tolvane.exe that goes into the image is signed
+(Authenticode, SHA-1 then a nested SHA-256 signature) with osslsigncode,
+after the certificate has been checked with python3-cryptography.
+
 Then it writes an ISO 9660 image with Joliet and Rock Ridge under a
 temporary name beside the output, reads every file back through its Joliet
 name, as Windows reads a CD, compares it with its source, and only then
-gives the image its name. Run on Debian's python3 with python3-pycdlib and
-python3-pefile, or elsewhere after `pip install pycdlib pefile`.
+gives the image its name. Run on Debian's python3 with python3-pycdlib
+(JolietImage mends one check of its version 1.12), python3-pefile and, for
+--sign, python3-cryptography and osslsigncode.
 """
 import argparse
+import datetime
 import hashlib
 import io
 import os
 import re
 import signal
+import shutil
 import stat
+import subprocess
 import sys
+import tempfile
 
 import pefile
 import pycdlib
@@ -60,6 +69,8 @@ CONSOLE = 3
 IS_DLL = 0x2000  # IMAGE_FILE_DLL
 EXECUTABLE_IMAGE = 0x0002  # IMAGE_FILE_EXECUTABLE_IMAGE
 PE32 = 0x10B
+SECURITY = 4  # IMAGE_DIRECTORY_ENTRY_SECURITY: where an Authenticode signature lies
+SYSTEM_ROOTS = "/etc/ssl/certs/ca-certificates.crt"  # Debian's ca-certificates
 MOST_SECTIONS = 96  # what the Windows XP loader accepts
 
 
@@ -118,6 +129,12 @@ def whole(path, image, findings, program):
     return not problems
 
 
+def warn_if_unsigned(path, image, findings):
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+    if not directory.VirtualAddress or not directory.Size:
+        findings.warning(path, "is not signed (no Authenticode signature): Windows names no publisher for it")
+
+
 def other_machine(image):
     """What the image is built for when that is not i386, or None."""
     machine = image.FILE_HEADER.Machine
@@ -145,6 +162,7 @@ def check_control(path, findings):
         return
     if not whole(path, image, findings, program=False):
         return
+    warn_if_unsigned(path, image, findings)
     image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
     exports = {symbol.name for symbol in getattr(getattr(image, "DIRECTORY_ENTRY_EXPORT", None), "symbols", [])}
     if b"DllRegisterServer" not in exports:
@@ -168,6 +186,8 @@ def check_program(path, findings, gui=False):
                              "it would open a console window")
     elif whole(path, image, findings, program=True):
         warn_if_later_than_xp(path, image, findings)
+        if not gui:  # the medium's own programs; Tolvane.exe is signed with --sign
+            warn_if_unsigned(path, image, findings)
 
 
 def name_problem(name):
@@ -429,6 +449,96 @@ def capacity(size):
     return f"more than a {DISCS[-1][0]} holds: no disc takes the medium"
 
 
+class Signer:
+    """A code-signing certificate in a PKCS #12 file, checked before it is
+    used: a signature that Windows would not accept must not reach a disc."""
+
+    def __init__(self, pfx, password_file, findings):
+        from cryptography import x509
+        from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
+        from cryptography.x509.oid import ExtendedKeyUsageOID
+
+        self.pfx = pfx
+        self.certificate = None
+        try:
+            with open(password_file, "rb") as f:
+                self.password = f.readline().rstrip(b"\r\n")
+        except OSError as e:
+            findings.error(password_file, f"cannot be read: {e.strerror}")
+            return
+        try:
+            with open(pfx, "rb") as f:
+                key, certificate, others = pkcs12.load_key_and_certificates(f.read(), self.password or None)
+        except OSError as e:
+            findings.error(pfx, f"cannot be read: {e.strerror}")
+            return
+        except ValueError:
+            findings.error(pfx, "the password in the password file does not open it (or it is no PKCS #12 file)")
+            return
+        if key is None or certificate is None:
+            findings.error(pfx, "holds no private key and certificate: it cannot sign")
+            return
+        now = datetime.datetime.utcnow()
+        if now < certificate.not_valid_before:
+            findings.error(pfx, f"its certificate is not valid before {certificate.not_valid_before:%Y-%m-%d %H:%M} UTC")
+        if now > certificate.not_valid_after:
+            findings.error(pfx, f"its certificate expired on {certificate.not_valid_after:%Y-%m-%d}")
+        try:
+            usages = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
+        except x509.ExtensionNotFound:
+            usages = []
+        if ExtendedKeyUsageOID.CODE_SIGNING not in usages:
+            findings.error(pfx, "its certificate does not allow code signing (extended key usage 1.3.6.1.5.5.7.3.3)")
+        self.certificate = certificate
+        self.chain = b"".join(c.public_bytes(Encoding.PEM) for c in [certificate] + list(others))
+        self.subject = certificate.subject.rfc4514_string()
+
+    def sign(self, exe, folder, timestamp):
+        """A signed copy of `exe` in `folder` (readable by its owner only),
+        checked by osslsigncode against the certificate's own chain and the
+        system's trusted roots. Raises RuntimeError with osslsigncode's words."""
+        password = os.path.join(folder, "password")
+        with os.fdopen(os.open(password, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as f:
+            f.write(self.password)
+        sha1, signed = os.path.join(folder, "sha1.exe"), os.path.join(folder, "Tolvane.exe")
+        stamp = ["-ts", timestamp] if timestamp else []
+        try:
+            for digest, source, target in (("sha1", exe, sha1), ("sha256", sha1, signed)):
+                nest = ["-nest"] if digest == "sha256" else []
+                osslsigncode("sign", "-pkcs12", self.pfx, "-readpass", password, "-h", digest, *nest, *stamp,
+                             "-in", source, "-out", target)
+        finally:
+            os.remove(password)
+        trusted = os.path.join(folder, "trusted.pem")
+        with open(trusted, "wb") as f:
+            f.write(self.chain)
+            if os.path.isfile(SYSTEM_ROOTS):
+                with open(SYSTEM_ROOTS, "rb") as roots:
+                    f.write(roots.read())
+        report = osslsigncode("verify", "-CAfile", trusted, *(["-TSA-CAfile", trusted] if timestamp else []),
+                              "-in", signed)
+        if "Number of verified signatures: 2" not in report:
+            raise RuntimeError(f"osslsigncode did not confirm both signatures of {signed}:\n{report.strip()}")
+        return signed
+
+    def line(self, timestamp):
+        stamped = f"timestamped by {timestamp}" if timestamp else \
+            f"not timestamped: valid until the certificate expires on {self.certificate.not_valid_after:%Y-%m-%d}"
+        return f"  Tolvane.exe signed by {self.subject}, SHA-1 + SHA-256, {stamped}"
+
+
+def osslsigncode(*arguments):
+    """osslsigncode's output; RuntimeError with its last lines when it fails."""
+    try:
+        done = subprocess.run(["osslsigncode", *arguments], capture_output=True, text=True)
+    except OSError as e:
+        raise RuntimeError(f"osslsigncode cannot be started ({e.strerror}): Debian's package osslsigncode") from e
+    if done.returncode != 0:
+        said = "\n".join((done.stdout + done.stderr).strip().splitlines()[-3:])
+        raise RuntimeError(f"osslsigncode {arguments[0]} failed: {said}")
+    return done.stdout
+
+
 def check_output(output, data_dir, exe, entries, findings):
     """The image may go neither into the data folder, nor over one of its
     inputs, nor in place of something that is not a plain file."""
@@ -491,9 +601,16 @@ def run(argv):
                         help="the volume label, made valid for ISO 9660 and Joliet (default: %(default)s)")
     parser.add_argument("--check", action="store_true",
                         help="check the files (and, with -o, where the image would go); write nothing")
+    parser.add_argument("--sign", metavar="PFX", help="sign the image's Tolvane.exe with this PKCS #12 file")
+    parser.add_argument("--password-file", metavar="FILE", help="the PFX's password: the file's first line")
+    parser.add_argument("--timestamp", metavar="URL", help="an RFC 3161 timestamp server for the signature")
     args = parser.parse_args(argv)
     if not args.check and not args.output:
         parser.error("the image needs a name: -o MEDIUM.iso (or --check to write nothing)")
+    if args.sign and not args.password_file:
+        parser.error("--sign needs --password-file FILE; a password is never taken from the command line")
+    if (args.password_file or args.timestamp) and not args.sign:
+        parser.error("--password-file and --timestamp go with --sign PFX")
 
     findings = Findings()
     entries = []
@@ -515,14 +632,32 @@ def run(argv):
         check_program(args.exe, findings, gui=True)
     if args.output:
         check_output(args.output, args.data_dir, args.exe, entries, findings)
+    signer = Signer(args.sign, args.password_file, findings) if args.sign else None
+    if signer and not args.timestamp:
+        findings.warning(args.sign, "no --timestamp: the signature stops counting when the certificate expires")
+    # Signed in a folder of its own, which goes however the run ends.
+    folder = tempfile.mkdtemp(prefix="make_medium-")
+    try:
+        return finish(args, findings, entries, signer, folder)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
+
+def finish(args, findings, entries, signer, folder):
     label = volume_label(args.label)
     iso = None
+    exe = args.exe
+    if signer and not findings.errors and not args.check:
+        try:
+            exe = signer.sign(args.exe, folder, args.timestamp)
+        except RuntimeError as e:
+            print(f"{PROG}: error: signing {args.exe} failed: {e}", file=sys.stderr)
+            return 1
     if not findings.errors:
         # The image is laid out in memory for the check too: what the writer
         # would refuse is refused here, and the size is the image's own.
         try:
-            iso, contents = build(args.exe, entries, label)
+            iso, contents = build(exe, entries, label)
         except (OSError, pycdlib.pycdlibexception.PyCdlibException) as e:
             findings.error(args.data_dir, f"cannot be laid out as an ISO 9660 image: {e}")
     if iso is not None and disc_for(image_size(iso)) != DISCS[0][0]:
@@ -538,8 +673,8 @@ def run(argv):
     size = image_size(iso)
     if args.check:
         iso.close()
-        print("\n".join(table(args.exe, entries, label, size, written=False)))
-        print("Checked; nothing was written.")
+        print("\n".join(table(exe, entries, label, size, written=False)))
+        print("Checked; nothing was written." + (" The certificate can sign." if signer else ""))
         return 0
     try:
         master(args.output, iso, contents)
@@ -547,7 +682,9 @@ def run(argv):
         print(f"{PROG}: error: writing {args.output} failed: {e}", file=sys.stderr)
         return 1
     print(f"Wrote {args.output}, read every file back through Joliet: all as their sources.")
-    print("\n".join(table(args.exe, entries, label, os.path.getsize(args.output), written=True)))
+    print("\n".join(table(exe, entries, label, os.path.getsize(args.output), written=True)))
+    if signer:
+        print(signer.line(args.timestamp))
     return 0
 
 

@@ -3,6 +3,8 @@
 
 usage: make_medium_test.py BIN_DIR   (the build's bin folder)
 """
+import datetime
+import hashlib
 import io
 import os
 import shutil
@@ -15,6 +17,11 @@ import unittest
 
 import pefile
 import pycdlib
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.hazmat.primitives.serialization import BestAvailableEncryption, pkcs12
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "make_medium.py")
@@ -44,6 +51,23 @@ def write(path, text=""):
 def sparse(path, size):
     with open(path, "wb") as f:
         f.truncate(size)
+
+
+def make_pfx(path, valid_days=(-1, 30), code_signing=True):
+    """A throwaway self-signed certificate and its key, password "secret"."""
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Tolvane test publisher")])
+    now = datetime.datetime.utcnow()
+    builder = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+               .serial_number(x509.random_serial_number())
+               .not_valid_before(now + datetime.timedelta(days=valid_days[0]))
+               .not_valid_after(now + datetime.timedelta(days=valid_days[1])))
+    if code_signing:
+        builder = builder.add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), critical=False)
+    certificate = builder.sign(key, hashes.SHA256())
+    with open(path, "wb") as f:
+        f.write(pkcs12.serialize_key_and_certificates(b"test", key, certificate, None,
+                                                      BestAvailableEncryption(b"secret")))
 
 
 def cut_short(path):
@@ -164,6 +188,42 @@ class MakeMedium(unittest.TestCase):
         self.assertEqual(stderr.splitlines()[-1], "make_medium.py: error: ended by SIGTERM; no image was written")
         self.assertNotIn("Traceback", stderr)
         self.assertEqual(os.listdir(folder), [])
+
+    def test_only_a_certificate_that_can_sign_signs_the_images_program(self):
+        pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
+        rows = [("good", {}, "secret\n", None), ("expired", {"valid_days": (-30, -1)}, "secret", "its certificate expired on"),
+                ("without code signing", {"code_signing": False}, "secret", "its certificate does not allow code signing"),
+                ("a wrong password", {}, "guess\n", "the password in the password file does not open it")]
+        exe = read(binary("Tolvane.exe"))
+        for name, certificate, secret, refusal in rows:
+            with self.subTest(name):
+                make_pfx(pfx, **certificate)
+                write(password, secret)
+                result = self.run_tool("-o", self.output, "--sign", pfx, "--password-file", password)
+                self.assertNotIn("secret", result.stdout + result.stderr)
+                if refusal:
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertIn(f"{pfx}: {refusal}", result.stderr)
+                    self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
+                    continue
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn("Tolvane.exe signed by CN=Tolvane test publisher, SHA-1 + SHA-256, not timestamped",
+                              result.stdout)
+                self.assertIn("no --timestamp", result.stderr)
+                self.assertIn("menu.exe: is not signed", result.stderr)
+                self.assertEqual(read(binary("Tolvane.exe")), exe)  # the build's own file is left as it was
+                iso, signed = pycdlib.PyCdlib(), io.BytesIO()
+                iso.open(self.output)
+                iso.get_file_from_iso_fp(signed, joliet_path="/Tolvane.exe")
+                iso.close()
+                copy = os.path.join(self.work, "signed.exe")
+                with open(copy, "wb") as f:
+                    f.write(signed.getvalue())
+                self.assertNotEqual(pefile.PE(copy).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size, 0)
+                check = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "pe", "check_image.py"), copy,
+                                        os.path.join(ROOT, "tests", "pe", "winxp-exports")], capture_output=True, text=True)
+                self.assertEqual(check.returncode, 0, check.stdout)
+                os.remove(self.output)
 
     def test_a_good_medium_is_mastered_and_reads_back_byte_for_byte_through_joliet(self):
         with open(self.at("content", "pages", "Übersicht – 2026.htm"), "wb") as f:
