@@ -626,8 +626,10 @@ def run(argv):
                 check_program(found[name], findings)
     if os.path.isdir(args.exe):
         findings.error(args.exe, "is a folder; --exe names the Tolvane.exe to put on the medium")
-    elif not os.path.isfile(args.exe):
+    elif not os.path.exists(args.exe):
         findings.error(args.exe, "is missing (--exe names the Tolvane.exe to put on the medium)")
+    elif not os.path.isfile(args.exe):
+        findings.error(args.exe, "is not a plain file (--exe names the Tolvane.exe to put on the medium)")
     else:
         check_program(args.exe, findings, gui=True)
     if args.output:

@@ -138,30 +138,6 @@ void forgetDeletionsAtRestart() {
 }
 
 // Wine starts a Unix program named by its Z: path as any other.
-bool makeUnixSymlink(const std::wstring& target, const std::wstring& link) {
-    using UnixName = char*(CDECL*)(LPCWSTR);
-    const auto unixName =
-        reinterpret_cast<UnixName>(reinterpret_cast<void*>(
-            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (unixName == nullptr) return false;
-    char* from = unixName(target.c_str());
-    char* to = unixName(link.c_str());
-    std::string command = std::string("ln -sfn \"") + (from ? from : "") + "\" \"" + (to ? to : "") + "\"";
-    ::HeapFree(::GetProcessHeap(), 0, from);
-    ::HeapFree(::GetProcessHeap(), 0, to);
-    std::wstring commandLine(command.begin(), command.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started = {};
-    if (!::CreateProcessW(L"Z:\\bin\\ln", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &started))
-        return false;
-    ::WaitForSingleObject(started.hProcess, 10000);
-    ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
-    for (int i = 0; i < 100 && !isFile(link); ++i) ::Sleep(20);
-    return isFile(link);
-}
 
 std::string RunResult::logText() const {
     std::string text = "log of the run:\n";

@@ -60,9 +60,6 @@ void releaseHolders();
 // (PendingFileRenameOperations), as plain paths; and that list cleared.
 std::vector<std::wstring> deletionsAtRestart();
 void forgetDeletionsAtRestart();
-// A Unix symbolic link at `link` to `target` (both Windows paths), as a
-// program outside Wine could plant it.
-bool makeUnixSymlink(const std::wstring& target, const std::wstring& link);
 
 // Tolvane.log in the temporary folder of the run (UTF-16, byte-order mark
 // removed); "<missing>" when there is none.

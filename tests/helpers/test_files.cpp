@@ -71,4 +71,30 @@ std::wstring besideThisProgram(const std::wstring& name) {
     return self.substr(0, self.find_last_of(L'\\') + 1) + name;
 }
 
+bool makeUnixSymlink(const std::wstring& target, const std::wstring& link) {
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto unixName =
+        reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixName == nullptr) return false;
+    char* from = unixName(target.c_str());
+    char* to = unixName(link.c_str());
+    std::string command = std::string("ln -sfn \"") + (from ? from : "") + "\" \"" + (to ? to : "") + "\"";
+    ::HeapFree(::GetProcessHeap(), 0, from);
+    ::HeapFree(::GetProcessHeap(), 0, to);
+    std::wstring commandLine(command.begin(), command.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!::CreateProcessW(L"Z:\\bin\\ln", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &started))
+        return false;
+    ::WaitForSingleObject(started.hProcess, 10000);
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+    const auto there = [&] { return ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    for (int i = 0; i < 100 && !there(); ++i) ::Sleep(20);
+    return there();
+}
+
 }  // namespace tolvane::testing

@@ -18,5 +18,8 @@ std::string narrow(const std::wstring& text);  // UTF-8, for test messages
 // A file in the folder of the running test program, where the build puts
 // the stand-ins and test controls.
 std::wstring besideThisProgram(const std::wstring& name);
+// A Unix symbolic link at `link` to `target` (both Windows paths), as a
+// program outside Wine could plant it; under Wine it stands for a junction.
+bool makeUnixSymlink(const std::wstring& target, const std::wstring& link);
 
 }  // namespace tolvane::testing

@@ -180,6 +180,20 @@ TEST_F(RealPlatform, ASecondStartWritesNoFileOfItsOwn) {
     ::SetEnvironmentVariableW(L"TMP", nullptr);
 }
 
+// A junction on the temporary folder (here a Unix symbolic link) would take
+// a log written with administrator rights elsewhere: the file opened is not
+// the one asked for, and the log writes nothing.
+TEST_F(RealPlatform, ALogWhoseFolderLeadsElsewhereWritesNothing) {
+    ::CreateDirectoryW((scratch / L"elsewhere").c_str(), nullptr);
+    ASSERT_TRUE(testing::makeUnixSymlink(scratch / L"elsewhere", scratch / L"temp"));
+    ::SetEnvironmentVariableW(L"TMP", (scratch / L"temp").c_str());
+    RunLog().begin({L"a header"});
+    EXPECT_EQ(readFile(scratch / L"elsewhere\\Tolvane.log"), "<missing>");
+    ::SetEnvironmentVariableW(L"TMP", nullptr);
+}
+
+// Where Tolvane.log cannot be replaced (here a folder of that name), the
+// log keeps its own name and says so.
 TEST_F(RealPlatform, ALogThatCannotTakeItsNameKeepsItsOwnAndSaysSo) {
     ::SetEnvironmentVariableW(L"TMP", (scratch / L"").c_str());
     ::CreateDirectoryW((scratch / L"Tolvane.log").c_str(), nullptr);
