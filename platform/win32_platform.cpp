@@ -187,8 +187,9 @@ StartedProcess Win32Platform::launchElevatedRepair() {
         std::wstring(repairSwitch) + L" " + decimal(reinterpret_cast<ULONG_PTR>(window_));
     SHELLEXECUTEINFOW execute = {};
     execute.cbSize = sizeof execute;
+    // No owner window: with a hidden one, Windows may show the consent
+    // prompt behind other windows, as a flashing taskbar button.
     execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    execute.hwnd = window_;
     execute.lpVerb = L"runas";
     execute.lpFile = self.data();
     execute.lpParameters = parameters.c_str();

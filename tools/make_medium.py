@@ -201,6 +201,8 @@ def name_problem(name):
     stem = name.split(".")[0].rstrip(" ").upper()
     if stem in DEVICES:
         return f"{stem} is a device name on Windows: a file of that name cannot be opened"
+    if any(0xD800 <= ord(c) <= 0xDFFF for c in name):
+        return "the name is not valid UTF-8: its characters are unknown, and Joliet cannot store it"
     if any(ord(c) > 0xFFFF for c in name):
         return "the name has a character beyond what Joliet can store (UCS-2)"
     if len(name) > JOLIET_MAX:
@@ -250,7 +252,8 @@ def walk(data_dir, findings):
             try:
                 status = os.stat(path)
             except OSError as e:
-                findings.error(path, f"is a link that leads nowhere (dangling or looping): {e.strerror}")
+                findings.error(path, f"is a link that leads nowhere (dangling or looping): {e.strerror}"
+                               if os.path.islink(path) else f"cannot be read: {e.strerror}")
                 continue
             real = os.path.realpath(path)
             if os.path.islink(path) and os.path.commonpath([top, real]) != top:
