@@ -111,6 +111,28 @@ HMODULE systemLibrary(const wchar_t* name) {
     return ::LoadLibraryW((std::wstring(system, length) + L"\\" + name).c_str());
 }
 
+// The long form of a path (no 8.3 names), or the path itself.
+std::wstring longForm(const std::wstring& path) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return path;
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(length);
+    }
+}
+
+// The running executable's file.
+std::wstring ownFile() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) raiseLastError(L"finding the program's own file");
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 }  // namespace
 
 // SetDefaultDllDirectories (Windows 8, and Vista/7 with KB2533623) takes the
@@ -175,11 +197,8 @@ StartedProcess Win32Platform::launchElevatedRepair() {
     using GetProcessIdFn = DWORD(WINAPI*)(HANDLE);
     const auto shellExecute = libraryFunction<ShellExecuteExFn>(systemLibrary(L"shell32.dll"), "ShellExecuteExW");
     if (shellExecute == nullptr) raiseLastError(L"loading shell32.dll from the system folder");
-    std::vector<wchar_t> self(MAX_PATH);
+    const std::wstring self = ownFile();
     DWORD length;
-    while ((length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()))) >= self.size())
-        self.resize(self.size() * 2);
-    if (length == 0) raiseLastError(L"finding the program's own file");
     std::vector<wchar_t> folder(MAX_PATH);
     while ((length = ::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data())) >= folder.size())
         folder.resize(length + 1);
@@ -191,7 +210,7 @@ StartedProcess Win32Platform::launchElevatedRepair() {
     // prompt behind other windows, as a flashing taskbar button.
     execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     execute.lpVerb = L"runas";
-    execute.lpFile = self.data();
+    execute.lpFile = self.c_str();
     execute.lpParameters = parameters.c_str();
     execute.lpDirectory = length == 0 ? nullptr : folder.data();
     execute.nShow = SW_HIDE;
@@ -224,38 +243,15 @@ void Win32Platform::createMainWindow(const std::wstring& caption) {
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
-namespace {
-
-// The long form of a path (no 8.3 names), or the path itself.
-std::wstring longForm(const std::wstring& path) {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = ::GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) return path;
-        if (length < buffer.size()) return std::wstring(buffer.data(), length);
-        buffer.resize(length);
-    }
-}
-
-}  // namespace
-
 // In its long form: started through an 8.3 path (PROGRA~1), the program
 // would not see that a setup started from the medium runs from its folder.
 std::wstring Win32Platform::programFolder() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) raiseLastError(L"finding the program's own file");
-        if (length < buffer.size()) {
-            std::wstring path(buffer.data(), length);
-            std::wstring::size_type slash = path.find_last_of(L'\\');
-            if (slash == std::wstring::npos) return path;
-            std::wstring folder = longForm(path.substr(0, slash));
-            if (folder.size() == 2 && folder[1] == L':') folder += L'\\';  // drive root keeps its backslash
-            return folder;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
+    const std::wstring path = ownFile();
+    std::wstring::size_type slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos) return path;
+    std::wstring folder = longForm(path.substr(0, slash));
+    if (folder.size() == 2 && folder[1] == L':') folder += L'\\';  // drive root keeps its backslash
+    return folder;
 }
 
 Win32Platform::Started Win32Platform::start(const std::wstring& commandLine, int windowStyle,
