@@ -5,13 +5,14 @@ namespace tolvane {
 namespace {
 
 // Holds the window to the repair's side of the session's end for as long
-// as it lives, however the span ends.
+// as it lives, however the span ends. Where Windows lets a program ask
+// (`holdUp`: Vista on), the end is held up with a reason.
 class SessionEndGuard {
 public:
-    SessionEndGuard(Platform& platform, SessionEndListener& listener) : platform_(platform) {
-        platform_.note(platform_.guardSessionEnd(sessionEndReason, listener)
-                           ? L"Until the control is registered, the end of the session is held up with a reason"
-                           : L"Until the control is registered, an ending session has the control put back first");
+    SessionEndGuard(Platform& platform, SessionEndListener& listener, bool holdUp) : platform_(platform) {
+        platform_.guardSessionEnd(holdUp ? sessionEndReason : L"", listener);
+        platform_.note(holdUp ? L"Until the control is registered, the end of the session is held up with a reason"
+                              : L"Until the control is registered, an ending session has the control put back first");
     }
     ~SessionEndGuard() { platform_.releaseSessionEnd(); }
     SessionEndGuard(const SessionEndGuard&) = delete;
@@ -53,7 +54,7 @@ void frmMain::repair() {
     {
         // From the unregistration until the registration has ended the
         // user's control is out of place.
-        SessionEndGuard guard(platform_, *this);
+        SessionEndGuard guard(platform_, *this, isVistaOrLater());
         uninstallFlashOCX();
         try {
             renameFlashOCX();

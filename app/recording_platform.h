@@ -51,8 +51,8 @@ public:
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
-    bool guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override {
-        return inner_.guardSessionEnd(reason, listener);
+    void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override {
+        inner_.guardSessionEnd(reason, listener);
     }
     void releaseSessionEnd() override { inner_.releaseSessionEnd(); }
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;

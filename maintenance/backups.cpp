@@ -23,6 +23,8 @@ bool inUse(const Failure& failure) {
 // Names tried beside a file: flash.bkp -> flash.bkp.1.old, ...
 constexpr int asideNamesTried = 99;
 
+constexpr wchar_t notPutBack[] = L"The control that was installed could not be put back and registered again: ";
+
 }  // namespace
 
 // A backup copied from a CD by an earlier run may be read-only. Deleting a
@@ -149,10 +151,9 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             replacedControl_.clear();
             what = fromBackup ? L"The control that was installed" : L"The control the installer put in place";
             putBack = true;
-        } else if (mediumCopyInPlace_ && platform_.fileExists(control)) {
-            removeOwnFile(control);
-            return L"There was no control to put back.";
-        } else if (!platform_.fileExists(control)) {
+        } else if (const bool there = platform_.fileExists(control); !there || mediumCopyInPlace_) {
+            // Nothing, or only the medium's copy that would not register.
+            if (there) removeOwnFile(control);
             return L"There was no control to put back.";
         }
         if (!registerControl(registrationLimitMs))
@@ -160,11 +161,10 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
                    decimal(registrationLimitMs / 1000) + L" seconds.";
         return what + (putBack ? L" was put back and registered again." : L" was registered again.");
     } catch (const Failure& failure) {
-        return L"The control that was installed could not be put back and registered again: " +
-               failure.description() +
+        return notPutBack + failure.description() +
                (usersControl.empty() ? std::wstring() : L" It is at " + quotedPath(usersControl) + L".");
     } catch (...) {
-        return L"The control that was installed could not be put back and registered again: out of memory.";
+        return notPutBack + std::wstring(L"out of memory.");
     }
 }
 

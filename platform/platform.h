@@ -170,13 +170,12 @@ public:
     virtual void deleteAtRestart(const std::wstring& path) = 0;
 
     // From now until releaseSessionEnd the main window speaks for the
-    // repair when the session is to end. Where Windows lets a program hold
-    // up the end with a reason (Vista on) it asks to, giving `reason`, and
-    // the result is true; on Windows XP, where that would cancel a log-off
-    // without a word to the user, it agrees and the result is false. When
-    // the session ends all the same, `listener` is told before the handler
-    // returns, once.
-    virtual bool guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) = 0;
+    // repair when the session is to end. With a `reason` it asks Windows to
+    // hold up the end and gives that reason (Vista on); with none (Windows
+    // XP, where asking would cancel a log-off without a word to the user) it
+    // agrees. When the session ends all the same, `listener` is told before
+    // the handler returns, once.
+    virtual void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) = 0;
     // The window answers the end of the session as any window does again.
     virtual void releaseSessionEnd() = 0;
 

@@ -27,6 +27,9 @@ std::wstring stamped(DWORD milliseconds, const std::wstring& text) {
     return line;
 }
 
+// A line as it is handed to another instance (see logLineData).
+std::wstring handedLine(const std::wstring& text) { return decimal(::GetTickCount()) + L"\t" + text + L'\0'; }
+
 }  // namespace
 
 RunLog::RunLog() noexcept : start_(::GetTickCount()) {}
@@ -41,7 +44,7 @@ void RunLog::add(const std::wstring& text) noexcept {
         if (state_ == writing)
             write(stamped(elapsedMs(), text));
         else if (state_ == handing) {
-            handed_ += decimal(::GetTickCount()) + L"\t" + text + L'\0';
+            handed_ += handedLine(text);
             if (handed_.size() > 16384) flush();
         }
         else if (state_ == waitingForOwner)
@@ -84,8 +87,6 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     kept_.clear();
 }
 
-// The line goes to the main window of each other instance: the elevated
-// repair's ignores it.
 void RunLog::addAt(DWORD tick, const std::wstring& text) noexcept {
     try {
         if (state_ == writing) write(stamped(tick - start_, text));
@@ -114,6 +115,8 @@ void RunLog::addHanded(const wchar_t* lines, std::size_t length) noexcept {
     }
 }
 
+// The line goes to the main window of each other instance: the elevated
+// repair's ignores it.
 void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     if (state_ != waitingForOwner) return;
     kept_.clear();
@@ -122,7 +125,7 @@ void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, mainWindowClass, nullptr)) != nullptr;) {
         DWORD owner = 0;
         ::GetWindowThreadProcessId(window, &owner);
-        if (owner != ::GetCurrentProcessId()) handOver(window, decimal(::GetTickCount()) + L"\t" + text + L'\0');
+        if (owner != ::GetCurrentProcessId()) handOver(window, handedLine(text));
     }
 }
 
@@ -140,9 +143,7 @@ void RunLog::handOver(HWND to, const std::wstring& lines) noexcept {
 // would take a program with administrator rights anywhere on the disk.
 bool RunLog::isFinalPath(HANDLE file, const std::wstring& path) {
     using GetFinalPathFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    const auto finalPath = reinterpret_cast<GetFinalPathFn>(
-        reinterpret_cast<void*>(kernel == nullptr ? nullptr : ::GetProcAddress(kernel, "GetFinalPathNameByHandleW")));
+    const auto finalPath = optionalKernelFunction<GetFinalPathFn>("GetFinalPathNameByHandleW");
     if (finalPath == nullptr) return true;
     std::vector<wchar_t> buffer(1024);
     const DWORD length = finalPath(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
@@ -153,8 +154,8 @@ bool RunLog::isFinalPath(HANDLE file, const std::wstring& path) {
     return samePath(found, path);
 }
 
-// The user's temporary folder with its trailing backslash, or nothing.
-// With its trailing backslash; empty where Windows cannot give it.
+// The user's temporary folder with its trailing backslash; empty where
+// Windows cannot give it.
 std::wstring RunLog::temporaryFolder() {
     try {
         std::wstring folder = Win32Platform::userTemporaryFolder();

@@ -87,19 +87,6 @@ DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
 
 namespace {
 
-// A function that this Windows may lack, or null.
-template <typename Function>
-Function libraryFunction(HMODULE library, const char* name) {
-    FARPROC found = library == nullptr ? nullptr : ::GetProcAddress(library, name);
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
-}
-
-// The same from kernel32.
-template <typename Function>
-Function optionalKernelFunction(const char* name) {
-    return libraryFunction<Function>(::GetModuleHandleW(L"kernel32.dll"), name);
-}
-
 constexpr DWORD loadLibrarySearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
 
 // A DLL from the system folder, loaded by its full path: never one that
@@ -520,24 +507,17 @@ Function optionalUserFunction(const char* name) {
     return libraryFunction<Function>(::GetModuleHandleW(L"user32.dll"), name);
 }
 
-bool vistaOrLater() {
-    OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof version;
-    return ::GetVersionExW(&version) && version.dwMajorVersion >= 6;
-}
-
 }  // namespace
 
 // Vista on, a window that answers FALSE is listed with its reason, and the
 // user chooses to wait or to end the session anyway. On Windows XP a FALSE
 // answer cancels a log-off without a word, so there the program agrees and
 // puts the control back when WM_ENDSESSION comes.
-bool Win32Platform::guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) {
+void Win32Platform::guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) {
     sessionListener_ = &listener;
-    holdingSessionEnd_ = vistaOrLater();
+    holdingSessionEnd_ = !reason.empty();
     const auto create = optionalUserFunction<ShutdownBlockReasonCreateFn>("ShutdownBlockReasonCreate");
     if (holdingSessionEnd_ && create != nullptr && window_ != nullptr) create(window_, reason.c_str());
-    return holdingSessionEnd_;
 }
 
 void Win32Platform::releaseSessionEnd() {

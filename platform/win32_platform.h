@@ -9,6 +9,19 @@
 
 namespace tolvane {
 
+// A function that this Windows may lack, or null.
+template <typename Function>
+Function libraryFunction(HMODULE library, const char* name) {
+    FARPROC found = library == nullptr ? nullptr : ::GetProcAddress(library, name);
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
+}
+
+// The same from kernel32.
+template <typename Function>
+Function optionalKernelFunction(const char* name) {
+    return libraryFunction<Function>(::GetModuleHandleW(L"kernel32.dll"), name);
+}
+
 // The window class of the program's main window; tests look for it.
 inline constexpr wchar_t mainWindowClass[] = L"TolvaneMain";
 // Resource id of the application icon.
@@ -48,7 +61,7 @@ public:
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
-    bool guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
+    void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
     void processPendingEvents() override;

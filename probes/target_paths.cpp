@@ -37,6 +37,14 @@ std::size_t servicePackLength(const OSVERSIONINFOA& version) {
     return static_cast<std::size_t>(std::find(version.szCSDVersion, end, '\0') - version.szCSDVersion);
 }
 
+// A version record for GetVersionExA: zeroed, with its size set.
+OSVERSIONINFOA emptyVersionRecord() {
+    OSVERSIONINFOA raw;
+    std::memset(&raw, 0, sizeof raw);
+    raw.dwOSVersionInfoSize = sizeof raw;
+    return raw;
+}
+
 }  // namespace
 
 // The folder comes through the 8-bit call into a buffer of spaces. Only the
@@ -79,9 +87,7 @@ std::vector<std::wstring> frmMain::describeMachine() {
         }
     };
     const auto windowsVersion = [&] {
-        OSVERSIONINFOA raw;
-        std::memset(&raw, 0, sizeof raw);
-        raw.dwOSVersionInfoSize = sizeof raw;
+        OSVERSIONINFOA raw = emptyVersionRecord();
         if (!platform_.GetVersionExA(&raw))
             throw failureFor(L"asking Windows for its version", platform_.GetLastError());
         return decimal(raw.dwMajorVersion) + L"." + decimal(raw.dwMinorVersion) + L"." +
@@ -97,9 +103,7 @@ std::vector<std::wstring> frmMain::describeMachine() {
 }
 
 bool frmMain::isVistaOrLater() {
-    OSVERSIONINFOA raw;
-    std::memset(&raw, 0, sizeof raw);
-    raw.dwOSVersionInfoSize = sizeof raw;
+    OSVERSIONINFOA raw = emptyVersionRecord();
     return platform_.GetVersionExA(&raw) && raw.dwPlatformId == 2 && raw.dwMajorVersion >= 6;
 }
 

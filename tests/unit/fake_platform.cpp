@@ -199,9 +199,8 @@ void FakePlatform::setWindowVisible(bool visible) {
     calls.push_back(visible ? L"setWindowVisible true" : L"setWindowVisible false");
 }
 
-bool FakePlatform::guardSessionEnd(const std::wstring& reason, SessionEndListener&) {
+void FakePlatform::guardSessionEnd(const std::wstring& reason, SessionEndListener&) {
     calls.push_back(L"guardSessionEnd " + reason);
-    return true;
 }
 
 void FakePlatform::releaseSessionEnd() { calls.push_back(L"releaseSessionEnd"); }
