@@ -37,6 +37,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     tolvane::RunLog log = repairOnly ? tolvane::RunLog(firstInstance) : tolvane::RunLog();
     tolvane::Win32Platform windows(instance);
     if (!repairOnly) windows.receiveLogLines(log);
+    windows.keepLog(log);
     tolvane::RecordingPlatform platform(windows, log, [](tolvane::Platform& inner) {
         return tolvane::frmMain(inner).describeMachine();
     });

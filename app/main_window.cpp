@@ -1,18 +1,20 @@
 #include "app/main_window.h"
 
+#include "platform/text.h"
+
 namespace tolvane {
 
 namespace {
 
 // Holds the window to the repair's side of the session's end for as long
 // as it lives, however the span ends. Where Windows lets a program ask
-// (`holdUp`: Vista on), the end is held up with a reason.
+// (`reason` given: Vista on), the end is held up with that reason.
 class SessionEndGuard {
 public:
-    SessionEndGuard(Platform& platform, SessionEndListener& listener, bool holdUp) : platform_(platform) {
-        platform_.guardSessionEnd(holdUp ? sessionEndReason : L"", listener);
-        platform_.note(holdUp ? L"Until the control is registered, the end of the session is held up with a reason"
-                              : L"Until the control is registered, an ending session has the control put back first");
+    SessionEndGuard(Platform& platform, SessionEndListener& listener, const wchar_t* reason, const wchar_t* line)
+        : platform_(platform) {
+        platform_.guardSessionEnd(reason, listener);
+        platform_.note(line);
     }
     ~SessionEndGuard() { platform_.releaseSessionEnd(); }
     SessionEndGuard(const SessionEndGuard&) = delete;
@@ -21,6 +23,12 @@ public:
 private:
     Platform& platform_;
 };
+
+// How long the first instance holds the session's end for the elevated
+// one's last lines.
+constexpr DWORD elevatedSessionEndWaitMs = 5000;
+// How long a step's process that was ended is given to let go of its files.
+constexpr DWORD endedProcessWaitMs = 1000;
 
 }  // namespace
 
@@ -33,9 +41,11 @@ void frmMain::Form_Load() {
     DWORD outcome = 0;
     if (isVistaOrLater()) {
         outcome = repairElevated();
-        if (outcome != 0 && outcome != ERROR_CANCELLED) return platform_.endProgram(static_cast<int>(outcome));
+        const bool menu = outcome == 0 || outcome == ERROR_CANCELLED || outcome == notAnAdministratorExitCode ||
+                          outcome == anotherRepairExitCode;
+        if (!menu) return platform_.endProgram(static_cast<int>(outcome));
     } else if (platform_.isAdministrator()) {
-        repair();
+        if (!repair()) outcome = anotherRepairExitCode;
     } else {
         platform_.note(L"The repair is skipped: on this Windows it needs an administrator, and this user is not one");
         outcome = notAnAdministratorExitCode;
@@ -45,22 +55,45 @@ void frmMain::Form_Load() {
 }
 
 void frmMain::repairOnly() {
+    repairOnly_ = true;
     platform_.note(L"The repair runs in a process of its own");
     hideMe();
-    repair();
+    if (!repair()) platform_.endProgram(anotherRepairExitCode);
 }
 
-void frmMain::repair() {
+// One repair at a time on the machine: a second one would take the first
+// one's backup for the user's control. From the first change on, the record
+// on the disk says where the user's control is, so that a run cut off at
+// any instant is completed by the next one.
+bool frmMain::repair() {
+    if (!platform_.claimRepairLock(machineRepairLock)) return false;
     {
         // From the unregistration until the registration has ended the
         // user's control is out of place.
-        SessionEndGuard guard(platform_, *this, isVistaOrLater());
-        uninstallFlashOCX();
+        SessionEndGuard guard(platform_, *this, isVistaOrLater() ? sessionEndReason : L"",
+                              isVistaOrLater()
+                                  ? L"Until the control is registered, the end of the session is held up with a reason"
+                                  : L"Until the control is registered, an ending session has the control put back first");
+        recoverEarlierRun();
+        const std::wstring control = getPathFlash();
+        const std::wstring backup = control.substr(0, control.size() - 3) + L"bkp";
+        record_ = RepairRecord{};
+        record_.usersControl = platform_.fileExists(control) ? control
+                               : platform_.fileExists(backup) ? backup
+                                                              : std::wstring();
+        recording_ = true;
         try {
+            beginStep(L"unregistering the installed control");
+            uninstallFlashOCX();
+            beginStep(L"moving the installed control aside");
             renameFlashOCX();
+            beginStep(L"moving the setup information file aside");
             renameFlashInf();
+            beginStep(L"running the medium's installer");
             executeFlashSetup();
+            beginStep(L"putting the medium's control in place");
             copyFlashOCX();
+            beginStep(L"registering the medium's control");
             installFlashOCX();
         } catch (const Failure& failure) {
             // The installed control is unregistered by now and may be moved
@@ -70,40 +103,92 @@ void frmMain::repair() {
             throw Failure(failure.number(), failure.description() + L"\r\n" + putBackInstalledControl());
         }
     }
-    if (!replacedControl_.empty()) discard(replacedControl_);
+    if (!record_.replacedControl.empty()) discard(record_.replacedControl);
+    recording_ = false;
+    platform_.clearRepairRecord();
+    return true;
 }
 
-// The elevated instance shows its own report of a failure; a declined
-// consent leaves the machine as it was, and the disc's content needs no
-// repair.
+// Before anything else: a record left on the disk means that an earlier
+// run was cut off half-way (a power cut, Task Manager). Its user's control
+// goes back as after a failure, and only then does this run begin.
+void frmMain::recoverEarlierRun() {
+    platform_.note(L"Looking for the record of an earlier repair that was cut off");
+    std::vector<std::wstring> lines;
+    if (!platform_.readRepairRecord(lines)) return;
+    record_ = RepairRecord::parse(lines);
+    recording_ = true;
+    const std::wstring cutOff = L"An earlier run was cut off while " + record_.step;
+    const bool usersControl = !record_.usersControl.empty();
+    const std::wstring outcome = putBackInstalledControl();
+    puttingBack_ = false;
+    if (recording_)
+        throw Failure(ERROR_CAN_NOT_COMPLETE, cutOff + L", and what it had moved aside could not be put back.\r\n" + outcome);
+    platform_.note(cutOff + (usersControl ? L"; the control it had moved aside was put back. "
+                                          : L"; the machine had no control of its own. ") + outcome);
+}
+
+// The elevated instance shows its own report of a failure and ends with
+// its own exit codes; any other means that it was ended from outside (Task
+// Manager) or crashed before it could say so. A declined consent, or a
+// user who may not give it (the prompt switched off), leaves the machine
+// as it was, and the disc's content needs no repair.
 DWORD frmMain::repairElevated() {
     platform_.note(L"Starting the repair as administrator");
     StartedProcess elevated{};
     try {
         elevated = platform_.launchElevatedRepair();
     } catch (const Failure& failure) {
-        if (failure.number() != ERROR_CANCELLED) throw;
-        platform_.note(L"The user declined to let the repair run as administrator: the repair is skipped");
-        return ERROR_CANCELLED;
+        if (failure.number() == ERROR_CANCELLED) {
+            platform_.note(L"The user declined to let the repair run as administrator: the repair is skipped");
+            return ERROR_CANCELLED;
+        }
+        if (failure.number() != ERROR_ACCESS_DENIED) throw;
+        platform_.note(L"The repair is skipped: it needs an administrator, and this user is not one");
+        return notAnAdministratorExitCode;
     }
     ProcessHandle process(platform_, elevated.handle);
     DWORD exitCode = 0;
-    if (platform_.WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
-        !platform_.GetExitCodeProcess(process.get(), &exitCode))
-        throw failureFor(L"waiting for the repair", platform_.GetLastError());
-    return exitCode;
+    {
+        SessionEndGuard guard(platform_, *this, L"",
+                              L"Until the repair has ended, an ending session waits briefly for its last lines");
+        waitingFor_ = process.get();
+        waitingForElevated_ = true;
+        const DWORD waited = platform_.WaitForSingleObject(process.get(), INFINITE);
+        waitingFor_ = nullptr;
+        waitingForElevated_ = false;
+        if (waited != WAIT_OBJECT_0 || !platform_.GetExitCodeProcess(process.get(), &exitCode))
+            throw failureFor(L"waiting for the repair", platform_.GetLastError());
+    }
+    if (exitCode == 0 || exitCode == static_cast<DWORD>(anotherRepairExitCode) ||
+        exitCode == static_cast<DWORD>(ownFaultExitCode))
+        return exitCode;
+    if (exitCode == static_cast<DWORD>(elevatedRepairFailedExitCode)) return 1;
+    platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
+    platform_.showMessageBox(L"The repair stopped before it finished. Run the disc again to put everything back.",
+                             criticalOk, L"Tolvane");
+    return repairStoppedExitCode;
 }
 
 // Windows ends the program soon after this returns: nothing here may wait
-// long, show a box or start the menu. The installer gets its own messages.
+// long, show a box or start the menu. What the step waits for is ended
+// first, so that nothing writes over the control after it is put back.
 void frmMain::sessionEnding() noexcept {
+    if (waitingForElevated_) {
+        platform_.note(L"The session is ending: the repair's last lines are waited for, at most 5 s");
+        platform_.WaitForSingleObject(waitingFor_, elevatedSessionEndWaitMs);
+        return platform_.endProgram(sessionEndedExitCode);
+    }
     if (puttingBack_) {
         platform_.note(L"The session is ending while the installed control is being put back");
     } else {
         platform_.note(L"The session is ending: the repair stops here and the installed control is put back");
+        if (waitingFor_ != nullptr && platform_.TerminateProcess(waitingFor_, sessionEndedExitCode))
+            platform_.WaitForSingleObject(waitingFor_, endedProcessWaitMs);
+        platform_.endTrackedProcesses();
         platform_.note(putBackInstalledControl(sessionEndRegistrationLimitMs));
     }
-    platform_.endProgram(sessionEndedExitCode);
+    platform_.endProgram(repairOnly_ ? elevatedRepairFailedExitCode : sessionEndedExitCode);
 }
 
 void frmMain::hideMe() {
@@ -124,6 +209,8 @@ void reportFailure(Platform& platform, const std::wstring& what) noexcept {
 
 }  // namespace
 
+// The elevated instance's failures have an exit code of their own, so that
+// the first instance can tell them from an end by force.
 int runProgram(Platform& platform, bool repairOnly) {
     try {
         platform.restrictDllSearch();
@@ -138,7 +225,7 @@ int runProgram(Platform& platform, bool repairOnly) {
     } catch (const std::exception&) {
         reportFailure(platform, L"Tolvane ran out of memory");
     }
-    return 1;
+    return repairOnly ? elevatedRepairFailedExitCode : 1;
 }
 
 }  // namespace tolvane

@@ -20,9 +20,38 @@ inline constexpr wchar_t sessionEndReason[] = L"Repairing the Flash control. Ple
 
 // The exit code of a run that the end of the session stopped.
 inline constexpr int sessionEndedExitCode = 1;
-// The exit code of a run that skipped the repair on Windows XP or 2003
-// because the user is not an administrator (ERROR_ACCESS_DENIED).
+// The exit code of a run that skipped the repair because the user is not
+// an administrator (ERROR_ACCESS_DENIED): on Windows XP or 2003, or where
+// the consent prompt is switched off.
 inline constexpr int notAnAdministratorExitCode = 5;
+// The exit code of the elevated instance that reported its failure itself
+// (ERROR_INSTALL_FAILURE): apart from its own fault (3), any other code
+// means that it was ended before it could say why.
+inline constexpr int elevatedRepairFailedExitCode = 1603;
+// Another repair was at work on this machine: nothing was repaired, the
+// menu started (ERROR_INSTALL_ALREADY_RUNNING).
+inline constexpr int anotherRepairExitCode = 1618;
+// The elevated instance ended without its own report (ERROR_PROCESS_ABORTED).
+inline constexpr int repairStoppedExitCode = 1067;
+// The exit code of a fault of the program's own (see lean_runtime.cpp).
+inline constexpr int ownFaultExitCode = 3;
+
+// What the repair has changed so far, kept on the disk as the repair goes
+// (Platform::writeRepairRecord): a run cut off half-way is completed from it
+// by the next one. Paths are whole.
+struct RepairRecord {
+    std::wstring step;              // what the run was doing, for the log
+    std::wstring usersControl;      // where the machine's own control is; empty: there was none
+    std::wstring usersControlTo;    // where it is being renamed to, while that is under way
+    std::wstring inf;               // swflash.inf, when the run moved it aside
+    std::wstring replacedControl;   // what stood at the control path before the copy, kept aside
+    bool mediumCopyInPlace = false; // the medium's copy stands at the control path
+    std::vector<std::wstring> discards;  // files of the run's own, put aside to be deleted
+
+    std::vector<std::wstring> lines() const;
+    // Raises a Failure for lines this program did not write.
+    static RepairRecord parse(const std::vector<std::wstring>& lines);
+};
 
 class frmMain : private SessionEndListener {
 public:
@@ -62,7 +91,14 @@ private:
     // unregistration, up to and including the registration, first puts the
     // installed control back in place and registers it again; so does the
     // end of the session in that span.
-    void repair();
+    // False when another repair holds the machine's lock: nothing was done.
+    bool repair();
+    // Completes a run that was cut off, from its record, before anything
+    // else; raises when that cannot be done.
+    void recoverEarlierRun();
+    // The record on the disk follows `record_` (while the repair is at work).
+    void saveRecord();
+    void beginStep(const wchar_t* step);
     // The repair in an elevated instance: its exit code, or ERROR_CANCELLED
     // when the user declined.
     DWORD repairElevated();
@@ -102,8 +138,18 @@ private:
     // done, or where the user's control is when that could not be finished;
     // never raises.
     std::wstring putBackInstalledControl(DWORD registrationLimitMs = registrationTimeLimitMs) noexcept;
-    // The session ends during the repair: the control put back, no menu.
+    // Where the user's control is by the record: where it was, or where it
+    // was being renamed to; empty when the machine had none (or it is gone).
+    std::wstring usersControlNow();
+    // swflash.inf back where the run found it; what stays aside, if anything.
+    std::wstring putInfBack() noexcept;
+    // The session ends during the repair: the step's processes ended, the
+    // control put back, no menu. In the first instance that waits for the
+    // elevated one: that one's lines waited for, briefly.
     void sessionEnding() noexcept override;
+    // The exit code of a run that ends with a failure: the elevated
+    // instance's differs (see elevatedRepairFailedExitCode).
+    int failedExitCode() const { return repairOnly_ ? elevatedRepairFailedExitCode : 1; }
     // Deletes one of our own files (an old backup, a control about to be
     // replaced), read-only or not: it is renamed aside first (see
     // renameAside), so that its name is free at once even where another
@@ -111,23 +157,32 @@ private:
     void removeOwnFile(const std::wstring& path);
     // Renames the file to a free name in its folder (flash.ocx ->
     // flash.ocx.1.old) and returns that name. Raises when it cannot.
-    std::wstring renameAside(const std::wstring& path);
+    // The name goes into the record first: as `replaced`, or to be discarded.
+    std::wstring renameAside(const std::wstring& path, std::wstring* replaced = nullptr);
     // Deletes a file that was renamed aside; one that another program holds
     // is deleted by Windows at the next restart instead. Never raises.
     void discard(const std::wstring& aside) noexcept;
 
     Platform& platform_;
-    // What the run has moved, for putting it back.
-    bool backupIsUsers_ = false;     // the backup holds the control the machine had
-    std::wstring replacedControl_;   // what stood at the control path before the copy, kept aside
-    bool mediumCopyInPlace_ = false;
+    // What the run has moved, for putting it back; on the disk while
+    // `recording_`.
+    RepairRecord record_;
+    bool recording_ = false;
     bool puttingBack_ = false;
+    bool repairOnly_ = false;
+    // The process the run waits for (a step's, or the elevated instance):
+    // ended first when the session ends.
+    HANDLE waitingFor_ = nullptr;
+    bool waitingForElevated_ = false;
 };
 
 
 // The lock that keeps a second start (a double-click on the medium) from
 // running the repair while one is at work.
 inline constexpr wchar_t singleRunLock[] = L"Local\\Tolvane.Repair";
+// The lock of the one repair on the machine, whatever session or instance
+// runs it.
+inline constexpr wchar_t machineRepairLock[] = L"Global\\Tolvane.Repair";
 
 // Restricts the DLL search, takes the single-run lock, creates the main window
 // and runs its load handling. An unhandled failure is reported in a box titled

@@ -108,6 +108,27 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
     return true;
 }
 
+bool RecordingPlatform::claimRepairLock(const std::wstring& name) {
+    const bool claimed = passOn([&] { return inner_.claimRepairLock(name); });
+    say([&] {
+        return claimed ? L"Holding the lock " + quotedPath(name) + L": no other repair is at work on this machine"
+                       : L"Another repair is at work on this machine (it holds the lock " + quotedPath(name) +
+                             L"): this run repairs nothing";
+    });
+    return claimed;
+}
+
+BOOL RecordingPlatform::TerminateProcess(HANDLE process, UINT exitCode) {
+    const BOOL ended = inner_.TerminateProcess(process, exitCode);
+    const LastErrorKept keep;
+    const auto found = watched_.find(process);
+    say([&] {
+        return L"  " + describe(found == watched_.end() ? 0 : found->second) +
+               (ended ? std::wstring(L" was ended") : L" could not be ended: " + systemMessage(inner_.GetLastError()));
+    });
+    return ended;
+}
+
 bool RecordingPlatform::isAdministrator() {
     const bool administrator = inner_.isAdministrator();
     say([&] { return std::wstring(administrator ? L"  the user is an administrator" : L"  the user is not an administrator"); });
@@ -197,6 +218,43 @@ void RecordingPlatform::renameFile(const std::wstring& oldPath, const std::wstri
 void RecordingPlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
     passOn([&] { inner_.copyFile(source, destination); });
     say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination); });
+}
+
+void RecordingPlatform::replaceFile(const std::wstring& from, const std::wstring& to) {
+    passOn([&] { inner_.replaceFile(from, to); });
+    say([&] { return L"  renamed " + quotedPath(from) + L" to " + quotedPath(to) + L", in one step"; });
+}
+
+namespace {
+
+// The record's lines after its first, on one line.
+std::wstring recordText(const std::vector<std::wstring>& lines) {
+    std::wstring text;
+    for (std::size_t i = 1; i < lines.size(); ++i) text += (i > 1 ? L"; " : L"") + lines[i];
+    return text;
+}
+
+}  // namespace
+
+bool RecordingPlatform::readRepairRecord(std::vector<std::wstring>& lines) {
+    const bool there = passOn([&] { return inner_.readRepairRecord(lines); });
+    say([&] { return there ? L"  found the record: " + recordText(lines) : std::wstring(L"  there is none"); });
+    return there;
+}
+
+void RecordingPlatform::writeRepairRecord(const std::vector<std::wstring>& lines) {
+    passOn([&] { inner_.writeRepairRecord(lines); });
+    say([&] { return L"  recorded: " + recordText(lines); });
+}
+
+void RecordingPlatform::clearRepairRecord() {
+    passOn([&] { inner_.clearRepairRecord(); });
+    say([&] { return std::wstring(L"  the record of the repair is removed"); });
+}
+
+void RecordingPlatform::endTrackedProcesses() noexcept {
+    inner_.endTrackedProcesses();
+    say([&] { return std::wstring(L"  ended what the installer had started and still ran"); });
 }
 
 void RecordingPlatform::clearReadOnly(const std::wstring& path) {

@@ -30,9 +30,11 @@ public:
         return inner_.GetExitCodeProcess(process, exitCode);
     }
     DWORD GetLastError() override { return inner_.GetLastError(); }
+    BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
 
     void restrictDllSearch() override;
     bool claimSingleRun(const std::wstring& name) override;
+    bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override;
     StartedProcess launchElevatedRepair() override;
     void createMainWindow(const std::wstring& caption) override;
@@ -49,8 +51,13 @@ public:
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
+    void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
+    bool readRepairRecord(std::vector<std::wstring>& lines) override;
+    void writeRepairRecord(const std::vector<std::wstring>& lines) override;
+    void clearRepairRecord() override;
+    void endTrackedProcesses() noexcept override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override {
         inner_.guardSessionEnd(reason, listener);
     }

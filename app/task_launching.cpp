@@ -40,7 +40,9 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
     ProcessHandle installer(platform_, start.process.handle);
     platform_.setWindowVisible(false);
     platform_.processPendingEvents();
+    waitingFor_ = installer.get();
     platform_.WaitForSingleObject(installer.get(), INFINITE);
+    waitingFor_ = nullptr;
     waitForHandOver();
 }
 
@@ -109,7 +111,9 @@ void frmMain::waitForHandOver() {
                                                                        L"the medium")));
         }
         if (waitFor == nullptr) return;
+        waitingFor_ = waitFor->handle;
         platform_.WaitForSingleObject(waitFor->handle, INFINITE);
+        waitingFor_ = nullptr;
     }
 }
 

@@ -25,7 +25,68 @@ constexpr int asideNamesTried = 99;
 
 constexpr wchar_t notPutBack[] = L"The control that was installed could not be put back and registered again: ";
 
+constexpr wchar_t recordHeader[] = L"Tolvane repair record 1";
+
+// A free name beside `path` for a file of the run's own: flash.ocx ->
+// flash.ocx.1.new.
+template <typename Exists>
+std::wstring freeName(const std::wstring& path, const wchar_t* suffix, int n, Exists exists) {
+    for (;; ++n) {
+        std::wstring name = path + L"." + decimal(static_cast<unsigned>(n)) + suffix;
+        if (!exists(name) || n >= asideNamesTried) return name;
+    }
+}
+
 }  // namespace
+
+std::vector<std::wstring> RepairRecord::lines() const {
+    std::vector<std::wstring> lines{recordHeader, L"step=" + step, L"control=" + usersControl};
+    if (!usersControlTo.empty()) lines.push_back(L"controlTo=" + usersControlTo);
+    if (!inf.empty()) lines.push_back(L"inf=" + inf);
+    if (!replacedControl.empty()) lines.push_back(L"replaced=" + replacedControl);
+    if (mediumCopyInPlace) lines.push_back(L"mediumCopy=yes");
+    for (const std::wstring& file : discards) lines.push_back(L"discard=" + file);
+    return lines;
+}
+
+// Nothing is guessed from a record that this program did not write.
+RepairRecord RepairRecord::parse(const std::vector<std::wstring>& lines) {
+    const auto unreadable = [](const std::wstring& why) {
+        return Failure(ERROR_INVALID_DATA, L"reading the record of an earlier repair that was cut off (" +
+                                               std::wstring(repairRecordPlace) + L") failed: " + why +
+                                               L". The record is kept and nothing was changed.");
+    };
+    if (lines.empty() || lines[0] != recordHeader)
+        throw unreadable(L"it does not begin with " + quotedPath(recordHeader));
+    RepairRecord record;
+    bool step = false, control = false;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::wstring& line = lines[i];
+        const std::size_t equals = line.find(L'=');
+        const std::wstring key = line.substr(0, equals);
+        const std::wstring value = equals == std::wstring::npos ? std::wstring() : line.substr(equals + 1);
+        if (equals == std::wstring::npos) throw unreadable(L"its line " + decimal(i + 1) + L" is not one this program writes");
+        if (key == L"step") step = true, record.step = value;
+        else if (key == L"control") control = true, record.usersControl = value;
+        else if (!value.empty() && key == L"controlTo") record.usersControlTo = value;
+        else if (!value.empty() && key == L"inf") record.inf = value;
+        else if (!value.empty() && key == L"replaced") record.replacedControl = value;
+        else if (value == L"yes" && key == L"mediumCopy") record.mediumCopyInPlace = true;
+        else if (!value.empty() && key == L"discard") record.discards.push_back(value);
+        else throw unreadable(L"its line " + decimal(i + 1) + L" is not one this program writes");
+    }
+    if (!step || !control) throw unreadable(L"it is incomplete");
+    return record;
+}
+
+void frmMain::saveRecord() {
+    if (recording_) platform_.writeRepairRecord(record_.lines());
+}
+
+void frmMain::beginStep(const wchar_t* step) {
+    record_.step = step;
+    saveRecord();
+}
 
 // A backup copied from a CD by an earlier run may be read-only. Deleting a
 // file that another program holds or maps either fails, or succeeds while
@@ -36,14 +97,21 @@ void frmMain::removeOwnFile(const std::wstring& path) {
     discard(renameAside(path));
 }
 
-std::wstring frmMain::renameAside(const std::wstring& path) {
+// The new name is in the record before the rename: a run cut off after it
+// leaves nothing behind that the next one does not know of.
+std::wstring frmMain::renameAside(const std::wstring& path, std::wstring* replaced) {
     for (int n = 1;; ++n) {
         const std::wstring aside = path + L"." + decimal(static_cast<unsigned>(n)) + L".old";
         if (platform_.fileExists(aside)) continue;
+        if (replaced != nullptr) *replaced = aside;
+        else record_.discards.push_back(aside);
+        saveRecord();
         try {
             platform_.renameFile(path, aside);
             return aside;
         } catch (const Failure& failure) {
+            if (replaced != nullptr) replaced->clear();
+            else record_.discards.pop_back();
             const bool taken = failure.number() == ERROR_ALREADY_EXISTS || failure.number() == ERROR_FILE_EXISTS;
             if (!taken || n >= asideNamesTried) throw;
         }
@@ -53,6 +121,11 @@ std::wstring frmMain::renameAside(const std::wstring& path) {
 // Only the renamed file is scheduled, never the path the run goes on using.
 // Without the rights to schedule it, it stays beside the control.
 void frmMain::discard(const std::wstring& aside) noexcept {
+    for (auto at = record_.discards.begin(); at != record_.discards.end(); ++at)
+        if (*at == aside) {
+            record_.discards.erase(at);
+            break;
+        }
     try {
         platform_.deleteFile(aside);
         return;
@@ -72,23 +145,23 @@ void frmMain::discard(const std::wstring& aside) noexcept {
 
 // An old backup goes only when there is a control to take its place: after
 // a run that was cut off between the backup and the copy, it is the only
-// copy of the user's control.
+// copy of the user's control (and the record says so).
 void frmMain::renameFlashOCX() {
     platform_.note(L"Moving the installed control aside");
     const std::wstring control = getPathFlash();
     const std::wstring backup = backupPath(control);
     const bool installed = platform_.fileExists(control);
     if (platform_.fileExists(backup)) {
-        if (installed) {
-            removeOwnFile(backup);
-        } else {
-            platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
-            backupIsUsers_ = true;
-        }
+        if (installed) removeOwnFile(backup);
+        else platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
     }
     if (!installed) return platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
+    record_.usersControlTo = backup;
+    saveRecord();
     platform_.renameFile(control, backup);
-    backupIsUsers_ = true;
+    record_.usersControl = backup;
+    record_.usersControlTo.clear();
+    saveRecord();
 }
 
 // Only on Windows XP. An old backup is replaced, so that a second repair on
@@ -101,65 +174,117 @@ void frmMain::renameFlashInf() {
     const std::wstring backup = backupPath(inf);
     if (!platform_.fileExists(inf)) return platform_.note(L"  skipped: there is no " + quotedPath(inf));
     if (platform_.fileExists(backup)) removeOwnFile(backup);
+    record_.inf = inf;
+    saveRecord();
     platform_.renameFile(inf, backup);
 }
 
-// What the installer put in place is kept aside until the medium's control
-// has been registered: where the machine had no control of its own, it is
-// the best one to put back should that fail. A file another program holds
-// (a browser on the installer's "installed" page) can be renamed all the
-// same. The copy takes the medium's read-only attribute along; left so, the
-// next repair or a Flash update could not replace the control.
+// The medium's control is copied beside the control under a name of its
+// own, and takes the control's name in one step: a run cut off at any
+// instant leaves a whole control there, or none. What the installer put in
+// place is kept aside until the medium's control has been registered: where
+// the machine had no control of its own, it is the best one to put back
+// should that fail. A file another program holds (a browser on the
+// installer's "installed" page) can be renamed all the same.
 void frmMain::copyFlashOCX() {
     platform_.note(L"Putting the medium's control in place");
     const std::wstring control = getPathFlash();
     const std::wstring source = mediumPath(L"\\data\\Flash.ocx");
+    const std::wstring copy = freeName(control, L".new", 1, [&](const std::wstring& name) { return platform_.fileExists(name); });
+    record_.discards.push_back(copy);
+    saveRecord();
+    platform_.copyFile(source, copy);
     if (platform_.fileExists(control)) {
         try {
             platform_.clearReadOnly(control);
-            replacedControl_ = renameAside(control);
+            renameAside(control, &record_.replacedControl);
         } catch (const Failure&) {
-            platform_.note(L"  what stands at " + quotedPath(control) + L" is copied over");
+            platform_.note(L"  what stands at " + quotedPath(control) + L" is replaced in place");
         }
     }
-    platform_.copyFile(source, control);
-    mediumCopyInPlace_ = true;
-    platform_.clearReadOnly(control);
+    platform_.replaceFile(copy, control);
+    record_.discards.pop_back();
+    record_.mediumCopyInPlace = true;
+    saveRecord();
 }
 
-// Nothing that may be the user's control is ever deleted here, and the
-// backup is only ever renamed back: when a step fails, the line says where
-// the user's control is.
+std::wstring frmMain::usersControlNow() {
+    const RepairRecord& record = record_;
+    if (record.usersControl.empty()) return std::wstring();
+    if (platform_.fileExists(record.usersControl)) return record.usersControl;
+    if (!record.usersControlTo.empty() && platform_.fileExists(record.usersControlTo)) return record.usersControlTo;
+    platform_.note(L"  the control that was installed is not at " + quotedPath(record.usersControl) + L" any more");
+    return std::wstring();
+}
+
+// swflash.inf back in its place, unless something new stands there.
+std::wstring frmMain::putInfBack() noexcept {
+    try {
+        if (record_.inf.empty()) return std::wstring();
+        const std::wstring backup = backupPath(record_.inf);
+        if (!platform_.fileExists(record_.inf) && platform_.fileExists(backup)) platform_.renameFile(backup, record_.inf);
+        record_.inf.clear();
+        return std::wstring();
+    } catch (const Failure& failure) {
+        return L" The setup information file stays aside: " + failure.description();
+    } catch (...) {
+        return L" The setup information file stays aside.";
+    }
+}
+
+// Nothing that may be the user's control is ever deleted here, and it is
+// only ever renamed back: when a step fails, the line says where the
+// user's control is. The record goes once everything stands where it stood
+// before the run, before the registration: a control that will not
+// register is no reason to put it back again and again.
 std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
     puttingBack_ = true;
     std::wstring usersControl;
     try {
         platform_.note(L"Putting the installed control back");
+        beginStep(L"putting the installed control back");
         const std::wstring control = getPathFlash();
-        const std::wstring backup = backupPath(control);
-        const bool fromBackup = backupIsUsers_ && platform_.fileExists(backup);
-        std::wstring what = L"The control at " + quotedPath(control);
-        bool putBack = false;
-        if (fromBackup || !replacedControl_.empty()) {
-            // The user's control, else the one the copy replaced, takes the
-            // place of whatever stands there now.
-            if (fromBackup) usersControl = backup;
-            if (platform_.fileExists(control)) removeOwnFile(control);
-            platform_.renameFile(fromBackup ? backup : replacedControl_, control);
-            if (fromBackup) usersControl = control;
-            if (fromBackup && !replacedControl_.empty()) discard(replacedControl_);
-            replacedControl_.clear();
-            what = fromBackup ? L"The control that was installed" : L"The control the installer put in place";
-            putBack = true;
-        } else if (const bool there = platform_.fileExists(control); !there || mediumCopyInPlace_) {
-            // Nothing, or only the medium's copy that would not register.
-            if (there) removeOwnFile(control);
-            return L"There was no control to put back.";
+        usersControl = usersControlNow();
+        std::wstring from = usersControl;
+        std::wstring what = L"The control that was installed";
+        if (from.empty() && !record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl)) {
+            from = record_.replacedControl;
+            what = L"The control the installer put in place";
         }
+        bool putBack = false, registerIt = true;
+        if (from.empty()) {
+            // Nothing, the installer's own where it stands, or only the
+            // medium's copy (that would not register).
+            const bool there = platform_.fileExists(control);
+            registerIt = there && !record_.mediumCopyInPlace;
+            if (there && !registerIt) removeOwnFile(control);
+        } else if (samePath(from, control)) {
+            what = L"The control at " + quotedPath(control);
+        } else {
+            if (platform_.fileExists(control)) removeOwnFile(control);
+            if (!usersControl.empty()) record_.usersControlTo = control;
+            saveRecord();
+            platform_.renameFile(from, control);
+            if (!usersControl.empty()) usersControl = record_.usersControl = control;
+            record_.usersControlTo.clear();
+            record_.mediumCopyInPlace = false;
+            putBack = true;
+            if (usersControl.empty()) record_.replacedControl.clear();
+            saveRecord();
+        }
+        if (!usersControl.empty() && !record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl))
+            discard(record_.replacedControl);
+        const std::wstring inf = putInfBack();
+        for (const std::wstring& file : std::vector<std::wstring>(record_.discards))
+            if (platform_.fileExists(file)) discard(file);
+        recording_ = false;
+        platform_.clearRepairRecord();
+        if (!registerIt) return L"There was no control to put back." + inf;
+        if (from.empty()) what = L"The control the installer put in place";
         if (!registerControl(registrationLimitMs))
             return what + (putBack ? L" was put back" : L"") + L"; its registration had not ended after " +
-                   decimal(registrationLimitMs / 1000) + L" seconds.";
-        return what + (putBack ? L" was put back and registered again." : L" was registered again.");
+                   decimal(registrationLimitMs / 1000) + L" seconds." + inf;
+        return what + (putBack ? L" was put back and registered again." : L" was registered again.") + inf;
     } catch (const Failure& failure) {
         return notPutBack + failure.description() +
                (usersControl.empty() ? std::wstring() : L" It is at " + quotedPath(usersControl) + L".");

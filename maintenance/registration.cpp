@@ -40,7 +40,9 @@ frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches, DWORD tim
     const std::wstring tool = systemFolder() + L"\\regsvr32.exe";
     ProcessHandle process(platform_, platform_.launchProgramForWait(commandLine, minimizedFocus, tool).handle);
 
+    waitingFor_ = process.get();
     const DWORD waited = platform_.WaitForSingleObject(process.get(), timeLimitMs);
+    waitingFor_ = nullptr;
     if (waited == WAIT_TIMEOUT) {
         run.state = ToolRun::stillRunning;
         return run;

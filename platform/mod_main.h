@@ -26,6 +26,7 @@ public:
     // The code a process ended with, or STILL_ACTIVE (259) while it runs.
     virtual BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) = 0;
     virtual DWORD GetLastError() = 0;
+    virtual BOOL TerminateProcess(HANDLE process, UINT exitCode) = 0;
 };
 
 }  // namespace tolvane

@@ -98,6 +98,9 @@ protected:
 // instance's window (as a decimal number) after it: "/repair 1234".
 inline constexpr wchar_t repairSwitch[] = L"/repair";
 
+// Where the record of a repair at work is kept, for the reports that name it.
+inline constexpr wchar_t repairRecordPlace[] = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Tolvane, value RepairInProgress";
+
 class Platform : public modMain {
 public:
     // Start-up hardening for a program that runs elevated from a folder
@@ -111,6 +114,10 @@ public:
     // Takes the named lock that one run of the program holds until it ends.
     // False when another run holds it already.
     virtual bool claimSingleRun(const std::wstring& name) = 0;
+    // The same for the lock that one repair on the whole machine holds
+    // (a Global\ name). False too when the lock cannot be opened: another
+    // user's run made it.
+    virtual bool claimRepairLock(const std::wstring& name) = 0;
 
     // Creates the program's main window, hidden, with this caption and the
     // application icon.
@@ -161,13 +168,29 @@ public:
     virtual void deleteFile(const std::wstring& path) = 0;
     // Fails when `newPath` already exists.
     virtual void renameFile(const std::wstring& oldPath, const std::wstring& newPath) = 0;
-    // Replaces an existing destination. The copy keeps the source's attributes.
+    // Fails when the destination exists. The copy keeps the source's
+    // attributes and is on the disk, whole, when this returns.
     virtual void copyFile(const std::wstring& source, const std::wstring& destination) = 0;
+    // Renames `from` to `to` in one step, over a file that stands there, and
+    // has the change on the disk when this returns.
+    virtual void replaceFile(const std::wstring& from, const std::wstring& to) = 0;
     // Clears the file's read-only attribute; its other attributes stay.
     virtual void clearReadOnly(const std::wstring& path) = 0;
     // Asks Windows to delete the file at the next restart. Needs
     // administrator rights.
     virtual void deleteAtRestart(const std::wstring& path) = 0;
+
+    // The record of a repair at work: a few lines, kept where only
+    // administrators can write and on the disk when the write returns, so
+    // that a run cut off half-way is found and completed by the next one.
+    // False when there is none; raises when one is there but cannot be read.
+    virtual bool readRepairRecord(std::vector<std::wstring>& lines) = 0;
+    virtual void writeRepairRecord(const std::vector<std::wstring>& lines) = 0;
+    virtual void clearRepairRecord() = 0;
+
+    // Ends every process of the tracked program that still runs, itself
+    // included (see launchTrackedProgram). Never raises.
+    virtual void endTrackedProcesses() noexcept = 0;
 
     // From now until releaseSessionEnd the main window speaks for the
     // repair when the session is to end. With a `reason` it asks Windows to

@@ -43,10 +43,8 @@ void RunLog::add(const std::wstring& text) noexcept {
     try {
         if (state_ == writing)
             write(stamped(elapsedMs(), text));
-        else if (state_ == handing) {
-            handed_ += handedLine(text);
-            if (handed_.size() > 16384) flush();
-        }
+        else if (state_ == handing)
+            handed_ += handedLine(text);  // handed over only where the run waits (see flush)
         else if (state_ == waitingForOwner)
             kept_.push_back(stamped(elapsedMs(), text));
     } catch (...) {
@@ -134,8 +132,10 @@ void RunLog::handOver(HWND to, const std::wstring& lines) noexcept {
     if (::GetClassNameW(to, className, 32) == 0 || ::lstrcmpW(className, mainWindowClass) != 0) return;
     COPYDATASTRUCT data = {logLineData, static_cast<DWORD>(lines.size() * sizeof(wchar_t)),
                            const_cast<wchar_t*>(lines.data())};
+    // Not SMTO_ABORTIFHUNG: a first instance that is waiting answers only
+    // now and then, and Windows may take it for hung.
     DWORD_PTR ignored = 0;
-    ::SendMessageTimeoutW(to, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 5000, &ignored);
+    ::SendMessageTimeoutW(to, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, 5000, &ignored);
 }
 
 // Where Windows can tell (Vista on), the file must be the one asked for:

@@ -50,7 +50,9 @@ public:
     // (or handed to another run) the lines wait in memory.
     void add(const std::wstring& text) noexcept;
     // Hands the lines said so far to the first instance; the run calls it
-    // before it waits, shows a box or ends. Does nothing for a log of its own.
+    // before it waits, shows a box or ends, and nowhere else: while the
+    // hand-over waits for the answer, messages sent to this thread (the end
+    // of the session) are handled. Does nothing for a log of its own.
     void flush() noexcept;
     // Lines handed over by another instance (the data of its WM_COPYDATA).
     void addHanded(const wchar_t* lines, std::size_t length) noexcept;

@@ -27,6 +27,13 @@ LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wPa
         self->logLines_->addHanded(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
         return TRUE;
     }
+    // taskkill without /F, Task Manager's "End task": the run goes on to its
+    // end, as a half-done repair is worse than a late one.
+    if (message == WM_CLOSE) {
+        if (self != nullptr && self->log_ != nullptr)
+            self->log_->add(L"The program was asked to close (WM_CLOSE): the run goes on to its end");
+        return 0;
+    }
     if (self != nullptr && self->sessionListener_ != nullptr) {
         if (message == WM_QUERYENDSESSION && self->holdingSessionEnd_) return FALSE;
         if (message == WM_ENDSESSION && wParam != FALSE) {
@@ -59,9 +66,9 @@ HANDLE Win32Platform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
 
 // A plain wait would block this thread's window too: a program that sends a
 // message to every top-level window (as installers do when they broadcast a
-// settings change) would then wait for us while we wait for it. So the wait
-// wakes for messages sent to this thread, lets PeekMessage answer them, and
-// goes back to sleep. Posted messages and input stay in the queue untouched.
+// settings change) would then wait for us while we wait for it; Windows
+// would take a window that answers only sent messages for hung. So the wait
+// wakes for every message, handles what is waiting, and goes back to sleep.
 DWORD Win32Platform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     const DWORD start = ::GetTickCount();
     for (;;) {
@@ -70,10 +77,9 @@ DWORD Win32Platform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
             DWORD elapsed = ::GetTickCount() - start;
             remaining = elapsed >= milliseconds ? 0 : milliseconds - elapsed;
         }
-        DWORD result = ::MsgWaitForMultipleObjects(1, &handle, FALSE, remaining, QS_SENDMESSAGE);
+        DWORD result = ::MsgWaitForMultipleObjects(1, &handle, FALSE, remaining, QS_ALLINPUT);
         if (result != WAIT_OBJECT_0 + 1) return result;
-        MSG message;
-        ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        processPendingEvents();
     }
 }
 
@@ -84,6 +90,8 @@ BOOL Win32Platform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
 }
 
 DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
+
+BOOL Win32Platform::TerminateProcess(HANDLE process, UINT exitCode) { return ::TerminateProcess(process, exitCode); }
 
 namespace {
 
@@ -140,18 +148,26 @@ void Win32Platform::restrictDllSearch() {
         raiseLastError(L"taking the current folder out of the DLL search");
 }
 
-// A mutex in the session's namespace. Access denied means it exists but was
-// made by a run with other rights: held by another run all the same.
-bool Win32Platform::claimSingleRun(const std::wstring& name) {
+namespace {
+
+// A named mutex, kept until the process ends. Access denied means it exists
+// but was made by a run with other rights: held by another run all the same.
+bool claimLock(const std::wstring& name, UniqueHandle& lock) {
     HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
     const DWORD error = ::GetLastError();
     if (mutex == nullptr) {
         if (error == ERROR_ACCESS_DENIED) return false;
         throw failureFor(L"creating the lock " + quotedPath(name), error);
     }
-    runLock_.reset(mutex);
+    lock.reset(mutex);
     return error != ERROR_ALREADY_EXISTS;
 }
+
+}  // namespace
+
+bool Win32Platform::claimSingleRun(const std::wstring& name) { return claimLock(name, runLock_); }
+
+bool Win32Platform::claimRepairLock(const std::wstring& name) { return claimLock(name, repairLock_); }
 
 // Checked where the repair would run as this user (Windows XP and 2003).
 // The functions come from the system folder's advapi32.dll, loaded only
@@ -453,9 +469,20 @@ void Win32Platform::renameFile(const std::wstring& oldPath, const std::wstring& 
         raiseLastError(L"renaming " + quotedPath(oldPath) + L" to " + quotedPath(newPath));
 }
 
+// A medium's file is read-only; its copy is made writable before it is
+// flushed, since only a handle with the right to write can flush.
 void Win32Platform::copyFile(const std::wstring& source, const std::wstring& destination) {
-    if (!::CopyFileW(source.c_str(), destination.c_str(), FALSE))
-        raiseLastError(L"copying " + quotedPath(source) + L" to " + quotedPath(destination));
+    const std::wstring action = L"copying " + quotedPath(source) + L" to " + quotedPath(destination);
+    if (!::CopyFileW(source.c_str(), destination.c_str(), TRUE)) raiseLastError(action);
+    clearReadOnly(destination);
+    UniqueFileHandle copy(::CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy || !::FlushFileBuffers(copy.get())) raiseLastError(action + L" to the disk");
+}
+
+void Win32Platform::replaceFile(const std::wstring& from, const std::wstring& to) {
+    if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        raiseLastError(L"renaming " + quotedPath(from) + L" to " + quotedPath(to));
 }
 
 void Win32Platform::clearReadOnly(const std::wstring& path) {
@@ -494,6 +521,139 @@ std::wstring unredirectedPath(const std::wstring& path) {
 void Win32Platform::deleteAtRestart(const std::wstring& path) {
     if (!::MoveFileExW(unredirectedPath(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
         raiseLastError(L"scheduling the deletion of " + quotedPath(path) + L" at the next restart");
+}
+
+namespace {
+
+// The record lives under HKEY_LOCAL_MACHINE\SOFTWARE, which only
+// administrators can change (on 64-bit Windows, in its 32-bit view). The
+// registry functions come from the system folder's advapi32.dll, loaded
+// only for the repair.
+constexpr wchar_t recordKey[] = L"SOFTWARE\\Tolvane";
+constexpr wchar_t recordValue[] = L"RepairInProgress";
+
+struct Registry {
+    using OpenFn = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
+    using CreateFn = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD);
+    using QueryFn = LONG(WINAPI*)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+    using SetFn = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
+    using DeleteValueFn = LONG(WINAPI*)(HKEY, LPCWSTR);
+    using DeleteKeyFn = LONG(WINAPI*)(HKEY, LPCWSTR);
+    using KeyFn = LONG(WINAPI*)(HKEY);
+
+    HMODULE advapi = systemLibrary(L"advapi32.dll");
+    OpenFn open = libraryFunction<OpenFn>(advapi, "RegOpenKeyExW");
+    CreateFn create = libraryFunction<CreateFn>(advapi, "RegCreateKeyExW");
+    QueryFn query = libraryFunction<QueryFn>(advapi, "RegQueryValueExW");
+    SetFn set = libraryFunction<SetFn>(advapi, "RegSetValueExW");
+    DeleteValueFn deleteValue = libraryFunction<DeleteValueFn>(advapi, "RegDeleteValueW");
+    DeleteKeyFn deleteKey = libraryFunction<DeleteKeyFn>(advapi, "RegDeleteKeyW");
+    KeyFn flush = libraryFunction<KeyFn>(advapi, "RegFlushKey");
+    KeyFn close = libraryFunction<KeyFn>(advapi, "RegCloseKey");
+
+    static const Registry& get(const std::wstring& action) {
+        static const Registry registry;
+        if (registry.open == nullptr || registry.create == nullptr || registry.query == nullptr ||
+            registry.set == nullptr || registry.deleteValue == nullptr || registry.deleteKey == nullptr ||
+            registry.flush == nullptr || registry.close == nullptr)
+            throw Failure(ERROR_PROC_NOT_FOUND, action + L" failed: advapi32.dll in the system folder lacks the registry's functions");
+        return registry;
+    }
+};
+
+// An open key, closed however the work with it ends.
+class RegistryKey {
+public:
+    RegistryKey(const Registry& registry, HKEY key) : registry_(registry), key_(key) {}
+    ~RegistryKey() {
+        if (key_ != nullptr) registry_.close(key_);
+    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    HKEY get() const { return key_; }
+
+private:
+    const Registry& registry_;
+    HKEY key_;
+};
+
+const std::wstring recordAction = std::wstring(L"the record of the repair (") + repairRecordPlace + L")";
+
+void raiseFor(const std::wstring& action, LONG error) {
+    if (error != ERROR_SUCCESS) throw failureFor(action, static_cast<DWORD>(error));
+}
+
+}  // namespace
+
+bool Win32Platform::readRepairRecord(std::vector<std::wstring>& lines) {
+    const std::wstring action = L"reading " + recordAction;
+    const Registry& registry = Registry::get(action);
+    HKEY opened = nullptr;
+    LONG error = registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_QUERY_VALUE, &opened);
+    if (error == ERROR_FILE_NOT_FOUND) return false;
+    raiseFor(action, error);
+    RegistryKey key(registry, opened);
+    DWORD type = 0, size = 0;
+    error = registry.query(key.get(), recordValue, nullptr, &type, nullptr, &size);
+    if (error == ERROR_FILE_NOT_FOUND) return false;
+    raiseFor(action, error);
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
+    error = registry.query(key.get(), recordValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+    raiseFor(action, error);
+    if (type != REG_MULTI_SZ) throw Failure(ERROR_INVALID_DATA, action + L" failed: it is not a list of lines");
+    lines.clear();
+    for (const wchar_t* line = data.data(); *line != 0 && line < data.data() + data.size(); line += ::lstrlenW(line) + 1)
+        lines.emplace_back(line);
+    return true;
+}
+
+void Win32Platform::writeRepairRecord(const std::vector<std::wstring>& lines) {
+    const std::wstring action = L"writing " + recordAction;
+    const Registry& registry = Registry::get(action);
+    std::wstring data;
+    for (const std::wstring& line : lines) data += line + L'\0';
+    data += L'\0';
+    HKEY created = nullptr;
+    raiseFor(action, registry.create(HKEY_LOCAL_MACHINE, recordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                                     nullptr, &created, nullptr));
+    RegistryKey key(registry, created);
+    raiseFor(action, registry.set(key.get(), recordValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                                  static_cast<DWORD>(data.size() * sizeof(wchar_t))));
+    raiseFor(action, registry.flush(key.get()));
+}
+
+void Win32Platform::clearRepairRecord() {
+    const std::wstring action = L"removing " + recordAction;
+    const Registry& registry = Registry::get(action);
+    HKEY opened = nullptr;
+    LONG error = registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_SET_VALUE, &opened);
+    if (error == ERROR_FILE_NOT_FOUND) return;
+    raiseFor(action, error);
+    {
+        RegistryKey key(registry, opened);
+        error = registry.deleteValue(key.get(), recordValue);
+        if (error != ERROR_FILE_NOT_FOUND) raiseFor(action, error);
+        raiseFor(action, registry.flush(key.get()));
+    }
+    registry.deleteKey(HKEY_LOCAL_MACHINE, recordKey);  // the key is ours; it goes when empty of keys
+}
+
+// The job ends every process in it at once; without one, each process found
+// by its parent is ended while the handle that found it keeps its id from
+// going to another.
+void Win32Platform::endTrackedProcesses() noexcept {
+    try {
+        if (job_) {
+            ::TerminateJobObject(job_.get(), 1);
+            return;
+        }
+        for (const RunningProcess& process : trackedProcesses()) {
+            const UniqueHandle found(process.handle);
+            const UniqueHandle ending(found ? ::OpenProcess(PROCESS_TERMINATE, FALSE, process.id) : nullptr);
+            if (ending) ::TerminateProcess(ending.get(), 1);
+        }
+    } catch (...) {
+    }
 }
 
 namespace {

@@ -40,9 +40,11 @@ public:
     BOOL CloseHandle(HANDLE handle) override;
     BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) override;
     DWORD GetLastError() override;
+    BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
 
     void restrictDllSearch() override;
     bool claimSingleRun(const std::wstring& name) override;
+    bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override;
     StartedProcess launchElevatedRepair() override;
     void createMainWindow(const std::wstring& caption) override;
@@ -59,8 +61,13 @@ public:
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
+    void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
+    bool readRepairRecord(std::vector<std::wstring>& lines) override;
+    void writeRepairRecord(const std::vector<std::wstring>& lines) override;
+    void clearRepairRecord() override;
+    void endTrackedProcesses() noexcept override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
@@ -71,6 +78,8 @@ public:
     // Lines that other instances hand to the main window (WM_COPYDATA) go
     // into this log: the elevated repair's, and a second start's.
     void receiveLogLines(RunLog& log) { logLines_ = &log; }
+    // The run's own log, for what the window is told (WM_CLOSE).
+    void keepLog(RunLog& log) { log_ = &log; }
 
     // The user's temporary folder (GetTempPath) in its long form, without a
     // trailing backslash but at a drive root. Raises when Windows cannot
@@ -103,7 +112,8 @@ private:
 
     HINSTANCE instance_;
     HWND window_ = nullptr;
-    UniqueHandle runLock_;  // held until the process ends
+    UniqueHandle runLock_;     // held until the process ends
+    UniqueHandle repairLock_;  // the same
     // The tracked program: its job, or (without one) its id and the
     // creation times of the processes found to be its so far.
     UniqueHandle job_;
@@ -114,6 +124,7 @@ private:
     SessionEndListener* sessionListener_ = nullptr;
     bool holdingSessionEnd_ = false;
     RunLog* logLines_ = nullptr;
+    RunLog* log_ = nullptr;
 };
 
 }  // namespace tolvane

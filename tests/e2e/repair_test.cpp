@@ -100,8 +100,10 @@ TEST_F(RepairRun, OnWindowsXPTheWholeRunRepairsTheControl) {
                        L"ended with exit code 0", L"renamed " + control + L" to " + quoted(Machine::controlBackup()),
                        L"renamed " + quoted(Machine::infPath()) + L" to " + quoted(Machine::infBackup()),
                        L"started " + quoted(medium / L"data\\install_flash_player.exe"), L"ended with exit code 0 after ",
-                       L"copied " + quoted(medium / L"data\\Flash.ocx") + L" to " + control,
+                       L"copied " + quoted(medium / L"data\\Flash.ocx") + L" to " + quoted(Machine::controlPath() + L".1.new"),
+                       L"renamed " + quoted(Machine::controlPath() + L".1.new") + L" to " + control + L", in one step",
                        L"regsvr32 " + control + L" /s: process id ", L"ended with exit code 0",
+                       L"the record of the repair is removed",
                        L"started " + quoted(medium / L"data\\menu.exe"), L"The run is over: exit code 0"});
 }
 
@@ -240,7 +242,7 @@ TEST_F(RepairRun, AMissingMediumControlAfterTheInstallersOwnPutsTheUsersControlB
         RunResult result = medium.run();
         expectNothingAfterTheFailure(result,
                                      L"copying \"" + (medium / L"data\\Flash.ocx") + L"\" to \"" +
-                                         Machine::controlPath() + L"\" failed: ",
+                                         Machine::controlPath() + L".1.new\" failed: ",
                                      L"The control that was installed was put back and registered again.");
         EXPECT_EQ(result.linesStarting("install_flash_player.exe wrote").size(), 1u) << result.logText();
         // Back in its place and registered there, before the report.
@@ -276,7 +278,11 @@ TEST_F(RepairRun, AnEndingSessionPutsTheUsersControlBackAndStartsNoMenu) {
         // Windows XP is let go; a later Windows is asked to wait.
         EXPECT_EQ(result.linesStarting("session end asked, answer=").at(0),
                   windows == std::wstring(L"winxp") ? "session end asked, answer=1" : "session end asked, answer=0");
-        EXPECT_LT(result.timeOf(registered(Machine::controlPath(), "installed")), result.timeOf("session end told"))
+        // The installer was ended before anything was put back: it never
+        // came back from telling the program.
+        EXPECT_TRUE(result.linesStarting("session end told").empty()) << result.logText();
+        EXPECT_GT(result.timeOf(registered(Machine::controlPath(), "installed")),
+                  result.timeOf("session end asked"))
             << result.logText();
         EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
         EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
@@ -293,7 +299,7 @@ TEST_F(RepairRun, AMissingControlFolderEndsTheRunBeforeRegistrationAndMenu) {
     RunResult result = medium.run();
 
     expectNothingAfterTheFailure(result, L"copying \"" + (medium / L"data\\Flash.ocx") + L"\" to \"" +
-                                             Machine::controlPath() + L"\" failed: ");
+                                             Machine::controlPath() + L".1.new\" failed: ");
 }
 
 TEST_F(RepairRun, ABackupThatCannotBeMadeEndsTheRunBeforeTheInstaller) {

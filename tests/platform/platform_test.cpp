@@ -80,22 +80,32 @@ TEST_F(RealPlatform, RenameMovesTheFileButNeverOverAnExistingOne) {
     EXPECT_EQ(readFile(scratch / L"flash.ocx"), "new control");
 }
 
-TEST_F(RealPlatform, CopyReplacesTheDestinationAndFailsOnAMissingSource) {
+// The medium's control is copied to a name of its own, never over a file,
+// writable although the CD's file is read-only, and then takes the
+// control's name in one step.
+TEST_F(RealPlatform, CopyGoesToAFreshNameAndThenReplacesTheControlInOneStep) {
     writeFile(scratch / L"medium.ocx", "medium control");
+    ::SetFileAttributesW((scratch / L"medium.ocx").c_str(), FILE_ATTRIBUTE_READONLY);
     writeFile(scratch / L"flash.ocx", "installer's control, longer than the medium's");
-    platform.copyFile(scratch / L"medium.ocx", scratch / L"flash.ocx");
+    platform.copyFile(scratch / L"medium.ocx", scratch / L"flash.ocx.1.new");
+    EXPECT_EQ(::GetFileAttributesW((scratch / L"flash.ocx.1.new").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    const auto failureOfCopy = [&](const std::wstring& source) {
+        try {
+            platform.copyFile(scratch / source, scratch / L"flash.ocx");
+        } catch (const Failure& failure) {
+            return failure;
+        }
+        return Failure(0, L"it succeeded");
+    };
+    EXPECT_EQ(failureOfCopy(L"medium.ocx").number(), static_cast<std::uint32_t>(ERROR_FILE_EXISTS));
+    EXPECT_EQ(failureOfCopy(L"gone.ocx").description(),
+              L"copying \"" + (scratch / L"gone.ocx") + L"\" to \"" + (scratch / L"flash.ocx") + L"\" failed: " +
+                  systemMessage(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(readFile(scratch / L"flash.ocx"), "installer's control, longer than the medium's");
+    platform.replaceFile(scratch / L"flash.ocx.1.new", scratch / L"flash.ocx");
     EXPECT_EQ(readFile(scratch / L"flash.ocx"), "medium control");
-
-    try {
-        platform.copyFile(scratch / L"gone.ocx", scratch / L"flash.ocx");
-        FAIL() << "copying a missing file succeeded";
-    } catch (const Failure& failure) {
-        EXPECT_EQ(failure.number(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
-        std::wstring expected = L"copying \"" + (scratch / L"gone.ocx") + L"\" to \"" + (scratch / L"flash.ocx") +
-                                L"\" failed: " + systemMessage(ERROR_FILE_NOT_FOUND);
-        EXPECT_EQ(failure.description(), expected);
-    }
-    EXPECT_EQ(readFile(scratch / L"flash.ocx"), "medium control");
+    EXPECT_EQ(::GetFileAttributesW((scratch / L"flash.ocx.1.new").c_str()), INVALID_FILE_ATTRIBUTES);
+    ::SetFileAttributesW((scratch / L"medium.ocx").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(RealPlatform, DeleteRemovesAFileAndFailsOnAMissingOne) {

@@ -20,6 +20,20 @@ void FakePlatform::failIfAsked(const std::wstring& operation) {
         throw Failure(5, operation + L" failed: Access is denied.");
 }
 
+bool FakePlatform::noChange() {
+    if (cutOffAfterChanges >= 0 && changes >= cutOffAfterChanges) cutOff = true;
+    if (!cutOff) ++changes;
+    return cutOff;
+}
+
+void FakePlatform::takeMachineOf(const FakePlatform& earlier) {
+    files = earlier.files;
+    readOnly = earlier.readOnly;
+    recordThere = earlier.recordThere;
+    record = earlier.record;
+    lastRegistered = earlier.lastRegistered;
+}
+
 void FakePlatform::setVersion(DWORD platformId, DWORD major, DWORD minor, const std::string& servicePack) {
     version = OSVERSIONINFOA{};
     version.dwPlatformId = platformId;
@@ -70,6 +84,13 @@ HANDLE FakePlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
 DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     const auto id = static_cast<std::uint32_t>(reinterpret_cast<uintptr_t>(handle));
     calls.push_back(L"WaitForSingleObject " + std::to_wstring(id) + L" " + std::to_wstring(milliseconds));
+    if (!sessionEndsWhileWaitingFor.empty() && sessionListener_ != nullptr &&
+        commandLines_[id].rfind(sessionEndsWhileWaitingFor, 0) == 0) {
+        SessionEndListener* listener = sessionListener_;
+        sessionListener_ = nullptr;
+        listener->sessionEnding();
+        cutOff = true;  // Windows ends the program once the handler returns
+    }
     return stillRunningAfterWait.count(commandLines_[id]) != 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
@@ -79,6 +100,37 @@ BOOL FakePlatform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     *exitCode = found == exitCodes.end() ? exitCodesById_[id] : found->second;
     calls.push_back(L"GetExitCodeProcess " + std::to_wstring(id) + L" " + std::to_wstring(*exitCode));
     return TRUE;
+}
+
+BOOL FakePlatform::TerminateProcess(HANDLE process, UINT) {
+    calls.push_back(L"TerminateProcess " + std::to_wstring(reinterpret_cast<uintptr_t>(process)));
+    return TRUE;
+}
+
+bool FakePlatform::claimRepairLock(const std::wstring& name) {
+    calls.push_back(L"claimRepairLock " + name);
+    return !anotherRepairHoldsTheMachine;
+}
+
+bool FakePlatform::readRepairRecord(std::vector<std::wstring>& lines) {
+    calls.push_back(L"readRepairRecord");
+    lines = record;
+    return recordThere;
+}
+
+void FakePlatform::writeRepairRecord(const std::vector<std::wstring>& lines) {
+    calls.push_back(L"writeRepairRecord");
+    if (noChange()) return;
+    failIfAsked(L"writeRepairRecord");
+    record = lines;
+    recordThere = true;
+}
+
+void FakePlatform::clearRepairRecord() {
+    calls.push_back(L"clearRepairRecord");
+    if (noChange()) return;
+    record.clear();
+    recordThere = false;
 }
 
 bool FakePlatform::claimSingleRun(const std::wstring& name) {
@@ -102,9 +154,10 @@ std::uint32_t FakePlatform::launchProgram(const std::wstring& commandLine, int w
     failIfAsked(L"launchProgram:" + application);
     commandLines_[nextProcessId_] = commandLine;
     const auto control = files.find(fakePaths::control);
-    if (commandLine == L"regsvr32 \"" + fakePaths::control + L"\" /s" && control != files.end() &&
-        unregistrable.count(control->second) != 0)
-        exitCodesById_[nextProcessId_] = 5;
+    if (commandLine == L"regsvr32 \"" + fakePaths::control + L"\" /s" && control != files.end() && !noChange()) {
+        if (unregistrable.count(control->second) != 0) exitCodesById_[nextProcessId_] = 5;
+        else lastRegistered = control->second;
+    }
     return nextProcessId_++;
 }
 
@@ -128,7 +181,7 @@ StartedProcess FakePlatform::launchElevatedRepair() {
 TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                                 const std::wstring& application) {
     const StartedProcess process = launchProgramForWait(commandLine, windowStyle, application);
-    if (!installerWrites.empty()) files[fakePaths::control] = installerWrites;
+    if (!installerWrites.empty() && !noChange()) files[fakePaths::control] = installerWrites;
     return {process, L"in a job object"};
 }
 
@@ -150,6 +203,7 @@ bool FakePlatform::fileExists(const std::wstring& path) { return files.count(pat
 
 void FakePlatform::deleteFile(const std::wstring& path) {
     calls.push_back(L"deleteFile " + path);
+    if (noChange()) return;
     failIfAsked(L"deleteFile");
     if (readOnly.count(path) != 0 || inUse.count(path) != 0)
         throw Failure(5, L"deleting " + quotedPath(path) + L" failed: Access is denied.");
@@ -159,6 +213,7 @@ void FakePlatform::deleteFile(const std::wstring& path) {
 
 void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
     calls.push_back(L"renameFile " + oldPath + L" -> " + newPath);
+    if (noChange()) return;
     failIfAsked(L"renameFile");
     failIfAsked(L"renameFile:" + newPath);
     if (files.count(newPath) != 0) throw Failure(183, L"renaming failed: already exists");
@@ -172,11 +227,23 @@ void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& n
 
 void FakePlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
     calls.push_back(L"copyFile " + source + L" -> " + destination);
+    if (noChange()) return;
     failIfAsked(L"copyFile");
     auto it = files.find(source);
     if (it == files.end()) throw Failure(2, L"copying failed: not found");
-    if (inUse.count(destination) != 0) throw Failure(32, L"copying failed: in use");
+    if (files.count(destination) != 0) throw Failure(80, L"copying failed: the file exists");
     files[destination] = it->second;
+}
+
+void FakePlatform::replaceFile(const std::wstring& from, const std::wstring& to) {
+    calls.push_back(L"replaceFile " + from + L" -> " + to);
+    if (noChange()) return;
+    failIfAsked(L"replaceFile");
+    if (inUse.count(to) != 0) throw Failure(5, L"replacing failed: in use");
+    auto it = files.find(from);
+    if (it == files.end()) throw Failure(2, L"replacing failed: not found");
+    files[to] = it->second;
+    files.erase(from);
 }
 
 void FakePlatform::clearReadOnly(const std::wstring& path) {
@@ -199,11 +266,15 @@ void FakePlatform::setWindowVisible(bool visible) {
     calls.push_back(visible ? L"setWindowVisible true" : L"setWindowVisible false");
 }
 
-void FakePlatform::guardSessionEnd(const std::wstring& reason, SessionEndListener&) {
+void FakePlatform::guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) {
     calls.push_back(L"guardSessionEnd " + reason);
+    sessionListener_ = &listener;
 }
 
-void FakePlatform::releaseSessionEnd() { calls.push_back(L"releaseSessionEnd"); }
+void FakePlatform::releaseSessionEnd() {
+    calls.push_back(L"releaseSessionEnd");
+    sessionListener_ = nullptr;
+}
 
 void FakePlatform::endProgram(int exitCode) {
     endedWith = exitCode;

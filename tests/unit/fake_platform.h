@@ -49,6 +49,16 @@ public:
     std::set<std::wstring> stillRunningAfterWait;       // command lines whose timed wait runs out
     std::set<std::string> unregistrable;                // controls whose registration ends with exit code 5
     bool anotherRunHoldsTheLock = false;
+    bool anotherRepairHoldsTheMachine = false;
+    // The record of a repair at work, as the platform keeps it.
+    bool recordThere = false;
+    std::vector<std::wstring> record;
+    // A power cut: after this many changes to the machine (files, record,
+    // started programs) nothing changes any more; the run goes on in vain.
+    int cutOffAfterChanges = -1;
+    // The session ends while the run waits for the process started with a
+    // command line that begins so.
+    std::wstring sessionEndsWhileWaitingFor;
     bool administrator = true;
     DWORD elevationRefused = 0;  // the error launchElevatedRepair raises (1223: the user declined)
     // What trackedProcesses() finds, one list a call; nothing once used up.
@@ -63,6 +73,13 @@ public:
     std::vector<std::wstring> notes;  // the lines the steps gave for the log
     int endedWith = -1;               // the exit code endProgram was given
     int openHandles = 0;
+    int changes = 0;
+    bool cutOff = false;              // no change reaches the machine any more
+    std::string lastRegistered;       // what stood at the control path when it last registered
+
+    // The machine as the next start finds it after this one: files,
+    // attributes, the record.
+    void takeMachineOf(const FakePlatform& earlier);
 
     // The calls whose line begins with `name`.
     std::vector<std::wstring> callsTo(const std::wstring& name) const;
@@ -76,9 +93,11 @@ public:
     BOOL CloseHandle(HANDLE handle) override;
     BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) override;
     DWORD GetLastError() override { return lastError; }
+    BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
 
     void restrictDllSearch() override { calls.push_back(L"restrictDllSearch"); }
     bool claimSingleRun(const std::wstring& name) override;
+    bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override { return administrator; }
     StartedProcess launchElevatedRepair() override;
     void createMainWindow(const std::wstring& caption) override;
@@ -95,8 +114,13 @@ public:
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
+    void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
+    bool readRepairRecord(std::vector<std::wstring>& lines) override;
+    void writeRepairRecord(const std::vector<std::wstring>& lines) override;
+    void clearRepairRecord() override;
+    void endTrackedProcesses() noexcept override { calls.push_back(L"endTrackedProcesses"); }
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
@@ -108,6 +132,9 @@ public:
 private:
     UINT folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size);
     void failIfAsked(const std::wstring& operation);
+    // Counts a change to the machine; true when it must not happen (cut off).
+    bool noChange();
+    SessionEndListener* sessionListener_ = nullptr;
     std::uint32_t nextProcessId_ = 1000;
     std::map<std::uint32_t, std::wstring> commandLines_;  // process id -> what it was started with
     std::map<std::uint32_t, DWORD> exitCodesById_;

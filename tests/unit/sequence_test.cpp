@@ -1,6 +1,7 @@
 // The load handling: order of the steps, and what a failure does to the run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <set>
 
@@ -17,8 +18,8 @@ using namespace fakePaths;
 std::vector<std::wstring> actions(const FakePlatform& fake) {
     std::vector<std::wstring> found;
     for (const auto& call : fake.calls)
-        for (const wchar_t* name : {L"launchProgram", L"deleteFile", L"renameFile", L"copyFile", L"clearReadOnly",
-                                    L"showMessageBox", L"WaitForSingleObject", L"endProgram"})
+        for (const wchar_t* name : {L"launchProgram", L"deleteFile", L"renameFile", L"copyFile", L"replaceFile",
+                                    L"clearReadOnly", L"showMessageBox", L"WaitForSingleObject", L"endProgram"})
             if (call.rfind(name, 0) == 0) found.push_back(call);
     return found;
 }
@@ -47,8 +48,8 @@ TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
                                  L"renameFile " + inf + L" -> " + infBackup,
                                  L"launchProgram \"" + installer + L"\" | 1 | " + installer,
                                  L"WaitForSingleObject 1001 4294967295",
-                                 L"copyFile D:\\data\\Flash.ocx -> " + control,
-                                 L"clearReadOnly " + control,
+                                 L"copyFile D:\\data\\Flash.ocx -> " + control + L".1.new",
+                                 L"replaceFile " + control + L".1.new -> " + control,
                                  L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool,
                                  L"WaitForSingleObject 1002 60000",
                                  L"launchProgram \"" + menu + L"\" | 1 | " + menu,
@@ -57,6 +58,7 @@ TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
     EXPECT_EQ(fake.files[control], "medium control");
     EXPECT_EQ(fake.files[controlBackup], "installed control");
     EXPECT_EQ(fake.files[infBackup], "inf");
+    EXPECT_FALSE(fake.recordThere);
 }
 
 TEST_F(Sequence, FailingBackupEndsTheRunBeforeTheInstaller) {
@@ -77,12 +79,14 @@ TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
     fake.failingOperations.insert(L"copyFile");
     EXPECT_EQ(runProgram(fake), 1);
 
-    // The installed control is put back and registered, then the report.
+    // The installed control and the INF file are put back, the control
+    // registered, then the report.
     auto done = actions(fake);
-    ASSERT_GE(done.size(), 5u);
-    EXPECT_EQ(std::vector<std::wstring>(done.end() - 5, done.end() - 1),
-              (std::vector<std::wstring>{L"copyFile D:\\data\\Flash.ocx -> " + control,
+    ASSERT_GE(done.size(), 6u);
+    EXPECT_EQ(std::vector<std::wstring>(done.end() - 6, done.end() - 1),
+              (std::vector<std::wstring>{L"copyFile D:\\data\\Flash.ocx -> " + control + L".1.new",
                                          L"renameFile " + controlBackup + L" -> " + control,
+                                         L"renameFile " + infBackup + L" -> " + inf,
                                          L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool,
                                          L"WaitForSingleObject 1002 60000"}));
     EXPECT_EQ(done.back(), L"showMessageBox Tolvane | 16 | copyFile failed: Access is denied.\r\n"
@@ -129,8 +133,129 @@ TEST_F(Sequence, RecoveryAfterAFailedCopySaysWhatBecameOfTheInstalledControl) {
         EXPECT_EQ(boxes[0], L"showMessageBox Tolvane | 16 | " + row.failure + L"\r\n" + row.line +
                                 L"\r\n\r\nThe repair was stopped at this point.");
         EXPECT_FALSE(fake.called(L"launchProgram \"" + menu));
-        if (!row.installerWrites.empty()) EXPECT_EQ(fake.files[control], row.installerWrites);
+        if (!row.installerWrites.empty()) {
+            EXPECT_EQ(fake.files[control], row.installerWrites);
+        }
     }
+}
+
+// A power cut after each change the run makes, then the disc again: with a
+// whole medium the repair ends as if nothing had happened; with a damaged
+// one the machine's own control is back in place and registered. On a
+// machine without a control of its own, the installer's stands in for it.
+TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
+    const struct Row {
+        const char* name;
+        std::string before;           // the machine's control ("" : none)
+        std::string installerWrites;  // what the installer puts at the control path
+        std::string afterDamaged;     // at the control path after a run with a damaged medium
+    } rows[] = {
+        {"the user's control", "installed control", "", "installed control"},
+        {"the user's control, the installer's own", "installed control", "installer's control", "installed control"},
+        {"no control, the installer's own", "", "installer's control", "installer's control"},
+    };
+    const auto start = [](const Row& row) {
+        FakePlatform fake;
+        fake.setVersion(2, 5, 1, "Service Pack 3");
+        fake.files[inf] = "inf";
+        if (!row.before.empty()) fake.files[control] = row.before;
+        fake.installerWrites = row.installerWrites;
+        return fake;
+    };
+    // Nothing in the control's folder but the control and its backup, and no record.
+    const auto leftClean = [](const FakePlatform& fake) {
+        for (const auto& [path, content] : fake.files)
+            if (path.rfind(control.substr(0, control.size() - 9), 0) == 0) {
+                EXPECT_TRUE(path == control || path == controlBackup) << path;
+            }
+        EXPECT_FALSE(fake.recordThere);
+    };
+    for (const Row& row : rows) {
+        for (int changes = 1;; ++changes) {
+            SCOPED_TRACE(std::string(row.name) + ", cut off after " + std::to_string(changes) + " changes");
+            FakePlatform cut = start(row);
+            cut.cutOffAfterChanges = changes;
+            runProgram(cut);
+            if (!cut.cutOff) break;  // the run went through: every change has been cut after
+
+            FakePlatform whole = start(row);
+            whole.takeMachineOf(cut);
+            EXPECT_EQ(runProgram(whole), 0);
+            EXPECT_EQ(whole.files[control], "medium control");
+            EXPECT_EQ(whole.lastRegistered, "medium control");
+            if (!row.before.empty()) {
+                EXPECT_EQ(whole.files[controlBackup], row.before);
+            }
+            EXPECT_EQ(whole.files.count(inf), 0u);
+            EXPECT_EQ(whole.files[infBackup], "inf");
+            leftClean(whole);
+
+            FakePlatform damaged = start(row);
+            damaged.takeMachineOf(cut);
+            damaged.unregistrable = {"medium control"};
+            EXPECT_EQ(runProgram(damaged), 1);
+            EXPECT_EQ(damaged.files[control], row.afterDamaged);
+            EXPECT_EQ(damaged.lastRegistered, row.afterDamaged);
+            EXPECT_EQ(damaged.files[inf], "inf");
+            EXPECT_FALSE(damaged.called(L"launchProgram \"" + menu));
+            EXPECT_EQ(damaged.callsTo(L"showMessageBox").size(), 1u);
+            leftClean(damaged);
+        }
+    }
+}
+
+// A record this program did not write is neither guessed past nor removed;
+// another repair on the machine is left alone. Neither changes anything.
+TEST_F(Sequence, AnUnreadableRecordOrAnotherRepairAtWorkChangesNothing) {
+    const struct Row {
+        const char* name;
+        std::vector<std::wstring> record;
+        bool anotherRepair;
+        int exitCode;
+        bool menu;
+    } rows[] = {
+        {"a record of another kind", {L"something else", L"control=C:\\x"}, false, 1, false},
+        {"a record with a line it never writes", {L"Tolvane repair record 1", L"step=x", L"control=", L"delete=C:\\x"}, false, 1, false},
+        {"another repair holds the machine's lock", {}, true, anotherRepairExitCode, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform fake;
+        fake.setVersion(2, 5, 1, "Service Pack 3");
+        fake.files[control] = "installed control";
+        fake.recordThere = !row.record.empty();
+        fake.record = row.record;
+        fake.anotherRepairHoldsTheMachine = row.anotherRepair;
+        const int returned = runProgram(fake);
+        EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : returned, row.exitCode);
+        EXPECT_TRUE(fake.callsTo(L"launchProgram regsvr32").empty());
+        EXPECT_FALSE(fake.called(L"renameFile"));
+        EXPECT_FALSE(fake.called(L"writeRepairRecord"));
+        EXPECT_FALSE(fake.called(L"clearRepairRecord"));
+        EXPECT_EQ(fake.called(L"launchProgram \"" + menu), row.menu);
+        if (!row.anotherRepair) {
+            ASSERT_EQ(fake.callsTo(L"showMessageBox").size(), 1u);
+            EXPECT_NE(fake.callsTo(L"showMessageBox")[0].find(L"The record is kept and nothing was changed."),
+                      std::wstring::npos);
+        }
+    }
+}
+
+// The session ends while the installer runs: it and what it started are
+// ended before anything is put back, so nothing writes over the control.
+TEST_F(Sequence, AnEndingSessionEndsTheStepsProcessesBeforeItPutsBack) {
+    fake.sessionEndsWhileWaitingFor = L"\"" + installer;
+    runProgram(fake);
+    const auto at = [&](const std::wstring& call) {
+        return std::find(fake.calls.begin(), fake.calls.end(), call) - fake.calls.begin();
+    };
+    EXPECT_LT(at(L"TerminateProcess 1001"), at(L"renameFile " + controlBackup + L" -> " + control));
+    EXPECT_LT(at(L"endTrackedProcesses"), at(L"renameFile " + controlBackup + L" -> " + control));
+    EXPECT_LT(at(L"renameFile " + controlBackup + L" -> " + control), static_cast<long>(fake.calls.size()));
+    EXPECT_EQ(fake.files[control], "installed control");
+    EXPECT_EQ(fake.files[inf], "inf");
+    EXPECT_EQ(fake.callsTo(L"endProgram").at(0), L"endProgram " + std::to_wstring(sessionEndedExitCode));
+    EXPECT_FALSE(fake.recordThere);
 }
 
 // The unregistration's exit code never stops the run, nor does a
@@ -157,8 +282,12 @@ TEST(FirstInstance, RepairsAsAdministratorWhereItCanAndStartsTheMenuItself) {
         bool box;
     } rows[] = {
         {"later Windows, repaired", 6, true, 0, 0, 0, true, false},
-        {"later Windows, the repair failed", 6, true, 0, 1, 1, false, false},
+        {"later Windows, the repair failed and said so", 6, true, 0, elevatedRepairFailedExitCode, 1, false, false},
+        {"later Windows, the repair was ended from outside", 6, true, 0, 1, repairStoppedExitCode, false, true},
+        {"later Windows, another repair at work", 6, true, 0, anotherRepairExitCode, anotherRepairExitCode, true, false},
         {"later Windows, consent declined", 6, true, ERROR_CANCELLED, 0, ERROR_CANCELLED, true, false},
+        {"later Windows, no prompt and a standard user", 6, false, ERROR_ACCESS_DENIED, 0, notAnAdministratorExitCode,
+         true, false},
         {"later Windows, the elevated start fails", 6, true, ERROR_FILE_NOT_FOUND, 0, 1, false, true},
         {"Windows XP, a standard user", 5, false, 0, 0, notAnAdministratorExitCode, true, false},
     };
