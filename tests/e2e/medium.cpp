@@ -218,6 +218,7 @@ std::wstring Machine::infBackup() { return infFolder() + L"\\swflash.bkp"; }
 const char* const Machine::infContent = "[Version]\r\nSignature=\"$CHICAGO$\"\r\n; the service pack's copy\r\n";
 
 void Machine::reset() {
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tolvane");  // a record a cut-off run left
     removeTree(systemFolder() + L"\\Macromed");
     removeTree(windowsFolder() + L"\\ServicePackFiles");
     makeFolders(controlFolder());
@@ -404,6 +405,16 @@ RunResult Medium::run(DWORD timeLimitMs) {
         if (used >= 0) result.cpuSamples.emplace_back(clockMilliseconds(), used);
         if (::WaitForSingleObject(process.hProcess, 2) == WAIT_OBJECT_0) {
             result.ended = true;
+            break;
+        }
+        if (!cutOffWhenLogged.empty() && readFile(logPath).find(" " + cutOffWhenLogged) != std::string::npos) {
+            for (DWORD id : processesNamed({L"Tolvane.exe"})) {
+                HANDLE instance = ::OpenProcess(PROCESS_TERMINATE, FALSE, id);
+                if (instance != nullptr) ::TerminateProcess(instance, 99), ::CloseHandle(instance);
+            }
+            endStartedPrograms();
+            ::WaitForSingleObject(process.hProcess, 5000);
+            result.cutOff = true;
             break;
         }
         if (::GetTickCount() - start > timeLimitMs) {

@@ -26,7 +26,8 @@ struct MessageBoxSeen {
 };
 
 struct RunResult {
-    bool ended = false;  // false: still running at the time limit, then ended by force
+    bool ended = false;  // false: still running at the time limit, or cut off, then ended by force
+    bool cutOff = false;  // every process of the run was ended at once (see Medium::cutOffWhenLogged)
     DWORD processId = 0;  // of the Tolvane.exe the test started
     DWORD exitCode = 0;
     double cpuSeconds = 0;          // kernel and user time of Tolvane.exe, start-up included
@@ -115,6 +116,9 @@ public:
     // When set, Tolvane.exe is started a second time this long after the
     // first (a double-click); RunResult::secondExitCode tells how it ended.
     DWORD secondStartAfterMs = 0;
+    // When a stand-in logs a line that begins so, every process of the run
+    // is ended at once, as by a power cut (RunResult::cutOff).
+    std::string cutOffWhenLogged;
 
     // Starts Tolvane.exe, watches its windows, closes every box it shows with
     // OK, waits until it and the programs it started have ended.

@@ -29,6 +29,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 
 extern "C" __declspec(dllexport) HRESULT WINAPI DllRegisterServer() {
     tolvane::testing::appendTestLog(L"control register " + loadedFrom() + L" mark=" TEST_CONTROL_MARK);
+    // TESTCTL_REGISTER_HANGS=<mark>: this build's registration never ends,
+    // so that a test can cut the run off during it.
+    wchar_t hangs[32] = {};
+    ::GetEnvironmentVariableW(L"TESTCTL_REGISTER_HANGS", hangs, 32);
+    if (::lstrcmpW(hangs, TEST_CONTROL_MARK) == 0) ::Sleep(INFINITE);
 #ifdef TEST_CONTROL_BROKEN
     return E_FAIL;
 #else

@@ -35,6 +35,16 @@ std::string readFile(const std::wstring& path) {
     return content;
 }
 
+std::vector<std::wstring> filesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(search, &entry))
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(entry.cFileName);
+    if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+    return names;
+}
+
 bool isFile(const std::wstring& path) {
     DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);

@@ -4,12 +4,15 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace tolvane::testing {
 
 void writeFile(const std::wstring& path, const std::string& content);
 std::string readFile(const std::wstring& path);  // "<missing>" when it cannot be read
 bool isFile(const std::wstring& path);
+// The names of the files in a folder, in the order Windows lists them.
+std::vector<std::wstring> filesIn(const std::wstring& folder);
 void makeFolders(const std::wstring& path);
 // Removes a file, or a folder with all it holds, read-only and hidden entries too;
 // of a drive ("D:"), all it holds.
