@@ -58,6 +58,9 @@ void frmMain::repairOnly() {
     repairOnly_ = true;
     platform_.note(L"The repair runs in a process of its own");
     hideMe();
+    // Not the folder the user started the program from, which the user may
+    // fill with what an administrator's program then loads.
+    platform_.setCurrentFolder(platform_.programFolder());
     if (!repair()) platform_.endProgram(anotherRepairExitCode);
 }
 
@@ -67,6 +70,7 @@ void frmMain::repairOnly() {
 // any instant is completed by the next one.
 bool frmMain::repair() {
     if (!platform_.claimRepairLock(machineRepairLock)) return false;
+    checkMedium();
     {
         // From the unregistration until the registration has ended the
         // user's control is out of place.
@@ -114,9 +118,9 @@ bool frmMain::repair() {
 // goes back as after a failure, and only then does this run begin.
 void frmMain::recoverEarlierRun() {
     platform_.note(L"Looking for the record of an earlier repair that was cut off");
-    std::vector<std::wstring> lines;
-    if (!platform_.readRepairRecord(lines)) return;
-    record_ = RepairRecord::parse(lines);
+    std::wstring text;
+    if (!platform_.readRepairRecord(text)) return;
+    record_ = RepairRecord::parse(text);
     recording_ = true;
     const std::wstring cutOff = L"An earlier run was cut off while " + record_.step;
     const bool usersControl = !record_.usersControl.empty();

@@ -48,9 +48,10 @@ struct RepairRecord {
     bool mediumCopyInPlace = false; // the medium's copy stands at the control path
     std::vector<std::wstring> discards;  // files of the run's own, put aside to be deleted
 
-    std::vector<std::wstring> lines() const;
-    // Raises a Failure for lines this program did not write.
-    static RepairRecord parse(const std::vector<std::wstring>& lines);
+    // The record's lines, each ended by a line feed.
+    std::wstring text() const;
+    // Raises a Failure for a record this program did not write.
+    static RepairRecord parse(const std::wstring& text);
 };
 
 class frmMain : private SessionEndListener {
@@ -93,6 +94,10 @@ private:
     // end of the session in that span.
     // False when another repair holds the machine's lock: nothing was done.
     bool repair();
+    // Before the repair changes anything: every file of the medium is the
+    // one the publisher's tool recorded in the program, and held so until
+    // the program ends. Raises, naming the file, when one is not.
+    void checkMedium();
     // Completes a run that was cut off, from its record, before anything
     // else; raises when that cannot be done.
     void recoverEarlierRun();
@@ -174,6 +179,8 @@ private:
     // ended first when the session ends.
     HANDLE waitingFor_ = nullptr;
     bool waitingForElevated_ = false;
+    // The SHA-256 of the medium's control, from the program's record.
+    std::wstring mediumControlSha256_;
 };
 
 

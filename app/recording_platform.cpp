@@ -158,9 +158,9 @@ std::uint32_t RecordingPlatform::launchProgram(const std::wstring& commandLine, 
 }
 
 StartedProcess RecordingPlatform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
-                                                       const std::wstring& application) {
+                                                       const std::wstring& application, const std::wstring& currentFolder) {
     const StartedProcess process =
-        passOn([&] { return inner_.launchProgramForWait(commandLine, windowStyle, application); });
+        passOn([&] { return inner_.launchProgramForWait(commandLine, windowStyle, application, currentFolder); });
     started(process.id, commandLine, application);
     watch(process);
     return process;
@@ -228,23 +228,24 @@ void RecordingPlatform::replaceFile(const std::wstring& from, const std::wstring
 namespace {
 
 // The record's lines after its first, on one line.
-std::wstring recordText(const std::vector<std::wstring>& lines) {
-    std::wstring text;
-    for (std::size_t i = 1; i < lines.size(); ++i) text += (i > 1 ? L"; " : L"") + lines[i];
-    return text;
+std::wstring recordText(const std::wstring& text) {
+    std::wstring line;
+    for (std::size_t at = text.find(L'\n') + 1; at < text.size(); ++at)
+        line += text[at] == L'\n' ? (at + 1 < text.size() ? L"; " : L"") : std::wstring(1, text[at]);
+    return line;
 }
 
 }  // namespace
 
-bool RecordingPlatform::readRepairRecord(std::vector<std::wstring>& lines) {
-    const bool there = passOn([&] { return inner_.readRepairRecord(lines); });
-    say([&] { return there ? L"  found the record: " + recordText(lines) : std::wstring(L"  there is none"); });
+bool RecordingPlatform::readRepairRecord(std::wstring& text) {
+    const bool there = passOn([&] { return inner_.readRepairRecord(text); });
+    say([&] { return there ? L"  found the record: " + recordText(text) : std::wstring(L"  there is none"); });
     return there;
 }
 
-void RecordingPlatform::writeRepairRecord(const std::vector<std::wstring>& lines) {
-    passOn([&] { inner_.writeRepairRecord(lines); });
-    say([&] { return L"  recorded: " + recordText(lines); });
+void RecordingPlatform::writeRepairRecord(const std::wstring& text) {
+    passOn([&] { inner_.writeRepairRecord(text); });
+    say([&] { return L"  recorded: " + recordText(text); });
 }
 
 void RecordingPlatform::clearRepairRecord() {
@@ -255,6 +256,25 @@ void RecordingPlatform::clearRepairRecord() {
 void RecordingPlatform::endTrackedProcesses() noexcept {
     inner_.endTrackedProcesses();
     say([&] { return std::wstring(L"  ended what the installer had started and still ran"); });
+}
+
+void RecordingPlatform::setCurrentFolder(const std::wstring& folder) {
+    passOn([&] { inner_.setCurrentFolder(folder); });
+    say([&] { return L"  the current folder is " + quotedPath(folder); });
+}
+
+std::wstring RecordingPlatform::mediumRecord() {
+    return passOn([&] { return inner_.mediumRecord(); });
+}
+
+std::vector<std::wstring> RecordingPlatform::folderEntries(const std::wstring& folder) {
+    return passOn([&] { return inner_.folderEntries(folder); });
+}
+
+FileDigest RecordingPlatform::digestFile(const std::wstring& path, bool hold) {
+    const FileDigest digest = passOn([&] { return inner_.digestFile(path, hold); });
+    say([&] { return L"  " + quotedPath(path) + L": " + decimal(digest.size) + L" bytes, SHA-256 " + digest.sha256; });
+    return digest;
 }
 
 void RecordingPlatform::clearReadOnly(const std::wstring& path) {

@@ -3,7 +3,7 @@
 // so the steps themselves know nothing of the log.
 #pragma once
 
-#include <map>
+#include "platform/small_map.h"
 
 #include "platform/platform.h"
 #include "platform/run_log.h"
@@ -42,7 +42,11 @@ public:
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application = std::wstring()) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
-                                        const std::wstring& application) override;
+                                        const std::wstring& application, const std::wstring& currentFolder) override;
+    void setCurrentFolder(const std::wstring& folder) override;
+    std::wstring mediumRecord() override;
+    FileDigest digestFile(const std::wstring& path, bool hold) override;
+    std::vector<std::wstring> folderEntries(const std::wstring& folder) override;
     TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                       const std::wstring& application) override;
     std::vector<RunningProcess> trackedProcesses() override;
@@ -54,8 +58,8 @@ public:
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
-    bool readRepairRecord(std::vector<std::wstring>& lines) override;
-    void writeRepairRecord(const std::vector<std::wstring>& lines) override;
+    bool readRepairRecord(std::wstring& text) override;
+    void writeRepairRecord(const std::wstring& text) override;
     void clearRepairRecord() override;
     void endTrackedProcesses() noexcept override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override {
@@ -99,8 +103,8 @@ private:
     Platform& inner_;
     RunLog& log_;
     MachineDescription describeMachine_;
-    std::map<std::uint32_t, Started> started_;
-    std::map<HANDLE, std::uint32_t> watched_;  // the handles the run may wait on, with their process ids
+    SmallMap<std::uint32_t, Started> started_;
+    SmallMap<HANDLE, std::uint32_t> watched_;  // the handles the run may wait on, with their process ids
 };
 
 }  // namespace tolvane

@@ -1,7 +1,7 @@
 // Starting the medium's installer and menu programs.
 #include "app/main_window.h"
 
-#include <set>
+#include <algorithm>
 
 #include "platform/text.h"
 
@@ -89,14 +89,14 @@ const std::wstring* folderOf(const RunningProcess& process, const std::vector<st
 // named in the log once.
 void frmMain::waitForHandOver() {
     std::vector<std::wstring> folders;
-    std::set<std::uint32_t> leftRunning;
+    std::vector<std::uint32_t> leftRunning;
     for (;;) {
         const std::vector<RunningProcess> running = platform_.trackedProcesses();
         const HandlesOf closed(platform_, running);
         if (!running.empty() && folders.empty()) folders = handOverFolders();
         const RunningProcess* waitFor = nullptr;
         for (const RunningProcess& process : running) {
-            if (leftRunning.count(process.id) != 0) continue;
+            if (std::find(leftRunning.begin(), leftRunning.end(), process.id) != leftRunning.end()) continue;
             const std::wstring* folder = folderOf(process, folders);
             if (folder != nullptr && process.handle != nullptr) {
                 platform_.note(L"  " + named(process) + L", which the installer started, runs from " +
@@ -104,7 +104,7 @@ void frmMain::waitForHandOver() {
                 waitFor = &process;
                 break;
             }
-            leftRunning.insert(process.id);
+            leftRunning.push_back(process.id);
             platform_.note(L"  not waiting for " + named(process) + L", which the installer started: " +
                            (process.programFile.empty() ? L"its program file is unknown: " + process.whyUnknown
                                                         : std::wstring(L"it runs from neither the temporary folder nor "

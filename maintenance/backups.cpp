@@ -39,29 +39,37 @@ std::wstring freeName(const std::wstring& path, const wchar_t* suffix, int n, Ex
 
 }  // namespace
 
-std::vector<std::wstring> RepairRecord::lines() const {
-    std::vector<std::wstring> lines{recordHeader, L"step=" + step, L"control=" + usersControl};
-    if (!usersControlTo.empty()) lines.push_back(L"controlTo=" + usersControlTo);
-    if (!inf.empty()) lines.push_back(L"inf=" + inf);
-    if (!replacedControl.empty()) lines.push_back(L"replaced=" + replacedControl);
-    if (mediumCopyInPlace) lines.push_back(L"mediumCopy=yes");
-    for (const std::wstring& file : discards) lines.push_back(L"discard=" + file);
-    return lines;
+std::wstring RepairRecord::text() const {
+    std::wstring text = std::wstring(recordHeader) + L"\nstep=" + step + L"\ncontrol=" + usersControl + L"\n";
+    const auto add = [&](const wchar_t* key, const std::wstring& value) {
+        if (!value.empty()) text += key + value + L"\n";
+    };
+    add(L"controlTo=", usersControlTo);
+    add(L"inf=", inf);
+    add(L"replaced=", replacedControl);
+    add(L"mediumCopy=", mediumCopyInPlace ? L"yes" : L"");
+    for (const std::wstring& file : discards) add(L"discard=", file);
+    return text;
 }
 
 // Nothing is guessed from a record that this program did not write.
-RepairRecord RepairRecord::parse(const std::vector<std::wstring>& lines) {
+RepairRecord RepairRecord::parse(const std::wstring& text) {
     const auto unreadable = [](const std::wstring& why) {
         return Failure(ERROR_INVALID_DATA, L"reading the record of an earlier repair that was cut off (" +
                                                std::wstring(repairRecordPlace) + L") failed: " + why +
                                                L". The record is kept and nothing was changed.");
     };
-    if (lines.empty() || lines[0] != recordHeader)
-        throw unreadable(L"it does not begin with " + quotedPath(recordHeader));
     RepairRecord record;
     bool step = false, control = false;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::wstring& line = lines[i];
+    std::size_t i = 0;
+    for (std::size_t at = 0; at < text.size(); ++i) {
+        const std::size_t end = std::min(text.find(L'\n', at), text.size());
+        const std::wstring line = text.substr(at, end - at);
+        at = end + 1;
+        if (i == 0) {
+            if (line != recordHeader) throw unreadable(L"it does not begin with " + quotedPath(recordHeader));
+            continue;
+        }
         const std::size_t equals = line.find(L'=');
         const std::wstring key = line.substr(0, equals);
         const std::wstring value = equals == std::wstring::npos ? std::wstring() : line.substr(equals + 1);
@@ -80,7 +88,7 @@ RepairRecord RepairRecord::parse(const std::vector<std::wstring>& lines) {
 }
 
 void frmMain::saveRecord() {
-    if (recording_) platform_.writeRepairRecord(record_.lines());
+    if (recording_) platform_.writeRepairRecord(record_.text());
 }
 
 void frmMain::beginStep(const wchar_t* step) {
@@ -194,6 +202,9 @@ void frmMain::copyFlashOCX() {
     record_.discards.push_back(copy);
     saveRecord();
     platform_.copyFile(source, copy);
+    // Checked again where only administrators write, before it is registered.
+    if (!mediumControlSha256_.empty() && platform_.digestFile(copy, false).sha256 != mediumControlSha256_)
+        throw Failure(ERROR_INVALID_DATA, L"the copy " + quotedPath(copy) + L" differs from the medium's control as it was made");
     if (platform_.fileExists(control)) {
         try {
             platform_.clearReadOnly(control);

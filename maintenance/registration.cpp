@@ -37,8 +37,10 @@ frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches, DWORD tim
         return run;
     }
     const std::wstring commandLine = L"regsvr32 " + quotedPath(run.control) + switches;
-    const std::wstring tool = systemFolder() + L"\\regsvr32.exe";
-    ProcessHandle process(platform_, platform_.launchProgramForWait(commandLine, minimizedFocus, tool).handle);
+    // Never in a folder of the user's: it runs as administrator.
+    const std::wstring folder = systemFolder();
+    ProcessHandle process(platform_,
+                          platform_.launchProgramForWait(commandLine, minimizedFocus, folder + L"\\regsvr32.exe", folder).handle);
 
     waitingFor_ = process.get();
     const DWORD waited = platform_.WaitForSingleObject(process.get(), timeLimitMs);

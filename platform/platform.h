@@ -71,6 +71,12 @@ struct TrackedStart {
     std::wstring tracking;
 };
 
+// A file as it was read for checking: its size and SHA-256.
+struct FileDigest {
+    std::uint64_t size;
+    std::wstring sha256;  // 64 lower-case hexadecimal digits
+};
+
 // A process that a tracked program started, directly or through one of its
 // children, and that is still running.
 struct RunningProcess {
@@ -144,9 +150,10 @@ public:
     virtual std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application = std::wstring()) = 0;
     // The same, but hands back the new process's handle too, for waiting on
-    // it and reading its exit code.
+    // it and reading its exit code; it starts in `currentFolder`.
     virtual StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
-                                        const std::wstring& application) = 0;
+                                                const std::wstring& application, const std::wstring& currentFolder) = 0;
+    virtual void setCurrentFolder(const std::wstring& folder) = 0;
 
     // Starts a program as launchProgram does and keeps track of the processes
     // it starts in turn: in a job object where Windows allows one, else by
@@ -174,6 +181,17 @@ public:
     // Renames `from` to `to` in one step, over a file that stands there, and
     // has the change on the disk when this returns.
     virtual void replaceFile(const std::wstring& from, const std::wstring& to) = 0;
+    // The record of the medium's files that the publisher's tool wrote into
+    // the program, read from the image Windows loaded (never from the file
+    // by its path, which may have been changed since); empty where the
+    // program carries no such resource. Raises for a record that is not text.
+    virtual std::wstring mediumRecord() = 0;
+    // Reads the file's size and SHA-256 through a handle that lets no one
+    // write, rename or delete it meanwhile; with `hold`, that handle stays
+    // open until the program ends. Raises when it cannot be opened or read.
+    virtual FileDigest digestFile(const std::wstring& path, bool hold) = 0;
+    // The names of the files and folders in a folder.
+    virtual std::vector<std::wstring> folderEntries(const std::wstring& folder) = 0;
     // Clears the file's read-only attribute; its other attributes stay.
     virtual void clearReadOnly(const std::wstring& path) = 0;
     // Asks Windows to delete the file at the next restart. Needs
@@ -183,9 +201,10 @@ public:
     // The record of a repair at work: a few lines, kept where only
     // administrators can write and on the disk when the write returns, so
     // that a run cut off half-way is found and completed by the next one.
-    // False when there is none; raises when one is there but cannot be read.
-    virtual bool readRepairRecord(std::vector<std::wstring>& lines) = 0;
-    virtual void writeRepairRecord(const std::vector<std::wstring>& lines) = 0;
+    // Its lines each end with a line feed. False when there is none; raises
+    // when one is there but cannot be read.
+    virtual bool readRepairRecord(std::wstring& text) = 0;
+    virtual void writeRepairRecord(const std::wstring& text) = 0;
     virtual void clearRepairRecord() = 0;
 
     // Ends every process of the tracked program that still runs, itself

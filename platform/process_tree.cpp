@@ -2,11 +2,11 @@
 
 namespace tolvane {
 
-std::vector<std::uint32_t> familyRunning(std::map<std::uint32_t, ULONGLONG>& family,
+std::vector<std::uint32_t> familyRunning(ProcessFamily& family,
                                          const std::vector<ProcessEntry>& running) {
-    std::map<std::uint32_t, ULONGLONG> holders;  // id -> creation time of the process holding it now
+    ProcessFamily holders;  // id -> creation time of the process holding it now
     for (const ProcessEntry& entry : running) holders[entry.id] = entry.createdAt;
-    const auto stillHeld = [&](std::map<std::uint32_t, ULONGLONG>::const_iterator member) {
+    const auto stillHeld = [&](ProcessFamily::const_iterator member) {
         const auto holder = holders.find(member->first);
         return holder == holders.end() || holder->second == member->second;
     };

@@ -7,7 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <map>
+#include "platform/small_map.h"
 #include <vector>
 
 namespace tolvane {
@@ -27,7 +27,10 @@ struct ProcessEntry {
 // a process older than its parent id's owner is not its child, and a
 // process that now holds a family member's id is not the family's, nor are
 // its children.
-std::vector<std::uint32_t> familyRunning(std::map<std::uint32_t, ULONGLONG>& family,
+// The processes found to be the tracked program's so far: id -> creation time.
+using ProcessFamily = SmallMap<std::uint32_t, ULONGLONG>;
+
+std::vector<std::uint32_t> familyRunning(ProcessFamily& family,
                                          const std::vector<ProcessEntry>& running);
 
 }  // namespace tolvane

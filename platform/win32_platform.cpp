@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/process_tree.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 
 namespace tolvane {
@@ -258,7 +259,7 @@ std::wstring Win32Platform::programFolder() {
 }
 
 Win32Platform::Started Win32Platform::start(const std::wstring& commandLine, int windowStyle,
-                                            const std::wstring& application, DWORD flags) {
+                                            const std::wstring& application, DWORD flags, const wchar_t* currentFolder) {
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
 
@@ -268,7 +269,7 @@ Win32Platform::Started Win32Platform::start(const std::wstring& commandLine, int
     startup.wShowWindow = static_cast<WORD>(windowStyle);
     PROCESS_INFORMATION started = {};
     if (!::CreateProcessW(application.empty() ? nullptr : application.c_str(), writableCommandLine.data(),
-                          nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &started)) {
+                          nullptr, nullptr, FALSE, flags, nullptr, currentFolder, &startup, &started)) {
         raiseLastError(L"starting " + quotedPath(application.empty() ? commandLine : application));
     }
     return {UniqueHandle(started.hProcess), UniqueHandle(started.hThread), started.dwProcessId};
@@ -280,8 +281,8 @@ std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int 
 }
 
 StartedProcess Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
-                                                   const std::wstring& application) {
-    Started started = start(commandLine, windowStyle, application);
+                                                   const std::wstring& application, const std::wstring& currentFolder) {
+    Started started = start(commandLine, windowStyle, application, 0, currentFolder.empty() ? nullptr : currentFolder.c_str());
     return {started.process.release(), started.id};
 }
 
@@ -485,6 +486,52 @@ void Win32Platform::replaceFile(const std::wstring& from, const std::wstring& to
         raiseLastError(L"renaming " + quotedPath(from) + L" to " + quotedPath(to));
 }
 
+void Win32Platform::setCurrentFolder(const std::wstring& folder) {
+    if (!::SetCurrentDirectoryW(folder.c_str())) raiseLastError(L"making " + quotedPath(folder) + L" the current folder");
+}
+
+std::wstring Win32Platform::mediumRecord() {
+    HRSRC found = ::FindResourceW(nullptr, L"MEDIUM", MAKEINTRESOURCEW(10));  // RT_RCDATA
+    HGLOBAL loaded = found == nullptr ? nullptr : ::LoadResource(nullptr, found);
+    const char* text = static_cast<const char*>(loaded == nullptr ? nullptr : ::LockResource(loaded));
+    int size = text == nullptr ? 0 : static_cast<int>(::SizeofResource(nullptr, found));
+    while (size > 0 && (text[size - 1] == ' ' || text[size - 1] == 0)) --size;  // the room the record leaves
+    if (size == 0) return std::wstring();
+    std::vector<wchar_t> wide(static_cast<std::size_t>(size));
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, wide.data(), size);
+    if (length == 0) raiseLastError(L"reading the record of the medium's files in this program");
+    return std::wstring(wide.data(), static_cast<std::size_t>(length));
+}
+
+FileDigest Win32Platform::digestFile(const std::wstring& path, bool hold) {
+    UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) raiseLastError(L"opening " + quotedPath(path));
+    Sha256 hash;
+    FileDigest digest{0, std::wstring()};
+    std::vector<char> buffer(65536);
+    for (DWORD read = 1; read != 0; digest.size += read) {
+        if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+            raiseLastError(L"reading " + quotedPath(path));
+        hash.update(buffer.data(), read);
+    }
+    digest.sha256 = hash.finishHex();
+    if (hold) heldFiles_.push_back(std::move(file));
+    return digest;
+}
+
+std::vector<std::wstring> Win32Platform::folderEntries(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    UniqueFindHandle search(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!search) raiseLastError(L"listing " + quotedPath(folder));
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (::FindNextFileW(search.get(), &entry));
+    return names;
+}
+
 void Win32Platform::clearReadOnly(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) raiseLastError(L"reading the attributes of " + quotedPath(path));
@@ -585,7 +632,7 @@ void raiseFor(const std::wstring& action, LONG error) {
 
 }  // namespace
 
-bool Win32Platform::readRepairRecord(std::vector<std::wstring>& lines) {
+bool Win32Platform::readRepairRecord(std::wstring& text) {
     const std::wstring action = L"reading " + recordAction;
     const Registry& registry = Registry::get(action);
     HKEY opened = nullptr;
@@ -601,17 +648,20 @@ bool Win32Platform::readRepairRecord(std::vector<std::wstring>& lines) {
     error = registry.query(key.get(), recordValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
     raiseFor(action, error);
     if (type != REG_MULTI_SZ) throw Failure(ERROR_INVALID_DATA, action + L" failed: it is not a list of lines");
-    lines.clear();
+    text.clear();
     for (const wchar_t* line = data.data(); *line != 0 && line < data.data() + data.size(); line += ::lstrlenW(line) + 1)
-        lines.emplace_back(line);
+        text += line + std::wstring(1, L'\n');
     return true;
 }
 
-void Win32Platform::writeRepairRecord(const std::vector<std::wstring>& lines) {
+// A list of lines in the registry (REG_MULTI_SZ): each ends with a NUL, the
+// list with another.
+void Win32Platform::writeRepairRecord(const std::wstring& text) {
     const std::wstring action = L"writing " + recordAction;
     const Registry& registry = Registry::get(action);
-    std::wstring data;
-    for (const std::wstring& line : lines) data += line + L'\0';
+    std::wstring data = text;
+    for (wchar_t& c : data)
+        if (c == L'\n') c = L'\0';
     data += L'\0';
     HKEY created = nullptr;
     raiseFor(action, registry.create(HKEY_LOCAL_MACHINE, recordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,

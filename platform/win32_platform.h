@@ -1,9 +1,10 @@
 // The platform on Windows itself.
 #pragma once
 
-#include <map>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/process_tree.h"
 #include "platform/run_log.h"
 #include "platform/unique_handle.h"
 
@@ -52,7 +53,11 @@ public:
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application = std::wstring()) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
-                                const std::wstring& application) override;
+                                        const std::wstring& application, const std::wstring& currentFolder) override;
+    void setCurrentFolder(const std::wstring& folder) override;
+    std::wstring mediumRecord() override;
+    FileDigest digestFile(const std::wstring& path, bool hold) override;
+    std::vector<std::wstring> folderEntries(const std::wstring& folder) override;
     TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                       const std::wstring& application) override;
     std::vector<RunningProcess> trackedProcesses() override;
@@ -64,8 +69,8 @@ public:
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
-    bool readRepairRecord(std::vector<std::wstring>& lines) override;
-    void writeRepairRecord(const std::vector<std::wstring>& lines) override;
+    bool readRepairRecord(std::wstring& text) override;
+    void writeRepairRecord(const std::wstring& text) override;
     void clearRepairRecord() override;
     void endTrackedProcesses() noexcept override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
@@ -108,7 +113,7 @@ private:
         std::uint32_t id = 0;
     };
     Started start(const std::wstring& commandLine, int windowStyle, const std::wstring& application,
-                  DWORD flags = 0);
+                  DWORD flags = 0, const wchar_t* currentFolder = nullptr);
 
     HINSTANCE instance_;
     HWND window_ = nullptr;
@@ -118,13 +123,14 @@ private:
     // creation times of the processes found to be its so far.
     UniqueHandle job_;
     std::uint32_t trackedId_ = 0;
-    std::map<std::uint32_t, ULONGLONG> family_;
+    ProcessFamily family_;
     // While the repair has the control out of place: who is told when the
     // session ends, and whether the end is held up (Vista on).
     SessionEndListener* sessionListener_ = nullptr;
     bool holdingSessionEnd_ = false;
     RunLog* logLines_ = nullptr;
     RunLog* log_ = nullptr;
+    std::vector<UniqueFileHandle> heldFiles_;  // the medium's checked files, until the process ends
 };
 
 }  // namespace tolvane

@@ -21,6 +21,16 @@ every file is checked first, and every problem found is listed:
   each of which can be read, and no file is 4 GiB or larger;
 - the image goes neither into the data folder nor over one of its inputs.
 
+The copy of Tolvane.exe that goes into the image carries the record of the
+medium's files: the name, size and SHA-256 of the installer, the control
+and the menu, and the name of every other entry at the top of the data
+folder (where Windows looks first for the installer's DLLs). The build
+reserves a resource for it (RCDATA "MEDIUM", MEDIUM_RECORD_SIZE bytes, an
+empty record padded with spaces), which is filled in place; the PE checksum
+is the only other field that changes. Before it changes anything, the
+repair checks the medium against it. The build's own Tolvane.exe stays as
+it is.
+
 With --sign, the copy of Tolvane.exe that goes into the image is signed
 (Authenticode, SHA-1 then a nested SHA-256 signature) with osslsigncode,
 after the certificate has been checked with python3-cryptography.
@@ -72,6 +82,10 @@ PE32 = 0x10B
 SECURITY = 4  # IMAGE_DIRECTORY_ENTRY_SECURITY: where an Authenticode signature lies
 SYSTEM_ROOTS = "/etc/ssl/certs/ca-certificates.crt"  # Debian's ca-certificates
 MOST_SECTIONS = 96  # what the Windows XP loader accepts
+RT_RCDATA = 10
+MEDIUM_RECORD_SIZE = 2048  # the room the build leaves (CMakeLists.txt)
+EMPTY_RECORD = b"Tolvane medium record: empty\n"
+RECORD_HEADER = "Tolvane medium record 1"
 
 
 class Findings:
@@ -295,6 +309,68 @@ def find_required(data_dir, entries, findings):
     return found
 
 
+def record_room(exe, findings):
+    """The file offset of the empty record in `exe`, or None."""
+    try:
+        image = pefile.PE(exe, fast_load=True)
+        image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+        kinds = image.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(image, "DIRECTORY_ENTRY_RESOURCE") else []
+        rooms = [entry.directory.entries[0].data.struct for kind in kinds if kind.id == RT_RCDATA
+                 for entry in kind.directory.entries if str(entry.name) == "MEDIUM"]
+        room = rooms[0] if len(rooms) == 1 and rooms[0].Size == MEDIUM_RECORD_SIZE else None
+        offset = image.get_offset_from_rva(room.OffsetToData) if room else None
+        data = image.__data__[offset:offset + MEDIUM_RECORD_SIZE] if room else b""
+    except (pefile.PEFormatError, AttributeError, IndexError) as e:
+        findings.error(exe, f"its resources cannot be read ({e})")
+        return None
+    if room is None:
+        findings.error(exe, f"has no room for the record of the medium's files (a {MEDIUM_RECORD_SIZE}-byte RCDATA "
+                            f"resource MEDIUM): it is not a build of this Tolvane")
+        return None
+    if data != EMPTY_RECORD + b" " * (MEDIUM_RECORD_SIZE - len(EMPTY_RECORD)):
+        findings.error(exe, "carries a record of a medium already: --exe names the build's own Tolvane.exe")
+        return None
+    return offset
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as source:
+        for block in iter(lambda: source.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def medium_record(data_dir, entries, found, findings):
+    """The record of the medium's files, as the program reads it (UTF-8
+    lines), or None when it does not fit the program's room."""
+    lines = [RECORD_HEADER]
+    for name in REQUIRED:
+        path = found[name]
+        lines.append(f"file {os.path.getsize(path)} {sha256_of(path)} {os.path.basename(path)}")
+    hashed = {os.path.basename(found[name]) for name in REQUIRED}
+    lines += [f"other {parts[0]}" for parts, _, _ in entries if len(parts) == 1 and parts[0] not in hashed]
+    record = ("\n".join(lines + ["end"]) + "\n").encode("utf-8")
+    if len(record) > MEDIUM_RECORD_SIZE:
+        findings.error(data_dir, f"the names at its top take {len(record):,} bytes in the program's record of the "
+                                 f"medium, more than its {MEDIUM_RECORD_SIZE:,}: put some of them in a folder")
+        return None
+    return record
+
+
+def write_record(exe, offset, record, folder):
+    """A copy of `exe` in `folder` with `record` in its room and its PE
+    checksum made anew."""
+    recorded = os.path.join(folder, "recorded.exe")
+    with open(exe, "rb") as source:
+        data = bytearray(source.read())
+    data[offset:offset + MEDIUM_RECORD_SIZE] = record + b" " * (MEDIUM_RECORD_SIZE - len(record))
+    image = pefile.PE(data=bytes(data))
+    image.OPTIONAL_HEADER.CheckSum = image.generate_checksum()
+    image.write(filename=recorded)
+    return recorded
+
+
 def volume_label(text):
     """A label valid for ISO 9660 (d-characters) and Joliet (16 characters)."""
     label = "".join(c if c.isascii() and (c.isalnum() or c == "_") else "_" for c in text.upper())[:16]
@@ -436,6 +512,13 @@ def table(exe, entries, label, image_size, written):
     lines.append(f"  {'total':<{width}}  {total:>15,} bytes in {files} files")
     what = f"the image, {image_size:,} bytes," if written else f"the image will take {image_size:,} bytes:"
     return [f"Volume label {label}, ISO 9660 with Joliet and Rock Ridge:"] + lines + [f"  {what} {capacity(image_size)}"]
+
+
+def record_line(record, written):
+    others = record.count(b"\nother ")
+    what = (f"install_flash_player.exe, Flash.ocx and menu.exe by size and SHA-256, {others} other "
+            f"entr{'y' if others == 1 else 'ies'} of data\\ by name ({len(record):,} of {MEDIUM_RECORD_SIZE:,} bytes)")
+    return f"  Tolvane.exe {'records' if written else 'will record'} the medium's files: {what}"
 
 
 def disc_for(size):
@@ -616,7 +699,7 @@ def run(argv):
         parser.error("--password-file and --timestamp go with --sign PFX")
 
     findings = Findings()
-    entries = []
+    entries, found = [], {}
     if not os.path.isdir(args.data_dir):
         findings.error(args.data_dir, "is not a folder")
     else:
@@ -635,6 +718,10 @@ def run(argv):
         findings.error(args.exe, "is not a plain file (--exe names the Tolvane.exe to put on the medium)")
     else:
         check_program(args.exe, findings, gui=True)
+    room = record_room(args.exe, findings) if os.path.isfile(args.exe) else None
+    record = None
+    if os.path.isdir(args.data_dir) and len(found) == len(REQUIRED):
+        record = medium_record(args.data_dir, entries, found, findings)
     if args.output:
         check_output(args.output, args.data_dir, args.exe, entries, findings)
     signer = Signer(args.sign, args.password_file, findings) if args.sign else None
@@ -643,18 +730,21 @@ def run(argv):
     # Signed in a folder of its own, which goes however the run ends.
     folder = tempfile.mkdtemp(prefix="make_medium-")
     try:
-        return finish(args, findings, entries, signer, folder)
+        return finish(args, findings, entries, signer, folder, (room, record))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def finish(args, findings, entries, signer, folder):
+def finish(args, findings, entries, signer, folder, room_and_record):
     label = volume_label(args.label)
     iso = None
     exe = args.exe
+    room, record = room_and_record
+    if not findings.errors:
+        exe = write_record(args.exe, room, record, folder)
     if signer and not findings.errors and not args.check:
         try:
-            exe = signer.sign(args.exe, folder, args.timestamp)
+            exe = signer.sign(exe, folder, args.timestamp)
         except RuntimeError as e:
             print(f"{PROG}: error: signing {args.exe} failed: {e}", file=sys.stderr)
             return 1
@@ -679,6 +769,7 @@ def finish(args, findings, entries, signer, folder):
     if args.check:
         iso.close()
         print("\n".join(table(exe, entries, label, size, written=False)))
+        print(record_line(record, written=False))
         print("Checked; nothing was written." + (" The certificate can sign." if signer else ""))
         return 0
     try:
@@ -688,6 +779,7 @@ def finish(args, findings, entries, signer, folder):
         return 1
     print(f"Wrote {args.output}, read every file back through Joliet: all as their sources.")
     print("\n".join(table(exe, entries, label, os.path.getsize(args.output), written=True)))
+    print(record_line(record, written=True))
     if signer:
         print(signer.line(args.timestamp))
     return 0

@@ -185,6 +185,12 @@ void copyTree(const std::wstring& from, const std::wstring& to) {
 
 }  // namespace
 
+Medium Medium::mastered(const std::wstring& name) {
+    Medium medium(name);
+    copyTree(buildFolder() + L"\\..\\mastered-cd", medium.root());
+    return medium;
+}
+
 Medium Medium::masteredOnCdRom() {
     Medium medium = onCdRom();
     copyTree(buildFolder() + L"\\..\\mastered-cd", medium.root());

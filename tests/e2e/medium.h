@@ -94,6 +94,8 @@ public:
     // The sample CD as the publisher's tool mastered it (the test
     // MediumTool.MastersTheSampleCd), at the root of D:, read-only.
     static Medium masteredOnCdRom();
+    // The same sample in C:\tolvane-e2e\<name>, where it can be changed.
+    static Medium mastered(const std::wstring& name);
 
     const std::wstring& root() const { return root_; }
     std::wstring operator/(const std::wstring& relative) const { return root_ + L"\\" + relative; }

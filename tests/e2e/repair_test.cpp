@@ -371,6 +371,29 @@ TEST_F(RepairRun, FromTheRootOfAReadOnlyCdEveryRunGetsThrough) {
                   1u)
             << result.logText();
         EXPECT_EQ(result.linesStarting("menu.exe start show=1 cmd=\"D:\\data\\menu.exe\"").size(), 1u);
+        expectInTheRunLog({L"every file is as the medium was made", L"Unregistering the installed control"});
+    }
+}
+
+// A mastered medium where its user can write, with one byte added to its
+// installer (or a DLL dropped beside it): nothing runs, nothing changes.
+TEST_F(RepairRun, AMediumChangedAfterItWasMadeRunsNothing) {
+    for (const wchar_t* change : {L"data\\install_flash_player.exe", L"data\\version.dll"}) {
+        SCOPED_TRACE(narrow(change));
+        Machine::installControl();
+        Medium medium = Medium::mastered(L"changed");
+        const std::wstring file = medium / change;
+        writeFile(file, (isFile(file) ? readFile(file) : std::string()) + "!");
+        RunResult result = medium.run();
+        ASSERT_TRUE(result.ended);
+        EXPECT_EQ(result.exitCode, 1u);
+        ASSERT_EQ(result.boxes.size(), 1u) << result.logText();
+        EXPECT_EQ(result.boxes[0].text.rfind(L"\"" + file + L"\" was changed after the medium was made ("), 0u)
+            << narrow(result.boxes[0].text);
+        EXPECT_NE(result.boxes[0].text.find(L"); nothing was installed."), std::wstring::npos);
+        EXPECT_TRUE(result.log.empty()) << result.logText();  // no installer, tool, control or menu ran
+        EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
+        EXPECT_FALSE(isFile(Machine::controlBackup()));
     }
 }
 

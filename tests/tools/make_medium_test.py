@@ -48,6 +48,14 @@ def write(path, text=""):
         f.write(text)
 
 
+def recorded_copy(folder):
+    """The build's Tolvane.exe with a record in its room, as a medium's."""
+    data = read(binary("Tolvane.exe"))
+    empty = b"Tolvane medium record: empty\n"
+    with open(os.path.join(folder, "recorded.exe"), "wb") as f:
+        f.write(data.replace(empty, b"Tolvane medium record 1\nend\n".ljust(len(empty))))
+
+
 def sparse(path, size):
     with open(path, "wb") as f:
         f.truncate(size)
@@ -142,6 +150,11 @@ class MakeMedium(unittest.TestCase):
             ("the image over Tolvane.exe", lambda: shutil.copy(binary("Tolvane.exe"), self.output), ["one of the medium's own files"],
              [], {"exe": lambda: self.output}),
             ("the image over a pipe", lambda: os.mkfifo(self.output), ["is not a plain file"], [], {}),
+            ("a Tolvane.exe that carries a medium's record already", lambda: recorded_copy(self.work), [
+                "carries a record of a medium already"], [], {"exe": lambda: os.path.join(self.work, "recorded.exe")}),
+            ("more names at the top of the data folder than the program's record holds",
+             lambda: [write(self.at(f"page number {n:03} of the medium.htm")) for n in range(60)],
+             ["in the program's record of the medium, more than its 2,048: put some of them in a folder"], [], {}),
         ]
         for name, spoil, messages, not_said, options in rows:
             with self.subTest(name):
@@ -255,7 +268,25 @@ class MakeMedium(unittest.TestCase):
         iso.close()
         self.assertEqual(sorted(found), sorted(expected))
         for path in expected:
-            self.assertEqual(found[path], expected[path], path)
+            if path != "/Tolvane.exe":
+                self.assertEqual(found[path], expected[path], path)
+        # The image's program differs from the build's only in the record of
+        # the medium's files and the checksum; the build's own is unchanged.
+        build, recorded = expected["/Tolvane.exe"], found["/Tolvane.exe"]
+        self.assertEqual(read(binary("Tolvane.exe")), build)
+        room = build.index(b"Tolvane medium record: empty\n")
+        checksum = pefile.PE(data=build).OPTIONAL_HEADER.get_file_offset() + 64
+        self.assertEqual(len(recorded), len(build))
+        self.assertEqual([i for i in range(len(build)) if build[i] != recorded[i] and not room <= i < room + 2048
+                          and not checksum <= i < checksum + 4], [])
+        self.assertEqual(pefile.PE(data=recorded).OPTIONAL_HEADER.CheckSum, pefile.PE(data=recorded).generate_checksum())
+        record = recorded[room:room + 2048].rstrip(b" ").decode("utf-8").split("\n")
+        sha = lambda name: hashlib.sha256(expected["/data/" + name]).hexdigest()
+        self.assertEqual(record, ["Tolvane medium record 1"] +
+                         [f"file {len(expected['/data/' + n])} {sha(n)} {n}" for n in ("install_flash_player.exe", "Flash.ocx", "menu.exe")] +
+                         ["other content", "end", ""])
+        self.assertIn("Tolvane.exe records the medium's files: install_flash_player.exe, Flash.ocx and menu.exe by "
+                      "size and SHA-256, 1 other entry of data\\ by name", result.stdout)
 
 
 if __name__ == "__main__":

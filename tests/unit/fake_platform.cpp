@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/sha256.h"
+
 namespace tolvane::testing {
 
 namespace {
@@ -112,17 +114,17 @@ bool FakePlatform::claimRepairLock(const std::wstring& name) {
     return !anotherRepairHoldsTheMachine;
 }
 
-bool FakePlatform::readRepairRecord(std::vector<std::wstring>& lines) {
+bool FakePlatform::readRepairRecord(std::wstring& text) {
     calls.push_back(L"readRepairRecord");
-    lines = record;
+    text = record;
     return recordThere;
 }
 
-void FakePlatform::writeRepairRecord(const std::vector<std::wstring>& lines) {
+void FakePlatform::writeRepairRecord(const std::wstring& text) {
     calls.push_back(L"writeRepairRecord");
     if (noChange()) return;
     failIfAsked(L"writeRepairRecord");
-    record = lines;
+    record = text;
     recordThere = true;
 }
 
@@ -162,8 +164,9 @@ std::uint32_t FakePlatform::launchProgram(const std::wstring& commandLine, int w
 }
 
 StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
-                                                  const std::wstring& application) {
+                                                  const std::wstring& application, const std::wstring& currentFolder) {
     const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
+    if (!currentFolder.empty()) calls.back() += L" | in " + currentFolder;
     ++openHandles;
     return {reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id)), id};
 }
@@ -180,7 +183,7 @@ StartedProcess FakePlatform::launchElevatedRepair() {
 
 TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                                 const std::wstring& application) {
-    const StartedProcess process = launchProgramForWait(commandLine, windowStyle, application);
+    const StartedProcess process = launchProgramForWait(commandLine, windowStyle, application, L"");
     if (!installerWrites.empty() && !noChange()) files[fakePaths::control] = installerWrites;
     return {process, L"in a job object"};
 }
@@ -195,6 +198,22 @@ std::vector<RunningProcess> FakePlatform::trackedProcesses() {
             ++openHandles;
         }
     return found;
+}
+
+FileDigest FakePlatform::digestFile(const std::wstring& path, bool hold) {
+    calls.push_back(hold ? L"digestFile " + path + L" | held" : L"digestFile " + path);
+    const auto file = files.find(path);
+    if (file == files.end()) throw Failure(2, L"opening " + quotedPath(path) + L" failed: not found");
+    Sha256 hash;
+    hash.update(file->second.data(), file->second.size());
+    return {file->second.size(), hash.finishHex()};
+}
+
+std::vector<std::wstring> FakePlatform::folderEntries(const std::wstring& folder) {
+    std::set<std::wstring> names;
+    for (const auto& [path, content] : files)
+        if (path.rfind(folder + L"\\", 0) == 0) names.insert(path.substr(folder.size() + 1, path.find(L'\\', folder.size() + 1) - folder.size() - 1));
+    return std::vector<std::wstring>(names.begin(), names.end());
 }
 
 std::wstring FakePlatform::temporaryFolder() { return temporaryFolderValue; }

@@ -21,6 +21,8 @@ inline const std::wstring controlBackup = L"C:\\WINDOWS\\system32\\Macromed\\Fla
 inline const std::wstring inf = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.inf";
 inline const std::wstring infBackup = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.bkp";
 inline const std::wstring tool = L"C:\\WINDOWS\\system32\\regsvr32.exe";
+// The registration tool starts in the system folder.
+inline const std::wstring inSystem = L" | in C:\\WINDOWS\\system32";
 }  // namespace fakePaths
 
 class FakePlatform : public Platform {
@@ -52,7 +54,7 @@ public:
     bool anotherRepairHoldsTheMachine = false;
     // The record of a repair at work, as the platform keeps it.
     bool recordThere = false;
-    std::vector<std::wstring> record;
+    std::wstring record;
     // A power cut: after this many changes to the machine (files, record,
     // started programs) nothing changes any more; the run goes on in vain.
     int cutOffAfterChanges = -1;
@@ -64,6 +66,8 @@ public:
     // What trackedProcesses() finds, one list a call; nothing once used up.
     std::vector<std::vector<RunningProcess>> handOvers;
     std::wstring temporaryFolderValue;
+    // The record of the medium's files the program carries (none when empty).
+    std::wstring mediumRecordValue;
     // What the installer puts at the control path while it runs (nothing when empty).
     std::string installerWrites;
 
@@ -105,7 +109,11 @@ public:
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
-                                const std::wstring& application) override;
+                                        const std::wstring& application, const std::wstring& currentFolder) override;
+    void setCurrentFolder(const std::wstring& folder) override { calls.push_back(L"setCurrentFolder " + folder); }
+    std::wstring mediumRecord() override { return mediumRecordValue; }
+    FileDigest digestFile(const std::wstring& path, bool hold) override;
+    std::vector<std::wstring> folderEntries(const std::wstring& folder) override;
     TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                       const std::wstring& application) override;
     std::vector<RunningProcess> trackedProcesses() override;
@@ -117,8 +125,8 @@ public:
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
-    bool readRepairRecord(std::vector<std::wstring>& lines) override;
-    void writeRepairRecord(const std::vector<std::wstring>& lines) override;
+    bool readRepairRecord(std::wstring& text) override;
+    void writeRepairRecord(const std::wstring& text) override;
     void clearRepairRecord() override;
     void endTrackedProcesses() noexcept override { calls.push_back(L"endTrackedProcesses"); }
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;

@@ -1,7 +1,11 @@
 // Registration command lines and the backups, on the recording fake.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "app/main_window.h"
+#include "platform/sha256.h"
 #include "unit/fake_platform.h"
 
 namespace tolvane::testing {
@@ -20,8 +24,8 @@ TEST(Registration, CommandLinesKeepAControlPathWithSpacesWholeAndStartTheSystemT
 
     EXPECT_EQ(fake.callsTo(L"launchProgram"),
               (std::vector<std::wstring>{
-                  L"launchProgram regsvr32 \"" + spaced + L"\" /u /s | 2 | C:\\Win Dir\\system 32\\regsvr32.exe",
-                  L"launchProgram regsvr32 \"" + spaced + L"\" /s | 2 | C:\\Win Dir\\system 32\\regsvr32.exe"}));
+                  L"launchProgram regsvr32 \"" + spaced + L"\" /u /s | 2 | C:\\Win Dir\\system 32\\regsvr32.exe | in C:\\Win Dir\\system 32",
+                  L"launchProgram regsvr32 \"" + spaced + L"\" /s | 2 | C:\\Win Dir\\system 32\\regsvr32.exe | in C:\\Win Dir\\system 32"}));
     // Each run of the tool is waited for, up to a minute, on the handle it was started with.
     EXPECT_EQ(fake.callsTo(L"WaitForSingleObject"),
               (std::vector<std::wstring>{L"WaitForSingleObject 1000 60000", L"WaitForSingleObject 1001 60000"}));
@@ -131,6 +135,102 @@ TEST(Backups, InfIsLeftAloneOnALaterWindows) {
     form.renameFlashInf();
     EXPECT_FALSE(fake.called(L"renameFile"));
     EXPECT_FALSE(fake.called(L"deleteFile"));
+}
+
+}  // namespace
+}  // namespace tolvane::testing
+
+namespace tolvane::testing {
+namespace {
+
+// The standard's own examples, and a message fed in uneven pieces.
+TEST(Sha256, GivesTheStandardsDigests) {
+    const auto hex = [](const std::string& message, std::size_t piece) {
+        Sha256 hash;
+        for (std::size_t at = 0; at < message.size(); at += piece)
+            hash.update(message.data() + at, std::min(piece, message.size() - at));
+        return hash.finishHex();
+    };
+    EXPECT_EQ(hex("", 1), L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex("abc", 1), L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 7),
+              L"248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(hex(std::string(1000000, 'a'), 4093), L"cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// The record the publisher's tool writes, for the fake's medium as it is.
+std::wstring recordOf(FakePlatform& fake, const std::vector<std::wstring>& others = {}) {
+    std::wstring record = L"Tolvane medium record 1\n";
+    for (const wchar_t* name : {L"install_flash_player.exe", L"Flash.ocx", L"menu.exe"}) {
+        const FileDigest digest = fake.digestFile(L"D:\\data\\" + std::wstring(name), false);
+        record += L"file " + std::to_wstring(digest.size) + L" " + digest.sha256 + L" " + name + L"\n";
+    }
+    for (const std::wstring& other : others) record += L"other " + other + L"\n";
+    fake.calls.clear();
+    return record + L"end\n";
+}
+
+// Nothing is unregistered, moved, run or copied unless every file of the
+// medium is the one the publisher recorded; the files stay held.
+TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
+    const std::wstring changed = L" was changed after the medium was made (";
+    const struct Row {
+        const char* name;
+        std::function<void(FakePlatform&)> change;  // after the record was made
+        std::wstring report;                        // the start of the report; empty: the run goes through
+    } rows[] = {
+        {"as it was made", [](FakePlatform&) {}, L""},
+        {"no record: not checked", [](FakePlatform& f) { f.mediumRecordValue = L"Tolvane medium record: empty\n"; }, L""},
+        {"a byte added to the installer", [](FakePlatform& f) { f.files[installer] += "!"; },
+         L"\"" + installer + L"\"" + changed + L"it has 10 bytes, not 9); nothing was installed."},
+        {"the control swapped", [](FakePlatform& f) { f.files[L"D:\\data\\Flash.ocx"] = "evil  control!"; },
+         L"\"D:\\data\\Flash.ocx\"" + changed + L"its SHA-256 is not the one recorded); nothing was installed."},
+        {"the menu missing", [](FakePlatform& f) { f.files.erase(menu); }, L"\"" + menu + L"\"" + changed + L"opening"},
+        {"a DLL dropped beside the installer", [](FakePlatform& f) { f.files[L"D:\\data\\version.dll"] = "x"; },
+         L"\"D:\\data\\version.dll\"" + changed + L"the medium was made without it); nothing was installed."},
+        {"a damaged record",
+         [](FakePlatform& f) { f.mediumRecordValue.replace(f.mediumRecordValue.find(L"file "), 5, L"fiel "); },
+         L"The record of the medium's files in this program is damaged (its line 2 is not one"},
+        {"a record cut short", [](FakePlatform& f) { f.mediumRecordValue.resize(f.mediumRecordValue.size() - 4); },
+         L"The record of the medium's files in this program is damaged (it has no end)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform fake;
+        fake.setVersion(2, 5, 1, "Service Pack 3");
+        fake.files[control] = "installed control";
+        fake.files[installer] = "installer";
+        fake.files[menu] = "menu";
+        fake.files[L"D:\\data\\content\\page.html"] = "page";
+        fake.mediumRecordValue = recordOf(fake, {L"content"});
+        row.change(fake);
+        const int exitCode = runProgram(fake);
+        const auto boxes = fake.callsTo(L"showMessageBox");
+        if (row.report.empty()) {
+            EXPECT_EQ(fake.endedWith, 0);
+            EXPECT_TRUE(boxes.empty());
+            EXPECT_EQ(fake.files[control], "medium control");
+            continue;
+        }
+        EXPECT_EQ(exitCode, 1);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].find(L"showMessageBox Tolvane | 16 | " + row.report), 0u) << boxes[0];
+        for (const wchar_t* change : {L"launchProgram", L"renameFile", L"copyFile", L"writeRepairRecord"})
+            EXPECT_FALSE(fake.called(change)) << change;
+    }
+    // Checked before the first change, held until the end, copied control checked again.
+    FakePlatform fake;
+    fake.files[installer] = "installer";
+    fake.files[menu] = "menu";
+    fake.mediumRecordValue = recordOf(fake);
+    runProgram(fake);
+    const auto first = [&](const std::wstring& call) {
+        return std::find_if(fake.calls.begin(), fake.calls.end(), [&](const std::wstring& c) { return c.rfind(call, 0) == 0; }) -
+               fake.calls.begin();
+    };
+    EXPECT_LT(first(L"digestFile " + installer + L" | held"), first(L"writeRepairRecord"));
+    EXPECT_LT(first(L"digestFile D:\\data\\Flash.ocx | held"), first(L"writeRepairRecord"));
+    EXPECT_LT(first(L"digestFile " + control + L".1.new"), first(L"replaceFile"));
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
               (std::vector<std::wstring>{L"restrictDllSearch", L"claimSingleRun Local\\Tolvane.Repair",
                                          L"createMainWindow Tolvane", L"setWindowVisible false"}));
     EXPECT_EQ(actions(fake), (std::vector<std::wstring>{
-                                 L"launchProgram regsvr32 \"" + control + L"\" /u /s | 2 | " + tool,
+                                 L"launchProgram regsvr32 \"" + control + L"\" /u /s | 2 | " + tool + inSystem,
                                  L"WaitForSingleObject 1000 60000",
                                  L"renameFile " + control + L" -> " + controlBackup,
                                  L"renameFile " + inf + L" -> " + infBackup,
@@ -50,7 +50,7 @@ TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
                                  L"WaitForSingleObject 1001 4294967295",
                                  L"copyFile D:\\data\\Flash.ocx -> " + control + L".1.new",
                                  L"replaceFile " + control + L".1.new -> " + control,
-                                 L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool,
+                                 L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool + inSystem,
                                  L"WaitForSingleObject 1002 60000",
                                  L"launchProgram \"" + menu + L"\" | 1 | " + menu,
                                  L"endProgram",
@@ -69,7 +69,7 @@ TEST_F(Sequence, FailingBackupEndsTheRunBeforeTheInstaller) {
     auto done = actions(fake);
     ASSERT_EQ(done.size(), 6u);
     EXPECT_EQ(done[2], L"renameFile " + control + L" -> " + controlBackup);
-    EXPECT_EQ(done[3], L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool);
+    EXPECT_EQ(done[3], L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool + inSystem);
     EXPECT_EQ(done[5], L"showMessageBox Tolvane | 16 | renameFile failed: Access is denied.\r\n"
                        L"The control at \"" + control + L"\" was registered again.\r\n\r\n"
                        L"The repair was stopped at this point.");
@@ -87,7 +87,7 @@ TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
               (std::vector<std::wstring>{L"copyFile D:\\data\\Flash.ocx -> " + control + L".1.new",
                                          L"renameFile " + controlBackup + L" -> " + control,
                                          L"renameFile " + infBackup + L" -> " + inf,
-                                         L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool,
+                                         L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool + inSystem,
                                          L"WaitForSingleObject 1002 60000"}));
     EXPECT_EQ(done.back(), L"showMessageBox Tolvane | 16 | copyFile failed: Access is denied.\r\n"
                            L"The control that was installed was put back and registered again.\r\n\r\n"
@@ -209,14 +209,15 @@ TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
 TEST_F(Sequence, AnUnreadableRecordOrAnotherRepairAtWorkChangesNothing) {
     const struct Row {
         const char* name;
-        std::vector<std::wstring> record;
+        std::wstring record;
         bool anotherRepair;
         int exitCode;
         bool menu;
     } rows[] = {
-        {"a record of another kind", {L"something else", L"control=C:\\x"}, false, 1, false},
-        {"a record with a line it never writes", {L"Tolvane repair record 1", L"step=x", L"control=", L"delete=C:\\x"}, false, 1, false},
-        {"another repair holds the machine's lock", {}, true, anotherRepairExitCode, true},
+        {"a record of another kind", L"something else\ncontrol=C:\\x\n", false, 1, false},
+        {"a record with a line it never writes", L"Tolvane repair record 1\nstep=x\ncontrol=\ndelete=C:\\x\n", false, 1,
+         false},
+        {"another repair holds the machine's lock", L"", true, anotherRepairExitCode, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -85,7 +85,7 @@ TEST(InstallerWait, WaitsForWhatRunsFromTheTemporaryFoldersOrTheMediumOnly) {
 // Without a job object: a process whose parent id is the installer's but that
 // is older than the installer had another parent, whose id was reused.
 TEST(InstallerWait, FollowingParentIdsTakesNoProcessThatOnlyHasAReusedId) {
-    std::map<std::uint32_t, ULONGLONG> family = {{100, 50}, {150, 55}};
+    ProcessFamily family = {{100, 50}, {150, 55}};
     const std::vector<std::uint32_t> running =
         familyRunning(family, {{300, 200, 70},    // grandchild, listed before its parent
                                {200, 100, 60},    // child

@@ -1,0 +1,110 @@
+// The medium's files against the record that the publisher's tool wrote into
+// the program (tools/make_medium.py): a copy of the medium where its user
+// can write (a USB stick, an image unpacked into Downloads) must not have
+// anything else run or copied with administrator rights.
+#include <algorithm>
+
+#include "app/main_window.h"
+#include "platform/text.h"
+
+namespace tolvane {
+
+namespace {
+
+// The record's first line; the build's own program carries the second.
+constexpr wchar_t recordHeader[] = L"Tolvane medium record 1";
+constexpr wchar_t noRecord[] = L"Tolvane medium record: empty";
+
+// A file of the record: hashed, or (no digest) only named.
+struct MediumFile {
+    std::wstring name;
+    std::uint64_t size;
+    std::wstring sha256;
+};
+
+// "file <size> <sha256> <name>" or "other <name>", or false.
+bool parseLine(const std::wstring& line, MediumFile& file) {
+    if (line.compare(0, 6, L"other ") == 0) {
+        file = MediumFile{line.substr(6), 0, std::wstring()};
+        return !file.name.empty();
+    }
+    const std::size_t sizeEnd = line.find(L' ', 5);
+    if (line.compare(0, 5, L"file ") != 0 || sizeEnd == std::wstring::npos || sizeEnd == 5 || sizeEnd > 20 ||
+        line.size() <= sizeEnd + 66 || line[sizeEnd + 65] != L' ')
+        return false;
+    file = MediumFile{line.substr(sizeEnd + 66), 0, line.substr(sizeEnd + 1, 64)};
+    for (std::size_t i = 5; i < sizeEnd; ++i) {
+        if (line[i] < L'0' || line[i] > L'9') return false;
+        file.size = file.size * 10 + static_cast<unsigned>(line[i] - L'0');
+    }
+    for (wchar_t c : file.sha256)
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+    return true;
+}
+
+}  // namespace
+
+void frmMain::checkMedium() {
+    platform_.note(L"Checking the medium's files against the program's record of them");
+    const std::wstring text = platform_.mediumRecord();
+    if (text.empty() || text.compare(0, std::wstring(noRecord).size(), noRecord) == 0)
+        return platform_.note(L"  the program carries no record of the medium's files: they are not checked");
+    std::vector<MediumFile> files;
+    std::wstring damage;
+    unsigned number = 0;
+    std::size_t at = 0;
+    for (bool ended = false; damage.empty() && !ended;) {
+        if (at >= text.size()) {
+            damage = L"it has no end";
+            break;
+        }
+        const std::size_t end = std::min(text.find(L'\n', at), text.size());
+        const std::wstring line = text.substr(at, end - at);
+        at = end + 1;
+        MediumFile file;
+        if (++number == 1) {
+            if (line != recordHeader) damage = L"it does not begin with " + quotedPath(recordHeader);
+        } else if (line == L"end") {
+            ended = true;
+        } else if (parseLine(line, file)) {
+            files.push_back(file);
+        } else {
+            damage = L"its line " + decimal(number) + L" is not one the publisher's tool writes";
+        }
+    }
+    for (const wchar_t* needed : {L"install_flash_player.exe", L"Flash.ocx", L"menu.exe"}) {
+        bool found = false;
+        for (const MediumFile& file : files) found = found || (!file.sha256.empty() && samePath(file.name, needed));
+        if (!found && damage.empty()) damage = L"it does not name " + std::wstring(needed);
+    }
+    if (!damage.empty())
+        throw Failure(ERROR_INVALID_DATA, L"The record of the medium's files in this program is damaged (" + damage +
+                                              L"); nothing was installed.");
+    // Windows looks for an installer's DLLs in its own folder first: a file
+    // there that the publisher did not put there is refused too.
+    const std::wstring data = mediumPath(L"\\data");
+    const auto refuse = [&](const std::wstring& name, const std::wstring& why) {
+        throw Failure(ERROR_INVALID_DATA, quotedPath(data + L"\\" + name) + L" was changed after the medium was made (" +
+                                              why + L"); nothing was installed.");
+    };
+    for (const std::wstring& entry : platform_.folderEntries(data)) {
+        bool recorded = false;
+        for (const MediumFile& file : files) recorded = recorded || samePath(file.name, entry);
+        if (!recorded) refuse(entry, L"the medium was made without it");
+    }
+    for (const MediumFile& file : files) {
+        if (file.sha256.empty()) continue;
+        FileDigest digest{0, std::wstring()};
+        try {
+            digest = platform_.digestFile(data + L"\\" + file.name, true);
+        } catch (const Failure& failure) {
+            refuse(file.name, failure.description());
+        }
+        if (digest.size != file.size) refuse(file.name, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(file.size));
+        if (digest.sha256 != file.sha256) refuse(file.name, L"its SHA-256 is not the one recorded");
+        if (samePath(file.name, L"Flash.ocx")) mediumControlSha256_ = file.sha256;
+    }
+    platform_.note(L"  every file is as the medium was made, and held so until the program ends");
+}
+
+}  // namespace tolvane
