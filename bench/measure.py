@@ -11,19 +11,33 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+import make_medium  # noqa: E402  (the publisher's tool, for the record of the medium's files)
+
 bin_dir, prefix, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
 drive_c = os.path.join(prefix, "drive_c")
 INSTALLER_MS = 5000
 
 
 def lay_out(name, program):
+    """The sample medium; Tolvane.exe carries the record of its files, as the
+    publisher's tool writes it, so that its run checks them as on a disc."""
     root = os.path.join(drive_c, "bench", name)
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(os.path.join(root, "data"))
-    shutil.copy(os.path.join(bin_dir, program), root)
     shutil.copy(os.path.join(bin_dir, "standin.exe"), os.path.join(root, "data", "install_flash_player.exe"))
     shutil.copy(os.path.join(bin_dir, "standin.exe"), os.path.join(root, "data", "menu.exe"))
     shutil.copy(os.path.join(bin_dir, "testctl_medium.dll"), os.path.join(root, "data", "Flash.ocx"))
+    exe = os.path.join(bin_dir, program)
+    if program == "Tolvane.exe":
+        data, findings = os.path.join(root, "data"), make_medium.Findings()
+        entries = make_medium.walk(data, findings)
+        record = make_medium.medium_record(data, entries, make_medium.find_required(data, entries, findings), findings)
+        exe = make_medium.write_record(exe, make_medium.record_room(exe, findings), record, root)
+        assert not findings.errors, findings.errors
+    shutil.copy(exe, os.path.join(root, program))
+    if program == "Tolvane.exe":
+        os.remove(exe)
     return root
 
 

@@ -23,7 +23,9 @@ constexpr std::uint32_t rotate(std::uint32_t x, int n) { return (x >> n) | (x <<
 Sha256::Sha256()
     : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
 
-void Sha256::block(const std::uint8_t* data) {
+// The medium's files are hashed on every run, some megabytes: this one
+// function is compiled for speed.
+__attribute__((optimize("O2"))) void Sha256::block(const std::uint8_t* data) {
     std::uint32_t w[64];
     for (int i = 0; i < 16; ++i)
         w[i] = std::uint32_t(data[4 * i]) << 24 | std::uint32_t(data[4 * i + 1]) << 16 |
@@ -31,17 +33,15 @@ void Sha256::block(const std::uint8_t* data) {
     for (int i = 16; i < 64; ++i)
         w[i] = w[i - 16] + (rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3)) + w[i - 7] +
                (rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10));
-    std::uint32_t v[8];
-    std::memcpy(v, state_, sizeof v);
+    std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3], e = state_[4], f = state_[5],
+                  g = state_[6], h = state_[7];
     for (int i = 0; i < 64; ++i) {
-        const std::uint32_t t1 = v[7] + (rotate(v[4], 6) ^ rotate(v[4], 11) ^ rotate(v[4], 25)) +
-                                 ((v[4] & v[5]) ^ (~v[4] & v[6])) + roundConstants[i] + w[i];
-        const std::uint32_t t2 =
-            (rotate(v[0], 2) ^ rotate(v[0], 13) ^ rotate(v[0], 22)) + ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
-        std::memmove(v + 1, v, 7 * sizeof v[0]);
-        v[4] += t1;
-        v[0] = t1 + t2;
+        const std::uint32_t t1 =
+            h + (rotate(e, 6) ^ rotate(e, 11) ^ rotate(e, 25)) + ((e & f) ^ (~e & g)) + roundConstants[i] + w[i];
+        const std::uint32_t t2 = (rotate(a, 2) ^ rotate(a, 13) ^ rotate(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+        h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
     }
+    const std::uint32_t v[8] = {a, b, c, d, e, f, g, h};
     for (int i = 0; i < 8; ++i) state_[i] += v[i];
 }
 

@@ -54,6 +54,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import urllib.parse
 
 import pefile
 import pycdlib
@@ -539,8 +540,9 @@ class Signer:
     """A code-signing certificate in a PKCS #12 file, checked before it is
     used: a signature that Windows would not accept must not reach a disc."""
 
-    def __init__(self, pfx, password_file, findings):
+    def __init__(self, pfx, password_file, findings, timestamp=None):
         from cryptography import x509
+        from cryptography.hazmat.primitives.asymmetric import rsa
         from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
         from cryptography.x509.oid import ExtendedKeyUsageOID
 
@@ -549,6 +551,8 @@ class Signer:
         try:
             with open(password_file, "rb") as f:
                 self.password = f.readline().rstrip(b"\r\n")
+            if self.password.startswith(b"\xef\xbb\xbf"):  # Notepad's UTF-8 byte-order mark
+                self.password = self.password[3:]
         except OSError as e:
             findings.error(password_file, f"cannot be read: {e.strerror}")
             return
@@ -575,34 +579,86 @@ class Signer:
             usages = []
         if ExtendedKeyUsageOID.CODE_SIGNING not in usages:
             findings.error(pfx, "its certificate does not allow code signing (extended key usage 1.3.6.1.5.5.7.3.3)")
+        try:
+            if not certificate.extensions.get_extension_for_class(x509.KeyUsage).value.digital_signature:
+                findings.error(pfx, "its certificate's key usage leaves out digitalSignature: it cannot sign code")
+        except x509.ExtensionNotFound:
+            pass
+        if not isinstance(key, rsa.RSAPrivateKey):
+            findings.error(pfx, f"its key is {type(key).__name__.replace('PrivateKey', '').lstrip('_')}, not RSA: "
+                                f"Windows XP checks only RSA Authenticode signatures")
+        elif key.key_size < 1024:
+            findings.error(pfx, f"its RSA key has {key.key_size} bits: Windows refuses signatures with fewer than 1024")
+        elif key.key_size < 2048:
+            findings.warning(pfx, f"its RSA key has {key.key_size} bits: fewer than 2048 are no longer deemed safe")
+        if not timestamp and now <= certificate.not_valid_after < now + datetime.timedelta(days=30):
+            findings.error(pfx, f"its certificate expires on {certificate.not_valid_after:%Y-%m-%d}, within 30 days, "
+                                f"and without --timestamp the signature stops counting then: the disc would reach "
+                                f"its users with a signature Windows no longer trusts")
         self.certificate = certificate
+        self.check_chain(certificate, others, findings)
         self.chain = b"".join(c.public_bytes(Encoding.PEM) for c in [certificate] + list(others))
         self.subject = certificate.subject.rfc4514_string()
 
+    def check_chain(self, certificate, others, findings):
+        """Warns when the certificate's chain reaches no root of the system's
+        store (Debian's ca-certificates), as Windows would find: the PFX's own
+        certificates count only as intermediates, never as roots."""
+        from cryptography.hazmat.primitives.serialization import Encoding
+        with tempfile.TemporaryDirectory(prefix="make_medium-chain-") as folder:
+            leaf, middle = os.path.join(folder, "leaf.pem"), os.path.join(folder, "others.pem")
+            with open(leaf, "wb") as f:
+                f.write(certificate.public_bytes(Encoding.PEM))
+            with open(middle, "wb") as f:
+                f.write(b"".join(c.public_bytes(Encoding.PEM) for c in others))
+            try:
+                done = subprocess.run(["openssl", "verify", "-CAfile", SYSTEM_ROOTS, "-partial_chain", "-purpose",
+                                       "any", *(["-untrusted", middle] if others else []), leaf],
+                                      capture_output=True, text=True, timeout=60)
+            except (OSError, subprocess.TimeoutExpired) as e:
+                findings.warning(self.pfx, f"its chain could not be checked (openssl: {e})")
+                return
+        if done.returncode == 0:
+            return
+        said = (done.stdout + done.stderr).strip().splitlines()
+        why = next((line.split(":", 2)[-1].strip() for line in said if "error" in line), said[-1] if said else "")
+        missing = certificate.issuer != certificate.subject and "local issuer" in why
+        findings.warning(self.pfx, "its certificate's chain reaches no root of the system's store (" + why + "): "
+                         + ("an intermediate certificate is missing from the PFX; " if missing else "")
+                         + 'Windows will name the publisher "Unknown publisher"')
+
     def sign(self, exe, folder, timestamp):
-        """A signed copy of `exe` in `folder` (readable by its owner only),
-        checked by osslsigncode against the certificate's own chain and the
-        system's trusted roots. Raises RuntimeError with osslsigncode's words."""
-        password = os.path.join(folder, "password")
-        with os.fdopen(os.open(password, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as f:
-            f.write(self.password)
+        """A signed copy of `exe` in `folder`, checked by osslsigncode against
+        the certificate's own chain and the system's trusted roots, and its
+        timestamps against the system's roots. The password goes to
+        osslsigncode through a pipe, never into a file. Raises RuntimeError
+        with what went wrong."""
         sha1, signed = os.path.join(folder, "sha1.exe"), os.path.join(folder, "Tolvane.exe")
         stamp = ["-ts", timestamp] if timestamp else []
-        try:
-            for digest, source, target in (("sha1", exe, sha1), ("sha256", sha1, signed)):
-                nest = ["-nest"] if digest == "sha256" else []
-                osslsigncode("sign", "-pkcs12", self.pfx, "-readpass", password, "-h", digest, *nest, *stamp,
-                             "-in", source, "-out", target)
-        finally:
-            os.remove(password)
+        for digest, source, target in (("sha1", exe, sha1), ("sha256", sha1, signed)):
+            nest = ["-nest"] if digest == "sha256" else []
+            reading, writing = os.pipe()
+            try:
+                os.write(writing, self.password)
+                os.close(writing)
+                writing = None
+                osslsigncode("sign", "-pkcs12", self.pfx, "-readpass", f"/dev/fd/{reading}", "-h", digest, *nest,
+                             *stamp, "-in", source, "-out", target, pass_fds=(reading,), server=timestamp)
+            finally:
+                os.close(reading)
+                if writing is not None:
+                    os.close(writing)
         trusted = os.path.join(folder, "trusted.pem")
         with open(trusted, "wb") as f:
             f.write(self.chain)
             if os.path.isfile(SYSTEM_ROOTS):
                 with open(SYSTEM_ROOTS, "rb") as roots:
                     f.write(roots.read())
-        report = osslsigncode("verify", "-CAfile", trusted, *(["-TSA-CAfile", trusted] if timestamp else []),
-                              "-in", signed)
+        report = osslsigncode("verify", "-CAfile", trusted, *(["-TSA-CAfile", SYSTEM_ROOTS] if timestamp else []),
+                              "-in", signed, check=False)
+        if timestamp and report.count("Timestamp Server Signature verification: ok") != 2:
+            raise RuntimeError(f"the timestamp from {timestamp} does not verify against the system's roots: a "
+                               f"timestamp that Windows cannot check counts for nothing")
         if "Number of verified signatures: 2" not in report:
             raise RuntimeError(f"osslsigncode did not confirm both signatures of {signed}:\n{report.strip()}")
         return signed
@@ -613,21 +669,32 @@ class Signer:
         return f"  Tolvane.exe signed by {self.subject}, SHA-1 + SHA-256, {stamped}"
 
 
-def osslsigncode(*arguments):
-    """osslsigncode's output; RuntimeError with its last lines when it fails."""
+# How long a timestamp server may take to answer (the tests shorten it).
+SERVER_SECONDS = int(os.environ.get("MAKE_MEDIUM_TIMESTAMP_SECONDS", "60"))
+
+
+def osslsigncode(*arguments, pass_fds=(), server=None, check=True):
+    """osslsigncode's output; RuntimeError with its last lines when it fails.
+    A call that asks `server` for a timestamp is given SERVER_SECONDS."""
     try:
-        done = subprocess.run(["osslsigncode", *arguments], capture_output=True, text=True)
+        done = subprocess.run(["osslsigncode", *arguments], capture_output=True, text=True, pass_fds=pass_fds,
+                              timeout=SERVER_SECONDS if server else None)
+    except subprocess.TimeoutExpired:
+        raise RuntimeError(f"the timestamp server {server} did not answer within {SERVER_SECONDS} seconds") from None
     except OSError as e:
         raise RuntimeError(f"osslsigncode cannot be started ({e.strerror}): Debian's package osslsigncode") from e
-    if done.returncode != 0:
-        said = "\n".join((done.stdout + done.stderr).strip().splitlines()[-3:])
-        raise RuntimeError(f"osslsigncode {arguments[0]} failed: {said}")
+    if done.returncode != 0 and check:
+        said = [line for line in (done.stdout + done.stderr).strip().splitlines() if "-t option" not in line]
+        if server and any("imestamp" in line for line in said):
+            raise RuntimeError(f"the timestamp server {server} gave no timestamp: " + " ".join(said[-2:]))
+        raise RuntimeError(f"osslsigncode {arguments[0]} failed: " + "\n".join(said[-3:]))
     return done.stdout
 
 
-def check_output(output, data_dir, exe, entries, findings):
+def check_output(output, data_dir, exe, entries, findings, others=()):
     """The image may go neither into the data folder, nor over one of its
-    inputs, nor in place of something that is not a plain file."""
+    inputs (every file named on the command line is one), nor in place of
+    something that is not a plain file, and its folder must take it."""
     target = os.path.realpath(output)
     folder = os.path.dirname(os.path.abspath(output))
     data = os.path.realpath(data_dir)
@@ -640,10 +707,14 @@ def check_output(output, data_dir, exe, entries, findings):
     elif os.path.lexists(output) and not os.path.isfile(output):
         findings.error(output, "exists and is not a plain file (a device, a pipe, a dangling link?): it is left alone")
     elif os.path.isfile(output):
-        inputs = [exe] + [path for _, path, is_folder in entries if not is_folder]
+        inputs = [exe] + [path for _, path, is_folder in entries if not is_folder] + [p for p in others if p]
         same = next((path for path in inputs if os.path.exists(path) and os.path.samefile(path, output)), None)
-        if same:
+        if same in others:
+            findings.error(output, f"is {same}, one of this run's inputs: the image would replace it")
+        elif same:
             findings.error(output, f"is {same}, one of the medium's own files: the image would replace it")
+    if os.path.isdir(folder) and not os.access(folder, os.W_OK | os.X_OK):
+        findings.error(output, f"cannot be written: the folder {folder} does not let this user write in it")
 
 
 class Ended(Exception):
@@ -723,8 +794,14 @@ def run(argv):
     if os.path.isdir(args.data_dir) and len(found) == len(REQUIRED):
         record = medium_record(args.data_dir, entries, found, findings)
     if args.output:
-        check_output(args.output, args.data_dir, args.exe, entries, findings)
-    signer = Signer(args.sign, args.password_file, findings) if args.sign else None
+        check_output(args.output, args.data_dir, args.exe, entries, findings, (args.sign, args.password_file))
+    signer = Signer(args.sign, args.password_file, findings, args.timestamp) if args.sign else None
+    if signer and not shutil.which("osslsigncode"):
+        findings.error(args.sign, "cannot be used: osslsigncode is not installed (Debian's package osslsigncode)")
+    if args.timestamp:
+        url = urllib.parse.urlsplit(args.timestamp)
+        if url.scheme not in ("http", "https") or not url.hostname:
+            findings.error(args.timestamp, "is no timestamp server's address: it must be an http:// or https:// URL")
     if signer and not args.timestamp:
         findings.warning(args.sign, "no --timestamp: the signature stops counting when the certificate expires")
     # Signed in a folder of its own, which goes however the run ends.

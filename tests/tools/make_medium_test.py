@@ -19,7 +19,7 @@ import pefile
 import pycdlib
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.hazmat.primitives.serialization import BestAvailableEncryption, pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
@@ -61,9 +61,9 @@ def sparse(path, size):
         f.truncate(size)
 
 
-def make_pfx(path, valid_days=(-1, 30), code_signing=True):
+def make_pfx(path, valid_days=(-1, 365), code_signing=True, key=None, key_usage=True):
     """A throwaway self-signed certificate and its key, password "secret"."""
-    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    key = key or rsa.generate_private_key(public_exponent=65537, key_size=2048)
     name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Tolvane test publisher")])
     now = datetime.datetime.utcnow()
     builder = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
@@ -72,6 +72,9 @@ def make_pfx(path, valid_days=(-1, 30), code_signing=True):
                .not_valid_after(now + datetime.timedelta(days=valid_days[1])))
     if code_signing:
         builder = builder.add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), critical=False)
+    if not key_usage:  # for certificates only: no digitalSignature
+        builder = builder.add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False),
+                                        critical=True)
     certificate = builder.sign(key, hashes.SHA256())
     with open(path, "wb") as f:
         f.write(pkcs12.serialize_key_and_certificates(b"test", key, certificate, None,
@@ -204,25 +207,37 @@ class MakeMedium(unittest.TestCase):
 
     def test_only_a_certificate_that_can_sign_signs_the_images_program(self):
         pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
-        rows = [("good", {}, "secret\n", None), ("expired", {"valid_days": (-30, -1)}, "secret", "its certificate expired on"),
+        rows = [("good, a password file as Notepad writes it", {}, "\ufeffsecret\r\n", None),
+                ("expired", {"valid_days": (-30, -1)}, "secret", "its certificate expired on"),
                 ("without code signing", {"code_signing": False}, "secret", "its certificate does not allow code signing"),
-                ("a wrong password", {}, "guess\n", "the password in the password file does not open it")]
+                ("a wrong password", {}, "guess\n", "the password in the password file does not open it"),
+                ("an ECDSA key", {"key": ec.generate_private_key(ec.SECP256R1())}, "secret",
+                 "not RSA: Windows XP checks only RSA Authenticode signatures"),
+                ("no digitalSignature", {"key_usage": False}, "secret", "key usage leaves out digitalSignature"),
+                ("expiring within 30 days, no timestamp", {"valid_days": (-1, 10)}, "secret", "within 30 days"),
+                ("the image over the password file", {}, "secret", "one of this run's inputs")]
         exe = read(binary("Tolvane.exe"))
         for name, certificate, secret, refusal in rows:
             with self.subTest(name):
                 make_pfx(pfx, **certificate)
-                write(password, secret)
-                result = self.run_tool("-o", self.output, "--sign", pfx, "--password-file", password)
+                with open(password, "w", encoding="utf-8") as f:
+                    f.write(secret)
+                output = password if "image over" in name else self.output
+                result = self.run_tool("-o", output, "--sign", pfx, "--password-file", password)
                 self.assertNotIn("secret", result.stdout + result.stderr)
                 if refusal:
                     self.assertEqual(result.returncode, 2, result.stderr)
-                    self.assertIn(f"{pfx}: {refusal}", result.stderr)
+                    self.assertIn(refusal, result.stderr)
                     self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
+                    with open(password, encoding="utf-8") as f:
+                        self.assertEqual(f.read(), secret)
                     continue
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertIn("Tolvane.exe signed by CN=Tolvane test publisher, SHA-1 + SHA-256, not timestamped",
                               result.stdout)
                 self.assertIn("no --timestamp", result.stderr)
+                self.assertIn('reaches no root of the system\'s store (self-signed certificate): Windows will name the '
+                              'publisher "Unknown publisher"', result.stderr)
                 self.assertIn("menu.exe: is not signed", result.stderr)
                 self.assertEqual(read(binary("Tolvane.exe")), exe)  # the build's own file is left as it was
                 iso, signed = pycdlib.PyCdlib(), io.BytesIO()
@@ -237,6 +252,30 @@ class MakeMedium(unittest.TestCase):
                                         os.path.join(ROOT, "tests", "pe", "winxp-exports")], capture_output=True, text=True)
                 self.assertEqual(check.returncode, 0, check.stdout)
                 os.remove(self.output)
+
+    def test_a_timestamp_server_that_never_answers_ends_the_write_and_leaves_nothing(self):
+        pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
+        make_pfx(pfx)
+        write(password, "secret")
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        server.listen(1)  # takes the connection, never answers
+        url = f"http://127.0.0.1:{server.getsockname()[1]}/"
+        started = datetime.datetime.now()
+        result = subprocess.run([sys.executable, TOOL, self.data, "--exe", binary("Tolvane.exe"), "-o", self.output,
+                                 "--sign", pfx, "--password-file", password, "--timestamp", url],
+                                capture_output=True, text=True, env=dict(os.environ, MAKE_MEDIUM_TIMESTAMP_SECONDS="3"))
+        server.close()
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(f"the timestamp server {url} did not answer within 3 seconds", result.stderr)
+        self.assertLess((datetime.datetime.now() - started).total_seconds(), 30)
+        self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
+        self.assertEqual(subprocess.run(["pgrep", "-f", "osslsigncode sign"], capture_output=True).stdout, b"")
+        check = subprocess.run([sys.executable, TOOL, self.data, "--exe", binary("Tolvane.exe"), "--check", "--sign",
+                                pfx, "--password-file", password, "--timestamp", "ftp:/nowhere"],
+                               capture_output=True, text=True)
+        self.assertEqual(check.returncode, 2, check.stderr)
+        self.assertIn("ftp:/nowhere: is no timestamp server's address", check.stderr)
 
     def test_a_good_medium_is_mastered_and_reads_back_byte_for_byte_through_joliet(self):
         with open(self.at("content", "pages", "Übersicht – 2026.htm"), "wb") as f:
