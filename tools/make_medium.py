@@ -70,9 +70,10 @@ CD_R_BYTES = 360000 * 2048  # an 80-minute CD-R, sold as "700 MB"
 DISCS = (("CD-R (700 MB)", CD_R_BYTES), ("DVD (4.7 GB)", 2_295_104 * 2048), ("DVD DL (8.5 GB)", 4_171_712 * 2048))
 MAX_PATH = 260  # with the terminating NUL: Windows programs open paths of up to 259 characters
 RESERVED = set('\\/:*?"<>|')
-DEVICES = {"CON", "PRN", "AUX", "NUL"} | {f"{port}{n}" for port in ("COM", "LPT") for n in range(1, 10)}
+DEVICES = ({"CON", "PRN", "AUX", "NUL"} | {f"{port}{n}" for port in ("COM", "LPT") for n in range(1, 10)}
+           | {f"{port}{n}" for port in ("COM", "LPT") for n in "¹²³"})  # Windows takes the superscripts too
+LEFT_BEHIND = re.compile(r"^(\.DS_Store|Thumbs\.db|desktop\.ini|\._.*)$", re.IGNORECASE)  # a publisher's desktop's
 PARTIAL = re.compile(r"^\..+\.\d+\.part$")  # the name this tool writes an image under until it is whole
-WINDOWS_XP = (5, 1)
 I386 = 0x14C
 MACHINES = {0x14C: "32-bit (i386)", 0x8664: "64-bit (x86-64)", 0xAA64: "ARM64", 0x1C4: "ARM", 0x200: "Itanium"}
 GUI = 2
@@ -138,7 +139,16 @@ def whole(path, image, findings, program):
     entry = image.OPTIONAL_HEADER.AddressOfEntryPoint
     if program and not any(section.contains_rva(entry) for section in image.sections):
         problems.append(f"its entry point (0x{entry:x}) lies in none of its sections")
-    problems += [f"pefile reads its layout as faulty: {warning}" for warning in image.get_warnings()]
+    # What the loader refuses (pefile's own warnings, such as a writable
+    # code section as packers leave it, are no faults).
+    if image.OPTIONAL_HEADER.SectionAlignment < image.OPTIONAL_HEADER.FileAlignment:
+        problems.append(f"its section alignment ({image.OPTIONAL_HEADER.SectionAlignment}) is below its file alignment "
+                        f"({image.OPTIONAL_HEADER.FileAlignment}): Windows refuses to load it")
+    reach = max((section.VirtualAddress + max(section.Misc_VirtualSize, section.SizeOfRawData)
+                 for section in image.sections), default=0)
+    if image.OPTIONAL_HEADER.SizeOfImage < reach:
+        problems.append(f"its size of image (0x{image.OPTIONAL_HEADER.SizeOfImage:x}) is smaller than its sections "
+                        f"reach (0x{reach:x}): Windows refuses to load it")
     for problem in problems:
         findings.error(path, problem)
     return not problems
@@ -148,6 +158,15 @@ def warn_if_unsigned(path, image, findings):
     directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
     if not directory.VirtualAddress or not directory.Size:
         findings.warning(path, "is not signed (no Authenticode signature): Windows names no publisher for it")
+        return
+    try:  # the file's own digest against the one signed: whoever signs, it must still be what was signed
+        done = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True, text=True, timeout=120)
+    except (OSError, subprocess.TimeoutExpired):
+        return
+    said = done.stdout + done.stderr
+    if "MISMATCH" in said or "message digest verification: failed" in said or "Failed to" in said:
+        findings.warning(path, "carries an Authenticode signature that no longer matches the file (cut short or "
+                               "changed after signing): Windows takes it for unsigned, or refuses it")
 
 
 def other_machine(image):
@@ -156,14 +175,53 @@ def other_machine(image):
     return None if machine == I386 else MACHINES.get(machine, f"machine 0x{machine:04x}")
 
 
-def warn_if_later_than_xp(path, image, findings):
-    version = (image.OPTIONAL_HEADER.MajorSubsystemVersion, image.OPTIONAL_HEADER.MinorSubsystemVersion)
-    if version > WINDOWS_XP:
-        findings.warning(path, f"its header asks for Windows {version[0]}.{version[1]} or later "
-                               "(subsystem version): Windows XP (5.1) will not start it")
+class Oldest:
+    """The oldest Windows the medium is for (--oldest-windows): programs and
+    controls must ask for no later one, and, for Windows XP, import only what
+    its DLLs export (the lists in winxp-exports, which the project's own
+    image check uses too)."""
+
+    VERSIONS = {"xp": ((5, 1), "Windows XP"), "vista": ((6, 0), "Windows Vista"), "7": ((6, 1), "Windows 7"),
+                "10": ((10, 0), "Windows 10")}
+    # DLLs that Windows XP does not have (and the export lists do not cover).
+    LATER_DLLS = re.compile(r"^(api-ms-win-.*|ext-ms-win-.*|ucrtbase|vcruntime140(_1)?|msvcp140(_\d)?|bcrypt|ncrypt|"
+                            r"dwmapi|d2d1|d3d11|dxgi|uiautomationcore|propsys)\.dll$", re.IGNORECASE)
+
+    def __init__(self, key):
+        self.key = key
+        self.version, self.name = self.VERSIONS[key]
+        self.exports = {}
+        if key == "xp":
+            folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "winxp-exports")
+            for name in os.listdir(folder):
+                if name.endswith(".txt"):
+                    with open(os.path.join(folder, name)) as f:
+                        self.exports[name[:-4] + ".dll"] = set(f.read().split())
+        self.beside = set()  # DLLs the medium brings along at the top of data
+
+    def check(self, path, image, findings):
+        version = (image.OPTIONAL_HEADER.MajorSubsystemVersion, image.OPTIONAL_HEADER.MinorSubsystemVersion)
+        if version > self.version:
+            findings.error(path, f"its header asks for Windows {version[0]}.{version[1]} or later (subsystem "
+                                 f"version): {self.name} ({self.version[0]}.{self.version[1]}) will not start it "
+                                 f"(--oldest-windows {self.key})")
+        if not self.exports:
+            return
+        image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+        for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", []):
+            dll = entry.dll.decode("ascii", "replace").lower()
+            names = self.exports.get(dll)
+            if names is None:
+                if self.LATER_DLLS.match(dll) and dll not in self.beside:
+                    findings.error(path, f"imports {dll}, which {self.name} does not have: it will not load there")
+                continue
+            missing = sorted({i.name.decode("ascii", "replace") for i in entry.imports if i.name} - names)
+            if missing:
+                findings.error(path, f"imports {', '.join(missing[:4])}{', ...' if len(missing) > 4 else ''} from "
+                                     f"{dll}, which {self.name} does not export: it will not load there")
 
 
-def check_control(path, findings):
+def check_control(path, findings, oldest):
     image = read_image(path, findings)
     if image is None:
         return
@@ -177,6 +235,7 @@ def check_control(path, findings):
         return
     if not whole(path, image, findings, program=False):
         return
+    oldest.check(path, image, findings)
     warn_if_unsigned(path, image, findings)
     image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
     exports = {symbol.name for symbol in getattr(getattr(image, "DIRECTORY_ENTRY_EXPORT", None), "symbols", [])}
@@ -187,7 +246,7 @@ def check_control(path, findings):
         findings.error(path, "exports no DllUnregisterServer: a later repair cannot unregister it")
 
 
-def check_program(path, findings, gui=False):
+def check_program(path, findings, oldest, gui=False):
     image = read_image(path, findings)
     if image is None:
         return
@@ -200,7 +259,7 @@ def check_program(path, findings, gui=False):
         findings.error(path, f"is not a Windows GUI program (subsystem {image.OPTIONAL_HEADER.Subsystem}): "
                              "it would open a console window")
     elif whole(path, image, findings, program=True):
-        warn_if_later_than_xp(path, image, findings)
+        oldest.check(path, image, findings)
         if not gui:  # the medium's own programs; Tolvane.exe is signed with --sign
             warn_if_unsigned(path, image, findings)
 
@@ -211,6 +270,8 @@ def name_problem(name):
     if reserved:
         shown = ", ".join(repr(c) if c.isprintable() else f"U+{ord(c):04X}" for c in reserved)
         return f"the name holds {shown}, which Windows does not allow in a name"
+    if ";" in name:
+        return "the name holds ';', which Joliet does not allow: a CD file system reads what follows as a version number"
     if name.endswith((".", " ")):
         return "the name ends with a dot or a space, which Windows drops: the file could not be opened"
     stem = name.split(".")[0].rstrip(" ").upper()
@@ -242,6 +303,8 @@ def walk(data_dir, findings):
     entries = []
     top = os.path.realpath(data_dir)
 
+    reached = set()
+
     def visit(folder, parts, above):
         try:
             names = sorted(os.listdir(folder))
@@ -251,7 +314,9 @@ def walk(data_dir, findings):
         seen = {}
         for name in names:
             path = os.path.join(folder, name)
-            if PARTIAL.match(name):
+            if LEFT_BEHIND.match(name):
+                findings.warning(path, "is a file a desktop leaves behind (Finder, Explorer): it goes on the disc too")
+            if PARTIAL.match(name) and own_partial(path):
                 findings.warning(path, "is an image this tool left half-written: it is not taken into the image")
                 continue
             other = seen.setdefault(windows_upper(name), name)
@@ -277,6 +342,9 @@ def walk(data_dir, findings):
                 if real in above:
                     findings.error(path, "is a link to a folder that holds it: the medium would never end")
                     continue
+                if real in reached:
+                    findings.warning(path, f"leads to {real}, which the medium holds already: it goes on the disc twice")
+                reached.add(real)
                 entries.append((parts + [name], path, True))
                 visit(path, parts + [name], above | {real})
             elif stat.S_ISREG(status.st_mode):
@@ -297,12 +365,25 @@ def walk(data_dir, findings):
     return entries
 
 
+def own_partial(path):
+    """True for an image this tool began: cut short before its volume
+    descriptor, or with one ("CD001") where ISO 9660 puts it."""
+    try:
+        with open(path, "rb") as f:
+            f.seek(32769)
+            mark = f.read(5)
+    except OSError:
+        return False
+    return mark in (b"", b"CD001")
+
+
 def find_required(data_dir, entries, findings):
-    """The required files by their names on disk, matched without regard to case."""
-    top = {parts[0].casefold(): path for parts, path, is_folder in entries if len(parts) == 1 and not is_folder}
+    """The required files by their names on disk, matched as Windows matches
+    names (one character's upper case at a time: a ligature is not two letters)."""
+    top = {windows_upper(parts[0]): path for parts, path, is_folder in entries if len(parts) == 1 and not is_folder}
     found = {}
     for name in REQUIRED:
-        path = top.get(name.casefold())
+        path = top.get(windows_upper(name))
         if path is None:
             findings.error(os.path.join(data_dir, name), "is missing")
         else:
@@ -756,6 +837,9 @@ def run(argv):
                         help="the Tolvane.exe to put at the root (default: the build's, %(default)s)")
     parser.add_argument("--label", default="TOLVANE",
                         help="the volume label, made valid for ISO 9660 and Joliet (default: %(default)s)")
+    parser.add_argument("--oldest-windows", choices=tuple(Oldest.VERSIONS), default="xp",
+                        help="the oldest Windows the medium is for: every program and control must start there "
+                             "(default: %(default)s)")
     parser.add_argument("--check", action="store_true",
                         help="check the files (and, with -o, where the image would go); write nothing")
     parser.add_argument("--sign", metavar="PFX", help="sign the image's Tolvane.exe with this PKCS #12 file")
@@ -771,16 +855,18 @@ def run(argv):
 
     findings = Findings()
     entries, found = [], {}
+    oldest = Oldest(args.oldest_windows)
     if not os.path.isdir(args.data_dir):
         findings.error(args.data_dir, "is not a folder")
     else:
         entries = walk(args.data_dir, findings)
         found = find_required(args.data_dir, entries, findings)
+        oldest.beside = {parts[0].lower() for parts, _, is_folder in entries if len(parts) == 1 and not is_folder}
         if "Flash.ocx" in found:
-            check_control(found["Flash.ocx"], findings)
+            check_control(found["Flash.ocx"], findings, oldest)
         for name in ("install_flash_player.exe", "menu.exe"):
             if name in found:
-                check_program(found[name], findings)
+                check_program(found[name], findings, oldest)
     if os.path.isdir(args.exe):
         findings.error(args.exe, "is a folder; --exe names the Tolvane.exe to put on the medium")
     elif not os.path.exists(args.exe):
@@ -788,7 +874,7 @@ def run(argv):
     elif not os.path.isfile(args.exe):
         findings.error(args.exe, "is not a plain file (--exe names the Tolvane.exe to put on the medium)")
     else:
-        check_program(args.exe, findings, gui=True)
+        check_program(args.exe, findings, oldest, gui=True)
     room = record_room(args.exe, findings) if os.path.isfile(args.exe) else None
     record = None
     if os.path.isdir(args.data_dir) and len(found) == len(REQUIRED):
@@ -807,12 +893,12 @@ def run(argv):
     # Signed in a folder of its own, which goes however the run ends.
     folder = tempfile.mkdtemp(prefix="make_medium-")
     try:
-        return finish(args, findings, entries, signer, folder, (room, record))
+        return finish(args, findings, entries, signer, folder, (room, record), oldest)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def finish(args, findings, entries, signer, folder, room_and_record):
+def finish(args, findings, entries, signer, folder, room_and_record, oldest):
     label = volume_label(args.label)
     iso = None
     exe = args.exe
@@ -832,8 +918,13 @@ def finish(args, findings, entries, signer, folder, room_and_record):
             iso, contents = build(exe, entries, label)
         except (OSError, pycdlib.pycdlibexception.PyCdlibException) as e:
             findings.error(args.data_dir, f"cannot be laid out as an ISO 9660 image: {e}")
-    if iso is not None and disc_for(image_size(iso)) != DISCS[0][0]:
+    if iso is not None and disc_for(image_size(iso)) is None:
+        findings.error(args.data_dir, f"the image would take {image_size(iso):,} bytes, {capacity(image_size(iso))}")
+    elif iso is not None and disc_for(image_size(iso)) != DISCS[0][0]:
         findings.warning(args.data_dir, f"the image will take {image_size(iso):,} bytes, {capacity(image_size(iso))}")
+    if label != args.label.upper():
+        findings.warning(args.label, f"is no valid volume label: the disc is labelled {label} (ISO 9660 allows "
+                                     f"A-Z, 0-9 and _, Joliet 16 characters)")
 
     for warning in findings.warnings:
         print(f"{PROG}: warning: {warning}", file=sys.stderr)
@@ -847,6 +938,7 @@ def finish(args, findings, entries, signer, folder, room_and_record):
         iso.close()
         print("\n".join(table(exe, entries, label, size, written=False)))
         print(record_line(record, written=False))
+        print(f"  for {oldest.name} and later (--oldest-windows {oldest.key})")
         print("Checked; nothing was written." + (" The certificate can sign." if signer else ""))
         return 0
     try:
@@ -854,11 +946,17 @@ def finish(args, findings, entries, signer, folder, room_and_record):
     except (OSError, pycdlib.pycdlibexception.PyCdlibException, RuntimeError) as e:
         print(f"{PROG}: error: writing {args.output} failed: {e}", file=sys.stderr)
         return 1
-    print(f"Wrote {args.output}, read every file back through Joliet: all as their sources.")
-    print("\n".join(table(exe, entries, label, os.path.getsize(args.output), written=True)))
-    print(record_line(record, written=True))
-    if signer:
-        print(signer.line(args.timestamp))
+    try:  # an image whose report nobody could read is taken back
+        print(f"Wrote {args.output}, read every file back through Joliet: all as their sources.")
+        print("\n".join(table(exe, entries, label, os.path.getsize(args.output), written=True)))
+        print(record_line(record, written=True))
+        print(f"  for {oldest.name} and later (--oldest-windows {oldest.key})")
+        if signer:
+            print(signer.line(args.timestamp))
+        sys.stdout.flush()
+    except BaseException:
+        os.remove(args.output)
+        raise
     return 0
 
 

@@ -5,6 +5,7 @@ usage: make_medium_test.py BIN_DIR   (the build's bin folder)
 """
 import datetime
 import hashlib
+import http.server
 import io
 import os
 import shutil
@@ -13,6 +14,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 import pefile
@@ -20,7 +22,8 @@ import pycdlib
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
-from cryptography.hazmat.primitives.serialization import BestAvailableEncryption, pkcs12
+from cryptography.hazmat.primitives.serialization import (BestAvailableEncryption, Encoding, NoEncryption,
+                                                          PrivateFormat, pkcs12)
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -46,6 +49,23 @@ def read(path):
 def write(path, text=""):
     with open(path, "w") as f:
         f.write(text)
+
+
+def importing(source, target, dll=None, function=None):
+    """A copy of `source` whose import table names `dll` in place of its
+    first DLL, or `function` in place of its first imported name (no longer
+    than what they replace): a program built against a later Windows."""
+    data = bytearray(read(source))
+    image = pefile.PE(data=bytes(data))
+    entry = image.DIRECTORY_ENTRY_IMPORT[0]
+    if dll:
+        at, old = image.get_offset_from_rva(entry.struct.Name), entry.dll
+    else:
+        named = next(i for i in entry.imports if i.name and len(i.name) >= len(function))
+        at, old = named.name_offset, named.name
+    data[at:at + len(old)] = (dll or function).ljust(len(old), b"\0")
+    with open(target, "wb") as f:
+        f.write(data)
 
 
 def recorded_copy(folder):
@@ -142,6 +162,14 @@ class MakeMedium(unittest.TestCase):
              lambda: [write(self.at("content", name)) for name in ("a?b.htm", "CON.txt", "lpt1", "end.", "tab\tname")],
              ["a?b.htm: the name holds '?'", "CON is a device name", "LPT1 is a device name",
               "end.: the name ends with a dot or a space", "the name holds U+0009"], [], {}),
+            ("names Joliet or Windows keep for themselves; a ligature is not two letters",
+             lambda: ([write(self.at("content", name)) for name in ("page;1.htm", "COM\u00b9.txt")],
+                      os.rename(self.at("Flash.ocx"), self.at("\ufb02ash.ocx"))),
+             ["page;1.htm: the name holds ';', which Joliet does not allow", "COM\u00b9 is a device name",
+              "Flash.ocx: is missing"], [], {}),
+            ("a medium no disc takes", lambda: [sparse(self.at("content", f"part{n}.bin"), 4_000_000_000)
+                                                for n in range(3)],
+             ["no disc takes the medium"], [], {}),
             ("links that lead nowhere or back, a pipe, a socket",
              lambda: (os.symlink("missing", self.at("content", "dangling")), os.symlink("..", self.at("content", "up")),
                       os.mkfifo(self.at("content", "pipe")),
@@ -153,6 +181,15 @@ class MakeMedium(unittest.TestCase):
             ("the image over Tolvane.exe", lambda: shutil.copy(binary("Tolvane.exe"), self.output), ["one of the medium's own files"],
              [], {"exe": lambda: self.output}),
             ("the image over a pipe", lambda: os.mkfifo(self.output), ["is not a plain file"], [], {}),
+            ("built for a later Windows than XP: imports and headers",
+             lambda: (importing(binary("standin.exe"), self.at("menu.exe"), function=b"GetTickCount64"),
+                      importing(binary("testctl_medium.dll"), self.at("Flash.ocx"), dll=b"ucrtbase.dll"),
+                      shutil.copy(binary("Tolvane.exe"), os.path.join(self.work, "later.exe")),
+                      later_than_xp(os.path.join(self.work, "later.exe"))),
+             ["menu.exe: imports GetTickCount64 from kernel32.dll, which Windows XP does not export",
+              "Flash.ocx: imports ucrtbase.dll, which Windows XP does not have",
+              "later.exe: its header asks for Windows 6.1 or later (subsystem version): Windows XP (5.1) will not start "
+              "it (--oldest-windows xp)"], [], {"exe": lambda: os.path.join(self.work, "later.exe")}),
             ("a Tolvane.exe that carries a medium's record already", lambda: recorded_copy(self.work), [
                 "carries a record of a medium already"], [], {"exe": lambda: os.path.join(self.work, "recorded.exe")}),
             ("more names at the top of the data folder than the program's record holds",
@@ -179,17 +216,22 @@ class MakeMedium(unittest.TestCase):
                                     for line in result.stderr.splitlines()), result.stderr)
                 self.assertEqual(sorted(os.listdir(folder)) if os.path.isdir(folder) else [], before)
 
-    def test_a_program_for_a_later_windows_and_a_medium_beyond_a_cd_r_are_warnings(self):
+    def test_a_program_for_the_oldest_windows_given_passes_and_a_medium_beyond_a_cd_r_is_a_warning(self):
         later_than_xp(self.at("menu.exe"))
+        importing(binary("standin.exe"), self.at("install_flash_player.exe"), function=b"GetTickCount64")
         write(self.at(".MEDIUM.iso.4242.part"), "an image left half-written")
         sparse(self.at("content", "video.bin"), 740_000_000)  # a CD-R holds 737,280,000 bytes
-        result = self.run_tool("--check")
+        result = self.run_tool("--check", "--oldest-windows", "vista")
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("menu.exe: its header asks for Windows 6.", result.stderr)
+        self.assertIn("for Windows Vista and later (--oldest-windows vista)", result.stdout)
         self.assertIn("more than a CD-R (700 MB): the medium needs a DVD", result.stderr)
         self.assertIn("the medium needs a DVD (4.7 GB)", result.stdout)
         self.assertIn(".MEDIUM.iso.4242.part: is an image this tool left half-written", result.stderr)
         self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
+        write(self.at("content", ".DS_Store"))
+        result = self.run_tool("--check", "--oldest-windows", "vista", "--label", "Tolvane: Sommer")
+        self.assertIn(".DS_Store: is a file a desktop leaves behind", result.stderr)
+        self.assertIn("Tolvane: Sommer: is no valid volume label: the disc is labelled TOLVANE__SOMMER", result.stderr)
 
     def test_an_ended_write_leaves_no_temporary_file(self):
         sparse(self.at("content", "video.bin"), 1_500_000_000)
@@ -249,7 +291,7 @@ class MakeMedium(unittest.TestCase):
                     f.write(signed.getvalue())
                 self.assertNotEqual(pefile.PE(copy).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size, 0)
                 check = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "pe", "check_image.py"), copy,
-                                        os.path.join(ROOT, "tests", "pe", "winxp-exports")], capture_output=True, text=True)
+                                        os.path.join(ROOT, "tools", "winxp-exports")], capture_output=True, text=True)
                 self.assertEqual(check.returncode, 0, check.stdout)
                 os.remove(self.output)
 
@@ -276,6 +318,66 @@ class MakeMedium(unittest.TestCase):
                                capture_output=True, text=True)
         self.assertEqual(check.returncode, 2, check.stderr)
         self.assertIn("ftp:/nowhere: is no timestamp server's address", check.stderr)
+
+    def test_a_timestamp_that_no_root_of_the_system_vouches_for_is_refused(self):
+        """A time-stamping authority of the test's own (openssl ts behind a
+        local HTTP server): it answers, but Windows would trust nothing it
+        signs, so the timestamp counts for nothing and no image is written."""
+        folder = os.path.join(self.work, "tsa")
+        os.makedirs(folder)
+        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Tolvane test time-stamping authority")])
+        now = datetime.datetime.utcnow()
+        certificate = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+                       .serial_number(x509.random_serial_number()).not_valid_before(now - datetime.timedelta(days=1))
+                       .not_valid_after(now + datetime.timedelta(days=365))
+                       .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.TIME_STAMPING]), critical=True)
+                       .sign(key, hashes.SHA256()))
+        with open(os.path.join(folder, "tsa.pem"), "wb") as f:
+            f.write(certificate.public_bytes(Encoding.PEM))
+        with open(os.path.join(folder, "tsa.key"), "wb") as f:
+            f.write(key.private_bytes(Encoding.PEM, PrivateFormat.PKCS8, NoEncryption()))
+        write(os.path.join(folder, "serial"), "01\n")
+        write(os.path.join(folder, "tsa.cnf"), f"""[ tsa ]
+default_tsa = own
+[ own ]
+serial = {folder}/serial
+signer_cert = {folder}/tsa.pem
+signer_key = {folder}/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha1, sha256
+ess_cert_id_alg = sha1
+""")
+
+        class Authority(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = os.path.join(folder, "query.tsq")
+                with open(query, "wb") as f:
+                    f.write(self.rfile.read(int(self.headers["Content-Length"])))
+                reply = subprocess.run(["openssl", "ts", "-reply", "-config", os.path.join(folder, "tsa.cnf"),
+                                        "-queryfile", query], capture_output=True).stdout
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *_):
+                pass
+
+        server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        url = f"http://127.0.0.1:{server.server_address[1]}/"
+        pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
+        make_pfx(pfx)
+        write(password, "secret")
+        result = self.run_tool("-o", self.output, "--sign", pfx, "--password-file", password, "--timestamp", url)
+        server.shutdown()
+        server.server_close()
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(f"the timestamp from {url} does not verify against the system's roots", result.stderr)
+        self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
 
     def test_a_good_medium_is_mastered_and_reads_back_byte_for_byte_through_joliet(self):
         with open(self.at("content", "pages", "Übersicht – 2026.htm"), "wb") as f:
