@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
-import make_medium  # noqa: E402  (the publisher's tool, for the record of the medium's files)
+from tolvane_medium import common, files, image  # noqa: E402  (the publisher's tool: the record of the medium's files)
 
 bin_dir, prefix, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
 drive_c = os.path.join(prefix, "drive_c")
@@ -30,10 +30,10 @@ def lay_out(name, program):
     shutil.copy(os.path.join(bin_dir, "testctl_medium.dll"), os.path.join(root, "data", "Flash.ocx"))
     exe = os.path.join(bin_dir, program)
     if program == "Tolvane.exe":
-        data, findings = os.path.join(root, "data"), make_medium.Findings()
-        entries = make_medium.walk(data, findings)
-        record = make_medium.medium_record(data, entries, make_medium.find_required(data, entries, findings), findings)
-        exe = make_medium.write_record(exe, make_medium.record_room(exe, findings), record, root)
+        data, findings = os.path.join(root, "data"), common.Findings()
+        entries = files.walk(data, findings)
+        record = image.medium_record(data, entries, files.find_required(data, entries, findings), findings)
+        exe = image.write_record(exe, image.record_room(exe, findings), record, root)
         assert not findings.errors, findings.errors
     shutil.copy(exe, os.path.join(root, program))
     if program == "Tolvane.exe":

@@ -291,7 +291,7 @@ class MakeMedium(unittest.TestCase):
                     f.write(signed.getvalue())
                 self.assertNotEqual(pefile.PE(copy).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size, 0)
                 check = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "pe", "check_image.py"), copy,
-                                        os.path.join(ROOT, "tools", "winxp-exports")], capture_output=True, text=True)
+                                        os.path.join(ROOT, "tools", "tolvane_medium", "winxp-exports")], capture_output=True, text=True)
                 self.assertEqual(check.returncode, 0, check.stdout)
                 os.remove(self.output)
 

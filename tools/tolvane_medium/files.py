@@ -1,0 +1,325 @@
+"""The checks of the medium's files and names, before anything is written:
+what Windows, from the oldest version the medium is for, will open, load
+and run."""
+import os
+import re
+import stat
+import subprocess
+
+import pefile
+
+from .common import (CONSOLE, DEVICES, EXECUTABLE_IMAGE, FOUR_GIB, GUI, I386, IS_DLL, JOLIET_MAX, LEFT_BEHIND, MACHINES,
+                     MAX_PATH, MOST_SECTIONS, PARTIAL, PE32, REQUIRED, RESERVED, SECURITY)
+
+
+def read_image(path, findings):
+    """The PE image at `path`, or None after an error."""
+    try:
+        image = pefile.PE(path, fast_load=True)
+    except pefile.PEFormatError as e:
+        findings.error(path, f"not a Windows program or DLL ({e.value})")
+        return None
+    except OSError as e:
+        findings.error(path, f"cannot be read: {e.strerror}")
+        return None
+    return image
+
+
+def whole(path, image, findings, program):
+    """True when the image's headers agree with each other and with the
+    file's size; each problem found is an error."""
+    problems = []
+    size = len(image.__data__)
+    if image.OPTIONAL_HEADER.Magic != PE32:
+        problems.append(f"its optional header is not PE32 (magic 0x{image.OPTIONAL_HEADER.Magic:x}), as an i386 image's is")
+    if not 1 <= image.FILE_HEADER.NumberOfSections <= MOST_SECTIONS:
+        problems.append(f"its header counts {image.FILE_HEADER.NumberOfSections} sections")
+    if not image.FILE_HEADER.Characteristics & EXECUTABLE_IMAGE:
+        problems.append("its header does not mark it as an executable image")
+    if image.OPTIONAL_HEADER.Subsystem not in (GUI, CONSOLE):
+        problems.append(f"its subsystem ({image.OPTIONAL_HEADER.Subsystem}) is neither a Windows GUI nor a console one")
+    for section in image.sections:
+        end = section.PointerToRawData + section.SizeOfRawData
+        if section.SizeOfRawData and end > size:
+            name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+            problems.append(f"is cut short: its section {name} ends at byte {end:,}, but the file has {size:,} bytes "
+                            "(an interrupted download or copy?)")
+    entry = image.OPTIONAL_HEADER.AddressOfEntryPoint
+    if program and not any(section.contains_rva(entry) for section in image.sections):
+        problems.append(f"its entry point (0x{entry:x}) lies in none of its sections")
+    # What the loader refuses (pefile's own warnings, such as a writable
+    # code section as packers leave it, are no faults).
+    if image.OPTIONAL_HEADER.SectionAlignment < image.OPTIONAL_HEADER.FileAlignment:
+        problems.append(f"its section alignment ({image.OPTIONAL_HEADER.SectionAlignment}) is below its file alignment "
+                        f"({image.OPTIONAL_HEADER.FileAlignment}): Windows refuses to load it")
+    reach = max((section.VirtualAddress + max(section.Misc_VirtualSize, section.SizeOfRawData)
+                 for section in image.sections), default=0)
+    if image.OPTIONAL_HEADER.SizeOfImage < reach:
+        problems.append(f"its size of image (0x{image.OPTIONAL_HEADER.SizeOfImage:x}) is smaller than its sections "
+                        f"reach (0x{reach:x}): Windows refuses to load it")
+    for problem in problems:
+        findings.error(path, problem)
+    return not problems
+
+
+def warn_if_unsigned(path, image, findings):
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+    if not directory.VirtualAddress or not directory.Size:
+        findings.warning(path, "is not signed (no Authenticode signature): Windows names no publisher for it")
+        return
+    try:  # the file's own digest against the one signed: whoever signs, it must still be what was signed
+        done = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True, text=True, timeout=120)
+    except (OSError, subprocess.TimeoutExpired):
+        return
+    said = done.stdout + done.stderr
+    if "MISMATCH" in said or "message digest verification: failed" in said or "Failed to" in said:
+        findings.warning(path, "carries an Authenticode signature that no longer matches the file (cut short or "
+                               "changed after signing): Windows takes it for unsigned, or refuses it")
+
+
+def other_machine(image):
+    """What the image is built for when that is not i386, or None."""
+    machine = image.FILE_HEADER.Machine
+    return None if machine == I386 else MACHINES.get(machine, f"machine 0x{machine:04x}")
+
+
+class Oldest:
+    """The oldest Windows the medium is for (--oldest-windows): programs and
+    controls must ask for no later one, and, for Windows XP, import only what
+    its DLLs export (the lists in winxp-exports, which the project's own
+    image check uses too)."""
+
+    VERSIONS = {"xp": ((5, 1), "Windows XP"), "vista": ((6, 0), "Windows Vista"), "7": ((6, 1), "Windows 7"),
+                "10": ((10, 0), "Windows 10")}
+    # DLLs that Windows XP does not have (and the export lists do not cover).
+    LATER_DLLS = re.compile(r"^(api-ms-win-.*|ext-ms-win-.*|ucrtbase|vcruntime140(_1)?|msvcp140(_\d)?|bcrypt|ncrypt|"
+                            r"dwmapi|d2d1|d3d11|dxgi|uiautomationcore|propsys)\.dll$", re.IGNORECASE)
+
+    def __init__(self, key):
+        self.key = key
+        self.version, self.name = self.VERSIONS[key]
+        self.exports = {}
+        if key == "xp":
+            folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "winxp-exports")
+            for name in os.listdir(folder):
+                if name.endswith(".txt"):
+                    with open(os.path.join(folder, name)) as f:
+                        self.exports[name[:-4] + ".dll"] = set(f.read().split())
+        self.beside = set()  # DLLs the medium brings along at the top of data
+
+    def check(self, path, image, findings):
+        version = (image.OPTIONAL_HEADER.MajorSubsystemVersion, image.OPTIONAL_HEADER.MinorSubsystemVersion)
+        if version > self.version:
+            findings.error(path, f"its header asks for Windows {version[0]}.{version[1]} or later (subsystem "
+                                 f"version): {self.name} ({self.version[0]}.{self.version[1]}) will not start it "
+                                 f"(--oldest-windows {self.key})")
+        if not self.exports:
+            return
+        image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+        for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", []):
+            dll = entry.dll.decode("ascii", "replace").lower()
+            names = self.exports.get(dll)
+            if names is None:
+                if self.LATER_DLLS.match(dll) and dll not in self.beside:
+                    findings.error(path, f"imports {dll}, which {self.name} does not have: it will not load there")
+                continue
+            missing = sorted({i.name.decode("ascii", "replace") for i in entry.imports if i.name} - names)
+            if missing:
+                findings.error(path, f"imports {', '.join(missing[:4])}{', ...' if len(missing) > 4 else ''} from "
+                                     f"{dll}, which {self.name} does not export: it will not load there")
+
+
+def check_control(path, findings, oldest):
+    image = read_image(path, findings)
+    if image is None:
+        return
+    if not image.FILE_HEADER.Characteristics & IS_DLL:
+        findings.error(path, "is a program, not a DLL: the control must be a DLL the registration tool can load")
+        return
+    if other_machine(image):
+        findings.error(path, f"is a {other_machine(image)} DLL; it must be 32-bit (i386): Tolvane.exe runs the "
+                             "32-bit registration tool, also on 64-bit Windows, and that cannot load it "
+                             "(exit code 3 on every machine)")
+        return
+    if not whole(path, image, findings, program=False):
+        return
+    oldest.check(path, image, findings)
+    warn_if_unsigned(path, image, findings)
+    image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
+    exports = {symbol.name for symbol in getattr(getattr(image, "DIRECTORY_ENTRY_EXPORT", None), "symbols", [])}
+    if b"DllRegisterServer" not in exports:
+        findings.error(path, "exports no DllRegisterServer: the registration tool cannot register it "
+                             "(exit code 4 on every machine)")
+    if b"DllUnregisterServer" not in exports:
+        findings.error(path, "exports no DllUnregisterServer: a later repair cannot unregister it")
+
+
+def check_program(path, findings, oldest, gui=False):
+    image = read_image(path, findings)
+    if image is None:
+        return
+    if image.FILE_HEADER.Characteristics & IS_DLL:
+        findings.error(path, "is a DLL, not a program that can be started")
+    elif other_machine(image):
+        findings.error(path, f"is a {other_machine(image)} program; it must be 32-bit (i386), "
+                             "which every Windows from XP on can start")
+    elif gui and image.OPTIONAL_HEADER.Subsystem != GUI:
+        findings.error(path, f"is not a Windows GUI program (subsystem {image.OPTIONAL_HEADER.Subsystem}): "
+                             "it would open a console window")
+    elif whole(path, image, findings, program=True):
+        oldest.check(path, image, findings)
+        if not gui:  # the medium's own programs; Tolvane.exe is signed with --sign
+            warn_if_unsigned(path, image, findings)
+
+
+def name_problem(name):
+    """Why Windows could not open a file of this name from the disc, or None."""
+    reserved = sorted({c for c in name if c in RESERVED or ord(c) < 32})
+    if reserved:
+        shown = ", ".join(repr(c) if c.isprintable() else f"U+{ord(c):04X}" for c in reserved)
+        return f"the name holds {shown}, which Windows does not allow in a name"
+    if ";" in name:
+        return "the name holds ';', which Joliet does not allow: a CD file system reads what follows as a version number"
+    if name.endswith((".", " ")):
+        return "the name ends with a dot or a space, which Windows drops: the file could not be opened"
+    stem = name.split(".")[0].rstrip(" ").upper()
+    if stem in DEVICES:
+        return f"{stem} is a device name on Windows: a file of that name cannot be opened"
+    if any(0xD800 <= ord(c) <= 0xDFFF for c in name):
+        return "the name is not valid UTF-8: its characters are unknown, and Joliet cannot store it"
+    if any(ord(c) > 0xFFFF for c in name):
+        return "the name has a character beyond what Joliet can store (UCS-2)"
+    if len(name) > JOLIET_MAX:
+        return f"the name has {len(name)} characters; Joliet, which Windows reads, allows at most {JOLIET_MAX}"
+    return None
+
+
+def windows_upper(name):
+    """The name as Windows compares names: each character's simple upper case
+    (ß stays ß, the Kelvin sign stays itself)."""
+    return "".join(c.upper() if len(c.upper()) == 1 else c for c in name)
+
+
+KINDS = ((stat.S_ISFIFO, "a named pipe (FIFO)"), (stat.S_ISCHR, "a character device"),
+         (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
+def walk(data_dir, findings):
+    """Every folder and file under data_dir as (relative parts, source path,
+    is_folder), parents first, in a fixed order; checks names, kinds, sizes
+    and that each file can be read. Links are followed."""
+    entries = []
+    top = os.path.realpath(data_dir)
+
+    reached = set()
+
+    def visit(folder, parts, above):
+        try:
+            names = sorted(os.listdir(folder))
+        except OSError as e:
+            findings.error(folder, f"cannot be read: {e.strerror}")
+            return
+        seen = {}
+        for name in names:
+            path = os.path.join(folder, name)
+            if LEFT_BEHIND.match(name):
+                findings.warning(path, "is a file a desktop leaves behind (Finder, Explorer): it goes on the disc too")
+            if PARTIAL.match(name) and own_partial(path):
+                findings.warning(path, "is an image this tool left half-written: it is not taken into the image")
+                continue
+            other = seen.setdefault(windows_upper(name), name)
+            if other != name:
+                findings.error(path, f"differs from {other!r} only in case: Windows can hold only one of them")
+            problem = name_problem(name)
+            if problem:
+                findings.error(path, problem)
+            on_disc = "D:\\data\\" + "\\".join(parts + [name])
+            if len(on_disc) >= MAX_PATH:
+                findings.warning(path, f"its path on the disc ({len(on_disc)} characters as {on_disc[:20]}...) is "
+                                       f"longer than Windows programs can open ({MAX_PATH - 1})")
+            try:
+                status = os.stat(path)
+            except OSError as e:
+                findings.error(path, f"is a link that leads nowhere (dangling or looping): {e.strerror}"
+                               if os.path.islink(path) else f"cannot be read: {e.strerror}")
+                continue
+            real = os.path.realpath(path)
+            if os.path.islink(path) and os.path.commonpath([top, real]) != top:
+                findings.warning(path, f"is a link to {real}, outside the data folder: what it leads to goes on the disc")
+            if stat.S_ISDIR(status.st_mode):
+                if real in above:
+                    findings.error(path, "is a link to a folder that holds it: the medium would never end")
+                    continue
+                if real in reached:
+                    findings.warning(path, f"leads to {real}, which the medium holds already: it goes on the disc twice")
+                reached.add(real)
+                entries.append((parts + [name], path, True))
+                visit(path, parts + [name], above | {real})
+            elif stat.S_ISREG(status.st_mode):
+                try:
+                    with open(path, "rb") as source:
+                        source.read(1)
+                except OSError as e:
+                    findings.error(path, f"cannot be read: {e.strerror}")
+                    continue
+                if status.st_size >= FOUR_GIB:
+                    findings.error(path, "is 4 GiB or larger: ISO 9660 cannot hold it in one piece")
+                entries.append((parts + [name], path, False))
+            else:
+                kind = next((what for test, what in KINDS if test(status.st_mode)), "not a plain file")
+                findings.error(path, f"is {kind}, not a file: a disc holds only files and folders")
+
+    visit(data_dir, [], {top})
+    return entries
+
+
+def own_partial(path):
+    """True for an image this tool began: cut short before its volume
+    descriptor, or with one ("CD001") where ISO 9660 puts it."""
+    try:
+        with open(path, "rb") as f:
+            f.seek(32769)
+            mark = f.read(5)
+    except OSError:
+        return False
+    return mark in (b"", b"CD001")
+
+
+def find_required(data_dir, entries, findings):
+    """The required files by their names on disk, matched as Windows matches
+    names (one character's upper case at a time: a ligature is not two letters)."""
+    top = {windows_upper(parts[0]): path for parts, path, is_folder in entries if len(parts) == 1 and not is_folder}
+    found = {}
+    for name in REQUIRED:
+        path = top.get(windows_upper(name))
+        if path is None:
+            findings.error(os.path.join(data_dir, name), "is missing")
+        else:
+            found[name] = path
+    return found
+
+
+def check_output(output, data_dir, exe, entries, findings, others=()):
+    """The image may go neither into the data folder, nor over one of its
+    inputs (every file named on the command line is one), nor in place of
+    something that is not a plain file, and its folder must take it."""
+    target = os.path.realpath(output)
+    folder = os.path.dirname(os.path.abspath(output))
+    data = os.path.realpath(data_dir)
+    if not os.path.isdir(folder):
+        findings.error(output, f"cannot be written: there is no folder {folder}")
+    elif os.path.isdir(output):
+        findings.error(output, "is a folder; the image needs a file name")
+    elif os.path.commonpath([data, target]) == data:
+        findings.error(output, f"lies inside the data folder {data_dir}: the next image would hold this one")
+    elif os.path.lexists(output) and not os.path.isfile(output):
+        findings.error(output, "exists and is not a plain file (a device, a pipe, a dangling link?): it is left alone")
+    elif os.path.isfile(output):
+        inputs = [exe] + [path for _, path, is_folder in entries if not is_folder] + [p for p in others if p]
+        same = next((path for path in inputs if os.path.exists(path) and os.path.samefile(path, output)), None)
+        if same in others:
+            findings.error(output, f"is {same}, one of this run's inputs: the image would replace it")
+        elif same:
+            findings.error(output, f"is {same}, one of the medium's own files: the image would replace it")
+    if os.path.isdir(folder) and not os.access(folder, os.W_OK | os.X_OK):
+        findings.error(output, f"cannot be written: the folder {folder} does not let this user write in it")

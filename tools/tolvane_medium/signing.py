@@ -1,0 +1,163 @@
+"""Signing the image's Tolvane.exe: the certificate checked first, then
+osslsigncode, then the signatures and timestamps verified."""
+import datetime
+import os
+import subprocess
+import tempfile
+
+from .common import SYSTEM_ROOTS
+
+
+class Signer:
+    """A code-signing certificate in a PKCS #12 file, checked before it is
+    used: a signature that Windows would not accept must not reach a disc."""
+
+    def __init__(self, pfx, password_file, findings, timestamp=None):
+        from cryptography import x509
+        from cryptography.hazmat.primitives.asymmetric import rsa
+        from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
+        from cryptography.x509.oid import ExtendedKeyUsageOID
+
+        self.pfx = pfx
+        self.certificate = None
+        try:
+            with open(password_file, "rb") as f:
+                self.password = f.readline().rstrip(b"\r\n")
+            if self.password.startswith(b"\xef\xbb\xbf"):  # Notepad's UTF-8 byte-order mark
+                self.password = self.password[3:]
+        except OSError as e:
+            findings.error(password_file, f"cannot be read: {e.strerror}")
+            return
+        try:
+            with open(pfx, "rb") as f:
+                key, certificate, others = pkcs12.load_key_and_certificates(f.read(), self.password or None)
+        except OSError as e:
+            findings.error(pfx, f"cannot be read: {e.strerror}")
+            return
+        except ValueError:
+            findings.error(pfx, "the password in the password file does not open it (or it is no PKCS #12 file)")
+            return
+        if key is None or certificate is None:
+            findings.error(pfx, "holds no private key and certificate: it cannot sign")
+            return
+        now = datetime.datetime.utcnow()
+        if now < certificate.not_valid_before:
+            findings.error(pfx, f"its certificate is not valid before {certificate.not_valid_before:%Y-%m-%d %H:%M} UTC")
+        if now > certificate.not_valid_after:
+            findings.error(pfx, f"its certificate expired on {certificate.not_valid_after:%Y-%m-%d}")
+        try:
+            usages = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
+        except x509.ExtensionNotFound:
+            usages = []
+        if ExtendedKeyUsageOID.CODE_SIGNING not in usages:
+            findings.error(pfx, "its certificate does not allow code signing (extended key usage 1.3.6.1.5.5.7.3.3)")
+        try:
+            if not certificate.extensions.get_extension_for_class(x509.KeyUsage).value.digital_signature:
+                findings.error(pfx, "its certificate's key usage leaves out digitalSignature: it cannot sign code")
+        except x509.ExtensionNotFound:
+            pass
+        if not isinstance(key, rsa.RSAPrivateKey):
+            findings.error(pfx, f"its key is {type(key).__name__.replace('PrivateKey', '').lstrip('_')}, not RSA: "
+                                f"Windows XP checks only RSA Authenticode signatures")
+        elif key.key_size < 1024:
+            findings.error(pfx, f"its RSA key has {key.key_size} bits: Windows refuses signatures with fewer than 1024")
+        elif key.key_size < 2048:
+            findings.warning(pfx, f"its RSA key has {key.key_size} bits: fewer than 2048 are no longer deemed safe")
+        if not timestamp and now <= certificate.not_valid_after < now + datetime.timedelta(days=30):
+            findings.error(pfx, f"its certificate expires on {certificate.not_valid_after:%Y-%m-%d}, within 30 days, "
+                                f"and without --timestamp the signature stops counting then: the disc would reach "
+                                f"its users with a signature Windows no longer trusts")
+        self.certificate = certificate
+        self.check_chain(certificate, others, findings)
+        self.chain = b"".join(c.public_bytes(Encoding.PEM) for c in [certificate] + list(others))
+        self.subject = certificate.subject.rfc4514_string()
+
+    def check_chain(self, certificate, others, findings):
+        """Warns when the certificate's chain reaches no root of the system's
+        store (Debian's ca-certificates), as Windows would find: the PFX's own
+        certificates count only as intermediates, never as roots."""
+        from cryptography.hazmat.primitives.serialization import Encoding
+        with tempfile.TemporaryDirectory(prefix="make_medium-chain-") as folder:
+            leaf, middle = os.path.join(folder, "leaf.pem"), os.path.join(folder, "others.pem")
+            with open(leaf, "wb") as f:
+                f.write(certificate.public_bytes(Encoding.PEM))
+            with open(middle, "wb") as f:
+                f.write(b"".join(c.public_bytes(Encoding.PEM) for c in others))
+            try:
+                done = subprocess.run(["openssl", "verify", "-CAfile", SYSTEM_ROOTS, "-partial_chain", "-purpose",
+                                       "any", *(["-untrusted", middle] if others else []), leaf],
+                                      capture_output=True, text=True, timeout=60)
+            except (OSError, subprocess.TimeoutExpired) as e:
+                findings.warning(self.pfx, f"its chain could not be checked (openssl: {e})")
+                return
+        if done.returncode == 0:
+            return
+        said = (done.stdout + done.stderr).strip().splitlines()
+        why = next((line.split(":", 2)[-1].strip() for line in said if "error" in line), said[-1] if said else "")
+        missing = certificate.issuer != certificate.subject and "local issuer" in why
+        findings.warning(self.pfx, "its certificate's chain reaches no root of the system's store (" + why + "): "
+                         + ("an intermediate certificate is missing from the PFX; " if missing else "")
+                         + 'Windows will name the publisher "Unknown publisher"')
+
+    def sign(self, exe, folder, timestamp):
+        """A signed copy of `exe` in `folder`, checked by osslsigncode against
+        the certificate's own chain and the system's trusted roots, and its
+        timestamps against the system's roots. The password goes to
+        osslsigncode through a pipe, never into a file. Raises RuntimeError
+        with what went wrong."""
+        sha1, signed = os.path.join(folder, "sha1.exe"), os.path.join(folder, "Tolvane.exe")
+        stamp = ["-ts", timestamp] if timestamp else []
+        for digest, source, target in (("sha1", exe, sha1), ("sha256", sha1, signed)):
+            nest = ["-nest"] if digest == "sha256" else []
+            reading, writing = os.pipe()
+            try:
+                os.write(writing, self.password)
+                os.close(writing)
+                writing = None
+                osslsigncode("sign", "-pkcs12", self.pfx, "-readpass", f"/dev/fd/{reading}", "-h", digest, *nest,
+                             *stamp, "-in", source, "-out", target, pass_fds=(reading,), server=timestamp)
+            finally:
+                os.close(reading)
+                if writing is not None:
+                    os.close(writing)
+        trusted = os.path.join(folder, "trusted.pem")
+        with open(trusted, "wb") as f:
+            f.write(self.chain)
+            if os.path.isfile(SYSTEM_ROOTS):
+                with open(SYSTEM_ROOTS, "rb") as roots:
+                    f.write(roots.read())
+        report = osslsigncode("verify", "-CAfile", trusted, *(["-TSA-CAfile", SYSTEM_ROOTS] if timestamp else []),
+                              "-in", signed, check=False)
+        if timestamp and report.count("Timestamp Server Signature verification: ok") != 2:
+            raise RuntimeError(f"the timestamp from {timestamp} does not verify against the system's roots: a "
+                               f"timestamp that Windows cannot check counts for nothing")
+        if "Number of verified signatures: 2" not in report:
+            raise RuntimeError(f"osslsigncode did not confirm both signatures of {signed}:\n{report.strip()}")
+        return signed
+
+    def line(self, timestamp):
+        stamped = f"timestamped by {timestamp}" if timestamp else \
+            f"not timestamped: valid until the certificate expires on {self.certificate.not_valid_after:%Y-%m-%d}"
+        return f"  Tolvane.exe signed by {self.subject}, SHA-1 + SHA-256, {stamped}"
+
+
+# How long a timestamp server may take to answer (the tests shorten it).
+SERVER_SECONDS = int(os.environ.get("MAKE_MEDIUM_TIMESTAMP_SECONDS", "60"))
+
+
+def osslsigncode(*arguments, pass_fds=(), server=None, check=True):
+    """osslsigncode's output; RuntimeError with its last lines when it fails.
+    A call that asks `server` for a timestamp is given SERVER_SECONDS."""
+    try:
+        done = subprocess.run(["osslsigncode", *arguments], capture_output=True, text=True, pass_fds=pass_fds,
+                              timeout=SERVER_SECONDS if server else None)
+    except subprocess.TimeoutExpired:
+        raise RuntimeError(f"the timestamp server {server} did not answer within {SERVER_SECONDS} seconds") from None
+    except OSError as e:
+        raise RuntimeError(f"osslsigncode cannot be started ({e.strerror}): Debian's package osslsigncode") from e
+    if done.returncode != 0 and check:
+        said = [line for line in (done.stdout + done.stderr).strip().splitlines() if "-t option" not in line]
+        if server and any("imestamp" in line for line in said):
+            raise RuntimeError(f"the timestamp server {server} gave no timestamp: " + " ".join(said[-2:]))
+        raise RuntimeError(f"osslsigncode {arguments[0]} failed: " + "\n".join(said[-3:]))
+    return done.stdout
