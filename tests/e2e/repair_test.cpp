@@ -299,31 +299,37 @@ TEST_F(RepairRun, AnEndingSessionPutsTheUsersControlBackAndStartsNoMenu) {
 // control in the backup. The next start puts the user's control back before
 // it repairs, so that it is the backup again afterwards.
 TEST_F(RepairRun, ARunCutOffDuringTheRegistrationIsCompletedByTheNextStart) {
-    Machine::installControl();
-    Medium medium(L"cut-off");
-    medium.layOut();
-    medium.environment[L"TESTCTL_REGISTER_HANGS"] = L"medium";
-    medium.cutOffWhenLogged = registered(Machine::controlPath(), "medium");
-    RunResult cut = medium.run();
-    ASSERT_TRUE(cut.cutOff) << cut.logText();
-    EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
-    EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
+    for (const wchar_t* windows : {L"winxp", L"win7"}) {  // in the program's own process, and in the elevated one
+        SCOPED_TRACE(narrow(windows));
+        Machine::reset();
+        Machine::installControl();
+        Medium medium(L"cut-off");
+        medium.layOut();
+        medium.windowsVersion = windows;
+        medium.environment[L"TESTCTL_REGISTER_HANGS"] = L"medium";
+        medium.cutOffWhenLogged = registered(Machine::controlPath(), "medium");
+        RunResult cut = medium.run();
+        ASSERT_TRUE(cut.cutOff) << cut.logText();
+        EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+        EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
 
-    medium.environment.clear();
-    medium.cutOffWhenLogged.clear();
-    RunResult next = medium.run();
-    expectTheRunReachedTheMenu(next);
-    EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
-    EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
-    EXPECT_LT(next.timeOf(registered(Machine::controlPath(), "installed")),
-              next.timeOf(unregistered(Machine::controlPath(), "installed")))
-        << next.logText();
-    auto left = filesIn(Machine::controlFolder());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::wstring>{L"flash.bkp", L"flash.ocx"}));
-    expectInTheRunLog({L"An earlier run was cut off while registering the medium's control; the control it had "
-                       L"moved aside was put back. The control that was installed was put back and registered again.",
-                       L"The run is over: exit code 0"});
+        medium.environment.clear();
+        medium.cutOffWhenLogged.clear();
+        RunResult next = medium.run();
+        expectTheRunReachedTheMenu(next);
+        EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+        EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
+        EXPECT_LT(next.timeOf(registered(Machine::controlPath(), "installed")),
+                  next.timeOf(unregistered(Machine::controlPath(), "installed")))
+            << next.logText();
+        auto left = filesIn(Machine::controlFolder());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::wstring>{L"flash.bkp", L"flash.ocx"}));
+        expectInTheRunLog({L"An earlier run was cut off while registering the medium's control; the control it had "
+                           L"moved aside was put back. The control that was installed was put back and registered "
+                           L"again.",
+                           L"The run is over: exit code 0"});
+    }
 }
 
 TEST_F(RepairRun, AMissingControlFolderEndsTheRunBeforeRegistrationAndMenu) {

@@ -259,6 +259,19 @@ TEST_F(Sequence, AnEndingSessionEndsTheStepsProcessesBeforeItPutsBack) {
     EXPECT_FALSE(fake.recordThere);
 }
 
+// From Vista on the first instance, waiting for the elevated one, holds the
+// end of the session briefly for that one's last lines, then ends; no menu.
+TEST(FirstInstance, AnEndingSessionWaitsBrieflyForTheRepairsLastLines) {
+    FakePlatform fake;
+    fake.setVersion(2, 6, 1);
+    fake.sessionEndsWhileWaitingFor = repairSwitch;
+    runProgram(fake);
+    EXPECT_EQ(fake.callsTo(L"WaitForSingleObject"),
+              (std::vector<std::wstring>{L"WaitForSingleObject 1000 4294967295", L"WaitForSingleObject 1000 5000"}));
+    EXPECT_EQ(fake.callsTo(L"endProgram").at(0), L"endProgram " + std::to_wstring(sessionEndedExitCode));
+    EXPECT_FALSE(fake.called(L"TerminateProcess")) << "the repair puts back on its own";
+}
+
 // The unregistration's exit code never stops the run, nor does a
 // registration still running after a minute.
 TEST_F(Sequence, UnregistrationFailureAndSlowRegistrationStillReachTheMenu) {
