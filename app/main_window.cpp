@@ -36,21 +36,25 @@ constexpr DWORD endedProcessWaitMs = 1000;
 // for them (the "runas" verb there opens the Run As dialog): the repair runs
 // here, or not at all for a user without them. Later Windows ask, and the
 // menu, with every page it opens, never runs with the rights of the repair.
+// With /quiet, a program that runs with a full administrator's token already
+// (SYSTEM, a deployment tool) repairs in its own process, as on XP: there is
+// nobody to ask, and no other instance to hand lines to.
 void frmMain::Form_Load() {
     hideMe();
     DWORD outcome = 0;
-    if (isVistaOrLater()) {
+    if (isVistaOrLater() && !(quiet_ && platform_.isElevated())) {
         outcome = repairElevated();
         const bool menu = outcome == 0 || outcome == ERROR_CANCELLED || outcome == notAnAdministratorExitCode ||
-                          outcome == anotherRepairExitCode;
+                          outcome == anotherRepairExitCode || outcome == restartNeededExitCode;
         if (!menu) return platform_.endProgram(static_cast<int>(outcome));
     } else if (platform_.isAdministrator()) {
-        if (!repair()) outcome = anotherRepairExitCode;
+        outcome = repair() ? (quiet_ && restartNeeded_ ? restartNeededExitCode : 0) : anotherRepairExitCode;
     } else {
         platform_.note(L"The repair is skipped: on this Windows it needs an administrator, and this user is not one");
         outcome = notAnAdministratorExitCode;
     }
-    executeChecker();
+    if (noMenu_) platform_.note(L"The menu is not started (/nomenu)");
+    else executeChecker();
     platform_.endProgram(static_cast<int>(outcome));
 }
 
@@ -62,6 +66,16 @@ void frmMain::repairOnly() {
     // fill with what an administrator's program then loads.
     platform_.setCurrentFolder(platform_.programFolder());
     if (!repair()) platform_.endProgram(anotherRepairExitCode);
+    else if (quiet_ && restartNeeded_) platform_.endProgram(restartNeededExitCode);
+}
+
+void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title) {
+    if (!quiet) return platform.showMessageBox(text, style, title);
+    platform.note(L"Not shown (/quiet), the box " + quotedPath(title) + L":\r\n" + text);
+}
+
+void frmMain::report(const std::wstring& text, int style, const std::wstring& title) {
+    tolvane::report(platform_, quiet_, text, style, title);
 }
 
 // One repair at a time on the machine: a second one would take the first
@@ -141,7 +155,7 @@ DWORD frmMain::repairElevated() {
     platform_.note(L"Starting the repair as administrator");
     StartedProcess elevated{};
     try {
-        elevated = platform_.launchElevatedRepair();
+        elevated = platform_.launchElevatedRepair(quiet_);
     } catch (const Failure& failure) {
         if (failure.number() == ERROR_CANCELLED) {
             platform_.note(L"The user declined to let the repair run as administrator: the repair is skipped");
@@ -165,12 +179,12 @@ DWORD frmMain::repairElevated() {
             throw failureFor(L"waiting for the repair", platform_.GetLastError());
     }
     if (exitCode == 0 || exitCode == static_cast<DWORD>(anotherRepairExitCode) ||
-        exitCode == static_cast<DWORD>(ownFaultExitCode))
+        exitCode == static_cast<DWORD>(ownFaultExitCode) || exitCode == static_cast<DWORD>(restartNeededExitCode))
         return exitCode;
     if (exitCode == static_cast<DWORD>(elevatedRepairFailedExitCode)) return 1;
     platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
-    platform_.showMessageBox(L"The repair stopped before it finished. Run the disc again to put everything back.",
-                             criticalOk, L"Tolvane");
+    report(L"The repair stopped before it finished. Run the disc again to put everything back.", criticalOk,
+           L"Tolvane");
     return repairStoppedExitCode;
 }
 
@@ -202,11 +216,12 @@ void frmMain::hideMe() {
 
 namespace {
 
-// Shows the report of a failure that ended the run. Nothing may escape from
-// here: the program is about to end either way.
-void reportFailure(Platform& platform, const std::wstring& what) noexcept {
+// Shows the report of a failure that ended the run (with /quiet, writes it
+// to the log). Nothing may escape from here: the program is about to end
+// either way.
+void reportFailure(Platform& platform, const ProgramOptions& options, const std::wstring& what) noexcept {
     try {
-        platform.showMessageBox(what + L"\r\n\r\nThe repair was stopped at this point.", criticalOk, L"Tolvane");
+        report(platform, options.quiet, what + L"\r\n\r\nThe repair was stopped at this point.", criticalOk, L"Tolvane");
     } catch (...) {
     }
 }
@@ -215,21 +230,39 @@ void reportFailure(Platform& platform, const std::wstring& what) noexcept {
 
 // The elevated instance's failures have an exit code of their own, so that
 // the first instance can tell them from an end by force.
-int runProgram(Platform& platform, bool repairOnly) {
+int runProgram(Platform& platform, const ProgramOptions& given) {
+    ProgramOptions options = given;
     try {
         platform.restrictDllSearch();
-        if (!repairOnly && !platform.claimSingleRun(singleRunLock)) return 0;
+        if (!options.repairOnly && !platform.claimSingleRun(singleRunLock))
+            return options.bad.empty() ? 0 : badSwitchExitCode;
+        if (!options.bad.empty()) {
+            platform.note(L"The switch " + quotedPath(options.bad) + L" is not known: nothing is done");
+            report(platform, options.quiet,
+                   L"The switch " + quotedPath(options.bad) + L" is not known.\r\n\r\n" + switchesHelp, exclamationOk,
+                   L"Tolvane");
+            return badSwitchExitCode;
+        }
+        if (options.help) {
+            platform.note(L"Listing the switches (/?): nothing is done");
+            report(platform, options.quiet, switchesHelp, informationOk, L"Tolvane");
+            return 0;
+        }
+        if (!options.repairOnly && !platform.hasVisibleDesktop()) {
+            options.quiet = options.noMenu = true;
+            platform.note(L"No desktop anybody sees: as with /quiet /nomenu");
+        }
         platform.createMainWindow(L"Tolvane");
-        frmMain form(platform);
-        if (repairOnly) form.repairOnly();
+        frmMain form(platform, options);
+        if (options.repairOnly) form.repairOnly();
         else form.Form_Load();
         return 0;
     } catch (const Failure& failure) {
-        reportFailure(platform, failure.description());
+        reportFailure(platform, options, failure.description());
     } catch (const std::exception&) {
-        reportFailure(platform, L"Tolvane ran out of memory");
+        reportFailure(platform, options, L"Tolvane ran out of memory");
     }
-    return repairOnly ? elevatedRepairFailedExitCode : 1;
+    return options.repairOnly ? elevatedRepairFailedExitCode : 1;
 }
 
 }  // namespace tolvane

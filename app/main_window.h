@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/options.h"
 #include "platform/platform.h"
 
 namespace tolvane {
@@ -24,6 +25,11 @@ inline constexpr int sessionEndedExitCode = 1;
 // an administrator (ERROR_ACCESS_DENIED): on Windows XP or 2003, or where
 // the consent prompt is switched off.
 inline constexpr int notAnAdministratorExitCode = 5;
+// A switch the program does not know (ERROR_INVALID_PARAMETER): nothing done.
+inline constexpr int badSwitchExitCode = 87;
+// With /quiet: repaired, but a file another program held goes only at the
+// next restart (ERROR_SUCCESS_REBOOT_REQUIRED).
+inline constexpr int restartNeededExitCode = 3010;
 // The exit code of the elevated instance that reported its failure itself
 // (ERROR_INSTALL_FAILURE): apart from its own fault (3), any other code
 // means that it was ended before it could say why.
@@ -56,7 +62,8 @@ struct RepairRecord {
 
 class frmMain : private SessionEndListener {
 public:
-    explicit frmMain(Platform& platform) : platform_(platform) {}
+    explicit frmMain(Platform& platform, const ProgramOptions& options = ProgramOptions())
+        : platform_(platform), quiet_(options.quiet), noMenu_(options.noMenu) {}
 
     // The load handling of the program as the user started it: the repair
     // (see repair), here on Windows XP and 2003 where the user is an
@@ -68,6 +75,8 @@ public:
     void repairOnly();
 
     void hideMe();
+    // A box, or with /quiet (and where nobody would see it) a line in the log.
+    void report(const std::wstring& text, int style, const std::wstring& title);
     void uninstallFlashOCX();
     void renameFlashOCX();
     void renameFlashInf();
@@ -169,6 +178,9 @@ private:
     void discard(const std::wstring& aside) noexcept;
 
     Platform& platform_;
+    bool quiet_;   // /quiet: no box
+    bool noMenu_;  // /nomenu
+    bool restartNeeded_ = false;  // a file of ours goes only at the next restart
     // What the run has moved, for putting it back; on the disk while
     // `recording_`.
     RepairRecord record_;
@@ -193,9 +205,13 @@ inline constexpr wchar_t machineRepairLock[] = L"Global\\Tolvane.Repair";
 
 // Restricts the DLL search, takes the single-run lock, creates the main window
 // and runs its load handling. An unhandled failure is reported in a box titled
-// "Tolvane" and gives exit code 1; otherwise 0, also when another run holds
-// the lock (that run will start the menu). The elevated instance
+// "Tolvane" (with /quiet, in the log) and gives exit code 1; otherwise 0,
+// also when another run holds the lock (that run will start the menu). /? and
+// a switch the program does not know change nothing. The elevated instance
 // (`repairOnly`) takes no lock and runs only the repair.
-int runProgram(Platform& platform, bool repairOnly = false);
+int runProgram(Platform& platform, const ProgramOptions& options = ProgramOptions());
+
+// A box, or with `quiet` a line in the log that says what it would have said.
+void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title);
 
 }  // namespace tolvane

@@ -104,6 +104,7 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
         return false;
     }
     beginLog();
+    if (!log_.failure().empty()) throw Failure(ERROR_CANNOT_MAKE, log_.failure());  // /log FILE: nothing done yet
     say([&] { return L"Holding the lock " + quotedPath(name) + L": no other run is at work"; });
     return true;
 }
@@ -135,8 +136,16 @@ bool RecordingPlatform::isAdministrator() {
     return administrator;
 }
 
-StartedProcess RecordingPlatform::launchElevatedRepair() {
-    const StartedProcess process = passOn([&] { return inner_.launchElevatedRepair(); });
+bool RecordingPlatform::isElevated() {
+    const bool elevated = inner_.isElevated();
+    say([&] { return std::wstring(elevated ? L"  the program has a full administrator's token" : L"  the program has no elevated token"); });
+    return elevated;
+}
+
+bool RecordingPlatform::hasVisibleDesktop() { return inner_.hasVisibleDesktop(); }
+
+StartedProcess RecordingPlatform::launchElevatedRepair(bool quiet) {
+    const StartedProcess process = passOn([&] { return inner_.launchElevatedRepair(quiet); });
     started(process.id, std::wstring(repairSwitch) + L" <this instance's window>, as administrator", L"Tolvane.exe");
     watch(process);
     return process;

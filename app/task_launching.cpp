@@ -34,7 +34,7 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
     try {
         start = platform_.launchTrackedProgram(quotedPath(path), windowStyle, path);
     } catch (const Failure& failure) {
-        platform_.showMessageBox(L"Error starting task \r\n" + failure.description(), exclamationOk, L"Error");
+        report(L"Error starting task \r\n" + failure.description(), exclamationOk, L"Error");
         return;
     }
     ProcessHandle installer(platform_, start.process.handle);

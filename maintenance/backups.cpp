@@ -145,6 +145,7 @@ void frmMain::discard(const std::wstring& aside) noexcept {
     try {
         platform_.note(L"  " + quotedPath(aside) + L" is in use by another program");
         platform_.deleteAtRestart(aside);
+        restartNeeded_ = true;
     } catch (const Failure&) {
         platform_.note(L"  " + quotedPath(aside) + L" stays where it is until it is deleted by hand");
     } catch (...) {

@@ -104,7 +104,7 @@ void frmMain::checkMedium() {
         if (digest.sha256 != file.sha256) refuse(file.name, L"its SHA-256 is not the one recorded");
         if (samePath(file.name, L"Flash.ocx")) mediumControlSha256_ = file.sha256;
     }
-    platform_.note(L"  every file is as the medium was made, and held so until the program ends");
+    platform_.note(L"  all as the medium was made; held until the program ends");
 }
 
 }  // namespace tolvane

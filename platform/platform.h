@@ -55,6 +55,7 @@ inline constexpr DWORD processQueryInformation = 0x0400;
 enum MessageStyle : int {
     criticalOk = 16,     // MB_ICONERROR | MB_OK
     exclamationOk = 48,  // MB_ICONEXCLAMATION | MB_OK
+    informationOk = 64,  // MB_ICONINFORMATION | MB_OK
 };
 
 // A program started for waiting: its process handle, which the caller
@@ -129,15 +130,24 @@ public:
     // application icon.
     virtual void createMainWindow(const std::wstring& caption) = 0;
 
+    // True when the program runs with a full administrator's token (SYSTEM,
+    // an elevated prompt, a deployment tool's account): from Vista on, where
+    // a token can be elevated or not; false on Windows XP.
+    virtual bool isElevated() = 0;
+    // False where nobody can see a box or a window of the program: a
+    // session without a desktop (session 0 from Vista on) or a window
+    // station that is not visible (a service's).
+    virtual bool hasVisibleDesktop() = 0;
     // True when the user is a member of the Administrators group, as the
     // repair on Windows XP and 2003 needs (later Windows ask instead).
     // True too where that cannot be told: the repair is then tried.
     virtual bool isAdministrator() = 0;
     // Starts the program's own file again with administrator rights
     // ("runas": Windows asks the user's consent), hidden, in the current
-    // folder, with the repair switch and this instance's window. Raises a
-    // Failure numbered ERROR_CANCELLED (1223) when the user declines.
-    virtual StartedProcess launchElevatedRepair() = 0;
+    // folder, with the repair switch and this instance's window (and
+    // /quiet, when `quiet`). Raises a Failure numbered ERROR_CANCELLED (1223)
+    // when the user declines.
+    virtual StartedProcess launchElevatedRepair(bool quiet) = 0;
 
     // The running executable's folder: no trailing backslash except at a drive root.
     virtual std::wstring programFolder() = 0;

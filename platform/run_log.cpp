@@ -57,22 +57,45 @@ void RunLog::add(const std::wstring& text) noexcept {
 // there as a link to a system file must never be opened. Renaming over the
 // name replaces the link itself, never what it points at (deleting it first
 // would not do: Wine deletes the target of a Unix symbolic link).
+void RunLog::useFile(const std::wstring& path) noexcept {
+    try {
+        std::vector<wchar_t> full(MAX_PATH);
+        wchar_t* name = nullptr;
+        DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH, full.data(), &name);
+        if (length >= MAX_PATH) {
+            full.resize(length + 1);
+            length = ::GetFullPathNameW(path.c_str(), length + 1, full.data(), &name);
+        }
+        target_ = length == 0 || name == nullptr ? path : std::wstring(full.data(), length);
+    } catch (...) {
+    }
+}
+
 void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     if (state_ != waitingForOwner) return;
     const LastErrorKept keep;
     std::wstring ownName, renameFailure;
     try {
-        const std::wstring folder = temporaryFolder();
+        const std::size_t slash = target_.rfind(L'\\');
+        const std::wstring folder = target_.empty() ? temporaryFolder() : target_.substr(0, slash + 1);
+        const std::wstring wanted = target_.empty() ? folder + logName : target_;
         for (unsigned n = 1; !file_ && n <= 100 && !folder.empty(); ++n) {
             ownName = folder + L"Tolvane-" + decimal(::GetCurrentProcessId()) + L"-" + decimal(n) + L".log";
             file_.reset(::CreateFileW(ownName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file_ && ::GetLastError() != ERROR_FILE_EXISTS) break;
         }
-        if (file_ && !isFinalPath(file_.get(), ownName)) file_.reset();
-        if (file_ && !::MoveFileExW(ownName.c_str(), (folder + logName).c_str(), MOVEFILE_REPLACE_EXISTING))
-            renameFailure = L"This log could not be named " + quotedPath(folder + logName) + L" and stays " +
+        if (!file_ && !target_.empty())
+            failure_ = L"creating the log " + quotedPath(target_) + L" failed: " + systemMessage(::GetLastError());
+        if (file_ && !isFinalPath(file_.get(), ownName)) {
+            file_.reset();
+            if (!target_.empty()) failure_ = L"creating the log " + quotedPath(target_) + L" failed: its folder leads elsewhere";
+        }
+        if (file_ && !::MoveFileExW(ownName.c_str(), wanted.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            renameFailure = L"This log could not be named " + quotedPath(wanted) + L" and stays " +
                             quotedPath(ownName) + L": " + systemMessage(::GetLastError());
+            if (!target_.empty()) failure_ = L"creating the log " + quotedPath(target_) + L" failed. " + renameFailure;
+        }
     } catch (...) {
     }
     state_ = file_ ? writing : silent;

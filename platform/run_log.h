@@ -40,6 +40,12 @@ public:
     // hand-over costs both processes a round trip.
     explicit RunLog(HWND firstInstance) noexcept;
 
+    // The log goes to this file (/log FILE), with the same care as
+    // Tolvane.log in the temporary folder: made under a name of its own
+    // beside it, then renamed over it.
+    void useFile(const std::wstring& path) noexcept;
+    // Why the file asked for could not be made; empty otherwise.
+    const std::wstring& failure() const noexcept { return failure_; }
     // True until the log is begun or handed to another run.
     bool waiting() const noexcept { return state_ == waitingForOwner; }
     // True for the elevated repair's log, whose lines go to another's.
@@ -83,6 +89,8 @@ private:
     std::wstring handed_;  // lines not yet handed over
     std::vector<std::wstring> kept_;
     UniqueFileHandle file_;
+    std::wstring target_;   // the file asked for; empty: Tolvane.log in the temporary folder
+    std::wstring failure_;
     DWORD start_;
 };
 

@@ -193,10 +193,42 @@ bool Win32Platform::isAdministrator() {
     return member != FALSE;
 }
 
+// TokenElevation (Vista on) from the system folder's advapi32.dll, loaded
+// here; where the class is unknown (Windows XP) the token is no elevated one.
+bool Win32Platform::isElevated() {
+    using OpenTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+    using TokenInformationFn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD, PDWORD);
+    HMODULE advapi = systemLibrary(L"advapi32.dll");
+    const auto open = libraryFunction<OpenTokenFn>(advapi, "OpenProcessToken");
+    const auto information = libraryFunction<TokenInformationFn>(advapi, "GetTokenInformation");
+    HANDLE token = nullptr;
+    if (open == nullptr || information == nullptr || !open(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    const UniqueHandle owned(token);
+    DWORD elevated = 0, size = 0;
+    constexpr int tokenElevation = 20;  // TOKEN_INFORMATION_CLASS::TokenElevation
+    return information(token, tokenElevation, &elevated, sizeof elevated, &size) && elevated != 0;
+}
+
+// From Vista on services run in session 0, which has no desktop anybody
+// sees (on XP the first user shares it); a service's window station is not
+// visible on any Windows.
+bool Win32Platform::hasVisibleDesktop() {
+    using SessionOfFn = BOOL(WINAPI*)(DWORD, DWORD*);
+    const auto sessionOf = optionalKernelFunction<SessionOfFn>("ProcessIdToSessionId");
+    DWORD session = 1;
+    if (LOBYTE(LOWORD(::GetVersion())) >= 6 && sessionOf != nullptr && sessionOf(::GetCurrentProcessId(), &session) &&
+        session == 0)
+        return false;
+    USEROBJECTFLAGS flags = {};
+    HWINSTA station = ::GetProcessWindowStation();
+    return station == nullptr || !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr) ||
+           (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 // ShellExecuteExW comes from the system folder's shell32.dll, loaded only
 // on the Windows that ask for consent. The elevated instance finds this
 // one's window by the number after the switch, to hand it its log lines.
-StartedProcess Win32Platform::launchElevatedRepair() {
+StartedProcess Win32Platform::launchElevatedRepair(bool quiet) {
     using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
     using GetProcessIdFn = DWORD(WINAPI*)(HANDLE);
     const auto shellExecute = libraryFunction<ShellExecuteExFn>(systemLibrary(L"shell32.dll"), "ShellExecuteExW");
@@ -207,7 +239,7 @@ StartedProcess Win32Platform::launchElevatedRepair() {
     while ((length = ::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data())) >= folder.size())
         folder.resize(length + 1);
     const std::wstring parameters =
-        std::wstring(repairSwitch) + L" " + decimal(reinterpret_cast<ULONG_PTR>(window_));
+        std::wstring(repairSwitch) + L" " + decimal(reinterpret_cast<ULONG_PTR>(window_)) + (quiet ? L" /quiet" : L"");
     SHELLEXECUTEINFOW execute = {};
     execute.cbSize = sizeof execute;
     // No owner window: with a hidden one, Windows may show the consent

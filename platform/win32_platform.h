@@ -47,7 +47,9 @@ public:
     bool claimSingleRun(const std::wstring& name) override;
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override;
-    StartedProcess launchElevatedRepair() override;
+    StartedProcess launchElevatedRepair(bool quiet) override;
+    bool isElevated() override;
+    bool hasVisibleDesktop() override;
     void createMainWindow(const std::wstring& caption) override;
     std::wstring programFolder() override;
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,

@@ -378,7 +378,7 @@ RunResult Medium::run(DWORD timeLimitMs) {
     if (folder.back() == L':') folder += L'\\';  // a drive root
     // Starts Tolvane.exe; only the process handle is kept.
     auto startTolvane = [&](PROCESS_INFORMATION& started) {
-        std::wstring commandLine = L"\"" + exe + L"\"";
+        std::wstring commandLine = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),

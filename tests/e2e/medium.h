@@ -113,6 +113,8 @@ public:
     std::map<std::wstring, std::wstring> environment;
     // Windows version that Wine reports to Tolvane.exe: winxp, win7, win10.
     std::wstring windowsVersion = L"winxp";
+    // Switches on Tolvane.exe's command line (/quiet ...).
+    std::wstring arguments;
     // Folder the program is started in; its root by default.
     std::wstring currentFolder;
     // When set, Tolvane.exe is started a second time this long after the

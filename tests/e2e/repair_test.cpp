@@ -207,6 +207,41 @@ TEST_F(RepairRun, OnALaterWindowsOnlyTheRepairRunsAsAdministratorAndTheInfFileIs
                        L"started \"" + (medium / L"data\\menu.exe") + L"\"", L"The run is over: exit code 0"});
 }
 
+// A deployment script as an administrator on Windows 7: the repair in the
+// program's own process (no elevated instance), no box, no menu, the log
+// where the script wants it; a switch not known changes nothing.
+TEST_F(RepairRun, FromAScriptTheSwitchesGiveNoBoxNoMenuAndTheLogWhereAsked) {
+    Machine::installControl();
+    Medium medium(L"deploy");
+    medium.layOut();
+    medium.windowsVersion = L"win7";
+    medium.environment[L"STANDIN_LOG_PARENTS"] = L"1";
+    makeFolders(L"C:\\tolvane-e2e\\deploy logs");
+    const std::wstring logFile = L"C:\\tolvane-e2e\\deploy logs\\Tolvane.log";
+    ::DeleteFileW(logFile.c_str());
+    medium.arguments = L"/QUIET -nomenu /log \"" + logFile + L"\"";
+    RunResult result = medium.run();
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
+    EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
+    const auto installer = result.linesStarting("install_flash_player.exe parent=");
+    ASSERT_EQ(installer.size(), 1u) << result.logText();
+    EXPECT_EQ(installer[0].rfind("install_flash_player.exe parent=" + std::to_string(result.processId) + " ", 0), 0u)
+        << installer[0];
+    const std::wstring log = runLog(L"C:\\tolvane-e2e\\deploy logs");
+    EXPECT_NE(log.find(L"the program has a full administrator's token"), std::wstring::npos) << narrow(log);
+    EXPECT_NE(log.find(L"The menu is not started (/nomenu)"), std::wstring::npos) << narrow(log);
+    EXPECT_NE(log.find(L"The run is over: exit code 0"), std::wstring::npos) << narrow(log);
+
+    medium.arguments = L"/quiet /bogus";
+    result = medium.run();
+    EXPECT_EQ(result.exitCode, 87u);
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_TRUE(result.log.empty()) << result.logText();
+}
+
 // A run cut off after the backup left it as the only copy of the user's control.
 TEST_F(RepairRun, WithOnlyABackupNothingIsUnregisteredAndTheBackupIsKept) {
     copyInto(buildFolder() + L"\\testctl_installed.dll", Machine::controlBackup());
@@ -377,7 +412,7 @@ TEST_F(RepairRun, FromTheRootOfAReadOnlyCdEveryRunGetsThrough) {
                   1u)
             << result.logText();
         EXPECT_EQ(result.linesStarting("menu.exe start show=1 cmd=\"D:\\data\\menu.exe\"").size(), 1u);
-        expectInTheRunLog({L"every file is as the medium was made", L"Unregistering the installed control"});
+        expectInTheRunLog({L"all as the medium was made; held until the program ends", L"Unregistering the installed control"});
     }
 }
 

@@ -194,7 +194,7 @@ class MakeMedium(unittest.TestCase):
                 "carries a record of a medium already"], [], {"exe": lambda: os.path.join(self.work, "recorded.exe")}),
             ("more names at the top of the data folder than the program's record holds",
              lambda: [write(self.at(f"page number {n:03} of the medium.htm")) for n in range(60)],
-             ["in the program's record of the medium, more than its 2,048: put some of them in a folder"], [], {}),
+             ["in the program's record of the medium, more than its 1,024: put some of them in a folder"], [], {}),
         ]
         for name, spoil, messages, not_said, options in rows:
             with self.subTest(name):
@@ -418,10 +418,10 @@ ess_cert_id_alg = sha1
         room = build.index(b"Tolvane medium record: empty\n")
         checksum = pefile.PE(data=build).OPTIONAL_HEADER.get_file_offset() + 64
         self.assertEqual(len(recorded), len(build))
-        self.assertEqual([i for i in range(len(build)) if build[i] != recorded[i] and not room <= i < room + 2048
+        self.assertEqual([i for i in range(len(build)) if build[i] != recorded[i] and not room <= i < room + 1024
                           and not checksum <= i < checksum + 4], [])
         self.assertEqual(pefile.PE(data=recorded).OPTIONAL_HEADER.CheckSum, pefile.PE(data=recorded).generate_checksum())
-        record = recorded[room:room + 2048].rstrip(b" ").decode("utf-8").split("\n")
+        record = recorded[room:room + 1024].rstrip(b" ").decode("utf-8").split("\n")
         sha = lambda name: hashlib.sha256(expected["/data/" + name]).hexdigest()
         self.assertEqual(record, ["Tolvane medium record 1"] +
                          [f"file {len(expected['/data/' + n])} {sha(n)} {n}" for n in ("install_flash_player.exe", "Flash.ocx", "menu.exe")] +

@@ -172,8 +172,8 @@ StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLin
 }
 
 // The elevated repair's exit code is exitCodes[L"/repair"].
-StartedProcess FakePlatform::launchElevatedRepair() {
-    calls.push_back(L"launchElevatedRepair");
+StartedProcess FakePlatform::launchElevatedRepair(bool quiet) {
+    calls.push_back(quiet ? L"launchElevatedRepair /quiet" : L"launchElevatedRepair");
     if (elevationRefused != 0) throw Failure(elevationRefused, L"starting the repair as administrator failed");
     const std::uint32_t id = nextProcessId_++;
     commandLines_[id] = repairSwitch;

@@ -62,6 +62,8 @@ public:
     // command line that begins so.
     std::wstring sessionEndsWhileWaitingFor;
     bool administrator = true;
+    bool elevated = false;  // a full administrator's token
+    bool desktop = true;    // a desktop somebody sees
     DWORD elevationRefused = 0;  // the error launchElevatedRepair raises (1223: the user declined)
     // What trackedProcesses() finds, one list a call; nothing once used up.
     std::vector<std::vector<RunningProcess>> handOvers;
@@ -103,7 +105,9 @@ public:
     bool claimSingleRun(const std::wstring& name) override;
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override { return administrator; }
-    StartedProcess launchElevatedRepair() override;
+    StartedProcess launchElevatedRepair(bool quiet) override;
+    bool isElevated() override { return elevated; }
+    bool hasVisibleDesktop() override { return desktop; }
     void createMainWindow(const std::wstring& caption) override;
     std::wstring programFolder() override;
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,

@@ -416,3 +416,77 @@ TEST(RecordingLayer, TheRunDoesTheSameWithTheLogAsWithout) {
 
 }  // namespace
 }  // namespace tolvane::testing
+
+namespace tolvane::testing {
+namespace {
+
+TEST(Switches, AreReadInAnyOrderAndCaseWithSlashOrDash) {
+    const auto read = [](const wchar_t* line) { return parseOptions(line); };
+    EXPECT_FALSE(read(L"\"D:\\Tolvane.exe\"").quiet);
+    const ProgramOptions all = read(L"\"D:\\My CD\\Tolvane.exe\" -NoMenu /log \"C:\\My Logs\\t.log\" /QUIET");
+    EXPECT_TRUE(all.quiet && all.noMenu && all.bad.empty() && !all.repairOnly);
+    EXPECT_EQ(all.logFile, L"C:\\My Logs\\t.log");
+    EXPECT_TRUE(read(L"Tolvane.exe /?").help && read(L"Tolvane.exe -help").help);
+    EXPECT_EQ(read(L"Tolvane.exe /quiet /bogus /other").bad, L"/bogus");
+    EXPECT_EQ(read(L"Tolvane.exe extra").bad, L"extra");
+    EXPECT_EQ(read(L"Tolvane.exe /quiet /log").bad, L"/log");
+    const ProgramOptions repair = read(L"\"C:\\x\\Tolvane.exe\" /repair 1234 /quiet");
+    EXPECT_TRUE(repair.repairOnly && repair.quiet);
+    EXPECT_EQ(repair.firstInstance, reinterpret_cast<HWND>(1234));
+}
+
+// For scripts: no box with /quiet (its text goes to the log), no menu with
+// /nomenu or without a desktop, /? and unknown switches change nothing, an
+// elevated /quiet run repairs in its own process, a restart still needed is 3010.
+TEST(Switches, GiveScriptsNoBoxNoMenuAndExitCodesOfTheirOwn) {
+    const struct Row {
+        const char* name;
+        const wchar_t* commandLine;
+        std::function<void(FakePlatform&)> setUp;
+        int exitCode;
+        bool box, menu, repaired, elevatedInstance;
+    } rows[] = {
+        {"/quiet, the copy fails", L"T.exe /quiet", [](FakePlatform& f) { f.failingOperations.insert(L"copyFile"); },
+         1, false, false, false, false},
+        {"/quiet, no installer", L"T.exe /quiet",
+         [](FakePlatform& f) { f.failingOperations.insert(L"launchProgram:" + installer); }, 0, false, true, true, false},
+        {"/nomenu", L"T.exe /nomenu", [](FakePlatform&) {}, 0, false, false, true, false},
+        {"no desktop", L"T.exe", [](FakePlatform& f) { f.desktop = false; }, 0, false, false, true, false},
+        {"/?", L"T.exe /?", [](FakePlatform&) {}, 0, true, false, false, false},
+        {"/? /quiet", L"T.exe /? /quiet", [](FakePlatform&) {}, 0, false, false, false, false},
+        {"a switch not known", L"T.exe /bogus", [](FakePlatform&) {}, badSwitchExitCode, true, false, false, false},
+        {"a switch not known, /quiet", L"T.exe /quiet /bogus", [](FakePlatform&) {}, badSwitchExitCode, false, false,
+         false, false},
+        {"/quiet, a file in use: restart needed", L"T.exe /quiet",
+         [](FakePlatform& f) { f.files[controlBackup] = "older", f.inUse = {controlBackup}; }, restartNeededExitCode,
+         false, true, true, false},
+        {"a file in use, interactive", L"T.exe",
+         [](FakePlatform& f) { f.files[controlBackup] = "older", f.inUse = {controlBackup}; }, 0, false, true, true,
+         false},
+        {"Windows 7, /quiet, elevated already", L"T.exe /quiet",
+         [](FakePlatform& f) { f.setVersion(2, 6, 1), f.elevated = true; }, 0, false, true, true, false},
+        {"Windows 7, /quiet, not elevated", L"T.exe /quiet", [](FakePlatform& f) { f.setVersion(2, 6, 1); }, 0, false,
+         true, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform fake;
+        fake.setVersion(2, 5, 1, "Service Pack 3");
+        fake.files[control] = "installed control";
+        row.setUp(fake);
+        const int returned = runProgram(fake, parseOptions(row.commandLine));
+        EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : returned, row.exitCode);
+        EXPECT_EQ(fake.called(L"showMessageBox"), row.box);
+        EXPECT_EQ(fake.called(L"launchProgram \"" + menu), row.menu);
+        EXPECT_EQ(fake.files[control] == "medium control", row.repaired);
+        EXPECT_EQ(fake.called(L"launchElevatedRepair /quiet"), row.elevatedInstance);
+        if (!row.box && row.exitCode != 0 && row.exitCode != restartNeededExitCode && !fake.called(L"launchElevated")) {
+            bool logged = false;
+            for (const auto& note : fake.notes) logged = logged || note.rfind(L"Not shown (/quiet), the box", 0) == 0;
+            EXPECT_TRUE(logged) << "the report went nowhere";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tolvane::testing

@@ -26,7 +26,7 @@ SECURITY = 4  # IMAGE_DIRECTORY_ENTRY_SECURITY: where an Authenticode signature 
 SYSTEM_ROOTS = "/etc/ssl/certs/ca-certificates.crt"  # Debian's ca-certificates
 MOST_SECTIONS = 96  # what the Windows XP loader accepts
 RT_RCDATA = 10
-MEDIUM_RECORD_SIZE = 2048  # the room the build leaves (CMakeLists.txt)
+MEDIUM_RECORD_SIZE = 1024  # the room the build leaves (CMakeLists.txt)
 EMPTY_RECORD = b"Tolvane medium record: empty\n"
 RECORD_HEADER = "Tolvane medium record 1"
 

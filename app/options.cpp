@@ -1,0 +1,57 @@
+#include "app/options.h"
+
+namespace tolvane {
+
+namespace {
+
+bool space(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// The next item of the command line from `at` on, its double quotes taken
+// off; empty at the end.
+std::wstring nextItem(const std::wstring& line, std::size_t& at) {
+    while (at < line.size() && space(line[at])) ++at;
+    std::wstring item;
+    for (bool quoted = false; at < line.size() && (quoted || !space(line[at])); ++at) {
+        if (line[at] == L'"') quoted = !quoted;
+        else item += line[at];
+    }
+    return item;
+}
+
+// ASCII lower case: the switches are ASCII.
+std::wstring lower(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    return text;
+}
+
+}  // namespace
+
+ProgramOptions parseOptions(const std::wstring& commandLine) {
+    ProgramOptions options;
+    std::size_t at = 0;
+    nextItem(commandLine, at);  // the program itself
+    for (std::wstring item; !(item = nextItem(commandLine, at)).empty();) {
+        const std::wstring name = item[0] == L'/' || item[0] == L'-' ? lower(item.substr(1)) : std::wstring();
+        if (name == L"quiet") {
+            options.quiet = true;
+        } else if (name == L"nomenu") {
+            options.noMenu = true;
+        } else if (name == L"?" || name == L"help") {
+            options.help = true;
+        } else if (name == L"log" && (options.logFile = nextItem(commandLine, at)).empty()) {
+            if (options.bad.empty()) options.bad = item;
+        } else if (name == L"repair" && item[0] == L'/') {
+            options.repairOnly = true;
+            ULONG_PTR window = 0;
+            for (wchar_t c : nextItem(commandLine, at))
+                if (c >= L'0' && c <= L'9') window = window * 10 + static_cast<ULONG_PTR>(c - L'0');
+            options.firstInstance = reinterpret_cast<HWND>(window);
+        } else if (name != L"log" && options.bad.empty()) {
+            options.bad = item;
+        }
+    }
+    return options;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,37 @@
+// The switches the program takes, for administrators who run it from a
+// script, a scheduled task or a deployment tool. A start without any
+// (AutoRun, a double-click) behaves as it always did.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace tolvane {
+
+struct ProgramOptions {
+    bool quiet = false;    // /quiet: no box at all; every report goes to the log and the exit code
+    bool noMenu = false;   // /nomenu: the repair only
+    bool help = false;     // /? or /help
+    std::wstring logFile;  // /log FILE: the run log there, in place of %TEMP%\Tolvane.log
+    std::wstring bad;      // the first switch the program does not know (or "/log" without a file)
+    // The elevated instance's own switch, "/repair <first instance's window>";
+    // not for users, and not listed.
+    bool repairOnly = false;
+    HWND firstInstance = nullptr;
+};
+
+// The switches on a command line as GetCommandLineW gives it (the program's
+// own name first): case-insensitive, in any order, with / or -; a FILE with
+// spaces between double quotes.
+ProgramOptions parseOptions(const std::wstring& commandLine);
+
+// What /? shows.
+inline constexpr wchar_t switchesHelp[] =
+    L"Tolvane [/quiet] [/nomenu] [/log FILE]\r\n\r\n"
+    L"/quiet\tno box at all: every report goes to the log and the exit code\r\n"
+    L"/nomenu\tthe repair only; the menu is not started\r\n"
+    L"/log FILE\tthe run log in FILE, in place of %TEMP%\\Tolvane.log\r\n"
+    L"/?\tthis list";
+
+}  // namespace tolvane
