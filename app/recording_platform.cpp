@@ -238,9 +238,9 @@ namespace {
 
 // The record's lines after its first, on one line.
 std::wstring recordText(const std::wstring& text) {
-    std::wstring line;
-    for (std::size_t at = text.find(L'\n') + 1; at < text.size(); ++at)
-        line += text[at] == L'\n' ? (at + 1 < text.size() ? L"; " : L"") : std::wstring(1, text[at]);
+    std::wstring line = text.substr(text.find(L'\n') + 1);
+    if (!line.empty() && line.back() == L'\n') line.pop_back();
+    for (std::size_t at = 0; (at = line.find(L'\n', at)) != std::wstring::npos;) line.replace(at, 1, L"; ");
     return line;
 }
 
