@@ -94,7 +94,7 @@ bool frmMain::repair() {
                                   : L"Until the control is registered, an ending session has the control put back first");
         recoverEarlierRun();
         const std::wstring control = getPathFlash();
-        const std::wstring backup = control.substr(0, control.size() - 3) + L"bkp";
+        const std::wstring backup = backupPath(control);
         record_ = RepairRecord{};
         record_.usersControl = platform_.fileExists(control) ? control
                                : platform_.fileExists(backup) ? backup

@@ -211,6 +211,9 @@ inline constexpr wchar_t machineRepairLock[] = L"Global\\Tolvane.Repair";
 // (`repairOnly`) takes no lock and runs only the repair.
 int runProgram(Platform& platform, const ProgramOptions& options = ProgramOptions());
 
+// The path with its last three characters replaced: flash.ocx -> flash.bkp.
+std::wstring backupPath(const std::wstring& path);
+
 // A box, or with `quiet` a line in the log that says what it would have said.
 void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title);
 

@@ -5,12 +5,11 @@
 
 namespace tolvane {
 
-namespace {
-
-// The path with its last three characters replaced: flash.ocx -> flash.bkp.
 std::wstring backupPath(const std::wstring& path) {
     return path.substr(0, path.size() >= 3 ? path.size() - 3 : 0) + L"bkp";
 }
+
+namespace {
 
 // What deleting or overwriting a file gives while another program has it
 // loaded (a browser showing a page with the control, the medium's menu), or
@@ -290,7 +289,11 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         for (const std::wstring& file : std::vector<std::wstring>(record_.discards))
             if (platform_.fileExists(file)) discard(file);
         recording_ = false;
-        platform_.clearRepairRecord();
+        try {
+            platform_.clearRepairRecord();
+        } catch (const Failure&) {
+            // Kept: the next run finds everything in place and puts nothing back.
+        }
         if (!registerIt) return L"There was no control to put back." + inf;
         if (from.empty()) what = L"The control the installer put in place";
         if (!registerControl(registrationLimitMs))
