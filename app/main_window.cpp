@@ -88,10 +88,10 @@ bool frmMain::repair() {
     {
         // From the unregistration until the registration has ended the
         // user's control is out of place.
-        SessionEndGuard guard(platform_, *this, isVistaOrLater() ? sessionEndReason : L"",
-                              isVistaOrLater()
-                                  ? L"Until the control is registered, the end of the session is held up with a reason"
-                                  : L"Until the control is registered, an ending session has the control put back first");
+        const bool holdUp = isVistaOrLater();
+        SessionEndGuard guard(platform_, *this, holdUp ? sessionEndReason : L"",
+                              holdUp ? L"Until the control is registered, the end of the session is held up with a reason"
+                                     : L"Until the control is registered, an ending session has the control put back first");
         recoverEarlierRun();
         const std::wstring control = getPathFlash();
         const std::wstring backup = backupPath(control);
@@ -170,10 +170,8 @@ DWORD frmMain::repairElevated() {
     {
         SessionEndGuard guard(platform_, *this, L"",
                               L"Until the repair has ended, an ending session waits briefly for its last lines");
-        waitingFor_ = process.get();
         waitingForElevated_ = true;
-        const DWORD waited = platform_.WaitForSingleObject(process.get(), INFINITE);
-        waitingFor_ = nullptr;
+        const DWORD waited = waitFor(process.get(), INFINITE);
         waitingForElevated_ = false;
         if (waited != WAIT_OBJECT_0 || !platform_.GetExitCodeProcess(process.get(), &exitCode))
             throw failureFor(L"waiting for the repair", platform_.GetLastError());
@@ -209,6 +207,13 @@ void frmMain::sessionEnding() noexcept {
     platform_.endProgram(repairOnly_ ? elevatedRepairFailedExitCode : sessionEndedExitCode);
 }
 
+DWORD frmMain::waitFor(HANDLE process, DWORD milliseconds) {
+    waitingFor_ = process;
+    const DWORD waited = platform_.WaitForSingleObject(process, milliseconds);
+    waitingFor_ = nullptr;
+    return waited;
+}
+
 void frmMain::hideMe() {
     platform_.note(L"Hiding the program's window");
     platform_.setWindowVisible(false);
@@ -236,6 +241,12 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         platform.restrictDllSearch();
         if (!options.repairOnly && !platform.claimSingleRun(singleRunLock))
             return options.bad.empty() ? 0 : badSwitchExitCode;
+        // Where nobody would see a box, none may wait for an answer: not even
+        // the one about a switch.
+        if (!options.repairOnly && !platform.hasVisibleDesktop()) {
+            options.quiet = options.noMenu = true;
+            platform.note(L"No desktop anybody sees: as with /quiet /nomenu");
+        }
         if (!options.bad.empty()) {
             platform.note(L"The switch " + quotedPath(options.bad) + L" is not known: nothing is done");
             report(platform, options.quiet,
@@ -247,10 +258,6 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
             platform.note(L"Listing the switches (/?): nothing is done");
             report(platform, options.quiet, switchesHelp, informationOk, L"Tolvane");
             return 0;
-        }
-        if (!options.repairOnly && !platform.hasVisibleDesktop()) {
-            options.quiet = options.noMenu = true;
-            platform.note(L"No desktop anybody sees: as with /quiet /nomenu");
         }
         platform.createMainWindow(L"Tolvane");
         frmMain form(platform, options);

@@ -117,6 +117,9 @@ private:
     // when the user declined.
     DWORD repairElevated();
     void runTaskAndWait(std::wstring path, int windowStyle);
+    // Waits for the process as the platform does; meanwhile it is the one an
+    // ending session ends first (see sessionEnding).
+    DWORD waitFor(HANDLE process, DWORD milliseconds);
     // After the installer has ended: waits for what it handed over to.
     void waitForHandOver();
     // Where a setup the installer hands over to runs from: the user's and
@@ -161,9 +164,6 @@ private:
     // control put back, no menu. In the first instance that waits for the
     // elevated one: that one's lines waited for, briefly.
     void sessionEnding() noexcept override;
-    // The exit code of a run that ends with a failure: the elevated
-    // instance's differs (see elevatedRepairFailedExitCode).
-    int failedExitCode() const { return repairOnly_ ? elevatedRepairFailedExitCode : 1; }
     // Deletes one of our own files (an old backup, a control about to be
     // replaced), read-only or not: it is renamed aside first (see
     // renameAside), so that its name is free at once even where another

@@ -40,9 +40,7 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
     ProcessHandle installer(platform_, start.process.handle);
     platform_.setWindowVisible(false);
     platform_.processPendingEvents();
-    waitingFor_ = installer.get();
-    platform_.WaitForSingleObject(installer.get(), INFINITE);
-    waitingFor_ = nullptr;
+    waitFor(installer.get(), INFINITE);
     waitForHandOver();
 }
 
@@ -94,14 +92,14 @@ void frmMain::waitForHandOver() {
         const std::vector<RunningProcess> running = platform_.trackedProcesses();
         const HandlesOf closed(platform_, running);
         if (!running.empty() && folders.empty()) folders = handOverFolders();
-        const RunningProcess* waitFor = nullptr;
+        const RunningProcess* next = nullptr;
         for (const RunningProcess& process : running) {
             if (std::find(leftRunning.begin(), leftRunning.end(), process.id) != leftRunning.end()) continue;
             const std::wstring* folder = folderOf(process, folders);
             if (folder != nullptr && process.handle != nullptr) {
                 platform_.note(L"  " + named(process) + L", which the installer started, runs from " +
                                quotedPath(*folder) + L": waiting for it too");
-                waitFor = &process;
+                next = &process;
                 break;
             }
             leftRunning.push_back(process.id);
@@ -110,10 +108,8 @@ void frmMain::waitForHandOver() {
                                                         : std::wstring(L"it runs from neither the temporary folder nor "
                                                                        L"the medium")));
         }
-        if (waitFor == nullptr) return;
-        waitingFor_ = waitFor->handle;
-        platform_.WaitForSingleObject(waitFor->handle, INFINITE);
-        waitingFor_ = nullptr;
+        if (next == nullptr) return;
+        waitFor(next->handle, INFINITE);
     }
 }
 

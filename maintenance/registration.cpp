@@ -42,9 +42,7 @@ frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches, DWORD tim
     ProcessHandle process(platform_,
                           platform_.launchProgramForWait(commandLine, minimizedFocus, folder + L"\\regsvr32.exe", folder).handle);
 
-    waitingFor_ = process.get();
-    const DWORD waited = platform_.WaitForSingleObject(process.get(), timeLimitMs);
-    waitingFor_ = nullptr;
+    const DWORD waited = waitFor(process.get(), timeLimitMs);
     if (waited == WAIT_TIMEOUT) {
         run.state = ToolRun::stillRunning;
         return run;
