@@ -1,5 +1,7 @@
 // Moving the installed files aside, putting the medium's control in place,
 // and putting the old control back when the run stops half-way.
+#include <algorithm>
+
 #include "app/main_window.h"
 #include "platform/text.h"
 
@@ -60,19 +62,13 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
     };
     RepairRecord record;
     bool step = false, control = false;
-    std::size_t i = 0;
-    for (std::size_t at = 0; at < text.size(); ++i) {
-        const std::size_t end = std::min(text.find(L'\n', at), text.size());
-        const std::wstring line = text.substr(at, end - at);
-        at = end + 1;
-        if (i == 0) {
-            if (line != recordHeader) throw unreadable(L"it does not begin with " + quotedPath(recordHeader));
-            continue;
-        }
+    const std::vector<std::wstring> all = lines(text);
+    if (!all.empty() && all[0] != recordHeader) throw unreadable(L"it does not begin with " + quotedPath(recordHeader));
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        const std::wstring& line = all[i];
         const std::size_t equals = line.find(L'=');
-        const std::wstring key = line.substr(0, equals);
-        const std::wstring value = equals == std::wstring::npos ? std::wstring() : line.substr(equals + 1);
         if (equals == std::wstring::npos) throw unreadable(L"its line " + decimal(i + 1) + L" is not one this program writes");
+        const std::wstring key = line.substr(0, equals), value = line.substr(equals + 1);
         if (key == L"step") step = true, record.step = value;
         else if (key == L"control") control = true, record.usersControl = value;
         else if (!value.empty() && key == L"controlTo") record.usersControlTo = value;
@@ -128,11 +124,8 @@ std::wstring frmMain::renameAside(const std::wstring& path, std::wstring* replac
 // Only the renamed file is scheduled, never the path the run goes on using.
 // Without the rights to schedule it, it stays beside the control.
 void frmMain::discard(const std::wstring& aside) noexcept {
-    for (auto at = record_.discards.begin(); at != record_.discards.end(); ++at)
-        if (*at == aside) {
-            record_.discards.erase(at);
-            break;
-        }
+    const auto listed = std::find(record_.discards.begin(), record_.discards.end(), aside);
+    if (listed != record_.discards.end()) record_.discards.erase(listed);
     try {
         platform_.deleteFile(aside);
         return;

@@ -2,8 +2,6 @@
 // the program (tools/make_medium.py): a copy of the medium where its user
 // can write (a USB stick, an image unpacked into Downloads) must not have
 // anything else run or copied with administrator rights.
-#include <algorithm>
-
 #include "app/main_window.h"
 #include "platform/text.h"
 
@@ -51,27 +49,21 @@ void frmMain::checkMedium() {
         return platform_.note(L"  the program carries no record of the medium's files: they are not checked");
     std::vector<MediumFile> files;
     std::wstring damage;
-    unsigned number = 0;
-    std::size_t at = 0;
-    for (bool ended = false; damage.empty() && !ended;) {
-        if (at >= text.size()) {
-            damage = L"it has no end";
-            break;
-        }
-        const std::size_t end = std::min(text.find(L'\n', at), text.size());
-        const std::wstring line = text.substr(at, end - at);
-        at = end + 1;
+    bool ended = false;
+    const std::vector<std::wstring> all = lines(text);
+    for (std::size_t number = 0; number < all.size() && damage.empty() && !ended; ++number) {
         MediumFile file;
-        if (++number == 1) {
-            if (line != recordHeader) damage = L"it does not begin with " + quotedPath(recordHeader);
-        } else if (line == L"end") {
+        if (number == 0) {
+            if (all[0] != recordHeader) damage = L"it does not begin with " + quotedPath(recordHeader);
+        } else if (all[number] == L"end") {
             ended = true;
-        } else if (parseLine(line, file)) {
+        } else if (parseLine(all[number], file)) {
             files.push_back(file);
         } else {
-            damage = L"its line " + decimal(number) + L" is not one the publisher's tool writes";
+            damage = L"its line " + decimal(number + 1) + L" is not one the publisher's tool writes";
         }
     }
+    if (damage.empty() && !ended) damage = L"it has no end";
     for (const wchar_t* needed : {L"install_flash_player.exe", L"Flash.ocx", L"menu.exe"}) {
         bool found = false;
         for (const MediumFile& file : files) found = found || (!file.sha256.empty() && samePath(file.name, needed));

@@ -75,6 +75,10 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     if (state_ != waitingForOwner) return;
     const LastErrorKept keep;
     std::wstring ownName, renameFailure;
+    // Only a file asked for (/log) is a failure when it cannot be made.
+    const auto cannotMake = [&](const std::wstring& why) {
+        if (!target_.empty()) failure_ = L"creating the log " + quotedPath(target_) + L" failed" + why;
+    };
     try {
         const std::size_t slash = target_.rfind(L'\\');
         const std::wstring folder = target_.empty() ? temporaryFolder() : target_.substr(0, slash + 1);
@@ -85,16 +89,15 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file_ && ::GetLastError() != ERROR_FILE_EXISTS) break;
         }
-        if (!file_ && !target_.empty())
-            failure_ = L"creating the log " + quotedPath(target_) + L" failed: " + systemMessage(::GetLastError());
+        if (!file_) cannotMake(L": " + systemMessage(::GetLastError()));
         if (file_ && !isFinalPath(file_.get(), ownName)) {
             file_.reset();
-            if (!target_.empty()) failure_ = L"creating the log " + quotedPath(target_) + L" failed: its folder leads elsewhere";
+            cannotMake(L": its folder leads elsewhere");
         }
         if (file_ && !::MoveFileExW(ownName.c_str(), wanted.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             renameFailure = L"This log could not be named " + quotedPath(wanted) + L" and stays " +
                             quotedPath(ownName) + L": " + systemMessage(::GetLastError());
-            if (!target_.empty()) failure_ = L"creating the log " + quotedPath(target_) + L" failed. " + renameFailure;
+            cannotMake(L". " + renameFailure);
         }
     } catch (...) {
     }

@@ -45,4 +45,14 @@ bool inFolder(const std::wstring& path, std::wstring folder) {
            samePath(path.substr(0, folder.size()), folder);
 }
 
+std::vector<std::wstring> lines(const std::wstring& text) {
+    std::vector<std::wstring> found;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find(L'\n', at);
+        found.push_back(text.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at));
+        at = end == std::wstring::npos ? text.size() : end + 1;
+    }
+    return found;
+}
+
 }  // namespace tolvane

@@ -16,6 +16,10 @@ std::vector<char> toAnsi(const std::wstring& text);
 // output (tens of kilobytes) stays out of the program.
 std::wstring decimal(unsigned long long value, std::size_t width = 1);
 
+// The lines of a text, each without its line feed; a line feed at the end
+// ends the last line, it does not begin another.
+std::vector<std::wstring> lines(const std::wstring& text);
+
 // True when the two paths are the same text compared as Windows compares
 // file names: one character's upper case at a time, in every script,
 // whatever the user's locale.

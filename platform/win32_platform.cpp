@@ -630,8 +630,12 @@ struct Registry {
     KeyFn flush = libraryFunction<KeyFn>(advapi, "RegFlushKey");
     KeyFn close = libraryFunction<KeyFn>(advapi, "RegCloseKey");
 
-    static const Registry& get(const std::wstring& action) {
+    static const Registry& loaded() {
         static const Registry registry;
+        return registry;
+    }
+    static const Registry& get(const std::wstring& action) {
+        const Registry& registry = loaded();
         if (registry.open == nullptr || registry.create == nullptr || registry.query == nullptr ||
             registry.set == nullptr || registry.deleteValue == nullptr || registry.deleteKey == nullptr ||
             registry.flush == nullptr || registry.close == nullptr)
@@ -640,23 +644,19 @@ struct Registry {
     }
 };
 
-// An open key, closed however the work with it ends.
-class RegistryKey {
-public:
-    RegistryKey(const Registry& registry, HKEY key) : registry_(registry), key_(key) {}
-    ~RegistryKey() {
-        if (key_ != nullptr) registry_.close(key_);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    HKEY get() const { return key_; }
-
-private:
-    const Registry& registry_;
-    HKEY key_;
+// Open registry keys, owned as the platform's other handles are; closed
+// with the RegCloseKey that Registry::get found.
+struct RegistryKeyTraits {
+    using Value = HKEY;
+    static HKEY invalid() { return nullptr; }
+    static void close(HKEY key) { Registry::loaded().close(key); }
 };
+using RegistryKey = UniqueResource<RegistryKeyTraits>;
 
-const std::wstring recordAction = std::wstring(L"the record of the repair (") + repairRecordPlace + L")";
+// What the record's failures say they were doing it to.
+std::wstring recordAction(const wchar_t* doing) {
+    return doing + std::wstring(L" the record of the repair (") + repairRecordPlace + L")";
+}
 
 void raiseFor(const std::wstring& action, LONG error) {
     if (error != ERROR_SUCCESS) throw failureFor(action, static_cast<DWORD>(error));
@@ -665,13 +665,13 @@ void raiseFor(const std::wstring& action, LONG error) {
 }  // namespace
 
 bool Win32Platform::readRepairRecord(std::wstring& text) {
-    const std::wstring action = L"reading " + recordAction;
+    const std::wstring action = recordAction(L"reading");
     const Registry& registry = Registry::get(action);
     HKEY opened = nullptr;
     LONG error = registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_QUERY_VALUE, &opened);
     if (error == ERROR_FILE_NOT_FOUND) return false;
     raiseFor(action, error);
-    RegistryKey key(registry, opened);
+    RegistryKey key(opened);
     DWORD type = 0, size = 0;
     error = registry.query(key.get(), recordValue, nullptr, &type, nullptr, &size);
     if (error == ERROR_FILE_NOT_FOUND) return false;
@@ -689,7 +689,7 @@ bool Win32Platform::readRepairRecord(std::wstring& text) {
 // A list of lines in the registry (REG_MULTI_SZ): each ends with a NUL, the
 // list with another.
 void Win32Platform::writeRepairRecord(const std::wstring& text) {
-    const std::wstring action = L"writing " + recordAction;
+    const std::wstring action = recordAction(L"writing");
     const Registry& registry = Registry::get(action);
     std::wstring data = text;
     for (wchar_t& c : data)
@@ -698,21 +698,21 @@ void Win32Platform::writeRepairRecord(const std::wstring& text) {
     HKEY created = nullptr;
     raiseFor(action, registry.create(HKEY_LOCAL_MACHINE, recordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
                                      nullptr, &created, nullptr));
-    RegistryKey key(registry, created);
+    RegistryKey key(created);
     raiseFor(action, registry.set(key.get(), recordValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
                                   static_cast<DWORD>(data.size() * sizeof(wchar_t))));
     raiseFor(action, registry.flush(key.get()));
 }
 
 void Win32Platform::clearRepairRecord() {
-    const std::wstring action = L"removing " + recordAction;
+    const std::wstring action = recordAction(L"removing");
     const Registry& registry = Registry::get(action);
     HKEY opened = nullptr;
     LONG error = registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_SET_VALUE, &opened);
     if (error == ERROR_FILE_NOT_FOUND) return;
     raiseFor(action, error);
     {
-        RegistryKey key(registry, opened);
+        RegistryKey key(opened);
         error = registry.deleteValue(key.get(), recordValue);
         if (error != ERROR_FILE_NOT_FOUND) raiseFor(action, error);
         raiseFor(action, registry.flush(key.get()));

@@ -37,21 +37,13 @@ def record_room(exe, findings):
     return offset
 
 
-def sha256_of(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as source:
-        for block in iter(lambda: source.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
 def medium_record(data_dir, entries, found, findings):
     """The record of the medium's files, as the program reads it (UTF-8
     lines), or None when it does not fit the program's room."""
     lines = [RECORD_HEADER]
     for name in REQUIRED:
         path = found[name]
-        lines.append(f"file {os.path.getsize(path)} {sha256_of(path)} {os.path.basename(path)}")
+        lines.append(f"file {os.path.getsize(path)} {digest_of(path).hex()} {os.path.basename(path)}")
     hashed = {os.path.basename(found[name]) for name in REQUIRED}
     lines += [f"other {parts[0]}" for parts, _, _ in entries if len(parts) == 1 and parts[0] not in hashed]
     record = ("\n".join(lines + ["end"]) + "\n").encode("utf-8")
