@@ -81,24 +81,74 @@ def sparse(path, size):
         f.truncate(size)
 
 
-def make_pfx(path, valid_days=(-1, 365), code_signing=True, key=None, key_usage=True):
-    """A throwaway self-signed certificate and its key, password "secret"."""
+def self_signed(common_name, valid_days=(-1, 365), usage=ExtendedKeyUsageOID.CODE_SIGNING, key=None, key_usage=True):
+    """A throwaway self-signed certificate and its key."""
     key = key or rsa.generate_private_key(public_exponent=65537, key_size=2048)
-    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Tolvane test publisher")])
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
     now = datetime.datetime.utcnow()
     builder = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
                .serial_number(x509.random_serial_number())
                .not_valid_before(now + datetime.timedelta(days=valid_days[0]))
                .not_valid_after(now + datetime.timedelta(days=valid_days[1])))
-    if code_signing:
-        builder = builder.add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), critical=False)
+    if usage:  # a time-stamping authority's must be critical
+        builder = builder.add_extension(x509.ExtendedKeyUsage([usage]),
+                                        critical=usage == ExtendedKeyUsageOID.TIME_STAMPING)
     if not key_usage:  # for certificates only: no digitalSignature
         builder = builder.add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False),
                                         critical=True)
-    certificate = builder.sign(key, hashes.SHA256())
+    return key, builder.sign(key, hashes.SHA256())
+
+
+def make_pfx(path, valid_days=(-1, 365), code_signing=True, key=None, key_usage=True):
+    """A publisher's PKCS #12 file, password "secret"."""
+    key, certificate = self_signed("Tolvane test publisher", valid_days,
+                                   ExtendedKeyUsageOID.CODE_SIGNING if code_signing else None, key, key_usage)
     with open(path, "wb") as f:
         f.write(pkcs12.serialize_key_and_certificates(b"test", key, certificate, None,
                                                       BestAvailableEncryption(b"secret")))
+
+
+def silent_server(_folder):
+    """A server that takes the connection and never answers."""
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+    return f"http://127.0.0.1:{server.getsockname()[1]}/", server.close
+
+
+def own_authority(folder):
+    """A time-stamping authority of the test's own (openssl ts behind a
+    local HTTP server): it answers, but no root of the system vouches for it."""
+    key, certificate = self_signed("Tolvane test time-stamping authority", usage=ExtendedKeyUsageOID.TIME_STAMPING)
+    with open(os.path.join(folder, "tsa.pem"), "wb") as f:
+        f.write(certificate.public_bytes(Encoding.PEM))
+    with open(os.path.join(folder, "tsa.key"), "wb") as f:
+        f.write(key.private_bytes(Encoding.PEM, PrivateFormat.PKCS8, NoEncryption()))
+    write(os.path.join(folder, "serial"), "01\n")
+    write(os.path.join(folder, "tsa.cnf"), f"[ tsa ]\ndefault_tsa = own\n[ own ]\nserial = {folder}/serial\n"
+                                           f"signer_cert = {folder}/tsa.pem\nsigner_key = {folder}/tsa.key\n"
+                                           "signer_digest = sha256\ndefault_policy = 1.2.3.4.1\n"
+                                           "digests = sha1, sha256\ness_cert_id_alg = sha1\n")
+
+    class Authority(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = os.path.join(folder, "query.tsq")
+            with open(query, "wb") as f:
+                f.write(self.rfile.read(int(self.headers["Content-Length"])))
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", os.path.join(folder, "tsa.cnf"),
+                                    "-queryfile", query], capture_output=True).stdout
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *_):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return f"http://127.0.0.1:{server.server_address[1]}/", lambda: (server.shutdown(), server.server_close())
 
 
 def cut_short(path):
@@ -295,89 +345,30 @@ class MakeMedium(unittest.TestCase):
                 self.assertEqual(check.returncode, 0, check.stdout)
                 os.remove(self.output)
 
-    def test_a_timestamp_server_that_never_answers_ends_the_write_and_leaves_nothing(self):
+    def test_a_timestamp_that_would_count_for_nothing_ends_the_write_and_leaves_nothing(self):
         pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
         make_pfx(pfx)
         write(password, "secret")
-        server = socket.socket()
-        server.bind(("127.0.0.1", 0))
-        server.listen(1)  # takes the connection, never answers
-        url = f"http://127.0.0.1:{server.getsockname()[1]}/"
-        started = datetime.datetime.now()
-        result = subprocess.run([sys.executable, TOOL, self.data, "--exe", binary("Tolvane.exe"), "-o", self.output,
-                                 "--sign", pfx, "--password-file", password, "--timestamp", url],
-                                capture_output=True, text=True, env=dict(os.environ, MAKE_MEDIUM_TIMESTAMP_SECONDS="3"))
-        server.close()
-        self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertIn(f"the timestamp server {url} did not answer within 3 seconds", result.stderr)
-        self.assertLess((datetime.datetime.now() - started).total_seconds(), 30)
-        self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
-        self.assertEqual(subprocess.run(["pgrep", "-f", "osslsigncode sign"], capture_output=True).stdout, b"")
-        check = subprocess.run([sys.executable, TOOL, self.data, "--exe", binary("Tolvane.exe"), "--check", "--sign",
-                                pfx, "--password-file", password, "--timestamp", "ftp:/nowhere"],
-                               capture_output=True, text=True)
+        rows = [("a server that never answers", silent_server, "the timestamp server {} did not answer within 3 seconds"),
+                ("a TSA that no root of the system vouches for", own_authority,
+                 "the timestamp from {} does not verify against the system's roots")]
+        for name, serve, refusal in rows:
+            with self.subTest(name):
+                url, stop = serve(self.work)
+                started = datetime.datetime.now()
+                result = subprocess.run([sys.executable, TOOL, self.data, "--exe", binary("Tolvane.exe"), "-o",
+                                         self.output, "--sign", pfx, "--password-file", password, "--timestamp", url],
+                                        capture_output=True, text=True,
+                                        env=dict(os.environ, MAKE_MEDIUM_TIMESTAMP_SECONDS="3"))
+                stop()
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(refusal.format(url), result.stderr)
+                self.assertLess((datetime.datetime.now() - started).total_seconds(), 30)
+                self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
+                self.assertEqual(subprocess.run(["pgrep", "-f", "osslsigncode sign"], capture_output=True).stdout, b"")
+        check = self.run_tool("--check", "--sign", pfx, "--password-file", password, "--timestamp", "ftp:/nowhere")
         self.assertEqual(check.returncode, 2, check.stderr)
         self.assertIn("ftp:/nowhere: is no timestamp server's address", check.stderr)
-
-    def test_a_timestamp_that_no_root_of_the_system_vouches_for_is_refused(self):
-        """A time-stamping authority of the test's own (openssl ts behind a
-        local HTTP server): it answers, but Windows would trust nothing it
-        signs, so the timestamp counts for nothing and no image is written."""
-        folder = os.path.join(self.work, "tsa")
-        os.makedirs(folder)
-        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
-        name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Tolvane test time-stamping authority")])
-        now = datetime.datetime.utcnow()
-        certificate = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
-                       .serial_number(x509.random_serial_number()).not_valid_before(now - datetime.timedelta(days=1))
-                       .not_valid_after(now + datetime.timedelta(days=365))
-                       .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.TIME_STAMPING]), critical=True)
-                       .sign(key, hashes.SHA256()))
-        with open(os.path.join(folder, "tsa.pem"), "wb") as f:
-            f.write(certificate.public_bytes(Encoding.PEM))
-        with open(os.path.join(folder, "tsa.key"), "wb") as f:
-            f.write(key.private_bytes(Encoding.PEM, PrivateFormat.PKCS8, NoEncryption()))
-        write(os.path.join(folder, "serial"), "01\n")
-        write(os.path.join(folder, "tsa.cnf"), f"""[ tsa ]
-default_tsa = own
-[ own ]
-serial = {folder}/serial
-signer_cert = {folder}/tsa.pem
-signer_key = {folder}/tsa.key
-signer_digest = sha256
-default_policy = 1.2.3.4.1
-digests = sha1, sha256
-ess_cert_id_alg = sha1
-""")
-
-        class Authority(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                query = os.path.join(folder, "query.tsq")
-                with open(query, "wb") as f:
-                    f.write(self.rfile.read(int(self.headers["Content-Length"])))
-                reply = subprocess.run(["openssl", "ts", "-reply", "-config", os.path.join(folder, "tsa.cnf"),
-                                        "-queryfile", query], capture_output=True).stdout
-                self.send_response(200)
-                self.send_header("Content-Type", "application/timestamp-reply")
-                self.send_header("Content-Length", str(len(reply)))
-                self.end_headers()
-                self.wfile.write(reply)
-
-            def log_message(self, *_):
-                pass
-
-        server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        url = f"http://127.0.0.1:{server.server_address[1]}/"
-        pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
-        make_pfx(pfx)
-        write(password, "secret")
-        result = self.run_tool("-o", self.output, "--sign", pfx, "--password-file", password, "--timestamp", url)
-        server.shutdown()
-        server.server_close()
-        self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertIn(f"the timestamp from {url} does not verify against the system's roots", result.stderr)
-        self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
 
     def test_a_good_medium_is_mastered_and_reads_back_byte_for_byte_through_joliet(self):
         with open(self.at("content", "pages", "Übersicht – 2026.htm"), "wb") as f:

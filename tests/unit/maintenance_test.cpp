@@ -137,12 +137,6 @@ TEST(Backups, InfIsLeftAloneOnALaterWindows) {
     EXPECT_FALSE(fake.called(L"deleteFile"));
 }
 
-}  // namespace
-}  // namespace tolvane::testing
-
-namespace tolvane::testing {
-namespace {
-
 // The standard's own examples, and a message fed in uneven pieces.
 TEST(Sha256, GivesTheStandardsDigests) {
     const auto hex = [](const std::string& message, std::size_t piece) {
@@ -206,10 +200,21 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
         row.change(fake);
         const int exitCode = runProgram(fake);
         const auto boxes = fake.callsTo(L"showMessageBox");
+        const auto first = [&](const std::wstring& call) {
+            return std::find_if(fake.calls.begin(), fake.calls.end(),
+                                [&](const std::wstring& c) { return c.rfind(call, 0) == 0; }) -
+                   fake.calls.begin();
+        };
         if (row.report.empty()) {
             EXPECT_EQ(fake.endedWith, 0);
             EXPECT_TRUE(boxes.empty());
             EXPECT_EQ(fake.files[control], "medium control");
+            // Checked before the first change, held until the end, the copied control checked again.
+            if (fake.called(L"digestFile")) {
+                EXPECT_LT(first(L"digestFile " + installer + L" | held"), first(L"writeRepairRecord"));
+                EXPECT_LT(first(L"digestFile D:\\data\\Flash.ocx | held"), first(L"writeRepairRecord"));
+                EXPECT_LT(first(L"digestFile " + control + L".1.new"), first(L"replaceFile"));
+            }
             continue;
         }
         EXPECT_EQ(exitCode, 1);
@@ -218,19 +223,6 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
         for (const wchar_t* change : {L"launchProgram", L"renameFile", L"copyFile", L"writeRepairRecord"})
             EXPECT_FALSE(fake.called(change)) << change;
     }
-    // Checked before the first change, held until the end, copied control checked again.
-    FakePlatform fake;
-    fake.files[installer] = "installer";
-    fake.files[menu] = "menu";
-    fake.mediumRecordValue = recordOf(fake);
-    runProgram(fake);
-    const auto first = [&](const std::wstring& call) {
-        return std::find_if(fake.calls.begin(), fake.calls.end(), [&](const std::wstring& c) { return c.rfind(call, 0) == 0; }) -
-               fake.calls.begin();
-    };
-    EXPECT_LT(first(L"digestFile " + installer + L" | held"), first(L"writeRepairRecord"));
-    EXPECT_LT(first(L"digestFile D:\\data\\Flash.ocx | held"), first(L"writeRepairRecord"));
-    EXPECT_LT(first(L"digestFile " + control + L".1.new"), first(L"replaceFile"));
 }
 
 }  // namespace

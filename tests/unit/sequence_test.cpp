@@ -204,44 +204,6 @@ TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
     }
 }
 
-// A record this program did not write is neither guessed past nor removed;
-// another repair on the machine is left alone. Neither changes anything.
-TEST_F(Sequence, AnUnreadableRecordOrAnotherRepairAtWorkChangesNothing) {
-    const struct Row {
-        const char* name;
-        std::wstring record;
-        bool anotherRepair;
-        int exitCode;
-        bool menu;
-    } rows[] = {
-        {"a record of another kind", L"something else\ncontrol=C:\\x\n", false, 1, false},
-        {"a record with a line it never writes", L"Tolvane repair record 1\nstep=x\ncontrol=\ndelete=C:\\x\n", false, 1,
-         false},
-        {"another repair holds the machine's lock", L"", true, anotherRepairExitCode, true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        FakePlatform fake;
-        fake.setVersion(2, 5, 1, "Service Pack 3");
-        fake.files[control] = "installed control";
-        fake.recordThere = !row.record.empty();
-        fake.record = row.record;
-        fake.anotherRepairHoldsTheMachine = row.anotherRepair;
-        const int returned = runProgram(fake);
-        EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : returned, row.exitCode);
-        EXPECT_TRUE(fake.callsTo(L"launchProgram regsvr32").empty());
-        EXPECT_FALSE(fake.called(L"renameFile"));
-        EXPECT_FALSE(fake.called(L"writeRepairRecord"));
-        EXPECT_FALSE(fake.called(L"clearRepairRecord"));
-        EXPECT_EQ(fake.called(L"launchProgram \"" + menu), row.menu);
-        if (!row.anotherRepair) {
-            ASSERT_EQ(fake.callsTo(L"showMessageBox").size(), 1u);
-            EXPECT_NE(fake.callsTo(L"showMessageBox")[0].find(L"The record is kept and nothing was changed."),
-                      std::wstring::npos);
-        }
-    }
-}
-
 // The session ends while the installer runs: it and what it started are
 // ended before anything is put back, so nothing writes over the control.
 TEST_F(Sequence, AnEndingSessionEndsTheStepsProcessesBeforeItPutsBack) {
@@ -414,12 +376,6 @@ TEST(RecordingLayer, TheRunDoesTheSameWithTheLogAsWithout) {
     ::SetEnvironmentVariableW(L"TMP", nullptr);
 }
 
-}  // namespace
-}  // namespace tolvane::testing
-
-namespace tolvane::testing {
-namespace {
-
 TEST(Switches, AreReadInAnyOrderAndCaseWithSlashOrDash) {
     const auto read = [](const wchar_t* line) { return parseOptions(line); };
     EXPECT_FALSE(read(L"\"D:\\Tolvane.exe\"").quiet);
@@ -437,36 +393,50 @@ TEST(Switches, AreReadInAnyOrderAndCaseWithSlashOrDash) {
 
 // For scripts: no box with /quiet (its text goes to the log), no menu with
 // /nomenu or without a desktop, /? and unknown switches change nothing, an
-// elevated /quiet run repairs in its own process, a restart still needed is 3010.
-TEST(Switches, GiveScriptsNoBoxNoMenuAndExitCodesOfTheirOwn) {
+// elevated /quiet run repairs in its own process, a restart still needed is
+// 3010. A record this program did not write is neither guessed past nor
+// removed, and another repair at work is left alone: neither changes anything.
+TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
+    const auto inUse = [](FakePlatform& f) { f.files[controlBackup] = "older", f.inUse = {controlBackup}; };
     const struct Row {
         const char* name;
         const wchar_t* commandLine;
         std::function<void(FakePlatform&)> setUp;
         int exitCode;
-        bool box, menu, repaired, elevatedInstance;
+        bool box, menu, repaired, elevatedInstance, changed;
+        const wchar_t* says = L"";  // in the box
     } rows[] = {
         {"/quiet, the copy fails", L"T.exe /quiet", [](FakePlatform& f) { f.failingOperations.insert(L"copyFile"); },
-         1, false, false, false, false},
+         1, false, false, false, false, true},
         {"/quiet, no installer", L"T.exe /quiet",
-         [](FakePlatform& f) { f.failingOperations.insert(L"launchProgram:" + installer); }, 0, false, true, true, false},
-        {"/nomenu", L"T.exe /nomenu", [](FakePlatform&) {}, 0, false, false, true, false},
-        {"no desktop", L"T.exe", [](FakePlatform& f) { f.desktop = false; }, 0, false, false, true, false},
-        {"/?", L"T.exe /?", [](FakePlatform&) {}, 0, true, false, false, false},
-        {"/? /quiet", L"T.exe /? /quiet", [](FakePlatform&) {}, 0, false, false, false, false},
-        {"a switch not known", L"T.exe /bogus", [](FakePlatform&) {}, badSwitchExitCode, true, false, false, false},
+         [](FakePlatform& f) { f.failingOperations.insert(L"launchProgram:" + installer); }, 0, false, true, true, false,
+         true},
+        {"/nomenu", L"T.exe /nomenu", [](FakePlatform&) {}, 0, false, false, true, false, true},
+        {"no desktop", L"T.exe", [](FakePlatform& f) { f.desktop = false; }, 0, false, false, true, false, true},
+        {"/?", L"T.exe /?", [](FakePlatform&) {}, 0, true, false, false, false, false, L"/quiet\tno box at all"},
+        {"/? /quiet", L"T.exe /? /quiet", [](FakePlatform&) {}, 0, false, false, false, false, false},
+        {"a switch not known", L"T.exe /bogus", [](FakePlatform&) {}, badSwitchExitCode, true, false, false, false,
+         false, L"The switch \"/bogus\" is not known."},
         {"a switch not known, /quiet", L"T.exe /quiet /bogus", [](FakePlatform&) {}, badSwitchExitCode, false, false,
-         false, false},
-        {"/quiet, a file in use: restart needed", L"T.exe /quiet",
-         [](FakePlatform& f) { f.files[controlBackup] = "older", f.inUse = {controlBackup}; }, restartNeededExitCode,
-         false, true, true, false},
-        {"a file in use, interactive", L"T.exe",
-         [](FakePlatform& f) { f.files[controlBackup] = "older", f.inUse = {controlBackup}; }, 0, false, true, true,
-         false},
+         false, false, false},
+        {"/quiet, a file in use: restart needed", L"T.exe /quiet", inUse, restartNeededExitCode, false, true, true,
+         false, true},
+        {"a file in use, interactive", L"T.exe", inUse, 0, false, true, true, false, true},
         {"Windows 7, /quiet, elevated already", L"T.exe /quiet",
-         [](FakePlatform& f) { f.setVersion(2, 6, 1), f.elevated = true; }, 0, false, true, true, false},
+         [](FakePlatform& f) { f.setVersion(2, 6, 1), f.elevated = true; }, 0, false, true, true, false, true},
         {"Windows 7, /quiet, not elevated", L"T.exe /quiet", [](FakePlatform& f) { f.setVersion(2, 6, 1); }, 0, false,
-         true, false, true},
+         true, false, true, false},
+        {"a record of another kind", L"T.exe",
+         [](FakePlatform& f) { f.recordThere = true, f.record = L"something else\ncontrol=C:\\x\n"; }, 1, true, false,
+         false, false, false, L"The record is kept and nothing was changed."},
+        {"a record with a line it never writes", L"T.exe",
+         [](FakePlatform& f) {
+             f.recordThere = true, f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndelete=C:\\x\n";
+         },
+         1, true, false, false, false, false, L"The record is kept and nothing was changed."},
+        {"another repair holds the machine's lock", L"T.exe",
+         [](FakePlatform& f) { f.anotherRepairHoldsTheMachine = true; }, anotherRepairExitCode, false, true, false,
+         false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -474,13 +444,20 @@ TEST(Switches, GiveScriptsNoBoxNoMenuAndExitCodesOfTheirOwn) {
         fake.setVersion(2, 5, 1, "Service Pack 3");
         fake.files[control] = "installed control";
         row.setUp(fake);
-        const int returned = runProgram(fake, parseOptions(row.commandLine));
+        const ProgramOptions options = parseOptions(row.commandLine);
+        const int returned = runProgram(fake, options);
         EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : returned, row.exitCode);
-        EXPECT_EQ(fake.called(L"showMessageBox"), row.box);
+        const auto boxes = fake.callsTo(L"showMessageBox");
+        EXPECT_EQ(boxes.size(), row.box ? 1u : 0u);
+        if (row.box) {
+            EXPECT_NE(boxes.at(0).find(row.says), std::wstring::npos) << boxes[0];
+        }
         EXPECT_EQ(fake.called(L"launchProgram \"" + menu), row.menu);
         EXPECT_EQ(fake.files[control] == "medium control", row.repaired);
         EXPECT_EQ(fake.called(L"launchElevatedRepair /quiet"), row.elevatedInstance);
-        if (!row.box && row.exitCode != 0 && row.exitCode != restartNeededExitCode && !fake.called(L"launchElevated")) {
+        for (const wchar_t* change : {L"writeRepairRecord", L"clearRepairRecord", L"launchProgram regsvr32", L"renameFile"})
+            EXPECT_EQ(fake.called(change), row.changed) << change;
+        if (options.quiet && !row.box && row.exitCode != 0 && row.exitCode != restartNeededExitCode) {
             bool logged = false;
             for (const auto& note : fake.notes) logged = logged || note.rfind(L"Not shown (/quiet), the box", 0) == 0;
             EXPECT_TRUE(logged) << "the report went nowhere";
