@@ -31,7 +31,6 @@ bool FakePlatform::noChange() {
 void FakePlatform::takeMachineOf(const FakePlatform& earlier) {
     files = earlier.files;
     readOnly = earlier.readOnly;
-    recordThere = earlier.recordThere;
     record = earlier.record;
     lastRegistered = earlier.lastRegistered;
 }
@@ -117,7 +116,7 @@ bool FakePlatform::claimRepairLock(const std::wstring& name) {
 bool FakePlatform::readRepairRecord(std::wstring& text) {
     calls.push_back(L"readRepairRecord");
     text = record;
-    return recordThere;
+    return !record.empty();
 }
 
 void FakePlatform::writeRepairRecord(const std::wstring& text) {
@@ -125,14 +124,12 @@ void FakePlatform::writeRepairRecord(const std::wstring& text) {
     if (noChange()) return;
     failIfAsked(L"writeRepairRecord");
     record = text;
-    recordThere = true;
 }
 
 void FakePlatform::clearRepairRecord() {
     calls.push_back(L"clearRepairRecord");
     if (noChange()) return;
     record.clear();
-    recordThere = false;
 }
 
 bool FakePlatform::claimSingleRun(const std::wstring& name) {

@@ -52,8 +52,7 @@ public:
     std::set<std::string> unregistrable;                // controls whose registration ends with exit code 5
     bool anotherRunHoldsTheLock = false;
     bool anotherRepairHoldsTheMachine = false;
-    // The record of a repair at work, as the platform keeps it.
-    bool recordThere = false;
+    // The record of a repair at work, as the platform keeps it; none when empty.
     std::wstring record;
     // A power cut: after this many changes to the machine (files, record,
     // started programs) nothing changes any more; the run goes on in vain.

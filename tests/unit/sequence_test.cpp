@@ -58,7 +58,7 @@ TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
     EXPECT_EQ(fake.files[control], "medium control");
     EXPECT_EQ(fake.files[controlBackup], "installed control");
     EXPECT_EQ(fake.files[infBackup], "inf");
-    EXPECT_FALSE(fake.recordThere);
+    EXPECT_TRUE(fake.record.empty());
 }
 
 TEST_F(Sequence, FailingBackupEndsTheRunBeforeTheInstaller) {
@@ -168,7 +168,7 @@ TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
             if (path.rfind(control.substr(0, control.size() - 9), 0) == 0) {
                 EXPECT_TRUE(path == control || path == controlBackup) << path;
             }
-        EXPECT_FALSE(fake.recordThere);
+        EXPECT_TRUE(fake.record.empty());
     };
     for (const Row& row : rows) {
         for (int changes = 1;; ++changes) {
@@ -218,7 +218,7 @@ TEST_F(Sequence, AnEndingSessionEndsTheStepsProcessesBeforeItPutsBack) {
     EXPECT_EQ(fake.files[control], "installed control");
     EXPECT_EQ(fake.files[inf], "inf");
     EXPECT_EQ(fake.callsTo(L"endProgram").at(0), L"endProgram " + std::to_wstring(sessionEndedExitCode));
-    EXPECT_FALSE(fake.recordThere);
+    EXPECT_TRUE(fake.record.empty());
 }
 
 // From Vista on the first instance, waiting for the elevated one, holds the
@@ -426,14 +426,11 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
          [](FakePlatform& f) { f.setVersion(2, 6, 1), f.elevated = true; }, 0, false, true, true, false, true},
         {"Windows 7, /quiet, not elevated", L"T.exe /quiet", [](FakePlatform& f) { f.setVersion(2, 6, 1); }, 0, false,
          true, false, true, false},
-        {"a record of another kind", L"T.exe",
-         [](FakePlatform& f) { f.recordThere = true, f.record = L"something else\ncontrol=C:\\x\n"; }, 1, true, false,
-         false, false, false, L"The record is kept and nothing was changed."},
+        {"a record of another kind", L"T.exe", [](FakePlatform& f) { f.record = L"something else\ncontrol=C:\\x\n"; }, 1,
+         true, false, false, false, false, L"The record is kept and nothing was changed."},
         {"a record with a line it never writes", L"T.exe",
-         [](FakePlatform& f) {
-             f.recordThere = true, f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndelete=C:\\x\n";
-         },
-         1, true, false, false, false, false, L"The record is kept and nothing was changed."},
+         [](FakePlatform& f) { f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndelete=C:\\x\n"; }, 1, true,
+         false, false, false, false, L"The record is kept and nothing was changed."},
         {"another repair holds the machine's lock", L"T.exe",
          [](FakePlatform& f) { f.anotherRepairHoldsTheMachine = true; }, anotherRepairExitCode, false, true, false,
          false, false},
