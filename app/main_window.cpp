@@ -81,25 +81,46 @@ void frmMain::report(const std::wstring& text, int style, const std::wstring& ti
 // One repair at a time on the machine: a second one would take the first
 // one's backup for the user's control. From the first change on, the record
 // on the disk says where the user's control is, so that a run cut off at
-// any instant is completed by the next one.
+// any instant is completed by the next one: first of all, whatever the
+// medium now holds, since that needs nothing of it.
 bool frmMain::repair() {
-    if (!platform_.claimRepairLock(machineRepairLock)) return false;
+    if (!platform_.claimRepairLock(windowsFolder() + machineRepairLock)) return false;
+    // From the unregistration until the registration has ended the user's
+    // control is out of place; after a cut-off, until it is back.
+    const bool holdUp = isVistaOrLater();
+    const auto guarded = [&] {
+        return SessionEndGuard(platform_, *this, holdUp ? sessionEndReason : L"",
+                               holdUp ? L"Until the control is registered, the end of the session is held up with a reason"
+                                      : L"Until the control is registered, an ending session has the control put back first");
+    };
+    {
+        const SessionEndGuard guard = guarded();
+        recoverEarlierRun();
+    }
     checkMedium();
     {
-        // From the unregistration until the registration has ended the
-        // user's control is out of place.
-        const bool holdUp = isVistaOrLater();
-        SessionEndGuard guard(platform_, *this, holdUp ? sessionEndReason : L"",
-                              holdUp ? L"Until the control is registered, the end of the session is held up with a reason"
-                                     : L"Until the control is registered, an ending session has the control put back first");
-        recoverEarlierRun();
+        const SessionEndGuard guard = guarded();
         const std::wstring control = getPathFlash();
         const std::wstring backup = backupPath(control);
         record_ = RepairRecord{};
         record_.usersControl = platform_.fileExists(control) ? control
                                : platform_.fileExists(backup) ? backup
                                                               : std::wstring();
+        record_.ownControl = samePath(record_.usersControl, control) && installedByUs(control);
         recording_ = true;
+        try {
+            beginStep(L"copying the medium's installer");
+            prepareInstaller();
+        } catch (const Failure& failure) {
+            // Nothing of the user's was touched yet.
+            removeInstallerFolder();
+            recording_ = false;
+            try {
+                platform_.clearRepairRecord();
+            } catch (const Failure&) {
+            }
+            throw Failure(failure.number(), failure.description() + L"\r\nThe installed control was not touched; nothing was changed.");
+        }
         try {
             beginStep(L"unregistering the installed control");
             uninstallFlashOCX();
@@ -113,6 +134,7 @@ bool frmMain::repair() {
             copyFlashOCX();
             beginStep(L"registering the medium's control");
             installFlashOCX();
+            markInstalled(control);
         } catch (const Failure& failure) {
             // The installed control is unregistered by now and may be moved
             // aside: do not leave the machine with less than it had, nor a
@@ -120,22 +142,73 @@ bool frmMain::repair() {
             // it for the user's own.
             throw Failure(failure.number(), failure.description() + L"\r\n" + putBackInstalledControl());
         }
+        // From here on a cut-off run has nothing to put back.
+        record_.finished = true;
+        try {
+            beginStep(L"tidying up after the repair");
+        } catch (const Failure&) {
+        }
     }
-    if (!record_.replacedControl.empty()) discard(record_.replacedControl);
+    discardReplaced();
+    removeInstallerFolder();
     recording_ = false;
-    platform_.clearRepairRecord();
+    try {
+        platform_.clearRepairRecord();
+    } catch (const Failure&) {
+        // Repaired all the same; the next run finds the record says so.
+        platform_.note(L"  the record stays; the next run finds the repair finished and removes it");
+    }
     return true;
+}
+
+// What a repair that went through replaced: the installer's control, and
+// the control an earlier repair had put in place.
+void frmMain::discardReplaced() noexcept {
+    for (const std::wstring& file : {record_.replacedControl, record_.ownControl ? record_.usersControl : std::wstring()})
+        if (!file.empty() && platform_.fileExists(file)) discard(file);
+}
+
+// The mark says what the last repair that went through registered; a
+// control that cannot be read is taken for the user's.
+bool frmMain::installedByUs(const std::wstring& control) {
+    std::wstring mark;
+    try {
+        return platform_.readInstalledMark(mark) && mark == L"sha256=" + platform_.digestFile(control, false).sha256 + L"\n";
+    } catch (const Failure&) {
+        return false;
+    }
+}
+
+void frmMain::markInstalled(const std::wstring& control) noexcept {
+    try {
+        const std::wstring sha256 =
+            mediumControlSha256_.empty() ? platform_.digestFile(control, false).sha256 : mediumControlSha256_;
+        platform_.writeInstalledMark(L"sha256=" + sha256 + L"\n");
+    } catch (...) {
+    }
 }
 
 // Before anything else: a record left on the disk means that an earlier
 // run was cut off half-way (a power cut, Task Manager). Its user's control
-// goes back as after a failure, and only then does this run begin.
+// goes back as after a failure, and only then does this run begin. A run
+// cut off after its repair went through leaves only its own files to tidy.
 void frmMain::recoverEarlierRun() {
     platform_.note(L"Looking for the record of an earlier repair that was cut off");
     std::wstring text;
     if (!platform_.readRepairRecord(text)) return;
-    record_ = RepairRecord::parse(text);
+    RepairRecord record = RepairRecord::parse(text);
+    checkRecordNames(record);
+    record_ = record;
     recording_ = true;
+    if (record_.finished) {
+        discardReplaced();
+        for (const std::wstring& file : std::vector<std::wstring>(record_.discards))
+            if (platform_.fileExists(file)) discard(file);
+        removeInstallerFolder();
+        recording_ = false;
+        platform_.clearRepairRecord();
+        return platform_.note(L"An earlier run had finished its repair; what it left behind was removed");
+    }
     const std::wstring cutOff = L"An earlier run was cut off while " + record_.step;
     const bool usersControl = !record_.usersControl.empty();
     const std::wstring outcome = putBackInstalledControl();
@@ -237,21 +310,23 @@ void reportFailure(Platform& platform, const ProgramOptions& options, const std:
 // the first instance can tell them from an end by force.
 int runProgram(Platform& platform, const ProgramOptions& given) {
     ProgramOptions options = given;
+    // Where nobody would see a box, none may wait for an answer: settled
+    // before anything that can fail, so that not even a failure of the
+    // start-up, nor the one about a switch, nor a fault of the program's own
+    // shows one.
+    const bool desktop = options.repairOnly || platform.hasVisibleDesktop();
+    if (!desktop) options.quiet = options.noMenu = true;
+    faultBoxShown = !options.quiet;
     try {
         platform.restrictDllSearch();
         if (!options.repairOnly && !platform.claimSingleRun(singleRunLock))
             return options.bad.empty() ? 0 : badSwitchExitCode;
-        // Where nobody would see a box, none may wait for an answer: not even
-        // the one about a switch.
-        if (!options.repairOnly && !platform.hasVisibleDesktop()) {
-            options.quiet = options.noMenu = true;
-            platform.note(L"No desktop anybody sees: as with /quiet /nomenu");
-        }
+        if (!desktop) platform.note(L"No desktop anybody sees: as with /quiet /nomenu");
         if (!options.bad.empty()) {
-            platform.note(L"The switch " + quotedPath(options.bad) + L" is not known: nothing is done");
-            report(platform, options.quiet,
-                   L"The switch " + quotedPath(options.bad) + L" is not known.\r\n\r\n" + switchesHelp, exclamationOk,
-                   L"Tolvane");
+            const std::wstring what = L"The switch " + quotedPath(options.bad) +
+                                      (options.logNeedsFile ? L" needs a file: /log FILE" : L" is not known");
+            platform.note(what + L": nothing is done");
+            report(platform, options.quiet, what + L".\r\n\r\n" + switchesHelp, exclamationOk, L"Tolvane");
             return badSwitchExitCode;
         }
         if (options.help) {

@@ -48,10 +48,15 @@ inline constexpr int ownFaultExitCode = 3;
 struct RepairRecord {
     std::wstring step;              // what the run was doing, for the log
     std::wstring usersControl;      // where the machine's own control is; empty: there was none
+    bool ownControl = false;        // ...which an earlier repair put in place: not the user's
     std::wstring usersControlTo;    // where it is being renamed to, while that is under way
     std::wstring inf;               // swflash.inf, when the run moved it aside
     std::wstring replacedControl;   // what stood at the control path before the copy, kept aside
+    std::wstring replacedTo;        // where that is being renamed back to, while that is under way
+    std::wstring mediumCopy;        // the medium's copy, while it is being renamed to the control path
     bool mediumCopyInPlace = false; // the medium's copy stands at the control path
+    std::wstring installerFolder;   // the folder the installer runs from, made by the run
+    bool finished = false;          // the repair went through: nothing is to be put back
     std::vector<std::wstring> discards;  // files of the run's own, put aside to be deleted
 
     // The record's lines, each ended by a line feed.
@@ -59,6 +64,9 @@ struct RepairRecord {
     // Raises a Failure for a record this program did not write.
     static RepairRecord parse(const std::wstring& text);
 };
+
+// The failure for a record of a repair that cannot be acted on.
+Failure unreadableRecord(const std::wstring& why);
 
 class frmMain : private SessionEndListener {
 public:
@@ -110,6 +118,23 @@ private:
     // Completes a run that was cut off, from its record, before anything
     // else; raises when that cannot be done.
     void recoverEarlierRun();
+    // Raises when the record names a file or folder that is not one this
+    // program makes: it acts on nothing else.
+    void checkRecordNames(const RepairRecord& record);
+    // True when the record names `path`: no new name of the run's may be one.
+    bool listed(const std::wstring& path) const;
+    // Where the medium's volume can be written: the checked installer
+    // copied to a new folder only administrators may write, checked again
+    // there and held; it runs from there. On a read-only volume (a pressed
+    // CD) it runs where it is.
+    void prepareInstaller();
+    // That folder removed, and no more in the record. Never raises.
+    void removeInstallerFolder() noexcept;
+    // Whether the control is the one the last repair that went through put
+    // in place (see Platform::readInstalledMark); and that mark written.
+    bool installedByUs(const std::wstring& control);
+    void markInstalled(const std::wstring& control) noexcept;
+    void discardReplaced() noexcept;
     // The record on the disk follows `record_` (while the repair is at work).
     void saveRecord();
     void beginStep(const wchar_t* step);
@@ -158,6 +183,8 @@ private:
     // Where the user's control is by the record: where it was, or where it
     // was being renamed to; empty when the machine had none (or it is gone).
     std::wstring usersControlNow();
+    // The same for the control the installer put in place, kept aside.
+    std::wstring replacedControlNow();
     // swflash.inf back where the run found it; what stays aside, if anything.
     std::wstring putInfBack() noexcept;
     // The session ends during the repair: the step's processes ended, the
@@ -191,8 +218,13 @@ private:
     // ended first when the session ends.
     HANDLE waitingFor_ = nullptr;
     bool waitingForElevated_ = false;
-    // The SHA-256 of the medium's control, from the program's record.
+    // The SHA-256 of the medium's control and installer, from the
+    // program's record.
     std::wstring mediumControlSha256_;
+    FileDigest mediumInstaller_{0, std::wstring()};
+    // The installer the run starts, or why it cannot be (its copy failed).
+    std::wstring installer_;
+    std::wstring installerFailure_;
 };
 
 
@@ -200,8 +232,11 @@ private:
 // running the repair while one is at work.
 inline constexpr wchar_t singleRunLock[] = L"Local\\Tolvane.Repair";
 // The lock of the one repair on the machine, whatever session or instance
-// runs it.
-inline constexpr wchar_t machineRepairLock[] = L"Global\\Tolvane.Repair";
+// runs it: a file in the Windows folder, where only administrators write.
+inline constexpr wchar_t machineRepairLock[] = L"\\Tolvane.lock";
+// The folders the installer runs from, in the Windows folder:
+// C:\WINDOWS\Temp\Tolvane.1, ...
+inline constexpr wchar_t installerFolders[] = L"\\Temp\\Tolvane";
 
 // Restricts the DLL search, takes the single-run lock, creates the main window
 // and runs its load handling. An unhandled failure is reported in a box titled

@@ -7,7 +7,7 @@ namespace {
 bool space(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 // The next item of the command line from `at` on, its double quotes taken
-// off; empty at the end.
+// off; empty at the end, and for "" (an empty %VAR% in a script).
 std::wstring nextItem(const std::wstring& line, std::size_t& at) {
     while (at < line.size() && space(line[at])) ++at;
     std::wstring item;
@@ -31,7 +31,11 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
     ProgramOptions options;
     std::size_t at = 0;
     nextItem(commandLine, at);  // the program itself
-    for (std::wstring item; !(item = nextItem(commandLine, at)).empty();) {
+    while (true) {
+        while (at < commandLine.size() && space(commandLine[at])) ++at;
+        if (at >= commandLine.size()) break;
+        const std::wstring item = nextItem(commandLine, at);
+        if (item.empty()) continue;  // ""
         const std::wstring name = item[0] == L'/' || item[0] == L'-' ? lower(item.substr(1)) : std::wstring();
         if (name == L"quiet") {
             options.quiet = true;
@@ -39,15 +43,23 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
             options.noMenu = true;
         } else if (name == L"?" || name == L"help") {
             options.help = true;
-        } else if (name == L"log" && (options.logFile = nextItem(commandLine, at)).empty()) {
-            if (options.bad.empty()) options.bad = item;
+        } else if (name == L"log") {
+            // Not a switch taken for the file (/log /quiet), nor nothing.
+            std::size_t next = at;
+            const std::wstring file = nextItem(commandLine, next);
+            if (file.empty() || file[0] == L'/' || file[0] == L'-') {
+                if (options.bad.empty()) options.bad = item, options.logNeedsFile = true;
+            } else {
+                options.logFile = file;
+                at = next;
+            }
         } else if (name == L"repair" && item[0] == L'/') {
             options.repairOnly = true;
             ULONG_PTR window = 0;
             for (wchar_t c : nextItem(commandLine, at))
                 if (c >= L'0' && c <= L'9') window = window * 10 + static_cast<ULONG_PTR>(c - L'0');
             options.firstInstance = reinterpret_cast<HWND>(window);
-        } else if (name != L"log" && options.bad.empty()) {
+        } else if (options.bad.empty()) {
             options.bad = item;
         }
     }

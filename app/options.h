@@ -15,6 +15,7 @@ struct ProgramOptions {
     bool help = false;     // /? or /help
     std::wstring logFile;  // /log FILE: the run log there, in place of %TEMP%\Tolvane.log
     std::wstring bad;      // the first switch the program does not know (or "/log" without a file)
+    bool logNeedsFile = false;  // `bad` is /log, given no file
     // The elevated instance's own switch, "/repair <first instance's window>";
     // not for users, and not listed.
     bool repairOnly = false;

@@ -176,10 +176,14 @@ StartedProcess RecordingPlatform::launchProgramForWait(const std::wstring& comma
 }
 
 TrackedStart RecordingPlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
-                                                     const std::wstring& application) {
-    const TrackedStart start =
-        passOn([&] { return inner_.launchTrackedProgram(commandLine, windowStyle, application); });
+                                                     const std::wstring& application, const std::wstring& currentFolder,
+                                                     const std::wstring& temporaryFolder) {
+    const TrackedStart start = passOn([&] {
+        return inner_.launchTrackedProgram(commandLine, windowStyle, application, currentFolder, temporaryFolder);
+    });
     started(start.process.id, commandLine, application);
+    if (!currentFolder.empty())
+        say([&] { return L"  it runs in " + quotedPath(currentFolder) + L", its temporary folder " + quotedPath(temporaryFolder); });
     watch(start.process);
     say([&] { return L"  the processes it starts are followed " + start.tracking; });
     return start;
@@ -262,6 +266,15 @@ void RecordingPlatform::clearRepairRecord() {
     say([&] { return std::wstring(L"  the record of the repair is removed"); });
 }
 
+bool RecordingPlatform::readInstalledMark(std::wstring& text) {
+    return passOn([&] { return inner_.readInstalledMark(text); });
+}
+
+void RecordingPlatform::writeInstalledMark(const std::wstring& text) {
+    passOn([&] { inner_.writeInstalledMark(text); });
+    say([&] { return L"  marked as installed by this program: " + recordText(L"\n" + text); });
+}
+
 void RecordingPlatform::endTrackedProcesses() noexcept {
     inner_.endTrackedProcesses();
     say([&] { return std::wstring(L"  ended what the installer had started and still ran"); });
@@ -294,6 +307,26 @@ void RecordingPlatform::clearReadOnly(const std::wstring& path) {
 void RecordingPlatform::deleteAtRestart(const std::wstring& path) {
     passOn([&] { inner_.deleteAtRestart(path); });
     say([&] { return L"  " + quotedPath(path) + L" will be deleted at the next restart"; });
+}
+
+DWORD RecordingPlatform::volumeFlags(const std::wstring& path) {
+    return passOn([&] { return inner_.volumeFlags(path); });
+}
+
+bool RecordingPlatform::makeAdministratorsFolder(const std::wstring& path) {
+    const bool made = passOn([&] { return inner_.makeAdministratorsFolder(path); });
+    say([&] {
+        return L"  " + quotedPath(path) + (made ? L" is made; only administrators may open it" : L" is there already");
+    });
+    return made;
+}
+
+bool RecordingPlatform::removeFolder(const std::wstring& path) noexcept {
+    const bool gone = inner_.removeFolder(path);
+    say([&] {
+        return L"  " + quotedPath(path) + (gone ? L" is removed" : L" is removed but for what goes at the next restart");
+    });
+    return gone;
 }
 
 void RecordingPlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {

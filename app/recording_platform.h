@@ -50,7 +50,8 @@ public:
     FileDigest digestFile(const std::wstring& path, bool hold) override;
     std::vector<std::wstring> folderEntries(const std::wstring& folder) override;
     TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
-                                      const std::wstring& application) override;
+                                      const std::wstring& application, const std::wstring& currentFolder = std::wstring(),
+                                      const std::wstring& temporaryFolder = std::wstring()) override;
     std::vector<RunningProcess> trackedProcesses() override;
     std::wstring temporaryFolder() override;
     bool fileExists(const std::wstring& path) override;
@@ -60,9 +61,14 @@ public:
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
+    DWORD volumeFlags(const std::wstring& path) override;
+    bool makeAdministratorsFolder(const std::wstring& path) override;
+    bool removeFolder(const std::wstring& path) noexcept override;
     bool readRepairRecord(std::wstring& text) override;
     void writeRepairRecord(const std::wstring& text) override;
     void clearRepairRecord() override;
+    bool readInstalledMark(std::wstring& text) override;
+    void writeInstalledMark(const std::wstring& text) override;
     void endTrackedProcesses() noexcept override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override {
         inner_.guardSessionEnd(reason, listener);

@@ -13,9 +13,62 @@ std::wstring frmMain::mediumPath(const wchar_t* fragment) {
     return folder + fragment;
 }
 
+// The medium's files are held against change, but not the folders above
+// them: where a user can write the medium, the data folder can be made to
+// lead elsewhere (a junction) between the check and the start, or get a DLL
+// that the installer loads from its own folder. So what runs as
+// administrator is a copy that nobody else can write, checked where it lies.
+void frmMain::prepareInstaller() {
+    const std::wstring installer = mediumPath(L"\\data\\install_flash_player.exe");
+    installer_ = installer;
+    installerFailure_.clear();
+    platform_.note(L"Copying the medium's installer where only administrators write");
+    if ((platform_.volumeFlags(mediumPath(L"\\")) & FILE_READ_ONLY_VOLUME) != 0)
+        return platform_.note(L"  skipped: the medium is read-only; the installer runs from it");
+    const std::wstring base = windowsFolder() + installerFolders;
+    for (unsigned n = 1;; ++n) {
+        const std::wstring folder = base + L"." + decimal(n);
+        if (n > 99) throw Failure(ERROR_CANNOT_MAKE, L"making a folder for the installer's copy failed: " +
+                                                         quotedPath(base + L".1") + L" to \".99\" are all taken");
+        record_.installerFolder = folder;
+        saveRecord();
+        if (platform_.makeAdministratorsFolder(folder)) break;
+        record_.installerFolder.clear();
+    }
+    const std::wstring& folder = record_.installerFolder;
+    if ((platform_.volumeFlags(folder) & FILE_PERSISTENT_ACLS) == 0)
+        platform_.note(L"  " + quotedPath(folder) + L" is on a file system without access control (FAT32): any "
+                       L"program could change what runs from there");
+    platform_.makeAdministratorsFolder(folder + L"\\temp");
+    const std::wstring copy = folder + L"\\install_flash_player.exe";
+    try {
+        platform_.copyFile(installer, copy);
+    } catch (const Failure& failure) {
+        // Reported as the installer that cannot be started.
+        installerFailure_ = failure.description();
+        return;
+    }
+    const FileDigest digest = platform_.digestFile(copy, true);
+    if (!mediumInstaller_.sha256.empty() && (digest.size != mediumInstaller_.size || digest.sha256 != mediumInstaller_.sha256))
+        throw Failure(ERROR_INVALID_DATA, quotedPath(installer) + L" was changed after the medium was made (its copy " +
+                                              quotedPath(copy) + L" differs from it as it was made); nothing was installed.");
+    installer_ = copy;
+}
+
+void frmMain::removeInstallerFolder() noexcept {
+    if (record_.installerFolder.empty()) return;
+    if (!platform_.removeFolder(record_.installerFolder)) restartNeeded_ = true;
+    record_.installerFolder.clear();
+    try {
+        saveRecord();
+    } catch (...) {
+    }
+}
+
 void frmMain::executeFlashSetup() {
     platform_.note(L"Running the medium's installer");
-    runTaskAndWait(mediumPath(L"\\data\\install_flash_player.exe"), normalFocus);
+    if (!installerFailure_.empty()) return report(L"Error starting task \r\n" + installerFailure_, exclamationOk, L"Error");
+    runTaskAndWait(installer_.empty() ? mediumPath(L"\\data\\install_flash_player.exe") : installer_, normalFocus);
 }
 
 void frmMain::executeChecker() {
@@ -31,8 +84,12 @@ void frmMain::executeChecker() {
 // to wait on it) or be another process with the same id.
 void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
     TrackedStart start{};
+    // From its own folder, it starts there with a temporary folder of its own.
+    const std::wstring& folder = record_.installerFolder;
+    const bool own = !folder.empty() && inFolder(path, folder);
     try {
-        start = platform_.launchTrackedProgram(quotedPath(path), windowStyle, path);
+        start = platform_.launchTrackedProgram(quotedPath(path), windowStyle, path, own ? folder : std::wstring(),
+                                               own ? folder + L"\\temp" : std::wstring());
     } catch (const Failure& failure) {
         report(L"Error starting task \r\n" + failure.description(), exclamationOk, L"Error");
         return;
@@ -131,6 +188,7 @@ std::vector<std::wstring> frmMain::handOverFolders() {
     // The medium's data folder, not the medium: a program copied to C:\ would
     // take in the whole drive.
     folders.push_back(mediumPath(L"\\data"));
+    if (!record_.installerFolder.empty()) folders.push_back(record_.installerFolder);
     return folders;
 }
 

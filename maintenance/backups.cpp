@@ -45,21 +45,28 @@ std::wstring RepairRecord::text() const {
     const auto add = [&](const wchar_t* key, const std::wstring& value) {
         if (!value.empty()) text += key + value + L"\n";
     };
+    add(L"own=", ownControl ? L"yes" : L"");
     add(L"controlTo=", usersControlTo);
     add(L"inf=", inf);
     add(L"replaced=", replacedControl);
+    add(L"replacedTo=", replacedTo);
+    add(L"copy=", mediumCopy);
     add(L"mediumCopy=", mediumCopyInPlace ? L"yes" : L"");
+    add(L"installerFolder=", installerFolder);
+    add(L"finished=", finished ? L"yes" : L"");
     for (const std::wstring& file : discards) add(L"discard=", file);
     return text;
 }
 
+Failure unreadableRecord(const std::wstring& why) {
+    return Failure(ERROR_INVALID_DATA, L"reading the record of an earlier repair that was cut off (" +
+                                           std::wstring(repairRecordPlace) + L") failed: " + why +
+                                           L". The record is kept and nothing was changed.");
+}
+
 // Nothing is guessed from a record that this program did not write.
 RepairRecord RepairRecord::parse(const std::wstring& text) {
-    const auto unreadable = [](const std::wstring& why) {
-        return Failure(ERROR_INVALID_DATA, L"reading the record of an earlier repair that was cut off (" +
-                                               std::wstring(repairRecordPlace) + L") failed: " + why +
-                                               L". The record is kept and nothing was changed.");
-    };
+    const auto unreadable = unreadableRecord;
     RepairRecord record;
     bool step = false, control = false;
     const std::vector<std::wstring> all = lines(text);
@@ -72,14 +79,69 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         if (key == L"step") step = true, record.step = value;
         else if (key == L"control") control = true, record.usersControl = value;
         else if (!value.empty() && key == L"controlTo") record.usersControlTo = value;
+        else if (value == L"yes" && key == L"own") record.ownControl = true;
         else if (!value.empty() && key == L"inf") record.inf = value;
         else if (!value.empty() && key == L"replaced") record.replacedControl = value;
+        else if (!value.empty() && key == L"replacedTo") record.replacedTo = value;
+        else if (!value.empty() && key == L"copy") record.mediumCopy = value;
         else if (value == L"yes" && key == L"mediumCopy") record.mediumCopyInPlace = true;
+        else if (!value.empty() && key == L"installerFolder") record.installerFolder = value;
+        else if (value == L"yes" && key == L"finished") record.finished = true;
         else if (!value.empty() && key == L"discard") record.discards.push_back(value);
         else throw unreadable(L"its line " + decimal(i + 1) + L" is not one this program writes");
     }
     if (!step || !control) throw unreadable(L"it is incomplete");
     return record;
+}
+
+namespace {
+
+// `path` is `base` followed by ".<number>" and `ending`: flash.ocx.2.old.
+bool numbered(const std::wstring& path, const std::wstring& base, const wchar_t* ending) {
+    const std::wstring end(ending);
+    if (path.size() < base.size() + 2 + end.size() || !samePath(path.substr(0, base.size()), base) ||
+        path[base.size()] != L'.' || !samePath(path.substr(path.size() - end.size()), end))
+        return false;
+    for (std::size_t i = base.size() + 1; i < path.size() - end.size(); ++i)
+        if (path[i] < L'0' || path[i] > L'9') return false;
+    return true;
+}
+
+}  // namespace
+
+// What the run makes or moves: the control, its backup, the setup
+// information file and its backup, the names beside them that the run
+// picks, and the installer's folder. A record cloned with a disk image from
+// another machine, or damaged so that it still reads, names other files.
+void frmMain::checkRecordNames(const RepairRecord& record) {
+    const std::wstring control = getPathFlash(), backup = backupPath(control);
+    const std::wstring inf = record.inf.empty() ? std::wstring() : getPathInf();
+    const std::wstring infBackup = inf.empty() ? std::wstring() : backupPath(inf);
+    const auto check = [&](const std::wstring& value, bool allowed) {
+        if (!value.empty() && !allowed) throw unreadableRecord(quotedPath(value) + L" is not a file this program makes");
+    };
+    const auto controlOrBackup = [&](const std::wstring& value) {
+        return samePath(value, control) || samePath(value, backup) || numbered(value, control, L".old");
+    };
+    check(record.usersControl, controlOrBackup(record.usersControl));
+    check(record.usersControlTo, controlOrBackup(record.usersControlTo));
+    check(record.inf, !inf.empty() && samePath(record.inf, inf));
+    check(record.replacedControl, numbered(record.replacedControl, control, L".old"));
+    check(record.replacedTo, samePath(record.replacedTo, control));
+    check(record.mediumCopy, numbered(record.mediumCopy, control, L".new"));
+    check(record.installerFolder, numbered(record.installerFolder, windowsFolder() + installerFolders, L""));
+    for (const std::wstring& file : record.discards)
+        check(file, numbered(file, control, L".new") || numbered(file, control, L".old") ||
+                        numbered(file, backup, L".old") || (!infBackup.empty() && numbered(file, infBackup, L".old")));
+}
+
+bool frmMain::listed(const std::wstring& path) const {
+    const RepairRecord& r = record_;
+    for (const std::wstring* named : {&r.usersControl, &r.usersControlTo, &r.replacedControl, &r.replacedTo, &r.mediumCopy})
+        if (samePath(*named, path)) return true;
+    for (const std::wstring& file : r.discards)
+        if (samePath(file, path)) return true;
+    return false;
 }
 
 void frmMain::saveRecord() {
@@ -105,7 +167,7 @@ void frmMain::removeOwnFile(const std::wstring& path) {
 std::wstring frmMain::renameAside(const std::wstring& path, std::wstring* replaced) {
     for (int n = 1;; ++n) {
         const std::wstring aside = path + L"." + decimal(static_cast<unsigned>(n)) + L".old";
-        if (platform_.fileExists(aside)) continue;
+        if (listed(aside) || platform_.fileExists(aside)) continue;
         if (replaced != nullptr) *replaced = aside;
         else record_.discards.push_back(aside);
         saveRecord();
@@ -152,6 +214,22 @@ void frmMain::renameFlashOCX() {
     const std::wstring control = getPathFlash();
     const std::wstring backup = backupPath(control);
     const bool installed = platform_.fileExists(control);
+    // What an earlier repair put in place is no backup of the user's: the
+    // backup stays as it is, and that control goes aside as a file of the
+    // run's own, to go back should this run fail.
+    if (installed && record_.ownControl) {
+        platform_.note(L"  an earlier repair put " + quotedPath(control) + L" in place: " + quotedPath(backup) +
+                       L" is kept");
+        std::wstring aside;
+        for (unsigned n = 1; aside.empty() || listed(aside) || platform_.fileExists(aside); ++n)
+            aside = control + L"." + decimal(n) + L".old";
+        record_.usersControlTo = aside;
+        saveRecord();
+        platform_.renameFile(control, aside);
+        record_.usersControl = aside;
+        record_.usersControlTo.clear();
+        return saveRecord();
+    }
     if (platform_.fileExists(backup)) {
         if (installed) removeOwnFile(backup);
         else platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
@@ -191,7 +269,8 @@ void frmMain::copyFlashOCX() {
     platform_.note(L"Putting the medium's control in place");
     const std::wstring control = getPathFlash();
     const std::wstring source = mediumPath(L"\\data\\Flash.ocx");
-    const std::wstring copy = freeName(control, L".new", 1, [&](const std::wstring& name) { return platform_.fileExists(name); });
+    const std::wstring copy =
+        freeName(control, L".new", 1, [&](const std::wstring& name) { return listed(name) || platform_.fileExists(name); });
     record_.discards.push_back(copy);
     saveRecord();
     platform_.copyFile(source, copy);
@@ -206,8 +285,13 @@ void frmMain::copyFlashOCX() {
             platform_.note(L"  what stands at " + quotedPath(control) + L" is replaced in place");
         }
     }
+    // Written ahead: a run cut off around the rename is told by whether
+    // the copy is still beside the control.
+    record_.mediumCopy = copy;
+    saveRecord();
     platform_.replaceFile(copy, control);
     record_.discards.pop_back();
+    record_.mediumCopy.clear();
     record_.mediumCopyInPlace = true;
     saveRecord();
 }
@@ -218,6 +302,14 @@ std::wstring frmMain::usersControlNow() {
     if (platform_.fileExists(record.usersControl)) return record.usersControl;
     if (!record.usersControlTo.empty() && platform_.fileExists(record.usersControlTo)) return record.usersControlTo;
     platform_.note(L"  the control that was installed is not at " + quotedPath(record.usersControl) + L" any more");
+    return std::wstring();
+}
+
+std::wstring frmMain::replacedControlNow() {
+    const RepairRecord& record = record_;
+    if (record.replacedControl.empty()) return std::wstring();
+    if (platform_.fileExists(record.replacedControl)) return record.replacedControl;
+    if (!record.replacedTo.empty() && platform_.fileExists(record.replacedTo)) return record.replacedTo;
     return std::wstring();
 }
 
@@ -248,13 +340,16 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         platform_.note(L"Putting the installed control back");
         beginStep(L"putting the installed control back");
         const std::wstring control = getPathFlash();
+        // A rename of the medium's copy that was under way: it happened
+        // when the copy is no longer beside the control.
+        if (!record_.mediumCopy.empty()) {
+            record_.mediumCopyInPlace = !platform_.fileExists(record_.mediumCopy);
+            record_.mediumCopy.clear();
+        }
         usersControl = usersControlNow();
         std::wstring from = usersControl;
         std::wstring what = L"The control that was installed";
-        if (from.empty() && !record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl)) {
-            from = record_.replacedControl;
-            what = L"The control the installer put in place";
-        }
+        if (from.empty() && !(from = replacedControlNow()).empty()) what = L"The control the installer put in place";
         bool putBack = false, registerIt = true;
         if (from.empty()) {
             // Nothing, the installer's own where it stands, or only the
@@ -265,15 +360,20 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         } else if (samePath(from, control)) {
             what = L"The control at " + quotedPath(control);
         } else {
-            if (platform_.fileExists(control)) removeOwnFile(control);
-            if (!usersControl.empty()) record_.usersControlTo = control;
+            // Each rename is in the record before it is made.
+            if (platform_.fileExists(control)) {
+                record_.mediumCopyInPlace = false;
+                removeOwnFile(control);
+            }
+            (usersControl.empty() ? record_.replacedTo : record_.usersControlTo) = control;
             saveRecord();
             platform_.renameFile(from, control);
             if (!usersControl.empty()) usersControl = record_.usersControl = control;
+            else record_.replacedControl.clear();
             record_.usersControlTo.clear();
+            record_.replacedTo.clear();
             record_.mediumCopyInPlace = false;
             putBack = true;
-            if (usersControl.empty()) record_.replacedControl.clear();
             saveRecord();
         }
         if (!usersControl.empty() && !record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl))
@@ -281,6 +381,7 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         const std::wstring inf = putInfBack();
         for (const std::wstring& file : std::vector<std::wstring>(record_.discards))
             if (platform_.fileExists(file)) discard(file);
+        removeInstallerFolder();
         recording_ = false;
         try {
             platform_.clearRepairRecord();

@@ -95,6 +95,7 @@ void frmMain::checkMedium() {
         if (digest.size != file.size) refuse(file.name, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(file.size));
         if (digest.sha256 != file.sha256) refuse(file.name, L"its SHA-256 is not the one recorded");
         if (samePath(file.name, L"Flash.ocx")) mediumControlSha256_ = file.sha256;
+        if (samePath(file.name, L"install_flash_player.exe")) mediumInstaller_ = FileDigest{file.size, file.sha256};
     }
     platform_.note(L"  all as the medium was made; held until the program ends");
 }

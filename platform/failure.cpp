@@ -3,6 +3,8 @@
 
 namespace tolvane {
 
+bool faultBoxShown = true;
+
 std::wstring systemMessage(DWORD code) {
     wchar_t* text = nullptr;
     DWORD length = ::FormatMessageW(

@@ -36,7 +36,8 @@ namespace {
 namespace __gnu_cxx {
 
 void __verbose_terminate_handler() {
-    ::MessageBoxW(nullptr, L"Tolvane stopped because of a fault of its own.", L"Tolvane", MB_ICONERROR | MB_OK);
+    if (tolvane::faultBoxShown)
+        ::MessageBoxW(nullptr, L"Tolvane stopped because of a fault of its own.", L"Tolvane", MB_ICONERROR | MB_OK);
     ::ExitProcess(3);
 }
 

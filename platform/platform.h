@@ -28,6 +28,10 @@ private:
     std::wstring description_;
 };
 
+// False once the run knows that nobody would answer a box (/quiet, or no
+// desktop anybody sees): then not even a fault of the program's own shows one.
+extern bool faultBoxShown;
+
 // The system's own text for an error code, without the trailing line break.
 std::wstring systemMessage(DWORD code);
 
@@ -121,10 +125,12 @@ public:
     // Takes the named lock that one run of the program holds until it ends.
     // False when another run holds it already.
     virtual bool claimSingleRun(const std::wstring& name) = 0;
-    // The same for the lock that one repair on the whole machine holds
-    // (a Global\ name). False too when the lock cannot be opened: another
-    // user's run made it.
-    virtual bool claimRepairLock(const std::wstring& name) = 0;
+    // The lock that one repair on the whole machine holds: the file at
+    // `path` (in a folder only administrators can write), open with no
+    // sharing until the process ends, made so that only administrators and
+    // SYSTEM may open it. False when another run holds it (or it cannot be
+    // opened): no standard user can make or hold it.
+    virtual bool claimRepairLock(const std::wstring& path) = 0;
 
     // Creates the program's main window, hidden, with this caption and the
     // application icon.
@@ -169,8 +175,12 @@ public:
     // it starts in turn: in a job object where Windows allows one, else by
     // the parent process ids Windows keeps. Only one program is tracked at a
     // time; each call starts afresh.
+    // With `currentFolder` and `temporaryFolder` given, it starts in the
+    // one, with TEMP and TMP naming the other.
     virtual TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
-                                              const std::wstring& application) = 0;
+                                              const std::wstring& application,
+                                              const std::wstring& currentFolder = std::wstring(),
+                                              const std::wstring& temporaryFolder = std::wstring()) = 0;
     // The processes of the tracked program still running, itself excepted,
     // each checked to be the process that was found (Windows reuses the id
     // of a process that ended): in the job, or created when it was found.
@@ -207,6 +217,19 @@ public:
     // Asks Windows to delete the file at the next restart. Needs
     // administrator rights.
     virtual void deleteAtRestart(const std::wstring& path) = 0;
+    // The flags of the volume that holds `path` (FILE_READ_ONLY_VOLUME,
+    // FILE_PERSISTENT_ACLS...). Raises when Windows cannot tell.
+    virtual DWORD volumeFlags(const std::wstring& path) = 0;
+    // Makes a new folder that only Administrators and SYSTEM may open (an
+    // explicit, protected access list: nothing inherited from the folder
+    // above), and what is made in it the same. False when something stands
+    // at `path` already; raises when it cannot be made.
+    virtual bool makeAdministratorsFolder(const std::wstring& path) = 0;
+    // Removes a folder this program made, with all in it: files it holds
+    // are let go first; links in it are removed, never followed. What
+    // cannot be removed now (another program holds it) is deleted at the
+    // next restart: then false. Never raises.
+    virtual bool removeFolder(const std::wstring& path) noexcept = 0;
 
     // The record of a repair at work: a few lines, kept where only
     // administrators can write and on the disk when the write returns, so
@@ -216,6 +239,10 @@ public:
     virtual bool readRepairRecord(std::wstring& text) = 0;
     virtual void writeRepairRecord(const std::wstring& text) = 0;
     virtual void clearRepairRecord() = 0;
+    // Beside it, and as safe: what the last repair that went through put in
+    // place (the control's SHA-256, one line). False when there is none.
+    virtual bool readInstalledMark(std::wstring& text) = 0;
+    virtual void writeInstalledMark(const std::wstring& text) = 0;
 
     // Ends every process of the tracked program that still runs, itself
     // included (see launchTrackedProgram). Never raises.

@@ -168,7 +168,48 @@ bool claimLock(const std::wstring& name, UniqueHandle& lock) {
 
 bool Win32Platform::claimSingleRun(const std::wstring& name) { return claimLock(name, runLock_); }
 
-bool Win32Platform::claimRepairLock(const std::wstring& name) { return claimLock(name, repairLock_); }
+namespace {
+
+// A security descriptor built from its text, freed with it.
+class SecurityDescriptor {
+public:
+    explicit SecurityDescriptor(const wchar_t* text) {
+        using ConvertFn = BOOL(WINAPI*)(LPCWSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
+        const auto convert = libraryFunction<ConvertFn>(systemLibrary(L"advapi32.dll"),
+                                                        "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+        if (convert == nullptr || !convert(text, 1 /* SDDL_REVISION_1 */, &descriptor_, nullptr))
+            raiseLastError(L"building the access list that lets only administrators in");
+        attributes_ = {sizeof attributes_, descriptor_, FALSE};
+    }
+    ~SecurityDescriptor() { ::LocalFree(descriptor_); }
+    SecurityDescriptor(const SecurityDescriptor&) = delete;
+    SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+    SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+private:
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+    SECURITY_ATTRIBUTES attributes_ = {};
+};
+
+}  // namespace
+
+// Not a named mutex: any user may make one first, in every namespace
+// Windows XP has. A file in the Windows folder only an administrator can
+// make, and made so only administrators may open it; it goes when the
+// process ends, however it ends.
+bool Win32Platform::claimRepairLock(const std::wstring& path) {
+    SecurityDescriptor administrators(administratorsOnly);
+    UniqueFileHandle lock(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                        administrators.attributes(), OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!lock) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) return false;
+        throw failureFor(L"opening the lock " + quotedPath(path), error);
+    }
+    repairLock_ = std::move(lock);
+    return true;
+}
 
 // Checked where the repair would run as this user (Windows XP and 2003).
 // The functions come from the system folder's advapi32.dll, loaded only
@@ -290,10 +331,39 @@ std::wstring Win32Platform::programFolder() {
     return folder;
 }
 
+namespace {
+
+// This process's environment with TEMP and TMP naming `folder`.
+std::vector<wchar_t> environmentWithTemporaryFolder(const std::wstring& folder) {
+    std::vector<wchar_t> block;
+    wchar_t* own = ::GetEnvironmentStringsW();
+    for (const wchar_t* entry = own; entry != nullptr && *entry != 0; entry += ::lstrlenW(entry) + 1) {
+        if (::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, entry, 5, L"TEMP=", 5) == CSTR_EQUAL ||
+            ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, entry, 4, L"TMP=", 4) == CSTR_EQUAL)
+            continue;
+        block.insert(block.end(), entry, entry + ::lstrlenW(entry) + 1);
+    }
+    if (own != nullptr) ::FreeEnvironmentStringsW(own);
+    for (const wchar_t* name : {L"TEMP=", L"TMP="}) {
+        const std::wstring entry = name + folder;
+        block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+}  // namespace
+
 Win32Platform::Started Win32Platform::start(const std::wstring& commandLine, int windowStyle,
-                                            const std::wstring& application, DWORD flags, const wchar_t* currentFolder) {
+                                            const std::wstring& application, DWORD flags, const wchar_t* currentFolder,
+                                            const std::wstring& temporaryFolder) {
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
+    std::vector<wchar_t> environment;
+    if (!temporaryFolder.empty()) {
+        environment = environmentWithTemporaryFolder(temporaryFolder);
+        flags |= CREATE_UNICODE_ENVIRONMENT;
+    }
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -301,7 +371,8 @@ Win32Platform::Started Win32Platform::start(const std::wstring& commandLine, int
     startup.wShowWindow = static_cast<WORD>(windowStyle);
     PROCESS_INFORMATION started = {};
     if (!::CreateProcessW(application.empty() ? nullptr : application.c_str(), writableCommandLine.data(),
-                          nullptr, nullptr, FALSE, flags, nullptr, currentFolder, &startup, &started)) {
+                          nullptr, nullptr, FALSE, flags, environment.empty() ? nullptr : environment.data(),
+                          currentFolder, &startup, &started)) {
         raiseLastError(L"starting " + quotedPath(application.empty() ? commandLine : application));
     }
     return {UniqueHandle(started.hProcess), UniqueHandle(started.hThread), started.dwProcessId};
@@ -379,7 +450,9 @@ std::wstring Win32Platform::programFileOf(HANDLE process) {
 // a child break away when it asks to (a browser's sandbox, a setup with a
 // job of its own), as it could before the installer ran in a job.
 TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
-                                                 const std::wstring& application) {
+                                                 const std::wstring& application, const std::wstring& currentFolder,
+                                                 const std::wstring& temporaryFolder) {
+    const wchar_t* folder = currentFolder.empty() ? nullptr : currentFolder.c_str();
     job_.reset(useJobObjects ? ::CreateJobObjectW(nullptr, nullptr) : nullptr);
     std::wstring fallback = useJobObjects ? std::wstring() : L"job objects are not used";
     if (useJobObjects && !job_) fallback = L"no job object could be made: " + systemMessage(::GetLastError());
@@ -396,10 +469,10 @@ TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine
     Started started;
     try {
         started = start(commandLine, windowStyle, application,
-                        CREATE_SUSPENDED | (inJob && job_ ? CREATE_BREAKAWAY_FROM_JOB : 0));
+                        CREATE_SUSPENDED | (inJob && job_ ? CREATE_BREAKAWAY_FROM_JOB : 0), folder, temporaryFolder);
     } catch (const Failure& failure) {
         if (!(inJob && job_) || failure.number() != ERROR_ACCESS_DENIED) throw;
-        started = start(commandLine, windowStyle, application, CREATE_SUSPENDED);
+        started = start(commandLine, windowStyle, application, CREATE_SUSPENDED, folder, temporaryFolder);
     }
     if (job_ && !::AssignProcessToJobObject(job_.get(), started.process.get())) {
         fallback = L"it cannot be put in a job object: " + systemMessage(::GetLastError());
@@ -548,7 +621,7 @@ FileDigest Win32Platform::digestFile(const std::wstring& path, bool hold) {
         hash.update(buffer.data(), read);
     }
     digest.sha256 = hash.finishHex();
-    if (hold) heldFiles_.push_back(std::move(file));
+    if (hold) heldFiles_.push_back({path, std::move(file)});
     return digest;
 }
 
@@ -602,6 +675,64 @@ void Win32Platform::deleteAtRestart(const std::wstring& path) {
         raiseLastError(L"scheduling the deletion of " + quotedPath(path) + L" at the next restart");
 }
 
+DWORD Win32Platform::volumeFlags(const std::wstring& path) {
+    std::vector<wchar_t> volume(path.size() + 2);
+    DWORD flags = 0;
+    if (!::GetVolumePathNameW(path.c_str(), volume.data(), static_cast<DWORD>(volume.size())) ||
+        !::GetVolumeInformationW(volume.data(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
+        raiseLastError(L"asking Windows about the volume of " + quotedPath(path));
+    return flags;
+}
+
+bool Win32Platform::makeAdministratorsFolder(const std::wstring& path) {
+    SecurityDescriptor administrators(administratorsOnly);
+    if (::CreateDirectoryW(path.c_str(), administrators.attributes())) return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) return false;
+    throw failureFor(L"making the folder " + quotedPath(path), error);
+}
+
+namespace {
+
+// Empties and removes a folder; a link in it is removed itself, never what
+// it leads to. False when something is left for the next restart.
+bool removeTree(const std::wstring& folder) noexcept {
+    bool gone = true;
+    const auto atRestart = [&](const std::wstring& path) {
+        gone = false;
+        ::MoveFileExW(unredirectedPath(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    };
+    try {
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle search(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+        if (search) do {
+                const std::wstring name = entry.cFileName, path = folder + L"\\" + name;
+                if (name == L"." || name == L"..") continue;
+                const DWORD attributes = entry.dwFileAttributes;
+                if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                    gone = removeTree(path) && gone;
+                } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                    if (!::RemoveDirectoryW(path.c_str())) atRestart(path);
+                } else {
+                    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    if (!::DeleteFileW(path.c_str())) atRestart(path);
+                }
+            } while (::FindNextFileW(search.get(), &entry));
+        if (!::RemoveDirectoryW(folder.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) atRestart(folder);
+    } catch (...) {
+        gone = false;
+    }
+    return gone;
+}
+
+}  // namespace
+
+bool Win32Platform::removeFolder(const std::wstring& path) noexcept {
+    for (auto held = heldFiles_.begin(); held != heldFiles_.end();)
+        held = inFolder(held->path, path) ? heldFiles_.erase(held) : held + 1;
+    return removeTree(path);
+}
+
 namespace {
 
 // The record lives under HKEY_LOCAL_MACHINE\SOFTWARE, which only
@@ -610,6 +741,7 @@ namespace {
 // only for the repair.
 constexpr wchar_t recordKey[] = L"SOFTWARE\\Tolvane";
 constexpr wchar_t recordValue[] = L"RepairInProgress";
+constexpr wchar_t markValue[] = L"Installed";
 
 struct Registry {
     using OpenFn = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
@@ -617,7 +749,6 @@ struct Registry {
     using QueryFn = LONG(WINAPI*)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
     using SetFn = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
     using DeleteValueFn = LONG(WINAPI*)(HKEY, LPCWSTR);
-    using DeleteKeyFn = LONG(WINAPI*)(HKEY, LPCWSTR);
     using KeyFn = LONG(WINAPI*)(HKEY);
 
     HMODULE advapi = systemLibrary(L"advapi32.dll");
@@ -626,7 +757,6 @@ struct Registry {
     QueryFn query = libraryFunction<QueryFn>(advapi, "RegQueryValueExW");
     SetFn set = libraryFunction<SetFn>(advapi, "RegSetValueExW");
     DeleteValueFn deleteValue = libraryFunction<DeleteValueFn>(advapi, "RegDeleteValueW");
-    DeleteKeyFn deleteKey = libraryFunction<DeleteKeyFn>(advapi, "RegDeleteKeyW");
     KeyFn flush = libraryFunction<KeyFn>(advapi, "RegFlushKey");
     KeyFn close = libraryFunction<KeyFn>(advapi, "RegCloseKey");
 
@@ -637,7 +767,7 @@ struct Registry {
     static const Registry& get(const std::wstring& action) {
         const Registry& registry = loaded();
         if (registry.open == nullptr || registry.create == nullptr || registry.query == nullptr ||
-            registry.set == nullptr || registry.deleteValue == nullptr || registry.deleteKey == nullptr ||
+            registry.set == nullptr || registry.deleteValue == nullptr ||
             registry.flush == nullptr || registry.close == nullptr)
             throw Failure(ERROR_PROC_NOT_FOUND, action + L" failed: advapi32.dll in the system folder lacks the registry's functions");
         return registry;
@@ -664,7 +794,15 @@ void raiseFor(const std::wstring& action, LONG error) {
 
 }  // namespace
 
-bool Win32Platform::readRepairRecord(std::wstring& text) {
+bool Win32Platform::readRepairRecord(std::wstring& text) { return readLines(recordValue, text); }
+
+void Win32Platform::writeRepairRecord(const std::wstring& text) { writeLines(recordValue, text); }
+
+bool Win32Platform::readInstalledMark(std::wstring& text) { return readLines(markValue, text); }
+
+void Win32Platform::writeInstalledMark(const std::wstring& text) { writeLines(markValue, text); }
+
+bool Win32Platform::readLines(const wchar_t* value, std::wstring& text) {
     const std::wstring action = recordAction(L"reading");
     const Registry& registry = Registry::get(action);
     HKEY opened = nullptr;
@@ -673,11 +811,11 @@ bool Win32Platform::readRepairRecord(std::wstring& text) {
     raiseFor(action, error);
     RegistryKey key(opened);
     DWORD type = 0, size = 0;
-    error = registry.query(key.get(), recordValue, nullptr, &type, nullptr, &size);
+    error = registry.query(key.get(), value, nullptr, &type, nullptr, &size);
     if (error == ERROR_FILE_NOT_FOUND) return false;
     raiseFor(action, error);
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
-    error = registry.query(key.get(), recordValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+    error = registry.query(key.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
     raiseFor(action, error);
     if (type != REG_MULTI_SZ) throw Failure(ERROR_INVALID_DATA, action + L" failed: it is not a list of lines");
     text.clear();
@@ -688,7 +826,7 @@ bool Win32Platform::readRepairRecord(std::wstring& text) {
 
 // A list of lines in the registry (REG_MULTI_SZ): each ends with a NUL, the
 // list with another.
-void Win32Platform::writeRepairRecord(const std::wstring& text) {
+void Win32Platform::writeLines(const wchar_t* value, const std::wstring& text) {
     const std::wstring action = recordAction(L"writing");
     const Registry& registry = Registry::get(action);
     std::wstring data = text;
@@ -699,7 +837,7 @@ void Win32Platform::writeRepairRecord(const std::wstring& text) {
     raiseFor(action, registry.create(HKEY_LOCAL_MACHINE, recordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
                                      nullptr, &created, nullptr));
     RegistryKey key(created);
-    raiseFor(action, registry.set(key.get(), recordValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
+    raiseFor(action, registry.set(key.get(), value, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
                                   static_cast<DWORD>(data.size() * sizeof(wchar_t))));
     raiseFor(action, registry.flush(key.get()));
 }
@@ -711,13 +849,10 @@ void Win32Platform::clearRepairRecord() {
     LONG error = registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_SET_VALUE, &opened);
     if (error == ERROR_FILE_NOT_FOUND) return;
     raiseFor(action, error);
-    {
-        RegistryKey key(opened);
-        error = registry.deleteValue(key.get(), recordValue);
-        if (error != ERROR_FILE_NOT_FOUND) raiseFor(action, error);
-        raiseFor(action, registry.flush(key.get()));
-    }
-    registry.deleteKey(HKEY_LOCAL_MACHINE, recordKey);  // the key is ours; it goes when empty of keys
+    RegistryKey key(opened);
+    error = registry.deleteValue(key.get(), recordValue);
+    if (error != ERROR_FILE_NOT_FOUND) raiseFor(action, error);
+    raiseFor(action, registry.flush(key.get()));
 }
 
 // The job ends every process in it at once; without one, each process found

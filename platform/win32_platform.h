@@ -61,7 +61,8 @@ public:
     FileDigest digestFile(const std::wstring& path, bool hold) override;
     std::vector<std::wstring> folderEntries(const std::wstring& folder) override;
     TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
-                                      const std::wstring& application) override;
+                                      const std::wstring& application, const std::wstring& currentFolder = std::wstring(),
+                                      const std::wstring& temporaryFolder = std::wstring()) override;
     std::vector<RunningProcess> trackedProcesses() override;
     std::wstring temporaryFolder() override;
     bool fileExists(const std::wstring& path) override;
@@ -71,9 +72,14 @@ public:
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
+    DWORD volumeFlags(const std::wstring& path) override;
+    bool makeAdministratorsFolder(const std::wstring& path) override;
+    bool removeFolder(const std::wstring& path) noexcept override;
     bool readRepairRecord(std::wstring& text) override;
     void writeRepairRecord(const std::wstring& text) override;
     void clearRepairRecord() override;
+    bool readInstalledMark(std::wstring& text) override;
+    void writeInstalledMark(const std::wstring& text) override;
     void endTrackedProcesses() noexcept override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;
@@ -93,6 +99,10 @@ public:
     // give it.
     static std::wstring userTemporaryFolder();
 
+    // The access list of what only administrators may open, in the
+    // security descriptor language; tests read the descriptor built from it.
+    static constexpr wchar_t administratorsOnly[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
     // Off only in tests: tracks by parent process ids as where Windows cannot
     // put the started program in a job of ours.
     bool useJobObjects = true;
@@ -106,6 +116,10 @@ public:
     static std::wstring programFileByPsapi(HANDLE process);
 
 private:
+    // A list of lines in a value of the program's key under HKLM.
+    bool readLines(const wchar_t* value, std::wstring& text);
+    void writeLines(const wchar_t* value, const std::wstring& text);
+
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     // A started program: its process and first thread, owned.
@@ -115,12 +129,12 @@ private:
         std::uint32_t id = 0;
     };
     Started start(const std::wstring& commandLine, int windowStyle, const std::wstring& application,
-                  DWORD flags = 0, const wchar_t* currentFolder = nullptr);
+                  DWORD flags = 0, const wchar_t* currentFolder = nullptr, const std::wstring& temporaryFolder = std::wstring());
 
     HINSTANCE instance_;
     HWND window_ = nullptr;
     UniqueHandle runLock_;     // held until the process ends
-    UniqueHandle repairLock_;  // the same
+    UniqueFileHandle repairLock_;  // the same
     // The tracked program: its job, or (without one) its id and the
     // creation times of the processes found to be its so far.
     UniqueHandle job_;
@@ -132,7 +146,13 @@ private:
     bool holdingSessionEnd_ = false;
     RunLog* logLines_ = nullptr;
     RunLog* log_ = nullptr;
-    std::vector<UniqueFileHandle> heldFiles_;  // the medium's checked files, until the process ends
+    // The checked files (the medium's, the installer's copy), until the
+    // process ends or their folder is removed.
+    struct HeldFile {
+        std::wstring path;
+        UniqueFileHandle handle;
+    };
+    std::vector<HeldFile> heldFiles_;
 };
 
 }  // namespace tolvane

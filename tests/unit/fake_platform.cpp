@@ -30,8 +30,10 @@ bool FakePlatform::noChange() {
 
 void FakePlatform::takeMachineOf(const FakePlatform& earlier) {
     files = earlier.files;
+    folders = earlier.folders;
     readOnly = earlier.readOnly;
     record = earlier.record;
+    installedMark = earlier.installedMark;
     lastRegistered = earlier.lastRegistered;
 }
 
@@ -132,6 +134,17 @@ void FakePlatform::clearRepairRecord() {
     record.clear();
 }
 
+bool FakePlatform::readInstalledMark(std::wstring& text) {
+    text = installedMark;
+    return !installedMark.empty();
+}
+
+void FakePlatform::writeInstalledMark(const std::wstring& text) {
+    calls.push_back(L"writeInstalledMark");
+    if (noChange()) return;
+    installedMark = text;
+}
+
 bool FakePlatform::claimSingleRun(const std::wstring& name) {
     calls.push_back(L"claimSingleRun " + name);
     return !anotherRunHoldsTheLock;
@@ -179,8 +192,12 @@ StartedProcess FakePlatform::launchElevatedRepair(bool quiet) {
 }
 
 TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
-                                                const std::wstring& application) {
-    const StartedProcess process = launchProgramForWait(commandLine, windowStyle, application, L"");
+                                                const std::wstring& application, const std::wstring& currentFolder,
+                                                const std::wstring& temporaryFolder) {
+    const StartedProcess process = launchProgramForWait(commandLine, windowStyle, application, currentFolder);
+    if (!temporaryFolder.empty()) calls.back() += L" | TEMP " + temporaryFolder;
+    const auto file = files.find(application);
+    if (file != files.end()) ranInstaller = file->second;
     if (!installerWrites.empty() && !noChange()) files[fakePaths::control] = installerWrites;
     return {process, L"in a job object"};
 }
@@ -203,6 +220,12 @@ FileDigest FakePlatform::digestFile(const std::wstring& path, bool hold) {
     if (file == files.end()) throw Failure(2, L"opening " + quotedPath(path) + L" failed: not found");
     Sha256 hash;
     hash.update(file->second.data(), file->second.size());
+    // Held, the file itself cannot change; its folder can be re-pointed.
+    if (path == fakePaths::installer && !installerSwappedAfterCheck.empty()) {
+        const std::string checked = file->second;
+        file->second = installerSwappedAfterCheck;
+        installerSwappedAfterCheck = checked;  // what the check saw, for the test
+    }
     return {file->second.size(), hash.finishHex()};
 }
 
@@ -270,6 +293,29 @@ void FakePlatform::clearReadOnly(const std::wstring& path) {
 void FakePlatform::deleteAtRestart(const std::wstring& path) {
     calls.push_back(L"deleteAtRestart " + path);
     failIfAsked(L"deleteAtRestart");
+}
+
+DWORD FakePlatform::volumeFlags(const std::wstring& path) {
+    calls.push_back(L"volumeFlags " + path);
+    if (path.rfind(programFolderValue, 0) == 0) return mediumWritable ? FILE_PERSISTENT_ACLS : FILE_READ_ONLY_VOLUME;
+    return accessControl ? FILE_PERSISTENT_ACLS : 0;
+}
+
+bool FakePlatform::makeAdministratorsFolder(const std::wstring& path) {
+    calls.push_back(L"makeAdministratorsFolder " + path);
+    if (noChange()) return true;
+    failIfAsked(L"makeAdministratorsFolder");
+    return folders.insert(path).second;
+}
+
+bool FakePlatform::removeFolder(const std::wstring& path) noexcept {
+    calls.push_back(L"removeFolder " + path);
+    if (noChange()) return true;
+    for (auto file = files.begin(); file != files.end();)
+        file = file->first.rfind(path + L"\\", 0) == 0 ? files.erase(file) : std::next(file);
+    for (auto folder = folders.begin(); folder != folders.end();)
+        folder = *folder == path || folder->rfind(path + L"\\", 0) == 0 ? folders.erase(folder) : std::next(folder);
+    return true;
 }
 
 void FakePlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {

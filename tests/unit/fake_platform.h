@@ -54,6 +54,8 @@ public:
     bool anotherRepairHoldsTheMachine = false;
     // The record of a repair at work, as the platform keeps it; none when empty.
     std::wstring record;
+    // What the last repair that went through put in place; none when empty.
+    std::wstring installedMark;
     // A power cut: after this many changes to the machine (files, record,
     // started programs) nothing changes any more; the run goes on in vain.
     int cutOffAfterChanges = -1;
@@ -71,6 +73,15 @@ public:
     std::wstring mediumRecordValue;
     // What the installer puts at the control path while it runs (nothing when empty).
     std::string installerWrites;
+    // The medium is where its user can write (a USB stick), not a pressed CD.
+    bool mediumWritable = false;
+    // The Windows folder's volume keeps access lists (NTFS, not FAT32).
+    bool accessControl = true;
+    // Folders that exist (the fake's files need none).
+    std::set<std::wstring> folders;
+    // What replaces the medium's installer once the program has checked it
+    // (another program of the user re-points the data folder); none when empty.
+    std::string installerSwappedAfterCheck;
 
     // --- what the program did
 
@@ -81,6 +92,7 @@ public:
     int changes = 0;
     bool cutOff = false;              // no change reaches the machine any more
     std::string lastRegistered;       // what stood at the control path when it last registered
+    std::string ranInstaller;         // the content of the installer file that was started
 
     // The machine as the next start finds it after this one: files,
     // attributes, the record.
@@ -118,7 +130,8 @@ public:
     FileDigest digestFile(const std::wstring& path, bool hold) override;
     std::vector<std::wstring> folderEntries(const std::wstring& folder) override;
     TrackedStart launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
-                                      const std::wstring& application) override;
+                                      const std::wstring& application, const std::wstring& currentFolder = std::wstring(),
+                                      const std::wstring& temporaryFolder = std::wstring()) override;
     std::vector<RunningProcess> trackedProcesses() override;
     std::wstring temporaryFolder() override;
     bool fileExists(const std::wstring& path) override;
@@ -128,9 +141,14 @@ public:
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     void deleteAtRestart(const std::wstring& path) override;
+    DWORD volumeFlags(const std::wstring& path) override;
+    bool makeAdministratorsFolder(const std::wstring& path) override;
+    bool removeFolder(const std::wstring& path) noexcept override;
     bool readRepairRecord(std::wstring& text) override;
     void writeRepairRecord(const std::wstring& text) override;
     void clearRepairRecord() override;
+    bool readInstalledMark(std::wstring& text) override;
+    void writeInstalledMark(const std::wstring& text) override;
     void endTrackedProcesses() noexcept override { calls.push_back(L"endTrackedProcesses"); }
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;

@@ -210,7 +210,7 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
             EXPECT_TRUE(boxes.empty());
             EXPECT_EQ(fake.files[control], "medium control");
             // Checked before the first change, held until the end, the copied control checked again.
-            if (fake.called(L"digestFile")) {
+            if (fake.called(L"digestFile " + installer)) {
                 EXPECT_LT(first(L"digestFile " + installer + L" | held"), first(L"writeRepairRecord"));
                 EXPECT_LT(first(L"digestFile D:\\data\\Flash.ocx | held"), first(L"writeRepairRecord"));
                 EXPECT_LT(first(L"digestFile " + control + L".1.new"), first(L"replaceFile"));

@@ -141,8 +141,11 @@ TEST_F(Sequence, RecoveryAfterAFailedCopySaysWhatBecameOfTheInstalledControl) {
 
 // A power cut after each change the run makes, then the disc again: with a
 // whole medium the repair ends as if nothing had happened; with a damaged
-// one the machine's own control is back in place and registered. On a
-// machine without a control of its own, the installer's stands in for it.
+// one the machine's control is back in place and registered: the user's,
+// or the medium's where the cut run had gone through. On a machine without
+// a control of its own, the installer's stands in for it. The recovery
+// itself is cut too, after each of its changes, before a whole run. From a
+// pressed CD and from a medium its user can write (the installer copied).
 TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
     const struct Row {
         const char* name;
@@ -153,53 +156,96 @@ TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
         {"the user's control", "installed control", "", "installed control"},
         {"the user's control, the installer's own", "installed control", "installer's control", "installed control"},
         {"no control, the installer's own", "", "installer's control", "installer's control"},
+        {"no control at all", "", "", ""},
     };
-    const auto start = [](const Row& row) {
-        FakePlatform fake;
-        fake.setVersion(2, 5, 1, "Service Pack 3");
-        fake.files[inf] = "inf";
-        if (!row.before.empty()) fake.files[control] = row.before;
-        fake.installerWrites = row.installerWrites;
-        return fake;
+    const auto at = [](const FakePlatform& fake, const std::wstring& path) {
+        const auto file = fake.files.find(path);
+        return file == fake.files.end() ? std::string() : file->second;
     };
-    // Nothing in the control's folder but the control and its backup, and no record.
+    // Nothing in the control's folder but the control and its backup, no
+    // installer's folder, and no record.
     const auto leftClean = [](const FakePlatform& fake) {
         for (const auto& [path, content] : fake.files)
             if (path.rfind(control.substr(0, control.size() - 9), 0) == 0) {
                 EXPECT_TRUE(path == control || path == controlBackup) << path;
             }
+        EXPECT_TRUE(fake.folders.empty());
         EXPECT_TRUE(fake.record.empty());
     };
     for (const Row& row : rows) {
-        for (int changes = 1;; ++changes) {
-            SCOPED_TRACE(std::string(row.name) + ", cut off after " + std::to_string(changes) + " changes");
-            FakePlatform cut = start(row);
-            cut.cutOffAfterChanges = changes;
-            runProgram(cut);
-            if (!cut.cutOff) break;  // the run went through: every change has been cut after
-
-            FakePlatform whole = start(row);
-            whole.takeMachineOf(cut);
-            EXPECT_EQ(runProgram(whole), 0);
-            EXPECT_EQ(whole.files[control], "medium control");
-            EXPECT_EQ(whole.lastRegistered, "medium control");
-            if (!row.before.empty()) {
-                EXPECT_EQ(whole.files[controlBackup], row.before);
+        for (const bool writable : {false, true}) {
+            const auto start = [&](const FakePlatform* earlier) {
+                FakePlatform fake;
+                fake.setVersion(2, 5, 1, "Service Pack 3");
+                fake.files[inf] = "inf";
+                fake.files[installer] = "installer";
+                if (!row.before.empty()) fake.files[control] = row.before;
+                fake.installerWrites = row.installerWrites;
+                fake.mediumWritable = writable;
+                if (earlier != nullptr) fake.takeMachineOf(*earlier);
+                return fake;
+            };
+            // A whole run after the cuts repairs, and keeps the user's control as its backup.
+            const auto repairs = [&](const FakePlatform& cut) {
+                FakePlatform whole = start(&cut);
+                EXPECT_EQ(runProgram(whole), 0);
+                EXPECT_EQ(whole.files[control], "medium control");
+                EXPECT_EQ(whole.lastRegistered, "medium control");
+                EXPECT_EQ(whole.ranInstaller, "installer");
+                if (!row.before.empty()) {
+                    EXPECT_EQ(whole.files[controlBackup], row.before);
+                }
+                EXPECT_EQ(whole.files.count(inf), 0u);
+                EXPECT_EQ(whole.files[infBackup], "inf");
+                leftClean(whole);
+            };
+            // A damaged medium after the cuts puts back what the machine had,
+            // registered, and loses nothing of the user's. After one cut that
+            // is the user's control, or the medium's where the run went
+            // through (its record says so, or is gone); after a cut recovery
+            // either.
+            const auto putsBack = [&](const FakePlatform& cut, bool once) {
+                const bool wentThrough = !cut.installedMark.empty() &&
+                                         (cut.record.empty() || cut.record.find(L"finished=yes") != std::wstring::npos);
+                FakePlatform damaged = start(&cut);
+                damaged.unregistrable = {"medium control"};
+                EXPECT_EQ(runProgram(damaged), 1);
+                const std::string now = at(damaged, control);
+                if (once) {
+                    EXPECT_EQ(now, wentThrough ? "medium control" : row.afterDamaged);
+                } else {
+                    EXPECT_TRUE(now == row.afterDamaged || now == "medium control") << now;
+                }
+                if (!now.empty()) {
+                    EXPECT_EQ(damaged.lastRegistered, now);
+                }
+                if (!row.before.empty()) {
+                    EXPECT_TRUE(now == row.before || at(damaged, controlBackup) == row.before);
+                }
+                EXPECT_TRUE(at(damaged, inf) == "inf" || at(damaged, infBackup) == "inf");
+                EXPECT_FALSE(damaged.called(L"launchProgram \"" + menu));
+                EXPECT_EQ(damaged.callsTo(L"showMessageBox").size(), 1u);
+                leftClean(damaged);
+            };
+            for (int changes = 1;; ++changes) {
+                SCOPED_TRACE(std::string(row.name) + (writable ? ", writable medium" : ", CD") + ", cut off after " +
+                             std::to_string(changes) + " changes");
+                FakePlatform cut = start(nullptr);
+                cut.cutOffAfterChanges = changes;
+                runProgram(cut);
+                if (!cut.cutOff) break;  // the run went through: every change has been cut after
+                repairs(cut);
+                putsBack(cut, true);
+                for (int again = 1;; ++again) {
+                    SCOPED_TRACE("the next start cut off after " + std::to_string(again) + " changes");
+                    FakePlatform second = start(&cut);
+                    second.cutOffAfterChanges = again;
+                    runProgram(second);
+                    if (!second.cutOff) break;
+                    repairs(second);
+                    putsBack(second, false);
+                }
             }
-            EXPECT_EQ(whole.files.count(inf), 0u);
-            EXPECT_EQ(whole.files[infBackup], "inf");
-            leftClean(whole);
-
-            FakePlatform damaged = start(row);
-            damaged.takeMachineOf(cut);
-            damaged.unregistrable = {"medium control"};
-            EXPECT_EQ(runProgram(damaged), 1);
-            EXPECT_EQ(damaged.files[control], row.afterDamaged);
-            EXPECT_EQ(damaged.lastRegistered, row.afterDamaged);
-            EXPECT_EQ(damaged.files[inf], "inf");
-            EXPECT_FALSE(damaged.called(L"launchProgram \"" + menu));
-            EXPECT_EQ(damaged.callsTo(L"showMessageBox").size(), 1u);
-            leftClean(damaged);
         }
     }
 }
@@ -336,7 +382,7 @@ TEST_F(Sequence, SystemFolderThatCannotBeAskedForTouchesNoFile) {
 
     auto done = actions(fake);
     ASSERT_EQ(done.size(), 1u) << "something was done without a folder to do it in";
-    EXPECT_EQ(done[0].rfind(L"showMessageBox Tolvane | 16 | asking Windows for the system folder failed: ", 0), 0u)
+    EXPECT_EQ(done[0].rfind(L"showMessageBox Tolvane | 16 | asking Windows for the Windows folder failed: ", 0), 0u)
         << done[0];
 }
 
