@@ -131,6 +131,7 @@ void FakePlatform::writeRepairRecord(const std::wstring& text) {
 void FakePlatform::clearRepairRecord() {
     calls.push_back(L"clearRepairRecord");
     if (noChange()) return;
+    failIfAsked(L"clearRepairRecord");
     record.clear();
 }
 
@@ -220,13 +221,14 @@ FileDigest FakePlatform::digestFile(const std::wstring& path, bool hold) {
     if (file == files.end()) throw Failure(2, L"opening " + quotedPath(path) + L" failed: not found");
     Sha256 hash;
     hash.update(file->second.data(), file->second.size());
+    const FileDigest digest{file->second.size(), hash.finishHex()};
     // Held, the file itself cannot change; its folder can be re-pointed.
     if (path == fakePaths::installer && !installerSwappedAfterCheck.empty()) {
         const std::string checked = file->second;
         file->second = installerSwappedAfterCheck;
         installerSwappedAfterCheck = checked;  // what the check saw, for the test
     }
-    return {file->second.size(), hash.finishHex()};
+    return digest;
 }
 
 std::vector<std::wstring> FakePlatform::folderEntries(const std::wstring& folder) {

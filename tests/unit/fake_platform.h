@@ -112,7 +112,10 @@ public:
     DWORD GetLastError() override { return lastError; }
     BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
 
-    void restrictDllSearch() override { calls.push_back(L"restrictDllSearch"); }
+    void restrictDllSearch() override {
+        calls.push_back(L"restrictDllSearch");
+        failIfAsked(L"restrictDllSearch");
+    }
     bool claimSingleRun(const std::wstring& name) override;
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override { return administrator; }

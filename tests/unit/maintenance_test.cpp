@@ -225,5 +225,83 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
     }
 }
 
+// Where its user can write the medium, what runs as administrator is a
+// copy in a folder only administrators may write, checked there: a data
+// folder re-pointed after the check changes nothing. A pressed CD runs its
+// installer where it is.
+TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
+    const std::wstring folder = L"C:\\WINDOWS\\Temp\\Tolvane.1", copy = folder + L"\\install_flash_player.exe";
+    const struct Row {
+        const char* name;
+        std::function<void(FakePlatform&)> setUp;
+        int exitCode;
+        std::wstring started;  // the installer's launch; empty: none
+        std::wstring says;     // in the box, or the log when there is no box
+    } rows[] = {
+        {"a pressed CD", [](FakePlatform&) {}, 0, L"launchProgram \"" + installer + L"\" | 1 | " + installer, L""},
+        {"a writable copy", [](FakePlatform& f) { f.mediumWritable = true; }, 0,
+         L"launchProgram \"" + copy + L"\" | 1 | " + copy + L" | in " + folder + L" | TEMP " + folder + L"\\temp", L""},
+        {"its folder taken", [&](FakePlatform& f) { f.mediumWritable = true, f.folders = {folder}; }, 0,
+         L"launchProgram \"C:\\WINDOWS\\Temp\\Tolvane.2\\install_flash_player.exe\"", L""},
+        {"re-pointed after the check",
+         [](FakePlatform& f) { f.mediumWritable = true, f.installerSwappedAfterCheck = "planted"; }, 1, L"",
+         L"\"" + installer + L"\" was changed after the medium was made (its copy \"" + copy + L"\" differs"},
+        {"no installer, no record", [](FakePlatform& f) { f.mediumWritable = true, f.mediumRecordValue.clear(), f.files.erase(installer); },
+         0, L"", L"Error starting task \r\ncopying failed: not found"},
+        {"no access control where the copy goes", [](FakePlatform& f) { f.mediumWritable = true, f.accessControl = false; },
+         0, L"launchProgram \"" + copy, L"is on a file system without access control (FAT32)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform fake;
+        fake.setVersion(2, 5, 1, "Service Pack 3");
+        fake.files[control] = "installed control";
+        fake.files[installer] = "installer";
+        fake.files[menu] = "menu";
+        fake.mediumRecordValue = recordOf(fake);
+        row.setUp(fake);
+        const int exitCode = runProgram(fake);
+        EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : exitCode, row.exitCode);
+        const auto installers = fake.callsTo(L"launchProgram \"C:\\WINDOWS\\Temp");
+        const auto fromMedium = fake.callsTo(L"launchProgram \"" + installer);
+        EXPECT_EQ(installers.size() + fromMedium.size(), row.started.empty() ? 0u : 1u);
+        if (!row.started.empty()) {
+            EXPECT_EQ((installers.empty() ? fromMedium : installers).at(0).rfind(row.started, 0), 0u)
+                << (installers.empty() ? fromMedium : installers).at(0);
+            EXPECT_EQ(fake.ranInstaller, "installer");
+        }
+        std::wstring said;
+        for (const auto& call : fake.callsTo(L"showMessageBox")) said += call;
+        for (const auto& note : fake.notes) said += note;
+        EXPECT_NE(said.find(row.says), std::wstring::npos) << std::string(said.begin(), said.end());
+        // Nothing of the run's own is left, and nothing of the user's touched on a refusal.
+        EXPECT_EQ(fake.folders.size(), row.name == std::string("its folder taken") ? 1u : 0u);
+        EXPECT_TRUE(fake.record.empty());
+        if (row.exitCode != 0) {
+            EXPECT_EQ(fake.files[control], "installed control");
+            EXPECT_FALSE(fake.called(L"launchProgram regsvr32"));
+            EXPECT_NE(said.find(L"nothing was changed."), std::wstring::npos);
+        }
+    }
+}
+
+// A cut-off run's control goes back even when the medium has changed since:
+// the put-back needs nothing of it.
+TEST(Recovery, ComesBeforeTheMediumsCheck) {
+    FakePlatform fake;
+    fake.setVersion(2, 5, 1, "Service Pack 3");
+    fake.files[controlBackup] = "installed control";
+    fake.files[installer] = "installer";
+    fake.files[menu] = "menu";
+    fake.mediumRecordValue = recordOf(fake);
+    fake.files[installer] += "!";
+    fake.record = L"Tolvane repair record 1\nstep=running the medium's installer\ncontrol=" + controlBackup + L"\n";
+    EXPECT_EQ(runProgram(fake), 1);
+    EXPECT_EQ(fake.files[control], "installed control");
+    EXPECT_EQ(fake.lastRegistered, "installed control");
+    EXPECT_TRUE(fake.record.empty());
+    EXPECT_NE(fake.callsTo(L"showMessageBox").at(0).find(L"was changed after the medium was made"), std::wstring::npos);
+}
+
 }  // namespace
 }  // namespace tolvane::testing

@@ -432,6 +432,12 @@ TEST(Switches, AreReadInAnyOrderAndCaseWithSlashOrDash) {
     EXPECT_EQ(read(L"Tolvane.exe /quiet /bogus /other").bad, L"/bogus");
     EXPECT_EQ(read(L"Tolvane.exe extra").bad, L"extra");
     EXPECT_EQ(read(L"Tolvane.exe /quiet /log").bad, L"/log");
+    // An empty %VAR% is skipped; /log takes no switch for its file.
+    EXPECT_TRUE(read(L"Tolvane.exe \"\" /quiet \"\" /nomenu").quiet && read(L"T.exe \"\" /nomenu").noMenu);
+    EXPECT_EQ(read(L"T.exe \"\" /bogus").bad, L"/bogus");
+    const ProgramOptions logSwitch = read(L"T.exe /log /quiet");
+    EXPECT_TRUE(logSwitch.logNeedsFile && logSwitch.quiet && logSwitch.logFile.empty());
+    EXPECT_EQ(logSwitch.bad, L"/log");
     const ProgramOptions repair = read(L"\"C:\\x\\Tolvane.exe\" /repair 1234 /quiet");
     EXPECT_TRUE(repair.repairOnly && repair.quiet);
     EXPECT_EQ(repair.firstInstance, reinterpret_cast<HWND>(1234));
@@ -480,6 +486,22 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
         {"another repair holds the machine's lock", L"T.exe",
          [](FakePlatform& f) { f.anotherRepairHoldsTheMachine = true; }, anotherRepairExitCode, false, true, false,
          false, false},
+        {"a record naming a file this program never makes", L"T.exe",
+         [](FakePlatform& f) {
+             f.files[L"C:\\WINDOWS\\system32\\shell32.dll"] = "shell";
+             f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndiscard=C:\\WINDOWS\\system32\\shell32.dll\n";
+         },
+         1, true, false, false, false, false, L"\"C:\\WINDOWS\\system32\\shell32.dll\" is not a file this program makes"},
+        {"/log followed by a switch", L"T.exe /log /quiet", [](FakePlatform&) {}, badSwitchExitCode, false, false, false,
+         false, false},
+        {"no desktop, the start-up fails", L"T.exe",
+         [](FakePlatform& f) { f.desktop = false, f.failingOperations.insert(L"restrictDllSearch"); }, 1, false, false,
+         false, false, false},
+        {"the record cannot be written before the first change", L"T.exe",
+         [](FakePlatform& f) { f.failingOperations.insert(L"writeRepairRecord"); }, 1, true, false, false, false, false,
+         L"The installed control was not touched; nothing was changed."},
+        {"the record cannot be removed after the repair", L"T.exe",
+         [](FakePlatform& f) { f.failingOperations.insert(L"clearRepairRecord"); }, 0, false, true, true, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -498,8 +520,18 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
         EXPECT_EQ(fake.called(L"launchProgram \"" + menu), row.menu);
         EXPECT_EQ(fake.files[control] == "medium control", row.repaired);
         EXPECT_EQ(fake.called(L"launchElevatedRepair /quiet"), row.elevatedInstance);
-        for (const wchar_t* change : {L"writeRepairRecord", L"clearRepairRecord", L"launchProgram regsvr32", L"renameFile"})
+        for (const wchar_t* change : {L"launchProgram regsvr32", L"renameFile"})
             EXPECT_EQ(fake.called(change), row.changed) << change;
+        EXPECT_FALSE(fake.called(L"deleteFile C:\\WINDOWS\\system32\\shell32.dll"));
+        if (row.changed) {  // the next start finds nothing to put back, and nothing it would not expect
+            FakePlatform next;
+            next.setVersion(2, 5, 1, "Service Pack 3");
+            next.takeMachineOf(fake);
+            EXPECT_EQ(runProgram(next), 0);
+            EXPECT_TRUE(next.record.empty());
+            EXPECT_EQ(next.files[control], "medium control");
+            EXPECT_EQ(next.files[controlBackup], "installed control");
+        }
         if (options.quiet && !row.box && row.exitCode != 0 && row.exitCode != restartNeededExitCode) {
             bool logged = false;
             for (const auto& note : fake.notes) logged = logged || note.rfind(L"Not shown (/quiet), the box", 0) == 0;
