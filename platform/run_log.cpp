@@ -85,19 +85,20 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
         const std::wstring wanted = target_.empty() ? folder + logName : target_;
         for (unsigned n = 1; !file_ && n <= 100 && !folder.empty(); ++n) {
             ownName = folder + L"Tolvane-" + decimal(::GetCurrentProcessId()) + L"-" + decimal(n) + L".log";
-            file_.reset(::CreateFileW(ownName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            file_.reset(::CreateFileW(ownName.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file_ && ::GetLastError() != ERROR_FILE_EXISTS) break;
         }
         if (!file_) cannotMake(L": " + systemMessage(::GetLastError()));
         if (file_ && !isFinalPath(file_.get(), ownName)) {
-            file_.reset();
+            deleteOwnFile();
             cannotMake(L": its folder leads elsewhere");
         }
         if (file_ && !::MoveFileExW(ownName.c_str(), wanted.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             renameFailure = L"This log could not be named " + quotedPath(wanted) + L" and stays " +
                             quotedPath(ownName) + L": " + systemMessage(::GetLastError());
             cannotMake(L". " + renameFailure);
+            if (!target_.empty()) deleteOwnFile();  // refused: nothing of ours stays
         }
     } catch (...) {
     }
@@ -164,20 +165,61 @@ void RunLog::handOver(HWND to, const std::wstring& lines) noexcept {
     ::SendMessageTimeoutW(to, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, 5000, &ignored);
 }
 
-// Where Windows can tell (Vista on), the file must be the one asked for:
-// a junction planted on the temporary folder, or on a folder above it,
-// would take a program with administrator rights anywhere on the disk.
-bool RunLog::isFinalPath(HANDLE file, const std::wstring& path) {
-    using GetFinalPathFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-    const auto finalPath = optionalKernelFunction<GetFinalPathFn>("GetFinalPathNameByHandleW");
-    if (finalPath == nullptr) return true;
+namespace {
+
+using GetFinalPathFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+
+// The path Windows reaches the open file or folder by, as a drive or UNC
+// path (\\?\C:\x -> C:\x, \\?\UNC\server\share -> \\server\share); empty
+// when it cannot be read.
+std::wstring finalPathOf(GetFinalPathFn finalPath, HANDLE file) {
     std::vector<wchar_t> buffer(1024);
     const DWORD length = finalPath(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-    if (length == 0 || length >= buffer.size()) return false;
+    if (length == 0 || length >= buffer.size()) return std::wstring();
     std::wstring found(buffer.data(), length);
     if (found.compare(0, 4, L"\\\\?\\") == 0) found.erase(0, 4);
-    if (found.compare(0, 4, L"UNC\\") == 0) found.replace(0, 3, L"\\");  // \\?\UNC\server\share
-    return samePath(found, path);
+    if (found.compare(0, 4, L"UNC\\") == 0) found.replace(0, 3, L"\\");
+    return found;
+}
+
+}  // namespace
+
+// Where Windows can tell (Vista on), the file must be the one asked for:
+// a junction planted on the temporary folder, or on a folder above it,
+// would take a program with administrator rights anywhere on the disk. Both
+// sides in their long, final forms: a short (8.3) name, and a mapped network
+// drive that Windows reaches as \\server\share, are the file asked for.
+bool RunLog::isFinalPath(HANDLE file, const std::wstring& path) {
+    const auto finalPath = optionalKernelFunction<GetFinalPathFn>("GetFinalPathNameByHandleW");
+    if (finalPath == nullptr) return true;
+    const std::wstring found = finalPathOf(finalPath, file);
+    std::vector<wchar_t> buffer(1024);
+    const DWORD length = ::GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (found.empty() || length == 0 || length >= buffer.size()) return false;
+    const std::wstring asked(buffer.data(), length);
+    // The root, "C:\" or "\\server\share\", is where no link can be planted.
+    std::size_t rootEnd = 3;
+    if (asked.compare(0, 2, L"\\\\") == 0) {
+        rootEnd = asked.find(L'\\', asked.find(L'\\', 2) + 1) + 1;
+        if (rootEnd == 0) return false;
+    }
+    UniqueFileHandle root(::CreateFileW(asked.substr(0, rootEnd).c_str(), 0,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::wstring rootFound = root ? finalPathOf(finalPath, root.get()) : std::wstring();
+    if (rootFound.empty()) return false;
+    if (rootFound.back() != L'\\') rootFound += L'\\';
+    return samePath(found, rootFound + asked.substr(rootEnd));
+}
+
+// Deleted through the handle, never by a path that could lead elsewhere
+// (Vista on, as the check that refuses it).
+void RunLog::deleteOwnFile() noexcept {
+    using SetInformationFn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+    const auto setInformation = optionalKernelFunction<SetInformationFn>("SetFileInformationByHandle");
+    BOOL remove = TRUE;  // FILE_DISPOSITION_INFO
+    if (setInformation != nullptr) setInformation(file_.get(), 4 /* FileDispositionInfo */, &remove, sizeof remove);
+    file_.reset();
 }
 
 // The user's temporary folder with its trailing backslash; empty where

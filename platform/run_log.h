@@ -77,6 +77,8 @@ public:
 private:
     static std::wstring temporaryFolder();
     static bool isFinalPath(HANDLE file, const std::wstring& path);
+    // The log file this run made, deleted and closed.
+    void deleteOwnFile() noexcept;
     void write(const std::wstring& line) noexcept;
 
     // Hands the line to the main window `to` of another instance of the

@@ -199,7 +199,22 @@ TEST_F(RealPlatform, ALogWhoseFolderLeadsElsewhereWritesNothing) {
     ::SetEnvironmentVariableW(L"TMP", (scratch / L"temp").c_str());
     RunLog().begin({L"a header"});
     EXPECT_EQ(readFile(scratch / L"elsewhere\\Tolvane.log"), "<missing>");
+    EXPECT_TRUE(testing::filesIn(scratch / L"elsewhere").empty()) << "a file of the log's own stays";
     ::SetEnvironmentVariableW(L"TMP", nullptr);
+
+    // A folder asked for by its short (8.3) name is the one asked for.
+    const std::wstring folder = scratch / L"deployment logs folder";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    wchar_t shortName[MAX_PATH] = {};
+    const DWORD length = ::GetShortPathNameW(folder.c_str(), shortName, MAX_PATH);
+    ASSERT_TRUE(length > 0 && length < MAX_PATH && folder != shortName);
+    {
+        RunLog log;
+        log.useFile(std::wstring(shortName) + L"\\deploy.log");
+        log.begin({L"a header"});
+        EXPECT_TRUE(log.failure().empty()) << testing::narrow(log.failure());
+    }
+    EXPECT_NE(readFile(folder + L"\\deploy.log"), "<missing>");
 }
 
 // Where Tolvane.log cannot be replaced (here a folder of that name), the
