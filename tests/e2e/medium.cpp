@@ -413,6 +413,10 @@ RunResult Medium::run(DWORD timeLimitMs) {
             result.ended = true;
             break;
         }
+        if (!actWhenLogged.empty() && readFile(logPath).find(" " + actWhenLogged) != std::string::npos) {
+            act();
+            actWhenLogged.clear();
+        }
         if (!cutOffWhenLogged.empty() && readFile(logPath).find(" " + cutOffWhenLogged) != std::string::npos) {
             for (DWORD id : processesNamed({L"Tolvane.exe"})) {
                 HANDLE instance = ::OpenProcess(PROCESS_TERMINATE, FALSE, id);

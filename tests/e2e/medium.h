@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -123,6 +124,10 @@ public:
     // When a stand-in logs a line that begins so, every process of the run
     // is ended at once, as by a power cut (RunResult::cutOff).
     std::string cutOffWhenLogged;
+    // When a stand-in logs a line that begins so, `act` runs once (another
+    // program of the user at work during the run).
+    std::string actWhenLogged;
+    std::function<void()> act;
 
     // Starts Tolvane.exe, watches its windows, closes every box it shows with
     // OK, waits until it and the programs it started have ended.

@@ -438,6 +438,34 @@ TEST_F(RepairRun, AMediumChangedAfterItWasMadeRunsNothing) {
     }
 }
 
+// On a copy its user can write, `data` is a link (here a Unix symbolic
+// link, for a junction) that another program re-points at a folder with
+// another installer once the unregistration has begun: what runs as
+// administrator is the copy checked in a folder of the run's own, never
+// what was planted, and that folder goes at the end.
+TEST_F(RepairRun, ADataFolderRePointedDuringTheRunNeverRunsWhatWasPlanted) {
+    Machine::installControl();
+    Medium medium = Medium::mastered(L"relinked");
+    const std::wstring real = medium / L"data.real", planted = medium / L"data.planted";
+    ASSERT_TRUE(::MoveFileW((medium / L"data").c_str(), real.c_str()));
+    makeFolders(planted);
+    for (const std::wstring& name : filesIn(real)) copyInto(real + L"\\" + name, planted + L"\\" + name);
+    writeFile(planted + L"\\install_flash_player.exe", readFile(planted + L"\\install_flash_player.exe") + "!");
+    ASSERT_TRUE(makeUnixSymlink(real, medium / L"data"));
+    medium.actWhenLogged = unregistered(Machine::controlPath(), "installed");
+    medium.act = [&] { ASSERT_TRUE(makeUnixSymlink(planted, medium / L"data")); };
+    RunResult result = medium.run();
+    ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
+    EXPECT_TRUE(medium.actWhenLogged.empty()) << "the link was never re-pointed";
+    const auto installers = result.linesStarting("install_flash_player.exe start");
+    ASSERT_EQ(installers.size(), 1u) << result.logText();
+    const std::string folder = narrow(windowsFolder()) + "\\Temp\\Tolvane.";
+    EXPECT_NE(installers[0].find("cmd=\"" + folder), std::string::npos) << installers[0];
+    expectInTheRunLog({L"all as the medium was made", L"is made; only administrators may open it",
+                       L"Unregistering the installed control", L"it runs in \"" + windowsFolder() + L"\\Temp\\Tolvane."});
+    EXPECT_EQ(::GetFileAttributesW((windowsFolder() + L"\\Temp\\Tolvane.1").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 // An impatient double-click: the second start leaves the run in progress alone.
 TEST_F(RepairRun, ASecondStartWhileARunIsAtWorkEndsAtOnce) {
     Machine::installControl();
