@@ -224,9 +224,11 @@ std::wstring Machine::infBackup() { return infFolder() + L"\\swflash.bkp"; }
 const char* const Machine::infContent = "[Version]\r\nSignature=\"$CHICAGO$\"\r\n; the service pack's copy\r\n";
 
 void Machine::reset() {
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tolvane");  // a record a cut-off run left
+    // A record a cut-off run left, and the mark of what a repair put in place.
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tolvane");
     removeTree(systemFolder() + L"\\Macromed");
     removeTree(windowsFolder() + L"\\ServicePackFiles");
+    for (int n = 1; n <= 9; ++n) removeTree(windowsFolder() + L"\\Temp\\Tolvane." + std::to_wstring(n));
     makeFolders(controlFolder());
 }
 

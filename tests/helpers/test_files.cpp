@@ -81,30 +81,43 @@ std::wstring besideThisProgram(const std::wstring& name) {
     return self.substr(0, self.find_last_of(L'\\') + 1) + name;
 }
 
-bool makeUnixSymlink(const std::wstring& target, const std::wstring& link) {
+namespace {
+
+// Runs a program of the Unix side on two Windows paths, as "NAME ARGS A B".
+bool runUnix(const wchar_t* program, const std::string& arguments, const std::wstring& one, const std::wstring& two) {
     using UnixName = char*(CDECL*)(LPCWSTR);
     const auto unixName =
         reinterpret_cast<UnixName>(reinterpret_cast<void*>(
             ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     if (unixName == nullptr) return false;
-    char* from = unixName(target.c_str());
-    char* to = unixName(link.c_str());
-    std::string command = std::string("ln -sfn \"") + (from ? from : "") + "\" \"" + (to ? to : "") + "\"";
-    ::HeapFree(::GetProcessHeap(), 0, from);
-    ::HeapFree(::GetProcessHeap(), 0, to);
+    std::string command = arguments;
+    for (const std::wstring* path : {&one, &two}) {
+        if (path->empty()) continue;
+        char* name = unixName(path->c_str());
+        command += std::string(" \"") + (name ? name : "") + "\"";
+        ::HeapFree(::GetProcessHeap(), 0, name);
+    }
     std::wstring commandLine(command.begin(), command.end());
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
-    if (!::CreateProcessW(L"Z:\\bin\\ln", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &started))
+    if (!::CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
         return false;
     ::WaitForSingleObject(started.hProcess, 10000);
     ::CloseHandle(started.hThread);
     ::CloseHandle(started.hProcess);
+    return true;
+}
+
+}  // namespace
+
+bool makeUnixSymlink(const std::wstring& target, const std::wstring& link) {
+    if (!runUnix(L"Z:\\bin\\ln", "ln -sfn", target, link)) return false;
     const auto there = [&] { return ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; };
     for (int i = 0; i < 100 && !there(); ++i) ::Sleep(20);
     return there();
 }
+
+void removeUnixLink(const std::wstring& link) { runUnix(L"Z:\\bin\\rm", "rm -f", link, std::wstring()); }
 
 }  // namespace tolvane::testing

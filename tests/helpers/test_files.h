@@ -24,5 +24,7 @@ std::wstring besideThisProgram(const std::wstring& name);
 // A Unix symbolic link at `link` to `target` (both Windows paths), as a
 // program outside Wine could plant it; under Wine it stands for a junction.
 bool makeUnixSymlink(const std::wstring& target, const std::wstring& link);
+// Removes such a link itself, never what it leads to.
+void removeUnixLink(const std::wstring& link);
 
 }  // namespace tolvane::testing
