@@ -23,7 +23,15 @@ void frmMain::prepareInstaller() {
     installer_ = installer;
     installerFailure_.clear();
     platform_.note(L"Copying the medium's installer where only administrators write");
-    if ((platform_.volumeFlags(mediumPath(L"\\")) & FILE_READ_ONLY_VOLUME) != 0)
+    // A volume Windows cannot tell about is taken for one that can be written.
+    const auto flagsOf = [&](const std::wstring& path) {
+        try {
+            return platform_.volumeFlags(path);
+        } catch (const Failure&) {
+            return static_cast<DWORD>(0);
+        }
+    };
+    if ((flagsOf(mediumPath(L"\\")) & FILE_READ_ONLY_VOLUME) != 0)
         return platform_.note(L"  skipped: the medium is read-only; the installer runs from it");
     const std::wstring base = windowsFolder() + installerFolders;
     for (unsigned n = 1;; ++n) {
@@ -36,7 +44,7 @@ void frmMain::prepareInstaller() {
         record_.installerFolder.clear();
     }
     const std::wstring& folder = record_.installerFolder;
-    if ((platform_.volumeFlags(folder) & FILE_PERSISTENT_ACLS) == 0)
+    if ((flagsOf(folder) & FILE_PERSISTENT_ACLS) == 0)
         platform_.note(L"  " + quotedPath(folder) + L" is on a file system without access control (FAT32): any "
                        L"program could change what runs from there");
     platform_.makeAdministratorsFolder(folder + L"\\temp");
