@@ -38,17 +38,25 @@ constexpr DWORD endedProcessWaitMs = 1000;
 // menu, with every page it opens, never runs with the rights of the repair.
 // With /quiet, a program that runs with a full administrator's token already
 // (SYSTEM, a deployment tool) repairs in its own process, as on XP: there is
-// nobody to ask, and no other instance to hand lines to.
+// nobody to ask, and no other instance to hand lines to. Without one, a
+// /quiet run asks nobody either: it repairs nothing (740).
 void frmMain::Form_Load() {
     hideMe();
     DWORD outcome = 0;
     if (isVistaOrLater() && !(quiet_ && platform_.isElevated())) {
-        outcome = repairElevated();
+        if (quiet_) {
+            platform_.note(L"The repair is skipped: with /quiet nobody is asked for consent, and this program has no "
+                           L"full administrator's token");
+            outcome = elevationRequiredExitCode;
+        } else {
+            outcome = repairElevated();
+        }
         const bool menu = outcome == 0 || outcome == ERROR_CANCELLED || outcome == notAnAdministratorExitCode ||
-                          outcome == anotherRepairExitCode || outcome == restartNeededExitCode;
+                          outcome == anotherRepairExitCode || outcome == restartNeededExitCode ||
+                          outcome == elevationRequiredExitCode;
         if (!menu) return platform_.endProgram(static_cast<int>(outcome));
     } else if (platform_.isAdministrator()) {
-        outcome = repair() ? (quiet_ && restartNeeded_ ? restartNeededExitCode : 0) : anotherRepairExitCode;
+        outcome = repair() ? (restartNeeded_ ? restartNeededExitCode : 0) : anotherRepairExitCode;
     } else {
         platform_.note(L"The repair is skipped: on this Windows it needs an administrator, and this user is not one");
         outcome = notAnAdministratorExitCode;
@@ -66,7 +74,7 @@ void frmMain::repairOnly() {
     // fill with what an administrator's program then loads.
     platform_.setCurrentFolder(platform_.programFolder());
     if (!repair()) platform_.endProgram(anotherRepairExitCode);
-    else if (quiet_ && restartNeeded_) platform_.endProgram(restartNeededExitCode);
+    else if (restartNeeded_) platform_.endProgram(restartNeededExitCode);
 }
 
 void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title) {
@@ -228,7 +236,8 @@ DWORD frmMain::repairElevated() {
     platform_.note(L"Starting the repair as administrator");
     StartedProcess elevated{};
     try {
-        elevated = platform_.launchElevatedRepair(quiet_);
+        elevated = platform_.launchElevatedRepair(
+            installerLimitSeconds_ == 0 ? std::wstring() : L" /timeout " + decimal(installerLimitSeconds_));
     } catch (const Failure& failure) {
         if (failure.number() == ERROR_CANCELLED) {
             platform_.note(L"The user declined to let the repair run as administrator: the repair is skipped");
@@ -249,10 +258,9 @@ DWORD frmMain::repairElevated() {
         if (waited != WAIT_OBJECT_0 || !platform_.GetExitCodeProcess(process.get(), &exitCode))
             throw failureFor(L"waiting for the repair", platform_.GetLastError());
     }
-    if (exitCode == 0 || exitCode == static_cast<DWORD>(anotherRepairExitCode) ||
-        exitCode == static_cast<DWORD>(ownFaultExitCode) || exitCode == static_cast<DWORD>(restartNeededExitCode))
-        return exitCode;
-    if (exitCode == static_cast<DWORD>(elevatedRepairFailedExitCode)) return 1;
+    for (int known : {0, anotherRepairExitCode, ownFaultExitCode, restartNeededExitCode, failedExitCode,
+                      timedOutExitCode})
+        if (exitCode == static_cast<DWORD>(known)) return exitCode;
     platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
     report(L"The repair stopped before it finished. Run the disc again to put everything back.", criticalOk,
            L"Tolvane");
@@ -319,8 +327,10 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
     faultBoxShown = !options.quiet;
     try {
         platform.restrictDllSearch();
+        // A second start: the run at work starts the menu. A script is told
+        // to try again once that run is over.
         if (!options.repairOnly && !platform.claimSingleRun(singleRunLock))
-            return options.bad.empty() ? 0 : badSwitchExitCode;
+            return !options.bad.empty() ? badSwitchExitCode : options.quiet ? anotherRepairExitCode : 0;
         if (!desktop) platform.note(L"No desktop anybody sees: as with /quiet /nomenu");
         if (!options.bad.empty()) {
             const std::wstring what = L"The switch " + quotedPath(options.bad) +
@@ -341,10 +351,12 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         return 0;
     } catch (const Failure& failure) {
         reportFailure(platform, options, failure.description());
+        for (int code : {timedOutExitCode, ownFaultExitCode, logFailureExitCode})
+            if (failure.number() == static_cast<std::uint32_t>(code)) return code;
     } catch (const std::exception&) {
         reportFailure(platform, options, L"Tolvane ran out of memory");
     }
-    return options.repairOnly ? elevatedRepairFailedExitCode : 1;
+    return failedExitCode;
 }
 
 }  // namespace tolvane

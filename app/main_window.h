@@ -19,28 +19,40 @@ inline constexpr DWORD sessionEndRegistrationLimitMs = 3000;
 // Why the program holds up the end of the session while it repairs.
 inline constexpr wchar_t sessionEndReason[] = L"Repairing the Flash control. Please wait until the repair is done.";
 
-// The exit code of a run that the end of the session stopped.
-inline constexpr int sessionEndedExitCode = 1;
-// The exit code of a run that skipped the repair because the user is not
-// an administrator (ERROR_ACCESS_DENIED): on Windows XP or 2003, or where
-// the consent prompt is switched off.
+// The exit codes, read as deployment tools read installers' codes: 0 and
+// 3010 are success, 1618 "try again later", anything else a failure. One
+// table in docs/support.md lists them (the test Docs.ExitCodesTable reads it).
+//
+// A step failed, or the session ended during the repair (ERROR_INSTALL_FAILURE);
+// the elevated instance ends so after its own report, too.
+inline constexpr int failedExitCode = 1603;
+inline constexpr int sessionEndedExitCode = failedExitCode;
+inline constexpr int elevatedRepairFailedExitCode = failedExitCode;
+// The repair skipped because the user is not an administrator
+// (ERROR_ACCESS_DENIED): on Windows XP or 2003, or where the consent prompt
+// is switched off.
 inline constexpr int notAnAdministratorExitCode = 5;
 // A switch the program does not know (ERROR_INVALID_PARAMETER): nothing done.
 inline constexpr int badSwitchExitCode = 87;
-// With /quiet: repaired, but a file another program held goes only at the
-// next restart (ERROR_SUCCESS_REBOOT_REQUIRED).
+// Repaired, but a program held the control that was replaced, or the
+// installer asked for a restart (ERROR_SUCCESS_REBOOT_REQUIRED).
 inline constexpr int restartNeededExitCode = 3010;
-// The exit code of the elevated instance that reported its failure itself
-// (ERROR_INSTALL_FAILURE): apart from its own fault (3), any other code
-// means that it was ended before it could say why.
-inline constexpr int elevatedRepairFailedExitCode = 1603;
-// Another repair was at work on this machine: nothing was repaired, the
-// menu started (ERROR_INSTALL_ALREADY_RUNNING).
+// Another repair was at work on this machine, or another /quiet start of
+// the program: nothing was repaired (ERROR_INSTALL_ALREADY_RUNNING).
 inline constexpr int anotherRepairExitCode = 1618;
 // The elevated instance ended without its own report (ERROR_PROCESS_ABORTED).
 inline constexpr int repairStoppedExitCode = 1067;
-// The exit code of a fault of the program's own (see lean_runtime.cpp).
-inline constexpr int ownFaultExitCode = 3;
+// A fault of the program's own (ERROR_INTERNAL_ERROR; see lean_runtime.cpp).
+inline constexpr int ownFaultExitCode = 1359;
+// The installer had not ended within the time limit (ERROR_TIMEOUT).
+inline constexpr int timedOutExitCode = 1460;
+// /quiet without a full administrator's token, from Vista on: nobody to ask
+// for consent (ERROR_ELEVATION_REQUIRED).
+inline constexpr int elevationRequiredExitCode = 740;
+// The log asked for could not be made (ERROR_INSTALL_LOG_FAILURE).
+inline constexpr int logFailureExitCode = 1622;
+// How long the installer is waited for where nobody watches, by default.
+inline constexpr DWORD quietInstallerLimitSeconds = 900;
 
 // What the repair has changed so far, kept on the disk as the repair goes
 // (Platform::writeRepairRecord): a run cut off half-way is completed from it
@@ -71,7 +83,10 @@ Failure unreadableRecord(const std::wstring& why);
 class frmMain : private SessionEndListener {
 public:
     explicit frmMain(Platform& platform, const ProgramOptions& options = ProgramOptions())
-        : platform_(platform), quiet_(options.quiet), noMenu_(options.noMenu) {}
+        : platform_(platform), quiet_(options.quiet), noMenu_(options.noMenu),
+          installerLimitSeconds_(options.timeoutGiven ? options.timeoutSeconds
+                                 : options.quiet      ? quietInstallerLimitSeconds
+                                                      : 0) {}
 
     // The load handling of the program as the user started it: the repair
     // (see repair), here on Windows XP and 2003 where the user is an
@@ -135,6 +150,8 @@ private:
     bool installedByUs(const std::wstring& control);
     void markInstalled(const std::wstring& control) noexcept;
     void discardReplaced() noexcept;
+    // A program has the control loaded: a restart is needed (3010).
+    void noteLoaded(const std::wstring& control);
     // The record on the disk follows `record_` (while the repair is at work).
     void saveRecord();
     void beginStep(const wchar_t* step);
@@ -145,6 +162,9 @@ private:
     // Waits for the process as the platform does; meanwhile it is the one an
     // ending session ends first (see sessionEnding).
     DWORD waitFor(HANDLE process, DWORD milliseconds);
+    // Waits for a process of the installer's within the installer's time
+    // limit; when that has run out, ends the installer's processes and raises.
+    void waitForInstaller(HANDLE process);
     // After the installer has ended: waits for what it handed over to.
     void waitForHandOver();
     // Where a setup the installer hands over to runs from: the user's and
@@ -207,7 +227,12 @@ private:
     Platform& platform_;
     bool quiet_;   // /quiet: no box
     bool noMenu_;  // /nomenu
-    bool restartNeeded_ = false;  // a file of ours goes only at the next restart
+    DWORD installerLimitSeconds_;  // how long the installer is waited for; 0: as long as it takes
+    DWORD installerStartedAt_ = 0;  // GetTickCount when it started
+    std::wstring installerQuietArgs_;  // the installer's own switches for a run nobody watches
+    // A program held the control that was replaced, or the installer asked
+    // for a restart: the machine needs one for the repair to take effect.
+    bool restartNeeded_ = false;
     // What the run has moved, for putting it back; on the disk while
     // `recording_`.
     RepairRecord record_;

@@ -53,6 +53,14 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
                 options.logFile = file;
                 at = next;
             }
+        } else if (name == L"timeout") {
+            // A whole number of seconds, at most a day.
+            const std::wstring seconds = nextItem(commandLine, at);
+            DWORD value = 0;
+            bool digits = !seconds.empty() && seconds.size() <= 5;
+            for (wchar_t c : seconds) digits = digits && c >= L'0' && c <= L'9', value = value * 10 + (c - L'0');
+            if (digits && value > 0 && value <= 86400) options.timeoutGiven = true, options.timeoutSeconds = value;
+            else if (options.bad.empty()) options.bad = item + L" " + seconds;
         } else if (name == L"repair" && item[0] == L'/') {
             options.repairOnly = true;
             ULONG_PTR window = 0;

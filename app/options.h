@@ -14,6 +14,10 @@ struct ProgramOptions {
     bool noMenu = false;   // /nomenu: the repair only
     bool help = false;     // /? or /help
     std::wstring logFile;  // /log FILE: the run log there, in place of %TEMP%\Tolvane.log
+    // /timeout SECONDS: how long the installer and its setup are waited for;
+    // none given: 900 s where nobody watches (/quiet), else as long as it takes.
+    bool timeoutGiven = false;
+    DWORD timeoutSeconds = 0;
     std::wstring bad;      // the first switch the program does not know (or "/log" without a file)
     bool logNeedsFile = false;  // `bad` is /log, given no file
     // The elevated instance's own switch, "/repair <first instance's window>";
@@ -29,10 +33,11 @@ ProgramOptions parseOptions(const std::wstring& commandLine);
 
 // What /? shows.
 inline constexpr wchar_t switchesHelp[] =
-    L"Tolvane [/quiet] [/nomenu] [/log FILE]\r\n\r\n"
+    L"Tolvane [/quiet] [/nomenu] [/log FILE] [/timeout SECONDS]\r\n\r\n"
     L"/quiet\tno box at all: every report goes to the log and the exit code\r\n"
     L"/nomenu\tthe repair only; the menu is not started\r\n"
     L"/log FILE\tthe run log in FILE, in place of %TEMP%\\Tolvane.log\r\n"
+    L"/timeout SECONDS\thow long the installer is waited for (900 with /quiet)\r\n"
     L"/?\tthis list";
 
 }  // namespace tolvane

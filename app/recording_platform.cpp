@@ -104,7 +104,7 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
         return false;
     }
     beginLog();
-    if (!log_.failure().empty()) throw Failure(ERROR_CANNOT_MAKE, log_.failure());  // /log FILE: nothing done yet
+    if (!log_.failure().empty()) throw Failure(ERROR_INSTALL_LOG_FAILURE, log_.failure());  // /log FILE: nothing done yet
     say([&] { return L"Holding the lock " + quotedPath(name) + L": no other run is at work"; });
     return true;
 }
@@ -144,8 +144,8 @@ bool RecordingPlatform::isElevated() {
 
 bool RecordingPlatform::hasVisibleDesktop() { return inner_.hasVisibleDesktop(); }
 
-StartedProcess RecordingPlatform::launchElevatedRepair(bool quiet) {
-    const StartedProcess process = passOn([&] { return inner_.launchElevatedRepair(quiet); });
+StartedProcess RecordingPlatform::launchElevatedRepair(const std::wstring& switches) {
+    const StartedProcess process = passOn([&] { return inner_.launchElevatedRepair(switches); });
     started(process.id, std::wstring(repairSwitch) + L" <this instance's window>, as administrator", L"Tolvane.exe");
     watch(process);
     return process;
@@ -298,6 +298,14 @@ FileDigest RecordingPlatform::digestFile(const std::wstring& path, bool hold) {
     say([&] { return L"  " + quotedPath(path) + L": " + decimal(digest.size) + L" bytes, SHA-256 " + digest.sha256; });
     return digest;
 }
+
+bool RecordingPlatform::isLoaded(const std::wstring& path) {
+    const bool loaded = passOn([&] { return inner_.isLoaded(path); });
+    if (loaded) say([&] { return L"  " + quotedPath(path) + L" is loaded by another program"; });
+    return loaded;
+}
+
+DWORD RecordingPlatform::tickCount() { return inner_.tickCount(); }
 
 void RecordingPlatform::clearReadOnly(const std::wstring& path) {
     passOn([&] { inner_.clearReadOnly(path); });

@@ -36,7 +36,7 @@ public:
     bool claimSingleRun(const std::wstring& name) override;
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override;
-    StartedProcess launchElevatedRepair(bool quiet) override;
+    StartedProcess launchElevatedRepair(const std::wstring& switches) override;
     bool isElevated() override;
     bool hasVisibleDesktop() override;
     void createMainWindow(const std::wstring& caption) override;
@@ -60,6 +60,8 @@ public:
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
+    bool isLoaded(const std::wstring& path) override;
+    DWORD tickCount() override;
     void deleteAtRestart(const std::wstring& path) override;
     DWORD volumeFlags(const std::wstring& path) override;
     bool makeAdministratorsFolder(const std::wstring& path) override;

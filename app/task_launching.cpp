@@ -65,7 +65,7 @@ void frmMain::prepareInstaller() {
 
 void frmMain::removeInstallerFolder() noexcept {
     if (record_.installerFolder.empty()) return;
-    if (!platform_.removeFolder(record_.installerFolder)) restartNeeded_ = true;
+    platform_.removeFolder(record_.installerFolder);
     record_.installerFolder.clear();
     try {
         saveRecord();
@@ -76,7 +76,23 @@ void frmMain::removeInstallerFolder() noexcept {
 void frmMain::executeFlashSetup() {
     platform_.note(L"Running the medium's installer");
     if (!installerFailure_.empty()) return report(L"Error starting task \r\n" + installerFailure_, exclamationOk, L"Error");
+    if (quiet_ && installerQuietArgs_.empty())
+        platform_.note(L"  the medium names no silent switches for its installer: it may wait for a person");
+    if (installerLimitSeconds_ != 0)
+        platform_.note(L"  it is waited for " + decimal(installerLimitSeconds_) + L" seconds at most (/timeout)");
     runTaskAndWait(installer_.empty() ? mediumPath(L"\\data\\install_flash_player.exe") : installer_, normalFocus);
+}
+
+// Past the time limit nobody is coming: the installer's processes are ended
+// (it cannot write over the control afterwards), and the failure puts the
+// user's control back.
+void frmMain::waitForInstaller(HANDLE process) {
+    if (installerLimitSeconds_ == 0) return static_cast<void>(waitFor(process, INFINITE));
+    const DWORD limitMs = installerLimitSeconds_ * 1000, spent = platform_.tickCount() - installerStartedAt_;
+    if (waitFor(process, spent < limitMs ? limitMs - spent : 0) != WAIT_TIMEOUT) return;
+    platform_.endTrackedProcesses();
+    throw Failure(timedOutExitCode, L"the medium's installer had not ended after " + decimal(installerLimitSeconds_) +
+                                        L" seconds (/timeout): its processes were ended.");
 }
 
 void frmMain::executeChecker() {
@@ -95,8 +111,11 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
     // From its own folder, it starts there with a temporary folder of its own.
     const std::wstring& folder = record_.installerFolder;
     const bool own = !folder.empty() && inFolder(path, folder);
+    const std::wstring commandLine =
+        quotedPath(path) + (quiet_ && !installerQuietArgs_.empty() ? L" " + installerQuietArgs_ : std::wstring());
     try {
-        start = platform_.launchTrackedProgram(quotedPath(path), windowStyle, path, own ? folder : std::wstring(),
+        installerStartedAt_ = platform_.tickCount();
+        start = platform_.launchTrackedProgram(commandLine, windowStyle, path, own ? folder : std::wstring(),
                                                own ? folder + L"\\temp" : std::wstring());
     } catch (const Failure& failure) {
         report(L"Error starting task \r\n" + failure.description(), exclamationOk, L"Error");
@@ -105,7 +124,14 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
     ProcessHandle installer(platform_, start.process.handle);
     platform_.setWindowVisible(false);
     platform_.processPendingEvents();
-    waitFor(installer.get(), INFINITE);
+    waitForInstaller(installer.get());
+    // What a restart is needed for, the installer knows best.
+    DWORD exitCode = 0;
+    if (platform_.GetExitCodeProcess(installer.get(), &exitCode) &&
+        (exitCode == ERROR_SUCCESS_REBOOT_REQUIRED || exitCode == ERROR_SUCCESS_RESTART_REQUIRED)) {
+        platform_.note(L"  the installer asks for a restart (exit code " + decimal(exitCode) + L")");
+        restartNeeded_ = true;
+    }
     waitForHandOver();
 }
 
@@ -174,7 +200,7 @@ void frmMain::waitForHandOver() {
                                                                        L"the medium")));
         }
         if (next == nullptr) return;
-        waitFor(next->handle, INFINITE);
+        waitForInstaller(next->handle);
     }
 }
 

@@ -199,7 +199,6 @@ void frmMain::discard(const std::wstring& aside) noexcept {
     try {
         platform_.note(L"  " + quotedPath(aside) + L" is in use by another program");
         platform_.deleteAtRestart(aside);
-        restartNeeded_ = true;
     } catch (const Failure&) {
         platform_.note(L"  " + quotedPath(aside) + L" stays where it is until it is deleted by hand");
     } catch (...) {
@@ -218,6 +217,7 @@ void frmMain::renameFlashOCX() {
     // backup stays as it is, and that control goes aside as a file of the
     // run's own, to go back should this run fail.
     if (installed && record_.ownControl) {
+        noteLoaded(control);
         platform_.note(L"  an earlier repair put " + quotedPath(control) + L" in place: " + quotedPath(backup) +
                        L" is kept");
         std::wstring aside;
@@ -235,6 +235,7 @@ void frmMain::renameFlashOCX() {
         else platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
     }
     if (!installed) return platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
+    noteLoaded(control);
     record_.usersControlTo = backup;
     saveRecord();
     platform_.renameFile(control, backup);
@@ -278,6 +279,7 @@ void frmMain::copyFlashOCX() {
     if (!mediumControlSha256_.empty() && platform_.digestFile(copy, false).sha256 != mediumControlSha256_)
         throw Failure(ERROR_INVALID_DATA, L"the copy " + quotedPath(copy) + L" differs from the medium's control as it was made");
     if (platform_.fileExists(control)) {
+        noteLoaded(control);
         try {
             platform_.clearReadOnly(control);
             renameAside(control, &record_.replacedControl);
@@ -294,6 +296,12 @@ void frmMain::copyFlashOCX() {
     record_.mediumCopy.clear();
     record_.mediumCopyInPlace = true;
     saveRecord();
+}
+
+// Programs that have the control loaded keep it until they, or the
+// machine, restart: the repair takes effect for them only then.
+void frmMain::noteLoaded(const std::wstring& control) {
+    if (platform_.isLoaded(control)) restartNeeded_ = true;
 }
 
 std::wstring frmMain::usersControlNow() {

@@ -57,6 +57,8 @@ void frmMain::checkMedium() {
             if (all[0] != recordHeader) damage = L"it does not begin with " + quotedPath(recordHeader);
         } else if (all[number] == L"end") {
             ended = true;
+        } else if (all[number].compare(0, 6, L"quiet ") == 0) {
+            installerQuietArgs_ = all[number].substr(6);
         } else if (parseLine(all[number], file)) {
             files.push_back(file);
         } else {

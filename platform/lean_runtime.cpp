@@ -5,7 +5,8 @@
 //   type to a console nobody sees, through a name demangler and the C
 //   runtime's formatted output. runProgram catches every failure, so this
 //   handler only runs after a fault in the program itself; it says so in a
-//   box, as the program's other failures do, and ends with abort's code.
+//   box, as the program's other failures do, and ends with the code of a
+//   fault of the program's own (1359).
 // - The standard containers raise their errors through std::__throw_*,
 //   whose library versions bring every standard exception class along with
 //   the old string implementation they are built on. Ours raise what
@@ -38,7 +39,7 @@ namespace __gnu_cxx {
 void __verbose_terminate_handler() {
     if (tolvane::faultBoxShown)
         ::MessageBoxW(nullptr, L"Tolvane stopped because of a fault of its own.", L"Tolvane", MB_ICONERROR | MB_OK);
-    ::ExitProcess(3);
+    ::ExitProcess(ERROR_INTERNAL_ERROR);
 }
 
 }  // namespace __gnu_cxx

@@ -150,10 +150,10 @@ public:
     virtual bool isAdministrator() = 0;
     // Starts the program's own file again with administrator rights
     // ("runas": Windows asks the user's consent), hidden, in the current
-    // folder, with the repair switch and this instance's window (and
-    // /quiet, when `quiet`). Raises a Failure numbered ERROR_CANCELLED (1223)
-    // when the user declines.
-    virtual StartedProcess launchElevatedRepair(bool quiet) = 0;
+    // folder, with the repair switch and this instance's window, then
+    // `switches` (" /timeout 600"). Raises a Failure numbered
+    // ERROR_CANCELLED (1223) when the user declines.
+    virtual StartedProcess launchElevatedRepair(const std::wstring& switches) = 0;
 
     // The running executable's folder: no trailing backslash except at a drive root.
     virtual std::wstring programFolder() = 0;
@@ -212,6 +212,11 @@ public:
     virtual FileDigest digestFile(const std::wstring& path, bool hold) = 0;
     // The names of the files and folders in a folder.
     virtual std::vector<std::wstring> folderEntries(const std::wstring& folder) = 0;
+    // True when another program has the file loaded or mapped (a browser
+    // showing a page with the control): it cannot be opened for writing.
+    virtual bool isLoaded(const std::wstring& path) = 0;
+    // Milliseconds since Windows started (GetTickCount).
+    virtual DWORD tickCount() = 0;
     // Clears the file's read-only attribute; its other attributes stay.
     virtual void clearReadOnly(const std::wstring& path) = 0;
     // Asks Windows to delete the file at the next restart. Needs

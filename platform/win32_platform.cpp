@@ -269,7 +269,7 @@ bool Win32Platform::hasVisibleDesktop() {
 // ShellExecuteExW comes from the system folder's shell32.dll, loaded only
 // on the Windows that ask for consent. The elevated instance finds this
 // one's window by the number after the switch, to hand it its log lines.
-StartedProcess Win32Platform::launchElevatedRepair(bool quiet) {
+StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& switches) {
     using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
     using GetProcessIdFn = DWORD(WINAPI*)(HANDLE);
     const auto shellExecute = libraryFunction<ShellExecuteExFn>(systemLibrary(L"shell32.dll"), "ShellExecuteExW");
@@ -280,7 +280,7 @@ StartedProcess Win32Platform::launchElevatedRepair(bool quiet) {
     while ((length = ::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data())) >= folder.size())
         folder.resize(length + 1);
     const std::wstring parameters =
-        std::wstring(repairSwitch) + L" " + decimal(reinterpret_cast<ULONG_PTR>(window_)) + (quiet ? L" /quiet" : L"");
+        std::wstring(repairSwitch) + L" " + decimal(reinterpret_cast<ULONG_PTR>(window_)) + switches;
     SHELLEXECUTEINFOW execute = {};
     execute.cbSize = sizeof execute;
     // No owner window: with a hidden one, Windows may show the consent
@@ -636,6 +636,18 @@ std::vector<std::wstring> Win32Platform::folderEntries(const std::wstring& folde
     } while (::FindNextFileW(search.get(), &entry));
     return names;
 }
+
+// A file mapped as an image or as data cannot be opened for writing
+// (ERROR_SHARING_VIOLATION, ERROR_USER_MAPPED_FILE); the handle, opened with
+// every sharing, changes nothing.
+bool Win32Platform::isLoaded(const std::wstring& path) {
+    UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD error = ::GetLastError();
+    return !file && (error == ERROR_SHARING_VIOLATION || error == ERROR_USER_MAPPED_FILE);
+}
+
+DWORD Win32Platform::tickCount() { return ::GetTickCount(); }
 
 void Win32Platform::clearReadOnly(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());

@@ -315,7 +315,7 @@ TEST_F(RepairRun, AnEndingSessionPutsTheUsersControlBackAndStartsNoMenu) {
         medium.environment[L"STANDIN_INSTALLER_ENDS_SESSION"] = L"1";
         RunResult result = medium.run();
         ASSERT_TRUE(result.ended);
-        EXPECT_EQ(result.exitCode, 1u);
+        EXPECT_EQ(result.exitCode, 1603u);  // ERROR_INSTALL_FAILURE
         EXPECT_TRUE(result.boxes.empty());
         // Windows XP is let go; a later Windows is asked to wait.
         EXPECT_EQ(result.linesStarting("session end asked, answer=").at(0),
@@ -432,7 +432,7 @@ TEST_F(RepairRun, AMediumChangedAfterItWasMadeRunsNothing) {
         writeFile(file, (isFile(file) ? readFile(file) : std::string()) + "!");
         RunResult result = medium.run();
         ASSERT_TRUE(result.ended);
-        EXPECT_EQ(result.exitCode, 1u);
+        EXPECT_EQ(result.exitCode, 1603u);  // ERROR_INSTALL_FAILURE
         ASSERT_EQ(result.boxes.size(), 1u) << result.logText();
         EXPECT_EQ(result.boxes[0].text.rfind(L"\"" + file + L"\" was changed after the medium was made ("), 0u)
             << narrow(result.boxes[0].text);
@@ -503,7 +503,7 @@ TEST_F(RepairRun, AMediumControlWhoseRegistrationFailsLeavesTheUsersControlInPla
                                      L"registering \"" + Machine::controlPath() +
                                          L"\" failed: the registration tool ended with exit code 5.",
                                      L"The control that was installed was put back and registered again.");
-        EXPECT_EQ(result.exitCode, 1u);
+        EXPECT_EQ(result.exitCode, 1603u);  // ERROR_INSTALL_FAILURE
         EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
         EXPECT_FALSE(isFile(Machine::controlBackup()));
         EXPECT_GT(result.timeOf(registered(Machine::controlPath(), "installed")),
@@ -530,7 +530,7 @@ TEST_F(RepairRun, AControlHeldByABrowserIsMovedAsideAndDeletedAtTheNextRestart) 
         if (run < 3) {
             ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
         } else {  // the control that stood in place is back
-            EXPECT_EQ(result.exitCode, 1u);
+            EXPECT_EQ(result.exitCode, 1603u);  // ERROR_INSTALL_FAILURE
             EXPECT_EQ(result.boxes.size(), 1u);
             EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
             EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "medium")).size(), 1u) << result.logText();

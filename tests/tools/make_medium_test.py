@@ -376,7 +376,9 @@ class MakeMedium(unittest.TestCase):
         # Names Windows keeps apart, and Joliet names of 64 UTF-16 characters at most in other scripts.
         for name in ("Straße.htm", "Strasse.htm", "K.htm", "\u212a.htm", "Ж" * 51, "中" * 22):
             write(self.at("content", name), name)
-        result = self.run_tool("-o", self.output, "--label", "Tolvane: Sommer 2026")
+        self.assertEqual(self.run_tool("--check", "--installer-quiet-args", "").returncode, 2)
+        result = self.run_tool("-o", self.output, "--label", "Tolvane: Sommer 2026",
+                               "--installer-quiet-args", '-install -silent /D="C:\\Program Files\\x"')
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("fits a CD-R (700 MB)", result.stdout)
         self.assertEqual(os.listdir(os.path.dirname(self.output)), ["MEDIUM.iso"])
@@ -416,7 +418,7 @@ class MakeMedium(unittest.TestCase):
         sha = lambda name: hashlib.sha256(expected["/data/" + name]).hexdigest()
         self.assertEqual(record, ["Tolvane medium record 1"] +
                          [f"file {len(expected['/data/' + n])} {sha(n)} {n}" for n in ("install_flash_player.exe", "Flash.ocx", "menu.exe")] +
-                         ["other content", "end", ""])
+                         ["other content", 'quiet -install -silent /D="C:\\Program Files\\x"', "end", ""])
         self.assertIn("Tolvane.exe records the medium's files: install_flash_player.exe, Flash.ocx and menu.exe by "
                       "size and SHA-256, 1 other entry of data\\ by name", result.stdout)
 

@@ -183,8 +183,8 @@ StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLin
 }
 
 // The elevated repair's exit code is exitCodes[L"/repair"].
-StartedProcess FakePlatform::launchElevatedRepair(bool quiet) {
-    calls.push_back(quiet ? L"launchElevatedRepair /quiet" : L"launchElevatedRepair");
+StartedProcess FakePlatform::launchElevatedRepair(const std::wstring& switches) {
+    calls.push_back(L"launchElevatedRepair" + switches);
     if (elevationRefused != 0) throw Failure(elevationRefused, L"starting the repair as administrator failed");
     const std::uint32_t id = nextProcessId_++;
     commandLines_[id] = repairSwitch;
@@ -286,6 +286,10 @@ void FakePlatform::replaceFile(const std::wstring& from, const std::wstring& to)
     files[to] = it->second;
     files.erase(from);
 }
+
+bool FakePlatform::isLoaded(const std::wstring& path) { return inUse.count(path) != 0; }
+
+DWORD FakePlatform::tickCount() { return ticks; }
 
 void FakePlatform::clearReadOnly(const std::wstring& path) {
     calls.push_back(L"clearReadOnly " + path);

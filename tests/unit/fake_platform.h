@@ -46,6 +46,7 @@ public:
     DWORD lastError = 0;
     std::set<std::wstring> readOnly;                    // files with the read-only attribute
     std::set<std::wstring> inUse;                       // files another program has loaded
+    DWORD ticks = 0;                                    // what tickCount gives
     std::set<std::wstring> mapped;                      // mapped as data: deleted, the name stays
     std::map<std::wstring, DWORD> exitCodes;            // command line -> exit code (0 when not listed)
     std::set<std::wstring> stillRunningAfterWait;       // command lines whose timed wait runs out
@@ -119,7 +120,7 @@ public:
     bool claimSingleRun(const std::wstring& name) override;
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override { return administrator; }
-    StartedProcess launchElevatedRepair(bool quiet) override;
+    StartedProcess launchElevatedRepair(const std::wstring& switches) override;
     bool isElevated() override { return elevated; }
     bool hasVisibleDesktop() override { return desktop; }
     void createMainWindow(const std::wstring& caption) override;
@@ -143,6 +144,8 @@ public:
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
+    bool isLoaded(const std::wstring& path) override;
+    DWORD tickCount() override;
     void deleteAtRestart(const std::wstring& path) override;
     DWORD volumeFlags(const std::wstring& path) override;
     bool makeAdministratorsFolder(const std::wstring& path) override;

@@ -217,7 +217,7 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
             }
             continue;
         }
-        EXPECT_EQ(exitCode, 1);
+        EXPECT_EQ(exitCode, failedExitCode);
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].find(L"showMessageBox Tolvane | 16 | " + row.report), 0u) << boxes[0];
         for (const wchar_t* change : {L"launchProgram", L"renameFile", L"copyFile", L"writeRepairRecord"})
@@ -237,6 +237,7 @@ TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
         int exitCode;
         std::wstring started;  // the installer's launch; empty: none
         std::wstring says;     // in the box, or the log when there is no box
+        const wchar_t* commandLine = L"T.exe";
     } rows[] = {
         {"a pressed CD", [](FakePlatform&) {}, 0, L"launchProgram \"" + installer + L"\" | 1 | " + installer, L""},
         {"a writable copy", [](FakePlatform& f) { f.mediumWritable = true; }, 0,
@@ -244,10 +245,15 @@ TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
         {"its folder taken", [&](FakePlatform& f) { f.mediumWritable = true, f.folders = {folder}; }, 0,
          L"launchProgram \"C:\\WINDOWS\\Temp\\Tolvane.2\\install_flash_player.exe\"", L""},
         {"re-pointed after the check",
-         [](FakePlatform& f) { f.mediumWritable = true, f.installerSwappedAfterCheck = "planted"; }, 1, L"",
+         [](FakePlatform& f) { f.mediumWritable = true, f.installerSwappedAfterCheck = "planted"; }, failedExitCode, L"",
          L"\"" + installer + L"\" was changed after the medium was made (its copy \"" + copy + L"\" differs"},
         {"no installer, no record", [](FakePlatform& f) { f.mediumWritable = true, f.mediumRecordValue.clear(), f.files.erase(installer); },
          0, L"", L"Error starting task \r\ncopying failed: not found"},
+        {"/quiet: the installer's own silent switches, from the record",
+         [](FakePlatform& f) { f.mediumRecordValue.insert(f.mediumRecordValue.size() - 4, L"quiet -install -silent\n"); },
+         0, L"launchProgram \"" + installer + L"\" -install -silent | 1 | " + installer, L"", L"T.exe /quiet"},
+        {"/quiet: the medium names none", [](FakePlatform&) {}, 0, L"launchProgram \"" + installer + L"\" | 1 |",
+         L"the medium names no silent switches for its installer: it may wait for a person", L"T.exe /quiet"},
         {"no access control where the copy goes", [](FakePlatform& f) { f.mediumWritable = true, f.accessControl = false; },
          0, L"launchProgram \"" + copy, L"is on a file system without access control (FAT32)"},
     };
@@ -260,7 +266,7 @@ TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
         fake.files[menu] = "menu";
         fake.mediumRecordValue = recordOf(fake);
         row.setUp(fake);
-        const int exitCode = runProgram(fake);
+        const int exitCode = runProgram(fake, parseOptions(row.commandLine));
         EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : exitCode, row.exitCode);
         const auto installers = fake.callsTo(L"launchProgram \"C:\\WINDOWS\\Temp");
         const auto fromMedium = fake.callsTo(L"launchProgram \"" + installer);
@@ -296,7 +302,7 @@ TEST(Recovery, ComesBeforeTheMediumsCheck) {
     fake.mediumRecordValue = recordOf(fake);
     fake.files[installer] += "!";
     fake.record = L"Tolvane repair record 1\nstep=running the medium's installer\ncontrol=" + controlBackup + L"\n";
-    EXPECT_EQ(runProgram(fake), 1);
+    EXPECT_EQ(runProgram(fake), failedExitCode);
     EXPECT_EQ(fake.files[control], "installed control");
     EXPECT_EQ(fake.lastRegistered, "installed control");
     EXPECT_TRUE(fake.record.empty());

@@ -63,7 +63,7 @@ TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
 
 TEST_F(Sequence, FailingBackupEndsTheRunBeforeTheInstaller) {
     fake.failingOperations.insert(L"renameFile");
-    EXPECT_EQ(runProgram(fake), 1);
+    EXPECT_EQ(runProgram(fake), failedExitCode);
 
     // The control never left its place: it is registered again before the report.
     auto done = actions(fake);
@@ -77,7 +77,7 @@ TEST_F(Sequence, FailingBackupEndsTheRunBeforeTheInstaller) {
 
 TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
     fake.failingOperations.insert(L"copyFile");
-    EXPECT_EQ(runProgram(fake), 1);
+    EXPECT_EQ(runProgram(fake), failedExitCode);
 
     // The installed control and the INF file are put back, the control
     // registered, then the report.
@@ -127,7 +127,7 @@ TEST_F(Sequence, RecoveryAfterAFailedCopySaysWhatBecameOfTheInstalledControl) {
         fake.installerWrites = row.installerWrites;
         fake.unregistrable = {"medium control"};
         if (row.registrationStillRunning) fake.stillRunningAfterWait.insert(registration);
-        EXPECT_EQ(runProgram(fake), 1);
+        EXPECT_EQ(runProgram(fake), failedExitCode);
         auto boxes = fake.callsTo(L"showMessageBox");
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0], L"showMessageBox Tolvane | 16 | " + row.failure + L"\r\n" + row.line +
@@ -209,7 +209,7 @@ TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
                                          (cut.record.empty() || cut.record.find(L"finished=yes") != std::wstring::npos);
                 FakePlatform damaged = start(&cut);
                 damaged.unregistrable = {"medium control"};
-                EXPECT_EQ(runProgram(damaged), 1);
+                EXPECT_EQ(runProgram(damaged), failedExitCode);
                 const std::string now = at(damaged, control);
                 if (once) {
                     EXPECT_EQ(now, wentThrough ? "medium control" : row.afterDamaged);
@@ -304,13 +304,15 @@ TEST(FirstInstance, RepairsAsAdministratorWhereItCanAndStartsTheMenuItself) {
         bool box;
     } rows[] = {
         {"later Windows, repaired", 6, true, 0, 0, 0, true, false},
-        {"later Windows, the repair failed and said so", 6, true, 0, elevatedRepairFailedExitCode, 1, false, false},
+        {"later Windows, the repair failed and said so", 6, true, 0, elevatedRepairFailedExitCode, failedExitCode, false,
+         false},
+        {"later Windows, the installer timed out", 6, true, 0, timedOutExitCode, timedOutExitCode, false, false},
         {"later Windows, the repair was ended from outside", 6, true, 0, 1, repairStoppedExitCode, false, true},
         {"later Windows, another repair at work", 6, true, 0, anotherRepairExitCode, anotherRepairExitCode, true, false},
         {"later Windows, consent declined", 6, true, ERROR_CANCELLED, 0, ERROR_CANCELLED, true, false},
         {"later Windows, no prompt and a standard user", 6, false, ERROR_ACCESS_DENIED, 0, notAnAdministratorExitCode,
          true, false},
-        {"later Windows, the elevated start fails", 6, true, ERROR_FILE_NOT_FOUND, 0, 1, false, true},
+        {"later Windows, the elevated start fails", 6, true, ERROR_FILE_NOT_FOUND, 0, failedExitCode, false, true},
         {"Windows XP, a standard user", 5, false, 0, 0, notAnAdministratorExitCode, true, false},
     };
     for (const Row& row : rows) {
@@ -340,7 +342,7 @@ TEST_F(Sequence, AnotherRunHoldingTheLockEndsThisStartAtOnceWithCodeZero) {
 
 TEST_F(Sequence, MenuThatCannotStartIsReportedAndEndsWithNonZeroCode) {
     fake.failingOperations.insert(L"launchProgram:" + menu);
-    EXPECT_EQ(runProgram(fake), 1);
+    EXPECT_EQ(runProgram(fake), failedExitCode);
 
     auto boxes = fake.callsTo(L"showMessageBox");
     ASSERT_EQ(boxes.size(), 1u);
@@ -378,7 +380,7 @@ TEST_F(Sequence, SystemFolderThatCannotBeAskedForTouchesNoFile) {
     fake.overrideFolderCount = true;
     fake.folderCount = 0;
     fake.lastError = ERROR_INVALID_PARAMETER;
-    EXPECT_EQ(runProgram(fake), 1);
+    EXPECT_EQ(runProgram(fake), failedExitCode);
 
     auto done = actions(fake);
     ASSERT_EQ(done.size(), 1u) << "something was done without a folder to do it in";
@@ -432,6 +434,8 @@ TEST(Switches, AreReadInAnyOrderAndCaseWithSlashOrDash) {
     EXPECT_EQ(read(L"Tolvane.exe /quiet /bogus /other").bad, L"/bogus");
     EXPECT_EQ(read(L"Tolvane.exe extra").bad, L"extra");
     EXPECT_EQ(read(L"Tolvane.exe /quiet /log").bad, L"/log");
+    EXPECT_EQ(read(L"T.exe /timeout 600").timeoutSeconds, 600u);
+    EXPECT_EQ(read(L"T.exe /timeout soon").bad, L"/timeout soon");
     // An empty %VAR% is skipped; /log takes no switch for its file.
     EXPECT_TRUE(read(L"Tolvane.exe \"\" /quiet \"\" /nomenu").quiet && read(L"T.exe \"\" /nomenu").noMenu);
     EXPECT_EQ(read(L"T.exe \"\" /bogus").bad, L"/bogus");
@@ -459,7 +463,7 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
         const wchar_t* says = L"";  // in the box
     } rows[] = {
         {"/quiet, the copy fails", L"T.exe /quiet", [](FakePlatform& f) { f.failingOperations.insert(L"copyFile"); },
-         1, false, false, false, false, true},
+         failedExitCode, false, false, false, false, true},
         {"/quiet, no installer", L"T.exe /quiet",
          [](FakePlatform& f) { f.failingOperations.insert(L"launchProgram:" + installer); }, 0, false, true, true, false,
          true},
@@ -471,17 +475,27 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
          false, L"The switch \"/bogus\" is not known."},
         {"a switch not known, /quiet", L"T.exe /quiet /bogus", [](FakePlatform&) {}, badSwitchExitCode, false, false,
          false, false, false},
-        {"/quiet, a file in use: restart needed", L"T.exe /quiet", inUse, restartNeededExitCode, false, true, true,
-         false, true},
-        {"a file in use, interactive", L"T.exe", inUse, 0, false, true, true, false, true},
+        {"/quiet, an old backup in use: it goes at the restart, none needed", L"T.exe /quiet", inUse, 0, false, true,
+         true, false, true},
+        {"the control held by a browser: restart needed", L"T.exe", [](FakePlatform& f) { f.inUse = {control}; },
+         restartNeededExitCode, false, true, true, false, true},
+        {"the installer asks for a restart", L"T.exe",
+         [](FakePlatform& f) { f.exitCodes[L"\"" + installer + L"\""] = ERROR_SUCCESS_RESTART_REQUIRED; },
+         restartNeededExitCode, false, true, true, false, true},
+        {"/quiet /timeout 60, the installer never ends", L"T.exe /quiet /timeout 60",
+         [](FakePlatform& f) { f.stillRunningAfterWait.insert(L"\"" + installer + L"\""); }, timedOutExitCode, false,
+         false, false, false, true},
+        {"/quiet, a second start while a run is at work", L"T.exe /quiet",
+         [](FakePlatform& f) { f.anotherRunHoldsTheLock = true; }, anotherRepairExitCode, false, false, false, false,
+         false},
         {"Windows 7, /quiet, elevated already", L"T.exe /quiet",
          [](FakePlatform& f) { f.setVersion(2, 6, 1), f.elevated = true; }, 0, false, true, true, false, true},
-        {"Windows 7, /quiet, not elevated", L"T.exe /quiet", [](FakePlatform& f) { f.setVersion(2, 6, 1); }, 0, false,
-         true, false, true, false},
-        {"a record of another kind", L"T.exe", [](FakePlatform& f) { f.record = L"something else\ncontrol=C:\\x\n"; }, 1,
+        {"Windows 7, /quiet, not elevated: no prompt", L"T.exe /quiet", [](FakePlatform& f) { f.setVersion(2, 6, 1); },
+         elevationRequiredExitCode, false, true, false, false, false},
+        {"a record of another kind", L"T.exe", [](FakePlatform& f) { f.record = L"something else\ncontrol=C:\\x\n"; }, failedExitCode,
          true, false, false, false, false, L"The record is kept and nothing was changed."},
         {"a record with a line it never writes", L"T.exe",
-         [](FakePlatform& f) { f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndelete=C:\\x\n"; }, 1, true,
+         [](FakePlatform& f) { f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndelete=C:\\x\n"; }, failedExitCode, true,
          false, false, false, false, L"The record is kept and nothing was changed."},
         {"another repair holds the machine's lock", L"T.exe",
          [](FakePlatform& f) { f.anotherRepairHoldsTheMachine = true; }, anotherRepairExitCode, false, true, false,
@@ -491,14 +505,15 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
              f.files[L"C:\\WINDOWS\\system32\\shell32.dll"] = "shell";
              f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndiscard=C:\\WINDOWS\\system32\\shell32.dll\n";
          },
-         1, true, false, false, false, false, L"\"C:\\WINDOWS\\system32\\shell32.dll\" is not a file this program makes"},
+         failedExitCode, true, false, false, false, false,
+         L"\"C:\\WINDOWS\\system32\\shell32.dll\" is not a file this program makes"},
         {"/log followed by a switch", L"T.exe /log /quiet", [](FakePlatform&) {}, badSwitchExitCode, false, false, false,
          false, false},
         {"no desktop, the start-up fails", L"T.exe",
-         [](FakePlatform& f) { f.desktop = false, f.failingOperations.insert(L"restrictDllSearch"); }, 1, false, false,
+         [](FakePlatform& f) { f.desktop = false, f.failingOperations.insert(L"restrictDllSearch"); }, failedExitCode, false, false,
          false, false, false},
         {"the record cannot be written before the first change", L"T.exe",
-         [](FakePlatform& f) { f.failingOperations.insert(L"writeRepairRecord"); }, 1, true, false, false, false, false,
+         [](FakePlatform& f) { f.failingOperations.insert(L"writeRepairRecord"); }, failedExitCode, true, false, false, false, false,
          L"The installed control was not touched; nothing was changed."},
         {"the record cannot be removed after the repair", L"T.exe",
          [](FakePlatform& f) { f.failingOperations.insert(L"clearRepairRecord"); }, 0, false, true, true, false, true},
@@ -519,7 +534,11 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
         }
         EXPECT_EQ(fake.called(L"launchProgram \"" + menu), row.menu);
         EXPECT_EQ(fake.files[control] == "medium control", row.repaired);
-        EXPECT_EQ(fake.called(L"launchElevatedRepair /quiet"), row.elevatedInstance);
+        EXPECT_EQ(fake.called(L"launchElevatedRepair"), row.elevatedInstance);
+        if (row.exitCode == timedOutExitCode) {  // ended before anything was put back
+            EXPECT_TRUE(fake.called(L"endTrackedProcesses"));
+            EXPECT_EQ(fake.files[control], "installed control");
+        }
         for (const wchar_t* change : {L"launchProgram regsvr32", L"renameFile"})
             EXPECT_EQ(fake.called(change), row.changed) << change;
         EXPECT_FALSE(fake.called(L"deleteFile C:\\WINDOWS\\system32\\shell32.dll"));
@@ -532,7 +551,8 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
             EXPECT_EQ(next.files[control], "medium control");
             EXPECT_EQ(next.files[controlBackup], "installed control");
         }
-        if (options.quiet && !row.box && row.exitCode != 0 && row.exitCode != restartNeededExitCode) {
+        if (options.quiet && !row.box && row.exitCode != 0 && row.exitCode != restartNeededExitCode &&
+            row.exitCode != anotherRepairExitCode && row.exitCode != elevationRequiredExitCode) {
             bool logged = false;
             for (const auto& note : fake.notes) logged = logged || note.rfind(L"Not shown (/quiet), the box", 0) == 0;
             EXPECT_TRUE(logged) << "the report went nowhere";

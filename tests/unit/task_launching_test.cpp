@@ -21,6 +21,7 @@ TEST(InstallerWait, WaitsWithoutLimitOnTheHandleItWasStartedWithAndClosesIt) {
                               L"setWindowVisible false",
                               L"processPendingEvents",
                               L"WaitForSingleObject 1000 4294967295",
+                              L"GetExitCodeProcess 1000 0",
                               L"CloseHandle 1000",
                           }));
     EXPECT_EQ(fake.openHandles, 0);

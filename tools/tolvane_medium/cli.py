@@ -103,6 +103,9 @@ def run(argv):
     parser.add_argument("--oldest-windows", choices=tuple(Oldest.VERSIONS), default="xp",
                         help="the oldest Windows the medium is for: every program and control must start there "
                              "(default: %(default)s)")
+    parser.add_argument("--installer-quiet-args", metavar="ARGS",
+                        help="the installer's own switches for a run nobody watches (/quiet, no desktop), "
+                             "recorded in the signed program, e.g. \"-install -silent\"")
     parser.add_argument("--check", action="store_true",
                         help="check the files (and, with -o, where the image would go); write nothing")
     parser.add_argument("--sign", metavar="PFX", help="sign the image's Tolvane.exe with this PKCS #12 file")
@@ -115,6 +118,9 @@ def run(argv):
         parser.error("--sign needs --password-file FILE; a password is never taken from the command line")
     if (args.password_file or args.timestamp) and not args.sign:
         parser.error("--password-file and --timestamp go with --sign PFX")
+    quiet = args.installer_quiet_args
+    if quiet is not None and (not quiet.strip() or any(ord(c) < 32 or ord(c) == 127 for c in quiet)):
+        parser.error("--installer-quiet-args takes the installer's switches on one line, not empty")
 
     findings = Findings()
     entries, found = [], {}
@@ -141,7 +147,7 @@ def run(argv):
     room = record_room(args.exe, findings) if os.path.isfile(args.exe) else None
     record = None
     if os.path.isdir(args.data_dir) and len(found) == len(REQUIRED):
-        record = medium_record(args.data_dir, entries, found, findings)
+        record = medium_record(args.data_dir, entries, found, findings, args.installer_quiet_args)
     if args.output:
         check_output(args.output, args.data_dir, args.exe, entries, findings, (args.sign, args.password_file))
     signer = Signer(args.sign, args.password_file, findings, args.timestamp) if args.sign else None

@@ -37,15 +37,18 @@ def record_room(exe, findings):
     return offset
 
 
-def medium_record(data_dir, entries, found, findings):
+def medium_record(data_dir, entries, found, findings, quiet_args=None):
     """The record of the medium's files, as the program reads it (UTF-8
-    lines), or None when it does not fit the program's room."""
+    lines), or None when it does not fit the program's room. `quiet_args`:
+    the installer's own switches for a run that nobody watches."""
     lines = [RECORD_HEADER]
     for name in REQUIRED:
         path = found[name]
         lines.append(f"file {os.path.getsize(path)} {digest_of(path).hex()} {os.path.basename(path)}")
     hashed = {os.path.basename(found[name]) for name in REQUIRED}
     lines += [f"other {parts[0]}" for parts, _, _ in entries if len(parts) == 1 and parts[0] not in hashed]
+    if quiet_args:
+        lines.append(f"quiet {quiet_args}")
     record = ("\n".join(lines + ["end"]) + "\n").encode("utf-8")
     if len(record) > MEDIUM_RECORD_SIZE:
         findings.error(data_dir, f"the names at its top take {len(record):,} bytes in the program's record of the "
