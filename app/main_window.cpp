@@ -56,7 +56,9 @@ void frmMain::Form_Load() {
                           outcome == elevationRequiredExitCode;
         if (!menu) return platform_.endProgram(static_cast<int>(outcome));
     } else if (platform_.isAdministrator()) {
-        outcome = repair() ? (restartNeeded_ ? restartNeededExitCode : 0) : anotherRepairExitCode;
+        outcome = restore_ ? restoreUsersControl()
+                  : repair() ? (restartNeeded_ ? restartNeededExitCode : 0)
+                             : anotherRepairExitCode;
     } else {
         platform_.note(L"The repair is skipped: on this Windows it needs an administrator, and this user is not one");
         outcome = notAnAdministratorExitCode;
@@ -73,7 +75,8 @@ void frmMain::repairOnly() {
     // Not the folder the user started the program from, which the user may
     // fill with what an administrator's program then loads.
     platform_.setCurrentFolder(platform_.programFolder());
-    if (!repair()) platform_.endProgram(anotherRepairExitCode);
+    if (restore_) platform_.endProgram(restoreUsersControl());
+    else if (!repair()) platform_.endProgram(anotherRepairExitCode);
     else if (restartNeeded_) platform_.endProgram(restartNeededExitCode);
 }
 
@@ -196,6 +199,75 @@ void frmMain::markInstalled(const std::wstring& control) noexcept {
     }
 }
 
+// For a detection rule: reads, and changes nothing. A record that the
+// lock's holder keeps is a repair at work; one nobody holds was left by a
+// run that was cut off. Without administrator rights the lock cannot be
+// opened: the record then counts as a repair at work.
+int frmMain::checkOnly() {
+    platform_.note(L"Checking whether this machine needs the repair (/check): nothing is changed");
+    const auto needs = [&](const std::wstring& why) {
+        platform_.note(L"  it does: " + why);
+        return repairNeededExitCode;
+    };
+    std::wstring text;
+    if (platform_.readRepairRecord(text)) {
+        if (platform_.claimRepairLock(windowsFolder() + machineRepairLock)) return needs(L"an earlier repair was cut off");
+        platform_.note(L"  a repair is at work: try again when it is over");
+        return anotherRepairExitCode;
+    }
+    const std::wstring control = getPathFlash();
+    if (!platform_.fileExists(control)) return needs(L"there is no control at " + quotedPath(control));
+    std::wstring mark, sha256;
+    try {
+        sha256 = platform_.digestFile(control, false).sha256;
+        checkMedium();
+    } catch (const Failure& failure) {
+        platform_.note(L"  " + failure.description());
+    }
+    if (!platform_.readInstalledMark(mark) || mark != L"sha256=" + sha256 + L"\n")
+        return needs(L"no repair of this program put the control at " + quotedPath(control) + L" in place");
+    if (!mediumControlSha256_.empty() && sha256 != mediumControlSha256_)
+        return needs(L"the control in place is not the one this medium brings");
+    platform_.note(L"  it does not: the control this medium brings is in place, put there by a repair that went through");
+    return 0;
+}
+
+// The uninstall command: the same lock, record and put-back as the repair.
+int frmMain::restoreUsersControl() {
+    platform_.note(L"Putting the control from before the disc back (/restore)");
+    if (!platform_.claimRepairLock(windowsFolder() + machineRepairLock)) return anotherRepairExitCode;
+    const bool holdUp = isVistaOrLater();
+    const SessionEndGuard guard(platform_, *this, holdUp ? sessionEndReason : L"",
+                                L"Until the control is registered, an ending session has the control put back first");
+    recoverEarlierRun();
+    const std::wstring control = getPathFlash(), backup = backupPath(control), inf = getPathInf();
+    if (!platform_.fileExists(backup)) {
+        platform_.note(L"  there is no backup of the user's control at " + quotedPath(backup) + L": nothing to restore");
+        return nothingToRestoreExitCode;
+    }
+    if (platform_.fileExists(control)) {
+        noteLoaded(control);
+        uninstallFlashOCX();
+    }
+    record_ = RepairRecord{};
+    record_.step = L"putting the control from before the disc back";
+    record_.usersControl = backup;
+    record_.mediumCopyInPlace = platform_.fileExists(control);
+    if (!inf.empty() && !platform_.fileExists(inf) && platform_.fileExists(backupPath(inf))) record_.inf = inf;
+    recording_ = true;
+    saveRecord();
+    const std::wstring outcome = putBackInstalledControl();
+    puttingBack_ = false;
+    if (recording_ || outcome.find(L"could not be put back") != std::wstring::npos)
+        throw Failure(failedExitCode, L"putting the control from before the disc back failed.\r\n" + outcome);
+    platform_.note(outcome);
+    try {
+        platform_.writeInstalledMark(std::wstring());
+    } catch (const Failure&) {
+    }
+    return restartNeeded_ ? restartNeededExitCode : 0;
+}
+
 // Before anything else: a record left on the disk means that an earlier
 // run was cut off half-way (a power cut, Task Manager). Its user's control
 // goes back as after a failure, and only then does this run begin. A run
@@ -237,7 +309,8 @@ DWORD frmMain::repairElevated() {
     StartedProcess elevated{};
     try {
         elevated = platform_.launchElevatedRepair(
-            installerLimitSeconds_ == 0 ? std::wstring() : L" /timeout " + decimal(installerLimitSeconds_));
+            (restore_ ? L" /restore" : L"") +
+            (installerLimitSeconds_ == 0 ? std::wstring() : L" /timeout " + decimal(installerLimitSeconds_)));
     } catch (const Failure& failure) {
         if (failure.number() == ERROR_CANCELLED) {
             platform_.note(L"The user declined to let the repair run as administrator: the repair is skipped");
@@ -259,7 +332,7 @@ DWORD frmMain::repairElevated() {
             throw failureFor(L"waiting for the repair", platform_.GetLastError());
     }
     for (int known : {0, anotherRepairExitCode, ownFaultExitCode, restartNeededExitCode, failedExitCode,
-                      timedOutExitCode})
+                      timedOutExitCode, nothingToRestoreExitCode})
         if (exitCode == static_cast<DWORD>(known)) return exitCode;
     platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
     report(L"The repair stopped before it finished. Run the disc again to put everything back.", criticalOk,
@@ -346,6 +419,7 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         }
         platform.createMainWindow(L"Tolvane");
         frmMain form(platform, options);
+        if (options.check) return form.checkOnly();
         if (options.repairOnly) form.repairOnly();
         else form.Form_Load();
         return 0;

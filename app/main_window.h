@@ -42,6 +42,10 @@ inline constexpr int restartNeededExitCode = 3010;
 inline constexpr int anotherRepairExitCode = 1618;
 // The elevated instance ended without its own report (ERROR_PROCESS_ABORTED).
 inline constexpr int repairStoppedExitCode = 1067;
+// /check: the machine needs the repair.
+inline constexpr int repairNeededExitCode = 1;
+// /restore: there is no backup of the user's control (ERROR_UNKNOWN_PRODUCT).
+inline constexpr int nothingToRestoreExitCode = 1605;
 // A fault of the program's own (ERROR_INTERNAL_ERROR; see lean_runtime.cpp).
 inline constexpr int ownFaultExitCode = 1359;
 // The installer had not ended within the time limit (ERROR_TIMEOUT).
@@ -83,7 +87,7 @@ Failure unreadableRecord(const std::wstring& why);
 class frmMain : private SessionEndListener {
 public:
     explicit frmMain(Platform& platform, const ProgramOptions& options = ProgramOptions())
-        : platform_(platform), quiet_(options.quiet), noMenu_(options.noMenu),
+        : platform_(platform), quiet_(options.quiet), noMenu_(options.noMenu), restore_(options.restore),
           installerLimitSeconds_(options.timeoutGiven ? options.timeoutSeconds
                                  : options.quiet      ? quietInstallerLimitSeconds
                                                       : 0) {}
@@ -94,8 +98,18 @@ public:
     // menu, as this user, unless the repair failed; then the end of the
     // program, with the exit code that says how the repair went.
     void Form_Load();
-    // The load handling of the elevated instance: the repair alone.
+    // The load handling of the elevated instance: the repair alone (or,
+    // with /restore, the restore alone).
     void repairOnly();
+    // /check: the exit code that says whether the machine needs the repair:
+    // 0 when the control in place is the one this medium brings, put there
+    // by a repair that went through, and no repair was cut off; 1 when it
+    // needs it; 1618 while a repair is at work. Changes nothing.
+    int checkOnly();
+    // /restore: the user's own control back from the backup and registered
+    // (on XP swflash.inf too), this program's discarded, its mark cleared.
+    // Its exit code: 0, 3010, 1605 without a backup, 1618, or 1603 raised.
+    int restoreUsersControl();
 
     void hideMe();
     // A box, or with /quiet (and where nobody would see it) a line in the log.
@@ -227,6 +241,7 @@ private:
     Platform& platform_;
     bool quiet_;   // /quiet: no box
     bool noMenu_;  // /nomenu
+    bool restore_;  // /restore in place of the repair
     DWORD installerLimitSeconds_;  // how long the installer is waited for; 0: as long as it takes
     DWORD installerStartedAt_ = 0;  // GetTickCount when it started
     std::wstring installerQuietArgs_;  // the installer's own switches for a run nobody watches

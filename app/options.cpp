@@ -39,6 +39,10 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
         const std::wstring name = item[0] == L'/' || item[0] == L'-' ? lower(item.substr(1)) : std::wstring();
         if (name == L"quiet") {
             options.quiet = true;
+        } else if (name == L"check") {
+            options.check = options.quiet = options.noMenu = true;
+        } else if (name == L"restore") {
+            options.restore = options.noMenu = true;
         } else if (name == L"nomenu") {
             options.noMenu = true;
         } else if (name == L"?" || name == L"help") {

@@ -13,6 +13,8 @@ struct ProgramOptions {
     bool quiet = false;    // /quiet: no box at all; every report goes to the log and the exit code
     bool noMenu = false;   // /nomenu: the repair only
     bool help = false;     // /? or /help
+    bool check = false;    // /check: whether this machine needs the repair, changing nothing
+    bool restore = false;  // /restore: the user's own control back, this program's discarded
     std::wstring logFile;  // /log FILE: the run log there, in place of %TEMP%\Tolvane.log
     // /timeout SECONDS: how long the installer and its setup are waited for;
     // none given: 900 s where nobody watches (/quiet), else as long as it takes.
@@ -33,11 +35,13 @@ ProgramOptions parseOptions(const std::wstring& commandLine);
 
 // What /? shows.
 inline constexpr wchar_t switchesHelp[] =
-    L"Tolvane [/quiet] [/nomenu] [/log FILE] [/timeout SECONDS]\r\n\r\n"
+    L"Tolvane [/quiet] [/nomenu] [/log FILE] [/timeout SECONDS] [/check | /restore]\r\n\r\n"
     L"/quiet\tno box at all: every report goes to the log and the exit code\r\n"
     L"/nomenu\tthe repair only; the menu is not started\r\n"
     L"/log FILE\tthe run log in FILE, in place of %TEMP%\\Tolvane.log\r\n"
     L"/timeout SECONDS\thow long the installer is waited for (900 with /quiet)\r\n"
+    L"/check\twhether this machine needs the repair (0: no, 1: yes); changes nothing\r\n"
+    L"/restore\tthe control from before the disc back in place\r\n"
     L"/?\tthis list";
 
 }  // namespace tolvane

@@ -34,6 +34,7 @@ void FakePlatform::takeMachineOf(const FakePlatform& earlier) {
     readOnly = earlier.readOnly;
     record = earlier.record;
     installedMark = earlier.installedMark;
+    anotherRepairHoldsTheMachine = earlier.anotherRepairHoldsTheMachine;
     lastRegistered = earlier.lastRegistered;
 }
 

@@ -560,5 +560,45 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
     }
 }
 
+// A deployment tool's cycle on one machine: the detection rule, the
+// install command, the detection again, the uninstall command twice. /check
+// changes nothing and shows nothing; /restore puts back the control from
+// before the disc, swflash.inf too, and clears the mark.
+TEST(Deployment, CheckRepairCheckRestoreAndRestoreAgain) {
+    FakePlatform machine;
+    machine.files[control] = "installed control";
+    machine.files[inf] = "inf";
+    const auto run = [&](const wchar_t* commandLine, int exitCode) {
+        SCOPED_TRACE(std::wstring(commandLine).c_str());
+        FakePlatform fake;
+        fake.setVersion(2, 5, 1, "Service Pack 3");
+        fake.takeMachineOf(machine);
+        const int returned = runProgram(fake, parseOptions(commandLine));
+        EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : returned, exitCode);
+        EXPECT_FALSE(fake.called(L"showMessageBox") || fake.called(L"launchProgram \"" + menu) ||
+                     fake.called(L"launchElevatedRepair"));
+        machine.takeMachineOf(fake);
+        return fake;
+    };
+    const auto changes = [](const FakePlatform& fake) {
+        return fake.called(L"renameFile") || fake.called(L"writeRepairRecord") || fake.called(L"launchProgram regsvr32");
+    };
+    EXPECT_FALSE(changes(run(L"T.exe /check", repairNeededExitCode)));
+    run(L"T.exe /quiet /nomenu", 0);
+    EXPECT_FALSE(changes(run(L"T.exe /check", 0)));
+    run(L"T.exe /restore", 0);
+    EXPECT_EQ(machine.files[control], "installed control");
+    EXPECT_EQ(machine.lastRegistered, "installed control");
+    EXPECT_EQ(machine.files.count(controlBackup), 0u);
+    EXPECT_EQ(machine.files[inf], "inf");
+    EXPECT_TRUE(machine.record.empty() && machine.installedMark.empty());
+    run(L"T.exe /check", repairNeededExitCode);
+    run(L"T.exe /restore", nothingToRestoreExitCode);
+    // A record: a repair at work (its lock held), or one cut off.
+    machine.record = L"Tolvane repair record 1\nstep=x\ncontrol=" + control + L"\n";
+    machine.anotherRepairHoldsTheMachine = true;
+    run(L"T.exe /check", anotherRepairExitCode);
+}
+
 }  // namespace
 }  // namespace tolvane::testing
