@@ -11,6 +11,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // first instance's log.
     tolvane::RunLog log = options.repairOnly ? tolvane::RunLog(options.firstInstance) : tolvane::RunLog();
     if (!options.repairOnly && !options.logFile.empty()) log.useFile(options.logFile);
+    // As SYSTEM, beside the deployment tools' own logs, where Windows has that folder.
+    else if (!options.repairOnly && tolvane::Win32Platform::runsAsSystem()) log.useSystemLogsFolder();
     tolvane::Win32Platform windows(instance);
     if (!options.repairOnly) windows.receiveLogLines(log);
     windows.keepLog(log);

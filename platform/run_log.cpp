@@ -67,22 +67,37 @@ void RunLog::useFile(const std::wstring& path) noexcept {
             length = ::GetFullPathNameW(path.c_str(), length + 1, full.data(), &name);
         }
         target_ = length == 0 || name == nullptr ? path : std::wstring(full.data(), length);
+        asked_ = true;
     } catch (...) {
     }
+}
+
+void RunLog::useSystemLogsFolder() noexcept {
+    wchar_t windows[MAX_PATH];
+    const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    const std::wstring folder = std::wstring(windows, length) + L"\\Logs";
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        target_ = folder + L"\\" + logName;
 }
 
 void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     if (state_ != waitingForOwner) return;
     const LastErrorKept keep;
-    std::wstring ownName, renameFailure;
+    std::wstring ownName, renameFailure, previous;
     // Only a file asked for (/log) is a failure when it cannot be made.
     const auto cannotMake = [&](const std::wstring& why) {
-        if (!target_.empty()) failure_ = L"creating the log " + quotedPath(target_) + L" failed" + why;
+        if (asked_) failure_ = L"creating the log " + quotedPath(target_) + L" failed" + why;
     };
     try {
         const std::size_t slash = target_.rfind(L'\\');
         const std::wstring folder = target_.empty() ? temporaryFolder() : target_.substr(0, slash + 1);
         const std::wstring wanted = target_.empty() ? folder + logName : target_;
+        // The log before this one stays beside it, for a run tried again.
+        const std::size_t dot = wanted.rfind(L'.');
+        previous = (dot != std::wstring::npos && dot > wanted.rfind(L'\\') ? wanted.substr(0, dot) : wanted) +
+                   L"-previous" + (dot != std::wstring::npos && dot > wanted.rfind(L'\\') ? wanted.substr(dot) : L"");
         for (unsigned n = 1; !file_ && n <= 100 && !folder.empty(); ++n) {
             ownName = folder + L"Tolvane-" + decimal(::GetCurrentProcessId()) + L"-" + decimal(n) + L".log";
             file_.reset(::CreateFileW(ownName.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -94,18 +109,25 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
             deleteOwnFile();
             cannotMake(L": its folder leads elsewhere");
         }
+        const DWORD there = ::GetFileAttributesW(wanted.c_str());
+        if (file_ && there != INVALID_FILE_ATTRIBUTES && (there & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            ::MoveFileExW(wanted.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING);  // the name, not a link's target
         if (file_ && !::MoveFileExW(ownName.c_str(), wanted.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             renameFailure = L"This log could not be named " + quotedPath(wanted) + L" and stays " +
                             quotedPath(ownName) + L": " + systemMessage(::GetLastError());
             cannotMake(L". " + renameFailure);
-            if (!target_.empty()) deleteOwnFile();  // refused: nothing of ours stays
+            if (asked_) deleteOwnFile();  // refused: nothing of ours stays
         }
     } catch (...) {
     }
     state_ = file_ ? writing : silent;
     if (state_ == writing) {
         write(byteOrderMark);
-        for (const std::wstring& line : header) write(line);
+        for (std::size_t i = 0; i < header.size(); ++i) {
+            write(header[i]);
+            if (i == 0)
+                for (const std::wstring& line : Win32Platform::describeRun()) write(line);
+        }
         if (!renameFailure.empty()) write(renameFailure);
         for (const std::wstring& line : kept_) write(line);
     }

@@ -44,6 +44,9 @@ public:
     // Tolvane.log in the temporary folder: made under a name of its own
     // beside it, then renamed over it.
     void useFile(const std::wstring& path) noexcept;
+    // %WINDIR%\Logs\Tolvane.log where that folder exists (Vista on); one
+    // that cannot be made there is no failure.
+    void useSystemLogsFolder() noexcept;
     // Why the file asked for could not be made; empty otherwise.
     const std::wstring& failure() const noexcept { return failure_; }
     // True until the log is begun or handed to another run.
@@ -92,6 +95,7 @@ private:
     std::vector<std::wstring> kept_;
     UniqueFileHandle file_;
     std::wstring target_;   // the file asked for; empty: Tolvane.log in the temporary folder
+    bool asked_ = false;    // target_ came from /log: a failure to make it ends the run
     std::wstring failure_;
     DWORD start_;
 };

@@ -214,7 +214,9 @@ bool Win32Platform::claimRepairLock(const std::wstring& path) {
 // Checked where the repair would run as this user (Windows XP and 2003).
 // The functions come from the system folder's advapi32.dll, loaded only
 // here; where they cannot be had, the repair is tried as before.
-bool Win32Platform::isAdministrator() {
+bool Win32Platform::isAdministrator() { return tokenHas(2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, true); }
+
+bool Win32Platform::tokenHas(BYTE count, DWORD first, DWORD second, bool unknown) {
     using AllocateSidFn = BOOL(WINAPI*)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
                                         DWORD, DWORD, PSID*);
     using CheckMembershipFn = BOOL(WINAPI*)(HANDLE, PSID, PBOOL);
@@ -224,19 +226,37 @@ bool Win32Platform::isAdministrator() {
     const auto check = libraryFunction<CheckMembershipFn>(advapi, "CheckTokenMembership");
     const auto free = libraryFunction<FreeSidFn>(advapi, "FreeSid");
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr;
+    PSID sid = nullptr;
     if (allocate == nullptr || check == nullptr || free == nullptr ||
-        !allocate(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
-        return true;
-    BOOL member = TRUE;
-    if (!check(nullptr, administrators, &member)) member = TRUE;
-    free(administrators);
+        !allocate(&nt, count, first, second, 0, 0, 0, 0, 0, 0, &sid))
+        return unknown;
+    BOOL member = unknown;
+    if (!check(nullptr, sid, &member)) member = unknown;
+    free(sid);
     return member != FALSE;
 }
 
+// For the head of the log: what was started, by whom, where, with which rights.
+std::vector<std::wstring> Win32Platform::describeRun() {
+    using GetUserNameFn = BOOL(WINAPI*)(LPWSTR, LPDWORD);
+    const auto userName = libraryFunction<GetUserNameFn>(systemLibrary(L"advapi32.dll"), "GetUserNameW");
+    wchar_t user[257] = L"?", computer[MAX_COMPUTERNAME_LENGTH + 1] = L"?";
+    DWORD userLength = 257, computerLength = MAX_COMPUTERNAME_LENGTH + 1;
+    if (userName == nullptr || !userName(user, &userLength)) user[0] = L'?', user[1] = 0;
+    if (!::GetComputerNameW(computer, &computerLength)) computer[0] = L'?', computer[1] = 0;
+    const bool system = tokenHas(1, SECURITY_LOCAL_SYSTEM_RID, 0, false);
+    return {L"Command line: " + std::wstring(::GetCommandLineW()),
+            L"User: " + std::wstring(user) + L" on " + computer + L"; " +
+                (system ? L"SYSTEM" : elevatedToken() ? L"a full administrator's token" : L"no elevated token")};
+}
+
+bool Win32Platform::runsAsSystem() { return tokenHas(1, SECURITY_LOCAL_SYSTEM_RID, 0, false); }
+
 // TokenElevation (Vista on) from the system folder's advapi32.dll, loaded
 // here; where the class is unknown (Windows XP) the token is no elevated one.
-bool Win32Platform::isElevated() {
+bool Win32Platform::isElevated() { return elevatedToken(); }
+
+bool Win32Platform::elevatedToken() {
     using OpenTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
     using TokenInformationFn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD, PDWORD);
     HMODULE advapi = systemLibrary(L"advapi32.dll");

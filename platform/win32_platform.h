@@ -105,6 +105,12 @@ public:
     // security descriptor language; tests read the descriptor built from it.
     static constexpr wchar_t administratorsOnly[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 
+    // For the head of the run's log: the command line; the user, the
+    // computer and the rights the run has.
+    static std::vector<std::wstring> describeRun();
+    // The program runs as SYSTEM (a deployment tool, a startup script).
+    static bool runsAsSystem();
+
     // Off only in tests: tracks by parent process ids as where Windows cannot
     // put the started program in a job of ours.
     bool useJobObjects = true;
@@ -121,6 +127,11 @@ private:
     // A list of lines in a value of the program's key under HKLM.
     bool readLines(const wchar_t* value, std::wstring& text);
     void writeLines(const wchar_t* value, const std::wstring& text);
+
+    static bool elevatedToken();
+    // Whether the token holds the NT authority's SID with these RIDs;
+    // `unknown` where that cannot be told.
+    static bool tokenHas(BYTE count, DWORD first, DWORD second, bool unknown);
 
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -217,6 +217,25 @@ TEST_F(RealPlatform, ALogWhoseFolderLeadsElsewhereWritesNothing) {
     EXPECT_NE(readFile(folder + L"\\deploy.log"), "<missing>");
 }
 
+// A deployment tool tries a failed run again within minutes: the log
+// before stays beside the new one, whose head says what was started, by
+// whom, where and with which rights.
+TEST_F(RealPlatform, TheLogBeforeStaysBesideTheNewOneWhoseHeadSaysWhoRanWhat) {
+    ::SetEnvironmentVariableW(L"TMP", (scratch / L"").c_str());
+    RunLog().begin({L"the first run"});
+    RunLog().begin({L"the second run"});
+    const auto text = [&](const std::wstring& name) {
+        const std::string bytes = readFile(scratch / name);
+        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    };
+    EXPECT_NE(text(L"Tolvane-previous.log").find(L"the first run"), std::wstring::npos);
+    const std::wstring latest = text(L"Tolvane.log");
+    EXPECT_NE(latest.find(L"the second run\r\nCommand line: "), std::wstring::npos) << testing::narrow(latest);
+    EXPECT_NE(latest.find(L"\r\nUser: "), std::wstring::npos);
+    EXPECT_NE(latest.find(L"a full administrator's token"), std::wstring::npos);  // every process under Wine
+    ::SetEnvironmentVariableW(L"TMP", nullptr);
+}
+
 // Where Tolvane.log cannot be replaced (here a folder of that name), the
 // log keeps its own name and says so.
 TEST_F(RealPlatform, ALogThatCannotTakeItsNameKeepsItsOwnAndSaysSo) {
@@ -225,7 +244,7 @@ TEST_F(RealPlatform, ALogThatCannotTakeItsNameKeepsItsOwnAndSaysSo) {
     RunLog().begin({L"a header"});
     const std::string bytes = readFile(scratch / (L"Tolvane-" + std::to_wstring(::GetCurrentProcessId()) + L"-1.log"));
     const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-    EXPECT_NE(text.find(L"a header\r\nThis log could not be named \"" + (scratch / L"Tolvane.log") + L"\" and stays "),
+    EXPECT_NE(text.find(L"\r\nThis log could not be named \"" + (scratch / L"Tolvane.log") + L"\" and stays "),
               std::wstring::npos)
         << bytes;
     ::SetEnvironmentVariableW(L"TMP", nullptr);
