@@ -473,6 +473,56 @@ TEST_F(RepairRun, ADataFolderRePointedDuringTheRunNeverRunsWhatWasPlanted) {
     removeUnixLink(medium / L"data");
 }
 
+// A deployment tool runs the disc where nobody watches, with an installer
+// that never ends: after the time limit its processes are ended, the user's
+// control is back and registered, and the code says so.
+TEST_F(RepairRun, AnInstallerThatNeverEndsIsEndedAtTheTimeLimitAndTheControlGoesBack) {
+    Machine::installControl();
+    Medium medium(L"never-ends");
+    medium.layOut();
+    medium.environment[L"STANDIN_INSTALLER_MS"] = L"600000";
+    medium.arguments = L"/quiet /nomenu /timeout 3";
+    RunResult result = medium.run(30000);
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 1460u);  // ERROR_TIMEOUT
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_TRUE(result.linesStarting("install_flash_player.exe end").empty()) << result.logText();
+    EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());
+    EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "installed")).size(), 1u) << result.logText();
+    expectInTheRunLog({L"it is waited for 3 seconds at most (/timeout)",
+                       L"had not ended after 3 seconds (/timeout): its processes were ended.",
+                       L"The control that was installed was put back and registered again."});
+}
+
+// A deployment tool's cycle: the detection rule, the install command, the
+// detection again, the uninstall command, and the uninstall command again.
+TEST_F(RepairRun, CheckRepairCheckRestoreAndRestoreAgainAsADeploymentToolRunsThem) {
+    Machine::installControl();
+    Machine::installInf();
+    Medium medium(L"deployment");
+    medium.layOut();
+    const struct Step {
+        const wchar_t* arguments;
+        DWORD exitCode;
+        const char* controlThen;  // "installed" or "medium"
+    } steps[] = {{L"/check", 1, "installed"},   {L"/quiet /nomenu", 0, "medium"}, {L"/check", 0, "medium"},
+                 {L"/restore", 0, "installed"}, {L"/check", 1, "installed"},     {L"/restore", 1605, "installed"}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(narrow(step.arguments));
+        medium.arguments = step.arguments;
+        RunResult result = medium.run();
+        ASSERT_TRUE(result.ended);
+        EXPECT_EQ(result.exitCode, step.exitCode) << result.logText();
+        EXPECT_TRUE(result.boxes.empty());
+        EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
+        EXPECT_EQ(readFile(Machine::controlPath()), std::string(step.controlThen) == "medium"
+                                                        ? Machine::mediumControlBytes()
+                                                        : Machine::installedControlBytes());
+    }
+    EXPECT_FALSE(isFile(Machine::controlBackup()));
+    EXPECT_EQ(readFile(Machine::infPath()), Machine::infContent);
+}
+
 // An impatient double-click: the second start leaves the run in progress alone.
 TEST_F(RepairRun, ASecondStartWhileARunIsAtWorkEndsAtOnce) {
     Machine::installControl();
