@@ -179,12 +179,18 @@ void frmMain::discardReplaced() noexcept {
         if (!file.empty() && platform_.fileExists(file)) discard(file);
 }
 
+// The SHA-256 a mark names; empty for another text.
+static std::wstring markedSha256(const std::wstring& mark) {
+    const std::vector<std::wstring> all = lines(mark);
+    return all.empty() || all[0].compare(0, 7, L"sha256=") != 0 ? std::wstring() : all[0].substr(7);
+}
+
 // The mark says what the last repair that went through registered; a
 // control that cannot be read is taken for the user's.
 bool frmMain::installedByUs(const std::wstring& control) {
     std::wstring mark;
     try {
-        return platform_.readInstalledMark(mark) && mark == L"sha256=" + platform_.digestFile(control, false).sha256 + L"\n";
+        return platform_.readInstalledMark(mark) && markedSha256(mark) == platform_.digestFile(control, false).sha256;
     } catch (const Failure&) {
         return false;
     }
@@ -194,7 +200,8 @@ void frmMain::markInstalled(const std::wstring& control) noexcept {
     try {
         const std::wstring sha256 =
             mediumControlSha256_.empty() ? platform_.digestFile(control, false).sha256 : mediumControlSha256_;
-        platform_.writeInstalledMark(L"sha256=" + sha256 + L"\n");
+        platform_.writeInstalledMark(L"sha256=" + sha256 + L"\nwhen=" + platform_.localDateTime() + L"\nexitCode=" +
+                                     decimal(restartNeeded_ ? restartNeededExitCode : 0) + L"\n");
     } catch (...) {
     }
 }
@@ -224,7 +231,7 @@ int frmMain::checkOnly() {
     } catch (const Failure& failure) {
         platform_.note(L"  " + failure.description());
     }
-    if (!platform_.readInstalledMark(mark) || mark != L"sha256=" + sha256 + L"\n")
+    if (!platform_.readInstalledMark(mark) || sha256.empty() || markedSha256(mark) != sha256)
         return needs(L"no repair of this program put the control at " + quotedPath(control) + L" in place");
     if (!mediumControlSha256_.empty() && sha256 != mediumControlSha256_)
         return needs(L"the control in place is not the one this medium brings");

@@ -307,6 +307,8 @@ bool RecordingPlatform::isLoaded(const std::wstring& path) {
 
 DWORD RecordingPlatform::tickCount() { return inner_.tickCount(); }
 
+std::wstring RecordingPlatform::localDateTime() { return inner_.localDateTime(); }
+
 void RecordingPlatform::clearReadOnly(const std::wstring& path) {
     passOn([&] { inner_.clearReadOnly(path); });
     say([&] { return L"  " + quotedPath(path) + L" is not read-only"; });

@@ -217,6 +217,8 @@ public:
     virtual bool isLoaded(const std::wstring& path) = 0;
     // Milliseconds since Windows started (GetTickCount).
     virtual DWORD tickCount() = 0;
+    // The local date and time, "2026-12-08 10:06:39".
+    virtual std::wstring localDateTime() = 0;
     // Clears the file's read-only attribute; its other attributes stay.
     virtual void clearReadOnly(const std::wstring& path) = 0;
     // Asks Windows to delete the file at the next restart. Needs
@@ -245,7 +247,8 @@ public:
     virtual void writeRepairRecord(const std::wstring& text) = 0;
     virtual void clearRepairRecord() = 0;
     // Beside it, and as safe: what the last repair that went through put in
-    // place (the control's SHA-256, one line). False when there is none.
+    // place ("sha256=<the control's>"), when ("when=...") and with which
+    // exit code ("exitCode=0"), a line each. False when there is none.
     virtual bool readInstalledMark(std::wstring& text) = 0;
     virtual void writeInstalledMark(const std::wstring& text) = 0;
 

@@ -669,6 +669,8 @@ bool Win32Platform::isLoaded(const std::wstring& path) {
 
 DWORD Win32Platform::tickCount() { return ::GetTickCount(); }
 
+std::wstring Win32Platform::localDateTime() { return RunLog::localDateTime(); }
+
 void Win32Platform::clearReadOnly(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) raiseLastError(L"reading the attributes of " + quotedPath(path));

@@ -292,6 +292,8 @@ bool FakePlatform::isLoaded(const std::wstring& path) { return inUse.count(path)
 
 DWORD FakePlatform::tickCount() { return ticks; }
 
+std::wstring FakePlatform::localDateTime() { return L"2026-12-08 10:00:00"; }
+
 void FakePlatform::clearReadOnly(const std::wstring& path) {
     calls.push_back(L"clearReadOnly " + path);
     readOnly.erase(path);

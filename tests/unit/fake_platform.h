@@ -146,6 +146,7 @@ public:
     void clearReadOnly(const std::wstring& path) override;
     bool isLoaded(const std::wstring& path) override;
     DWORD tickCount() override;
+    std::wstring localDateTime() override;
     void deleteAtRestart(const std::wstring& path) override;
     DWORD volumeFlags(const std::wstring& path) override;
     bool makeAdministratorsFolder(const std::wstring& path) override;
