@@ -57,7 +57,9 @@ check() {  # description, then the test command
   local what=$1; shift
   if "$@"; then passed=$((passed + 1)); echo "ok      $what"; else failed=$((failed + 1)); echo "FAILED  $what"; fi
 }
-check "Tolvane.exe ended with exit code 0 (got $code)" test "$code" -eq 0
+# 3010: a program (the browser) held the control that was replaced; Wine
+# hands the code on modulo 256.
+check "Tolvane.exe ended with exit code 3010, as Wine returns it: 194 (got $code)" test "$code" -eq $((3010 % 256))
 check "syswow64 holds the medium's control" cmp -s "$sys32/Macromed/Flash/flash.ocx" "$bin/testctl_medium.dll"
 check "syswow64 holds the old control as flash.bkp" cmp -s "$sys32/Macromed/Flash/flash.bkp" "$bin/testctl_installed.dll"
 check "nothing landed in the 64-bit system32" test ! -e "$sys64/Macromed"
