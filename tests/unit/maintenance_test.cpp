@@ -164,6 +164,15 @@ std::wstring recordOf(FakePlatform& fake, const std::vector<std::wstring>& other
     return record + L"end\n";
 }
 
+// Windows XP, and a medium with its installer and menu whose record the
+// program carries.
+void mastered(FakePlatform& fake, const std::vector<std::wstring>& others = {}) {
+    fake.setVersion(2, 5, 1, "Service Pack 3");
+    fake.files[installer] = "installer";
+    fake.files[menu] = "menu";
+    fake.mediumRecordValue = recordOf(fake, others);
+}
+
 // Nothing is unregistered, moved, run or copied unless every file of the
 // medium is the one the publisher recorded; the files stay held.
 TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
@@ -191,12 +200,9 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakePlatform fake;
-        fake.setVersion(2, 5, 1, "Service Pack 3");
         fake.files[control] = "installed control";
-        fake.files[installer] = "installer";
-        fake.files[menu] = "menu";
         fake.files[L"D:\\data\\content\\page.html"] = "page";
-        fake.mediumRecordValue = recordOf(fake, {L"content"});
+        mastered(fake, {L"content"});
         row.change(fake);
         const int exitCode = runProgram(fake);
         const auto boxes = fake.callsTo(L"showMessageBox");
@@ -260,11 +266,8 @@ TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakePlatform fake;
-        fake.setVersion(2, 5, 1, "Service Pack 3");
         fake.files[control] = "installed control";
-        fake.files[installer] = "installer";
-        fake.files[menu] = "menu";
-        fake.mediumRecordValue = recordOf(fake);
+        mastered(fake);
         row.setUp(fake);
         const int exitCode = runProgram(fake, parseOptions(row.commandLine));
         EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : exitCode, row.exitCode);
@@ -295,11 +298,8 @@ TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
 // the put-back needs nothing of it.
 TEST(Recovery, ComesBeforeTheMediumsCheck) {
     FakePlatform fake;
-    fake.setVersion(2, 5, 1, "Service Pack 3");
     fake.files[controlBackup] = "installed control";
-    fake.files[installer] = "installer";
-    fake.files[menu] = "menu";
-    fake.mediumRecordValue = recordOf(fake);
+    mastered(fake);
     fake.files[installer] += "!";
     fake.record = L"Tolvane repair record 1\nstep=running the medium's installer\ncontrol=" + controlBackup + L"\n";
     EXPECT_EQ(runProgram(fake), failedExitCode);
