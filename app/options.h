@@ -34,14 +34,18 @@ struct ProgramOptions {
 ProgramOptions parseOptions(const std::wstring& commandLine);
 
 // What /? shows.
+// What /? shows: a switch a line, what it does indented under it (a box's
+// font is proportional: tabs would not line up).
 inline constexpr wchar_t switchesHelp[] =
     L"Tolvane [/quiet] [/nomenu] [/log FILE] [/timeout SECONDS] [/check | /restore]\r\n\r\n"
-    L"/quiet\tno box at all: every report goes to the log and the exit code\r\n"
-    L"/nomenu\tthe repair only; the menu is not started\r\n"
-    L"/log FILE\tthe run log in FILE, in place of %TEMP%\\Tolvane.log\r\n"
-    L"/timeout SECONDS\thow long the installer is waited for (900 with /quiet)\r\n"
-    L"/check\twhether this machine needs the repair (0: no, 1: yes); changes nothing\r\n"
-    L"/restore\tthe control from before the disc back in place\r\n"
-    L"/?\tthis list";
+    L"/quiet\r\n    no box at all: every report goes to the log and the exit code\r\n"
+    L"/nomenu\r\n    the repair only; the menu is not started\r\n"
+    L"/log FILE\r\n    the run log in FILE, in place of %TEMP%\\Tolvane.log\r\n"
+    L"/timeout SECONDS\r\n    how long the installer is waited for (900 with /quiet)\r\n"
+    L"/check\r\n    whether this machine needs the repair (0: no, 1: yes); changes nothing\r\n"
+    L"/restore\r\n    the control from before the disc back in place\r\n"
+    L"/?\r\n    this list\r\n\r\n"
+    L"Exit codes: 0 and 3010 (restart needed) mean success, 1618 try again later, any other a failure; "
+    L"each is explained in the support page of the disc's documentation (docs/support.md).";
 
 }  // namespace tolvane

@@ -77,9 +77,9 @@ void frmMain::checkMedium() {
     // Windows looks for an installer's DLLs in its own folder first: a file
     // there that the publisher did not put there is refused too.
     const std::wstring data = mediumPath(L"\\data");
-    const auto refuse = [&](const std::wstring& name, const std::wstring& why) {
-        throw Failure(ERROR_INVALID_DATA, quotedPath(data + L"\\" + name) + L" was changed after the medium was made (" +
-                                              why + L"); nothing was installed.");
+    const auto refuse = [&](const std::wstring& name, const std::wstring& why,
+                            const wchar_t* what = L" was changed after the medium was made (") {
+        throw Failure(ERROR_INVALID_DATA, quotedPath(data + L"\\" + name) + what + why + L"); nothing was installed.");
     };
     for (const std::wstring& entry : platform_.folderEntries(data)) {
         bool recorded = false;
@@ -92,7 +92,9 @@ void frmMain::checkMedium() {
         try {
             digest = platform_.digestFile(data + L"\\" + file.name, true);
         } catch (const Failure& failure) {
-            refuse(file.name, failure.description());
+            // Missing, or there and unreadable (a scratched disc).
+            const bool missing = failure.number() == ERROR_FILE_NOT_FOUND || failure.number() == ERROR_PATH_NOT_FOUND;
+            refuse(file.name, failure.description(), missing ? L" is missing (" : L" could not be read (");
         }
         if (digest.size != file.size) refuse(file.name, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(file.size));
         if (digest.sha256 != file.sha256) refuse(file.name, L"its SHA-256 is not the one recorded");

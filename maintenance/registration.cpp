@@ -18,10 +18,15 @@ void frmMain::installFlashOCX() {
 
 bool frmMain::registerControl(DWORD timeLimitMs) {
     const ToolRun run = runRegistrationTool(L" /s", timeLimitMs);
-    if (run.state == ToolRun::ended && run.exitCode != 0)
-        throw Failure(run.exitCode, L"registering " + quotedPath(run.control) +
-                                        L" failed: the registration tool ended with exit code " +
-                                        decimal(run.exitCode) + L".");
+    // The codes the system's tool ends with, in words.
+    const DWORD code = run.exitCode;
+    if (run.state == ToolRun::ended && code != 0)
+        throw Failure(code, L"registering " + quotedPath(run.control) + L" failed: " +
+                                (code == 3   ? L"the control could not be loaded"
+                                 : code == 4 ? L"it has no registration entry point"
+                                 : code == 5 ? L"its registration failed"
+                                             : L"the registration tool reported a failure") +
+                                L" (the registration tool ended with exit code " + decimal(code) + L").");
     return run.state != ToolRun::stillRunning;
 }
 

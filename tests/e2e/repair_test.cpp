@@ -552,7 +552,7 @@ TEST_F(RepairRun, AMediumControlWhoseRegistrationFailsLeavesTheUsersControlInPla
         RunResult result = medium.run();
         expectNothingAfterTheFailure(result,
                                      L"registering \"" + Machine::controlPath() +
-                                         L"\" failed: the registration tool ended with exit code 5.",
+                                         L"\" failed: its registration failed (the registration tool ended with exit code 5).",
                                      L"The control that was installed was put back and registered again.");
         EXPECT_EQ(result.exitCode, 1603u);  // ERROR_INSTALL_FAILURE
         EXPECT_EQ(readFile(Machine::controlPath()), Machine::installedControlBytes());

@@ -188,7 +188,7 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
          L"\"" + installer + L"\"" + changed + L"it has 10 bytes, not 9); nothing was installed."},
         {"the control swapped", [](FakePlatform& f) { f.files[L"D:\\data\\Flash.ocx"] = "evil  control!"; },
          L"\"D:\\data\\Flash.ocx\"" + changed + L"its SHA-256 is not the one recorded); nothing was installed."},
-        {"the menu missing", [](FakePlatform& f) { f.files.erase(menu); }, L"\"" + menu + L"\"" + changed + L"opening"},
+        {"the menu missing", [](FakePlatform& f) { f.files.erase(menu); }, L"\"" + menu + L"\" is missing (opening"},
         {"a DLL dropped beside the installer", [](FakePlatform& f) { f.files[L"D:\\data\\version.dll"] = "x"; },
          L"\"D:\\data\\version.dll\"" + changed + L"the medium was made without it); nothing was installed."},
         {"a damaged record",

@@ -117,7 +117,7 @@ TEST_F(Sequence, RecoveryAfterAFailedCopySaysWhatBecameOfTheInstalledControl) {
          notDone + L"renameFile:" + control + L" failed: Access is denied. It is at \"" + controlBackup + L"\"."},
         {"no control before the run, the installer's own, the medium's does not register", false, {}, false,
          L"The control the installer put in place was put back and registered again.", "installer's control",
-         L"registering \"" + control + L"\" failed: the registration tool ended with exit code 5."},
+         L"registering \"" + control + L"\" failed: its registration failed (the registration tool ended with exit code 5)."},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -469,7 +469,7 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
          true},
         {"/nomenu", L"T.exe /nomenu", [](FakePlatform&) {}, 0, false, false, true, false, true},
         {"no desktop", L"T.exe", [](FakePlatform& f) { f.desktop = false; }, 0, false, false, true, false, true},
-        {"/?", L"T.exe /?", [](FakePlatform&) {}, 0, true, false, false, false, false, L"/quiet\tno box at all"},
+        {"/?", L"T.exe /?", [](FakePlatform&) {}, 0, true, false, false, false, false, L"/quiet\r\n    no box at all"},
         {"/? /quiet", L"T.exe /? /quiet", [](FakePlatform&) {}, 0, false, false, false, false, false},
         {"a switch not known", L"T.exe /bogus", [](FakePlatform&) {}, badSwitchExitCode, true, false, false, false,
          false, L"The switch \"/bogus\" is not known."},
