@@ -1,5 +1,8 @@
 #include "app/main_window.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "platform/text.h"
 
 namespace tolvane {
@@ -63,6 +66,7 @@ void frmMain::Form_Load() {
         platform_.note(L"The repair is skipped: on this Windows it needs an administrator, and this user is not one");
         outcome = notAnAdministratorExitCode;
     }
+    if (outcome == 0 || outcome == restartNeededExitCode) leadWith(L"Flash Player was repaired.");
     if (noMenu_) platform_.note(L"The menu is not started (/nomenu)");
     else executeChecker();
     platform_.endProgram(static_cast<int>(outcome));
@@ -78,6 +82,34 @@ void frmMain::repairOnly() {
     if (restore_) platform_.endProgram(restoreUsersControl());
     else if (!repair()) platform_.endProgram(anotherRepairExitCode);
     else if (restartNeeded_) platform_.endProgram(restartNeededExitCode);
+}
+
+std::wstring failureReport(const ReportLead& lead, const std::wstring& logFile, const std::wstring& details) {
+    const std::wstring log = logFile.empty() ? std::wstring(L"Tolvane.log from the temporary folder") : quotedPath(logFile);
+    return lead.meaning + L"\r\n\r\n" +
+           (lead.todo.empty() ? L"Run the disc again. If this happens again, keep the log " + log + L" for support."
+                              : lead.todo) +
+           L"\r\n\r\nDetails for support:\r\n" + details;
+}
+
+void frmMain::leadWith(const std::wstring& meaning, const std::wstring& todo) {
+    lead_.meaning = meaning;
+    lead_.todo = todo;
+}
+
+// A file that another program holds: the user can close that program.
+void frmMain::leadAfterPutBack(const Failure& failure) {
+    leadWith(putBackFailed_ ? mayNotWorkMeaning : putBackMoved_ ? putBackMeaning : unchangedMeaning);
+    const std::uint32_t held[] = {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_USER_MAPPED_FILE};
+    if (std::find(std::begin(held), std::end(held), failure.number()) == std::end(held)) return;
+    std::wstring names;
+    try {
+        for (const std::wstring& name : platform_.holdersOf(getPathFlash()))
+            names += (names.empty() ? L"" : L", ") + quotedPath(name);
+    } catch (const Failure&) {
+    }
+    lead_.todo = names.empty() ? L"Another program holds the control: close it (a browser, say) and run the disc again."
+                               : L"Close " + names + L" and run the disc again.";
 }
 
 void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title) {
@@ -96,6 +128,7 @@ void frmMain::report(const std::wstring& text, int style, const std::wstring& ti
 // medium now holds, since that needs nothing of it.
 bool frmMain::repair() {
     if (!platform_.claimRepairLock(windowsFolder() + machineRepairLock)) return false;
+    leadWith(mayNotWorkMeaning);  // until the recovery of a cut-off run is done
     // From the unregistration until the registration has ended the user's
     // control is out of place; after a cut-off, until it is back.
     const bool holdUp = isVistaOrLater();
@@ -108,7 +141,9 @@ bool frmMain::repair() {
         const SessionEndGuard guard = guarded();
         recoverEarlierRun();
     }
+    leadWith(unchangedMeaning, L"Use the original disc, or another copy of it.");
     checkMedium();
+    leadWith(unchangedMeaning);
     {
         const SessionEndGuard guard = guarded();
         const std::wstring control = getPathFlash();
@@ -151,7 +186,9 @@ bool frmMain::repair() {
             // aside: do not leave the machine with less than it had, nor a
             // medium's control that would not register where a retry takes
             // it for the user's own.
-            throw Failure(failure.number(), failure.description() + L"\r\n" + putBackInstalledControl());
+            const std::wstring outcome = putBackInstalledControl();
+            leadAfterPutBack(failure);
+            throw Failure(failure.number(), failure.description() + L"\r\n" + outcome);
         }
         // From here on a cut-off run has nothing to put back.
         record_.finished = true;
@@ -342,8 +379,11 @@ DWORD frmMain::repairElevated() {
                       timedOutExitCode, nothingToRestoreExitCode})
         if (exitCode == static_cast<DWORD>(known)) return exitCode;
     platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
-    report(L"The repair stopped before it finished. Run the disc again to put everything back.", criticalOk,
-           L"Tolvane");
+    report(failureReport({mayNotWorkMeaning, L"Run the disc again: it puts back what the repair had moved."},
+                         platform_.logFile(),
+                         L"The repair stopped before it finished (its process ended with exit code " + decimal(exitCode) +
+                             L")."),
+           criticalOk, L"Tolvane");
     return repairStoppedExitCode;
 }
 
@@ -385,9 +425,10 @@ namespace {
 // Shows the report of a failure that ended the run (with /quiet, writes it
 // to the log). Nothing may escape from here: the program is about to end
 // either way.
-void reportFailure(Platform& platform, const ProgramOptions& options, const std::wstring& what) noexcept {
+void reportFailure(Platform& platform, const ProgramOptions& options, const ReportLead& lead,
+                   const std::wstring& what) noexcept {
     try {
-        report(platform, options.quiet, what + L"\r\n\r\nThe repair was stopped at this point.", criticalOk, L"Tolvane");
+        report(platform, options.quiet, failureReport(lead, platform.logFile(), what), criticalOk, L"Tolvane");
     } catch (...) {
     }
 }
@@ -398,6 +439,7 @@ void reportFailure(Platform& platform, const ProgramOptions& options, const std:
 // the first instance can tell them from an end by force.
 int runProgram(Platform& platform, const ProgramOptions& given) {
     ProgramOptions options = given;
+    ReportLead lead;
     // Where nobody would see a box, none may wait for an answer: settled
     // before anything that can fail, so that not even a failure of the
     // start-up, nor the one about a switch, nor a fault of the program's own
@@ -425,17 +467,17 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
             return 0;
         }
         platform.createMainWindow(L"Tolvane");
-        frmMain form(platform, options);
+        frmMain form(platform, options, &lead);
         if (options.check) return form.checkOnly();
         if (options.repairOnly) form.repairOnly();
         else form.Form_Load();
         return 0;
     } catch (const Failure& failure) {
-        reportFailure(platform, options, failure.description());
+        reportFailure(platform, options, lead, failure.description());
         for (int code : {timedOutExitCode, ownFaultExitCode, logFailureExitCode})
             if (failure.number() == static_cast<std::uint32_t>(code)) return code;
     } catch (const std::exception&) {
-        reportFailure(platform, options, L"Tolvane ran out of memory");
+        reportFailure(platform, options, lead, L"Tolvane ran out of memory");
     }
     return failedExitCode;
 }

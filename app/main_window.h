@@ -84,10 +84,22 @@ struct RepairRecord {
 // The failure for a record of a repair that cannot be acted on.
 Failure unreadableRecord(const std::wstring& why);
 
+// What a failure means for the person at the PC.
+inline constexpr wchar_t unchangedMeaning[] = L"Your Flash Player works as before; nothing was changed.";
+inline constexpr wchar_t putBackMeaning[] = L"Your earlier Flash Player was put back and works as before.";
+inline constexpr wchar_t mayNotWorkMeaning[] = L"Flash Player may not work until the disc is run again.";
+
+// What the report of a failure tells the person at the PC first: what it
+// means for them, then what to do; the details for support come last.
+struct ReportLead {
+    std::wstring meaning = unchangedMeaning;
+    std::wstring todo;  // empty: run the disc again, and keep the log for support
+};
+
 class frmMain : private SessionEndListener {
 public:
-    explicit frmMain(Platform& platform, const ProgramOptions& options = ProgramOptions())
-        : platform_(platform), quiet_(options.quiet), noMenu_(options.noMenu), restore_(options.restore),
+    explicit frmMain(Platform& platform, const ProgramOptions& options = ProgramOptions(), ReportLead* lead = nullptr)
+        : platform_(platform), lead_(lead != nullptr ? *lead : ownLead_), quiet_(options.quiet), noMenu_(options.noMenu), restore_(options.restore),
           installerLimitSeconds_(options.timeoutGiven ? options.timeoutSeconds
                                  : options.quiet      ? quietInstallerLimitSeconds
                                                       : 0) {}
@@ -238,7 +250,18 @@ private:
     // is deleted by Windows at the next restart instead. Never raises.
     void discard(const std::wstring& aside) noexcept;
 
+    // The lead of a failure's report, as far as the run has come.
+    void leadWith(const std::wstring& meaning, const std::wstring& todo = std::wstring());
+    // After a step failed: the lead from what the put-back did, and, for a
+    // file that another program holds, which program to close.
+    void leadAfterPutBack(const Failure& failure);
+
     Platform& platform_;
+    ReportLead ownLead_;
+    ReportLead& lead_;
+    // What the last put-back did: moved a control back; could not finish.
+    bool putBackMoved_ = false;
+    bool putBackFailed_ = false;
     bool quiet_;   // /quiet: no box
     bool noMenu_;  // /nomenu
     bool restore_;  // /restore in place of the repair
@@ -277,6 +300,10 @@ inline constexpr wchar_t machineRepairLock[] = L"\\Tolvane.lock";
 // The folders the installer runs from, in the Windows folder:
 // C:\WINDOWS\Temp\Tolvane.1, ...
 inline constexpr wchar_t installerFolders[] = L"\\Temp\\Tolvane";
+
+// The text of a failure's report: what it means, what to do (by default:
+// run the disc again, and keep the log for support), then the details.
+std::wstring failureReport(const ReportLead& lead, const std::wstring& logFile, const std::wstring& details);
 
 // Restricts the DLL search, takes the single-run lock, creates the main window
 // and runs its load handling. An unhandled failure is reported in a box titled

@@ -305,6 +305,16 @@ bool RecordingPlatform::isLoaded(const std::wstring& path) {
     return loaded;
 }
 
+std::vector<std::wstring> RecordingPlatform::holdersOf(const std::wstring& path) {
+    const std::vector<std::wstring> names = passOn([&] { return inner_.holdersOf(path); });
+    say([&] {
+        std::wstring line = L"  " + quotedPath(path) + L" is held by ";
+        for (const std::wstring& name : names) line += quotedPath(name) + (&name == &names.back() ? L"" : L", ");
+        return names.empty() ? L"  Windows does not tell which program holds " + quotedPath(path) : line;
+    });
+    return names;
+}
+
 DWORD RecordingPlatform::tickCount() { return inner_.tickCount(); }
 
 std::wstring RecordingPlatform::localDateTime() { return inner_.localDateTime(); }

@@ -61,6 +61,7 @@ public:
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     bool isLoaded(const std::wstring& path) override;
+    std::vector<std::wstring> holdersOf(const std::wstring& path) override;
     DWORD tickCount() override;
     std::wstring localDateTime() override;
     void deleteAtRestart(const std::wstring& path) override;
@@ -82,6 +83,7 @@ public:
     void setWindowVisible(bool visible) override;
     void endProgram(int exitCode = 0) override;
     void note(const std::wstring& line) override;
+    std::wstring logFile() override { return log_.path(); }
 
     // The log's last line: the exit code the program ends with.
     void ended(int exitCode) noexcept;

@@ -343,6 +343,7 @@ std::wstring frmMain::putInfBack() noexcept {
 // register is no reason to put it back again and again.
 std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
     puttingBack_ = true;
+    putBackMoved_ = putBackFailed_ = false;
     std::wstring usersControl;
     try {
         platform_.note(L"Putting the installed control back");
@@ -381,7 +382,7 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             record_.usersControlTo.clear();
             record_.replacedTo.clear();
             record_.mediumCopyInPlace = false;
-            putBack = true;
+            putBack = putBackMoved_ = true;
             saveRecord();
         }
         if (!usersControl.empty() && !record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl))
@@ -403,9 +404,11 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
                    decimal(registrationLimitMs / 1000) + L" seconds." + inf;
         return what + (putBack ? L" was put back and registered again." : L" was registered again.") + inf;
     } catch (const Failure& failure) {
+        putBackFailed_ = true;
         return notPutBack + failure.description() +
                (usersControl.empty() ? std::wstring() : L" It is at " + quotedPath(usersControl) + L".");
     } catch (...) {
+        putBackFailed_ = true;
         return notPutBack + std::wstring(L"out of memory.");
     }
 }

@@ -215,6 +215,12 @@ public:
     // True when another program has the file loaded or mapped (a browser
     // showing a page with the control): it cannot be opened for writing.
     virtual bool isLoaded(const std::wstring& path) = 0;
+    // The programs that hold the file open, by their window title or file
+    // name (the Restart Manager, Vista on); empty where Windows cannot tell.
+    virtual std::vector<std::wstring> holdersOf(const std::wstring& path) = 0;
+    // Where the run's log is, for the reports that send the user to it;
+    // empty where that is not known (only a platform that keeps a log knows).
+    virtual std::wstring logFile() { return std::wstring(); }
     // Milliseconds since Windows started (GetTickCount).
     virtual DWORD tickCount() = 0;
     // The local date and time, "2026-12-08 10:06:39".

@@ -121,6 +121,7 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     } catch (...) {
     }
     state_ = file_ ? writing : silent;
+    if (file_) path_ = renameFailure.empty() ? target_.empty() ? temporaryFolder() + logName : target_ : ownName;
     if (state_ == writing) {
         write(byteOrderMark);
         for (std::size_t i = 0; i < header.size(); ++i) {

@@ -44,6 +44,8 @@ public:
     // Tolvane.log in the temporary folder: made under a name of its own
     // beside it, then renamed over it.
     void useFile(const std::wstring& path) noexcept;
+    // The file this run writes; empty when it writes none.
+    const std::wstring& path() const { return path_; }
     // %WINDIR%\Logs\Tolvane.log where that folder exists (Vista on); one
     // that cannot be made there is no failure.
     void useSystemLogsFolder() noexcept;
@@ -95,7 +97,8 @@ private:
     std::vector<std::wstring> kept_;
     UniqueFileHandle file_;
     std::wstring target_;   // the file asked for; empty: Tolvane.log in the temporary folder
-    bool asked_ = false;    // target_ came from /log: a failure to make it ends the run
+    bool asked_ = false;
+    std::wstring path_;    // target_ came from /log: a failure to make it ends the run
     std::wstring failure_;
     DWORD start_;
 };

@@ -1,5 +1,6 @@
 #include "platform/win32_platform.h"
 
+#include <restartmanager.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -665,6 +666,38 @@ bool Win32Platform::isLoaded(const std::wstring& path) {
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     const DWORD error = ::GetLastError();
     return !file && (error == ERROR_SHARING_VIOLATION || error == ERROR_USER_MAPPED_FILE);
+}
+
+// The Restart Manager from the system folder's rstrtmgr.dll (Vista on),
+// loaded here: a session of its own, the one file, the list.
+std::vector<std::wstring> Win32Platform::holdersOf(const std::wstring& path) {
+    using StartFn = DWORD(WINAPI*)(DWORD*, DWORD, WCHAR*);
+    using RegisterFn = DWORD(WINAPI*)(DWORD, UINT, LPCWSTR*, UINT, RM_UNIQUE_PROCESS*, UINT, LPCWSTR*);
+    using ListFn = DWORD(WINAPI*)(DWORD, UINT*, UINT*, RM_PROCESS_INFO*, LPDWORD);
+    using EndFn = DWORD(WINAPI*)(DWORD);
+    HMODULE manager = systemLibrary(L"rstrtmgr.dll");
+    const auto start = libraryFunction<StartFn>(manager, "RmStartSession");
+    const auto add = libraryFunction<RegisterFn>(manager, "RmRegisterResources");
+    const auto list = libraryFunction<ListFn>(manager, "RmGetList");
+    const auto end = libraryFunction<EndFn>(manager, "RmEndSession");
+    std::vector<std::wstring> names;
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    if (start == nullptr || add == nullptr || list == nullptr || end == nullptr || start(&session, 0, key) != ERROR_SUCCESS)
+        return names;
+    LPCWSTR file = path.c_str();
+    std::vector<RM_PROCESS_INFO> found(4);
+    UINT needed = 0, count = static_cast<UINT>(found.size());
+    DWORD reasons = 0, error = add(session, 1, &file, 0, nullptr, 0, nullptr);
+    if (error == ERROR_SUCCESS && (error = list(session, &needed, &count, found.data(), &reasons)) == ERROR_MORE_DATA) {
+        found.resize(needed);
+        count = needed;
+        error = list(session, &needed, &count, found.data(), &reasons);
+    }
+    for (UINT i = 0; error == ERROR_SUCCESS && i < count && i < found.size(); ++i)
+        names.push_back(found[i].strAppName);
+    end(session);
+    return names;
 }
 
 DWORD Win32Platform::tickCount() { return ::GetTickCount(); }

@@ -72,6 +72,7 @@ public:
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     bool isLoaded(const std::wstring& path) override;
+    std::vector<std::wstring> holdersOf(const std::wstring& path) override;
     DWORD tickCount() override;
     std::wstring localDateTime() override;
     void deleteAtRestart(const std::wstring& path) override;

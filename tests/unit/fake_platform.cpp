@@ -19,7 +19,10 @@ std::vector<std::wstring> FakePlatform::callsTo(const std::wstring& name) const 
 
 void FakePlatform::failIfAsked(const std::wstring& operation) {
     if (failingOperations.count(operation) != 0)
-        throw Failure(5, operation + L" failed: Access is denied.");
+        throw Failure(failureNumber, operation + (failureNumber == ERROR_SHARING_VIOLATION
+                                                      ? L" failed: The process cannot access the file because it is "
+                                                        L"being used by another process."
+                                                      : L" failed: Access is denied."));
 }
 
 bool FakePlatform::noChange() {
@@ -289,6 +292,11 @@ void FakePlatform::replaceFile(const std::wstring& from, const std::wstring& to)
 }
 
 bool FakePlatform::isLoaded(const std::wstring& path) { return inUse.count(path) != 0; }
+
+std::vector<std::wstring> FakePlatform::holdersOf(const std::wstring& path) {
+    const auto found = holders.find(path);
+    return found == holders.end() ? std::vector<std::wstring>() : found->second;
+}
 
 DWORD FakePlatform::tickCount() { return ticks; }
 

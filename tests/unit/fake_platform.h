@@ -38,6 +38,7 @@ public:
     // path -> content; every entry counts as a normal file. The medium's control is there.
     std::map<std::wstring, std::string> files = {{L"D:\\data\\Flash.ocx", "medium control"}};
     std::set<std::wstring> failingOperations;   // "renameFile", "renameFile:<new path>", "launchProgram:<application>" ...
+    DWORD failureNumber = ERROR_ACCESS_DENIED;  // the error they fail with
 
     // Sets the version record GetVersionExA hands out; `servicePack` fills
     // the start of the 128-byte field, the rest stays NUL.
@@ -47,6 +48,7 @@ public:
     std::set<std::wstring> readOnly;                    // files with the read-only attribute
     std::set<std::wstring> inUse;                       // files another program has loaded
     DWORD ticks = 0;                                    // what tickCount gives
+    std::map<std::wstring, std::vector<std::wstring>> holders;  // what the Restart Manager names
     std::set<std::wstring> mapped;                      // mapped as data: deleted, the name stays
     std::map<std::wstring, DWORD> exitCodes;            // command line -> exit code (0 when not listed)
     std::set<std::wstring> stillRunningAfterWait;       // command lines whose timed wait runs out
@@ -145,6 +147,7 @@ public:
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     bool isLoaded(const std::wstring& path) override;
+    std::vector<std::wstring> holdersOf(const std::wstring& path) override;
     DWORD tickCount() override;
     std::wstring localDateTime() override;
     void deleteAtRestart(const std::wstring& path) override;

@@ -70,9 +70,9 @@ TEST_F(Sequence, FailingBackupEndsTheRunBeforeTheInstaller) {
     ASSERT_EQ(done.size(), 6u);
     EXPECT_EQ(done[2], L"renameFile " + control + L" -> " + controlBackup);
     EXPECT_EQ(done[3], L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool + inSystem);
-    EXPECT_EQ(done[5], L"showMessageBox Tolvane | 16 | renameFile failed: Access is denied.\r\n"
-                       L"The control at \"" + control + L"\" was registered again.\r\n\r\n"
-                       L"The repair was stopped at this point.");
+    EXPECT_NE(done[5].find(L"Details for support:\r\nrenameFile failed: Access is denied.\r\n"
+                           L"The control at \"" + control + L"\" was registered again."),
+              std::wstring::npos);
 }
 
 TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
@@ -89,53 +89,70 @@ TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
                                          L"renameFile " + infBackup + L" -> " + inf,
                                          L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool + inSystem,
                                          L"WaitForSingleObject 1002 60000"}));
-    EXPECT_EQ(done.back(), L"showMessageBox Tolvane | 16 | copyFile failed: Access is denied.\r\n"
-                           L"The control that was installed was put back and registered again.\r\n\r\n"
-                           L"The repair was stopped at this point.");
+    EXPECT_NE(done.back().find(L"Details for support:\r\ncopyFile failed: Access is denied.\r\n"
+                               L"The control that was installed was put back and registered again."),
+              std::wstring::npos);
     EXPECT_EQ(fake.files[control], "installed control");
     EXPECT_FALSE(fake.called(L"launchProgram \"" + menu));
 }
 
-// What the report says after putting the old control back, by how that went.
-TEST_F(Sequence, RecoveryAfterAFailedCopySaysWhatBecameOfTheInstalledControl) {
+// Each box says first what the failure means for the person at the PC,
+// then what to do, then the details for support: what failed, and what
+// became of the installed control.
+TEST(Reports, EachSaysWhatItMeansWhatToDoAndTheDetails) {
     const std::wstring registration = L"regsvr32 \"" + control + L"\" /s";
     const std::wstring notDone = L"The control that was installed could not be put back and registered again: ";
-    const std::wstring copyFile = L"copyFile";
+    const std::wstring copyFile = L"copyFile", copyFailed = L"copyFile failed: Access is denied.";
+    const std::wstring again = L"Run the disc again. If this happens again, keep the log Tolvane.log from the "
+                               L"temporary folder for support.";
     struct Row {
         const char* name;
-        bool installed;
-        std::set<std::wstring> failing;
-        bool registrationStillRunning;
-        std::wstring line;
-        std::string installerWrites = "";
-        std::wstring failure = L"copyFile failed: Access is denied.";
+        std::function<void(FakePlatform&)> setUp;
+        std::wstring meaning, todo, details;
     } rows[] = {
-        {"no control before the run", false, {copyFile}, false, L"There was no control to put back."},
-        {"the tool is still running", true, {copyFile}, true,
-         L"The control that was installed was put back; its registration had not ended after 60 seconds."},
-        {"the backup cannot be renamed back", true, {copyFile, L"renameFile:" + control}, false,
-         notDone + L"renameFile:" + control + L" failed: Access is denied. It is at \"" + controlBackup + L"\"."},
-        {"no control before the run, the installer's own, the medium's does not register", false, {}, false,
-         L"The control the installer put in place was put back and registered again.", "installer's control",
-         L"registering \"" + control + L"\" failed: its registration failed (the registration tool ended with exit code 5)."},
+        {"the control held by a browser never moved", [](FakePlatform& f) {
+             f.failingOperations = {L"renameFile:" + controlBackup}, f.failureNumber = ERROR_SHARING_VIOLATION;
+             f.holders[control] = {L"Web Browser"};
+         },
+         unchangedMeaning, L"Close \"Web Browser\" and run the disc again.",
+         L"renameFile:" + controlBackup + L" failed: The process cannot access the file because it is being used by "
+         L"another process.\r\nThe control at \"" + control + L"\" was registered again."},
+        {"held, and Windows cannot tell by which program (XP)", [](FakePlatform& f) {
+             f.failingOperations = {L"renameFile:" + controlBackup}, f.failureNumber = ERROR_SHARING_VIOLATION;
+         },
+         unchangedMeaning,
+         L"Another program holds the control: close it (a browser, say) and run the disc again.", L""},
+        {"the copy fails: the user's control goes back", [&](FakePlatform& f) { f.failingOperations = {copyFile}; },
+         putBackMeaning, again, copyFailed + L"\r\nThe control that was installed was put back and registered again."},
+        {"no control before the run", [&](FakePlatform& f) { f.files.erase(control), f.failingOperations = {copyFile}; },
+         unchangedMeaning, again, copyFailed + L"\r\nThere was no control to put back."},
+        {"the tool is still running",
+         [&](FakePlatform& f) { f.failingOperations = {copyFile}, f.stillRunningAfterWait.insert(registration); },
+         putBackMeaning, again,
+         copyFailed + L"\r\nThe control that was installed was put back; its registration had not ended after 60 seconds."},
+        {"the backup cannot be renamed back",
+         [&](FakePlatform& f) { f.failingOperations = {copyFile, L"renameFile:" + control}; }, mayNotWorkMeaning, again,
+         copyFailed + L"\r\n" + notDone + L"renameFile:" + control + L" failed: Access is denied. It is at \"" +
+             controlBackup + L"\"."},
+        {"no control before the run, the installer's own, the medium's does not register",
+         [](FakePlatform& f) { f.files.erase(control), f.installerWrites = "installer's control"; }, putBackMeaning, again,
+         L"registering \"" + control + L"\" failed: its registration failed (the registration tool ended with exit "
+         L"code 5).\r\nThe control the installer put in place was put back and registered again."},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakePlatform fake;
-        if (row.installed) fake.files[control] = "installed control";
-        fake.failingOperations = row.failing;
-        fake.installerWrites = row.installerWrites;
+        fake.files[control] = "installed control";
         fake.unregistrable = {"medium control"};
-        if (row.registrationStillRunning) fake.stillRunningAfterWait.insert(registration);
+        row.setUp(fake);
         EXPECT_EQ(runProgram(fake), failedExitCode);
         auto boxes = fake.callsTo(L"showMessageBox");
         ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0], L"showMessageBox Tolvane | 16 | " + row.failure + L"\r\n" + row.line +
-                                L"\r\n\r\nThe repair was stopped at this point.");
+        const std::wstring head = L"showMessageBox Tolvane | 16 | " + row.meaning + L"\r\n\r\n" + row.todo +
+                                  L"\r\n\r\nDetails for support:\r\n";
+        EXPECT_EQ(boxes[0].substr(0, head.size()), head);
+        EXPECT_EQ(boxes[0].substr(head.size()), row.details.empty() ? boxes[0].substr(head.size()) : row.details);
         EXPECT_FALSE(fake.called(L"launchProgram \"" + menu));
-        if (!row.installerWrites.empty()) {
-            EXPECT_EQ(fake.files[control], row.installerWrites);
-        }
     }
 }
 
@@ -346,9 +363,10 @@ TEST_F(Sequence, MenuThatCannotStartIsReportedAndEndsWithNonZeroCode) {
 
     auto boxes = fake.callsTo(L"showMessageBox");
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].rfind(L"showMessageBox Tolvane | 16 | launchProgram:" + menu + L" failed: Access is denied.", 0),
-              0u)
+    EXPECT_EQ(boxes[0].rfind(L"showMessageBox Tolvane | 16 | Flash Player was repaired.\r\n\r\nRun the disc again.", 0), 0u)
         << boxes[0];
+    EXPECT_NE(boxes[0].find(L"Details for support:\r\nlaunchProgram:" + menu + L" failed: Access is denied."),
+              std::wstring::npos);
     EXPECT_FALSE(fake.called(L"endProgram"));
     EXPECT_EQ(fake.calls.back(), boxes[0]);  // nothing after the report
 }
@@ -384,7 +402,7 @@ TEST_F(Sequence, SystemFolderThatCannotBeAskedForTouchesNoFile) {
 
     auto done = actions(fake);
     ASSERT_EQ(done.size(), 1u) << "something was done without a folder to do it in";
-    EXPECT_EQ(done[0].rfind(L"showMessageBox Tolvane | 16 | asking Windows for the Windows folder failed: ", 0), 0u)
+    EXPECT_NE(done[0].find(L"Details for support:\r\nasking Windows for the Windows folder failed: "), std::wstring::npos)
         << done[0];
 }
 
@@ -418,7 +436,13 @@ TEST(RecordingLayer, TheRunDoesTheSameWithTheLogAsWithout) {
             RecordingPlatform recording(inner, log);
             EXPECT_EQ(runProgram(recording), exitCode);
         }
-        EXPECT_EQ(actions(inner), actions(plain));
+        // Only the report names the log it sends the user to.
+        std::vector<std::wstring> logged = actions(inner);
+        const std::wstring path = L"\"" + logFolder + L"\\Tolvane.log\"";
+        for (std::wstring& action : logged)
+            if (action.find(path) != std::wstring::npos)
+                action.replace(action.find(path), path.size(), L"Tolvane.log from the temporary folder");
+        EXPECT_EQ(logged, actions(plain));
         EXPECT_EQ(inner.openHandles, 0);
     }
     ::SetEnvironmentVariableW(L"TMP", nullptr);
