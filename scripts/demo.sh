@@ -107,7 +107,8 @@ for d in sorted(seen):
 
 start_ms = int(start) % 86_400_000
 print()
-print("What was started (times from the start of Tolvane.exe):")
+print("What was started (times from when Wine was asked to start Tolvane.exe, Wine's own start-up included;")
+print("the run's log below counts from the program's own start):")
 try:
     lines = open(log_path, encoding="utf-8").read().splitlines()
 except FileNotFoundError:

@@ -27,6 +27,6 @@ openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/certificate.pem" -out "
   -passout "file:$work/password"
 umask 022
 rm -rf "$destination" "$destination.iso"
-/usr/bin/python3 "$root/tools/make_medium.py" "$work/data" --exe "$bin/Tolvane.exe" --label "Tolvane sample" \
+/usr/bin/python3 "$root/tools/make_medium.py" "$work/data" --exe "$bin/Tolvane.exe" --label TOLVANE_SAMPLE \
   --sign "$work/publisher.pfx" --password-file "$work/password" -o "$destination.iso"
 /usr/bin/python3 "$root/tools/extract_medium.py" "$destination.iso" "$destination"
