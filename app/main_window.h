@@ -71,6 +71,7 @@ struct RepairRecord {
     std::wstring replacedTo;        // where that is being renamed back to, while that is under way
     std::wstring mediumCopy;        // the medium's copy, while it is being renamed to the control path
     bool mediumCopyInPlace = false; // the medium's copy stands at the control path
+    std::wstring copySha256;        // ...whose SHA-256 is this
     std::wstring installerFolder;   // the folder the installer runs from, made by the run
     bool finished = false;          // the repair went through: nothing is to be put back
     std::vector<std::wstring> discards;  // files of the run's own, put aside to be deleted

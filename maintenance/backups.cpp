@@ -52,6 +52,7 @@ std::wstring RepairRecord::text() const {
     add(L"replacedTo=", replacedTo);
     add(L"copy=", mediumCopy);
     add(L"mediumCopy=", mediumCopyInPlace ? L"yes" : L"");
+    add(L"copySha256=", copySha256);
     add(L"installerFolder=", installerFolder);
     add(L"finished=", finished ? L"yes" : L"");
     for (const std::wstring& file : discards) add(L"discard=", file);
@@ -85,6 +86,7 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         else if (!value.empty() && key == L"replacedTo") record.replacedTo = value;
         else if (!value.empty() && key == L"copy") record.mediumCopy = value;
         else if (value == L"yes" && key == L"mediumCopy") record.mediumCopyInPlace = true;
+        else if (value.size() == 64 && key == L"copySha256") record.copySha256 = value;
         else if (!value.empty() && key == L"installerFolder") record.installerFolder = value;
         else if (value == L"yes" && key == L"finished") record.finished = true;
         else if (!value.empty() && key == L"discard") record.discards.push_back(value);
@@ -276,7 +278,8 @@ void frmMain::copyFlashOCX() {
     saveRecord();
     platform_.copyFile(source, copy);
     // Checked again where only administrators write, before it is registered.
-    if (!mediumControlSha256_.empty() && platform_.digestFile(copy, false).sha256 != mediumControlSha256_)
+    const std::wstring sha256 = platform_.digestFile(copy, false).sha256;
+    if (!mediumControlSha256_.empty() && sha256 != mediumControlSha256_)
         throw Failure(ERROR_INVALID_DATA, L"the copy " + quotedPath(copy) + L" differs from the medium's control as it was made");
     if (platform_.fileExists(control)) {
         noteLoaded(control);
@@ -290,6 +293,7 @@ void frmMain::copyFlashOCX() {
     // Written ahead: a run cut off around the rename is told by whether
     // the copy is still beside the control.
     record_.mediumCopy = copy;
+    record_.copySha256 = sha256;
     saveRecord();
     platform_.replaceFile(copy, control);
     record_.discards.pop_back();
@@ -363,9 +367,15 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         if (from.empty()) {
             // Nothing, the installer's own where it stands, or only the
             // medium's copy (that would not register).
+            // Only what is that copy, byte for byte: a control put there
+            // since (by hand, by another installer) is kept.
             const bool there = platform_.fileExists(control);
-            registerIt = there && !record_.mediumCopyInPlace;
+            registerIt = there && !(record_.mediumCopyInPlace &&
+                                    (record_.copySha256.empty() ||
+                                     platform_.digestFile(control, false).sha256 == record_.copySha256));
             if (there && !registerIt) removeOwnFile(control);
+            if (registerIt && record_.mediumCopyInPlace)
+                platform_.note(L"  " + quotedPath(control) + L" is not the medium's copy the record names: it is kept");
         } else if (samePath(from, control)) {
             what = L"The control at " + quotedPath(control);
         } else {

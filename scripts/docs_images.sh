@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Makes the README's pictures: docs/icon-sizes.png (the icon's six images,
-# enlarged 4 times and at their real size) and docs/warning-box.png (the box
-# a missing installer produces, screenshot under Xvfb).
+# Makes the pictures of the docs: docs/icon-sizes.png (the icon's six
+# images, enlarged 4 times and at their real size), and one screenshot under
+# Xvfb of each kind of box a person can see (docs/support.md): the warning
+# a missing installer gives (warning-box.png), the report of a failure
+# (failure-box.png), the list of switches (switches-box.png) and the box
+# about a switch the program does not know (unknown-switch-box.png).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
@@ -22,26 +25,48 @@ for f in "$work"/tolvane_*_48x48x8.png "$work"/tolvane_*_48x48x32.png "$work"/to
 done
 $IM "${tiles[@]}" -bordercolor white -border 6 +append "$root/docs/icon-sizes.png"
 
-# The warning box: a medium without its installer.
+# The boxes, each from a run of its own on a medium in C:\Medium.
 bash "$root/tests/wine/prepare_prefix.sh" "$WINEPREFIX"
 c="$WINEPREFIX/drive_c"
-mkdir -p "$c/windows/system32/Macromed/Flash" "$c/Medium/data"
-cp "$root/build/bin/Tolvane.exe" "$c/Medium/"
-cp "$root/build/bin/standin.exe" "$c/Medium/data/menu.exe"
-cp "$root/build/bin/testctl_medium.dll" "$c/Medium/data/Flash.ocx"
 . "$root/tests/wine/xvfb.sh"
 start_xvfb 97
 xvfb=$XVFB_PID
-wine 'C:\Medium\Tolvane.exe' >/dev/null 2>&1 &
-box=""
-for _ in $(seq 100); do
-  box=$(xdotool search --name '^Error$' 2>/dev/null | head -1) && [ -n "$box" ] && break
-  sleep 0.2
-done
-[ -n "$box" ] || { echo "the warning box did not appear" >&2; exit 1; }
-sleep 1
-eval "$(xdotool getwindowgeometry --shell "$box")"
-import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$root/docs/warning-box.png"
-xdotool key --window "$box" Return 2>/dev/null || wineserver -k
-wineserver -w
-echo "wrote docs/icon-sizes.png and docs/warning-box.png"
+
+# shoot PICTURE TITLE [SWITCH...]: runs the program, waits for its box with
+# that title, saves it and closes it with Enter.
+shoot() {
+  local picture=$1 title=$2 box=""
+  shift 2
+  wine 'C:\Medium\Tolvane.exe' "$@" >/dev/null 2>&1 &
+  local run=$!
+  for _ in $(seq 150); do
+    box=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | head -1) && [ -n "$box" ] && break
+    sleep 0.2
+  done
+  [ -n "$box" ] || { echo "the box for $picture did not appear" >&2; exit 1; }
+  sleep 1
+  eval "$(xdotool getwindowgeometry --shell "$box")"
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$root/docs/$picture"
+  xdotool key --window "$box" Return 2>/dev/null || wineserver -k
+  wait "$run" || true  # the run's end, before the next one lays out its machine
+  wineserver -w
+}
+medium() {  # the machine with its control, and a fresh medium
+  rm -rf "$c/Medium" "$c/windows/system32/Macromed"
+  mkdir -p "$c/windows/system32/Macromed/Flash" "$c/Medium/data"
+  cp "$root/build/bin/testctl_installed.dll" "$c/windows/system32/Macromed/Flash/flash.ocx"
+  cp "$root/build/bin/Tolvane.exe" "$c/Medium/"
+  cp "$root/build/bin/standin.exe" "$c/Medium/data/menu.exe"
+  cp "$root/build/bin/testctl_medium.dll" "$c/Medium/data/Flash.ocx"
+}
+
+medium  # without its installer
+shoot warning-box.png Error
+medium  # a damaged control: it does not register, and the user's goes back
+cp "$root/build/bin/standin.exe" "$c/Medium/data/install_flash_player.exe"
+cp "$root/build/bin/testctl_broken.dll" "$c/Medium/data/Flash.ocx"
+shoot failure-box.png Tolvane
+medium
+shoot switches-box.png Tolvane /?
+shoot unknown-switch-box.png Tolvane /bogus
+echo "wrote docs/icon-sizes.png, warning-box.png, failure-box.png, switches-box.png and unknown-switch-box.png"

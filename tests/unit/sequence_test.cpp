@@ -7,6 +7,7 @@
 
 #include "app/main_window.h"
 #include "app/recording_platform.h"
+#include "platform/sha256.h"
 #include "unit/fake_platform.h"
 
 namespace tolvane::testing {
@@ -539,6 +540,14 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
         {"the record cannot be written before the first change", L"T.exe",
          [](FakePlatform& f) { f.failingOperations.insert(L"writeRepairRecord"); }, failedExitCode, true, false, false, false, false,
          L"The installed control was not touched; nothing was changed."},
+        {"a cut-off run's record, and since then a control of the user's in place", L"T.exe",
+         [](FakePlatform& f) {
+             Sha256 medium;
+             medium.update("medium control", 14);
+             f.record = L"Tolvane repair record 1\nstep=x\ncontrol=" + controlBackup + L"\nmediumCopy=yes\ncopySha256=" +
+                        medium.finishHex() + L"\n";
+         },
+         0, false, true, true, false, true},
         {"the record cannot be removed after the repair", L"T.exe",
          [](FakePlatform& f) { f.failingOperations.insert(L"clearRepairRecord"); }, 0, false, true, true, false, true},
     };
