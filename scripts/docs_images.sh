@@ -47,8 +47,10 @@ shoot() {
   sleep 1
   eval "$(xdotool getwindowgeometry --shell "$box")"
   import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$root/docs/$picture"
-  xdotool key --window "$box" Return 2>/dev/null || wineserver -k
-  wait "$run" || true  # the run's end, before the next one lays out its machine
+  xdotool key --window "$box" Return 2>/dev/null || true
+  # The run's end, before the next one lays out its machine: a run cut off
+  # here would leave its record for the next.
+  for _ in $(seq 150); do kill -0 "$run" 2>/dev/null || break; sleep 0.2; done
   wineserver -w
 }
 medium() {  # the machine with its control, and a fresh medium
