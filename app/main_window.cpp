@@ -289,6 +289,13 @@ int frmMain::restoreUsersControl() {
         platform_.note(L"  there is no backup of the user's control at " + quotedPath(backup) + L": nothing to restore");
         return nothingToRestoreExitCode;
     }
+    // A control installed since (by the user, by another installer) is no
+    // more this program's to discard than the backup is.
+    if (platform_.fileExists(control) && !installedByUs(control)) {
+        platform_.note(L"  " + quotedPath(control) + L" was not put there by this program: it stays, and so does " +
+                       quotedPath(backup));
+        return nothingToRestoreExitCode;
+    }
     if (platform_.fileExists(control)) {
         noteLoaded(control);
         uninstallFlashOCX();

@@ -359,10 +359,11 @@ std::vector<wchar_t> environmentWithTemporaryFolder(const std::wstring& folder) 
     std::vector<wchar_t> block;
     wchar_t* own = ::GetEnvironmentStringsW();
     for (const wchar_t* entry = own; entry != nullptr && *entry != 0; entry += ::lstrlenW(entry) + 1) {
-        if (::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, entry, 5, L"TEMP=", 5) == CSTR_EQUAL ||
-            ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, entry, 4, L"TMP=", 4) == CSTR_EQUAL)
+        const int length = ::lstrlenW(entry);  // never compared past its end
+        if ((length >= 5 && ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, entry, 5, L"TEMP=", 5) == CSTR_EQUAL) ||
+            (length >= 4 && ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, entry, 4, L"TMP=", 4) == CSTR_EQUAL))
             continue;
-        block.insert(block.end(), entry, entry + ::lstrlenW(entry) + 1);
+        block.insert(block.end(), entry, entry + length + 1);
     }
     if (own != nullptr) ::FreeEnvironmentStringsW(own);
     for (const wchar_t* name : {L"TEMP=", L"TMP="}) {

@@ -627,6 +627,12 @@ TEST(Deployment, CheckRepairCheckRestoreAndRestoreAgain) {
     EXPECT_TRUE(machine.record.empty() && machine.installedMark.empty());
     run(L"T.exe /check", repairNeededExitCode);
     run(L"T.exe /restore", nothingToRestoreExitCode);
+    // A control installed since is the user's: /restore leaves it, and the backup, alone.
+    run(L"T.exe /quiet /nomenu", 0);
+    machine.files[control] = "a newer control";
+    EXPECT_FALSE(changes(run(L"T.exe /restore", nothingToRestoreExitCode)));
+    EXPECT_EQ(machine.files[control], "a newer control");
+    EXPECT_EQ(machine.files[controlBackup], "installed control");
     // A record: a repair at work (its lock held), or one cut off.
     machine.record = L"Tolvane repair record 1\nstep=x\ncontrol=" + control + L"\n";
     machine.anotherRepairHoldsTheMachine = true;
