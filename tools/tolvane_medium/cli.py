@@ -53,8 +53,8 @@ import pycdlib
 
 from .common import DISCS, PROG, REQUIRED, Findings
 from .files import Oldest, check_control, check_output, check_program, find_required, walk
-from .image import (build, capacity, disc_for, image_size, master, medium_record, record_line, record_room, table,
-                    volume_label, write_record)
+from .image import (build, capacity, disc_for, image_size, master, medium_record, record_line, record_room,
+                    snapshot_of, table, volume_label, write_record)
 from .signing import Signer
 
 # The source tree this package lies in, for the default --exe.
@@ -145,9 +145,10 @@ def run(argv):
     else:
         check_program(args.exe, findings, oldest, gui=True)
     room = record_room(args.exe, findings) if os.path.isfile(args.exe) else None
-    record = None
+    record, snapshot = None, None
     if os.path.isdir(args.data_dir) and len(found) == len(REQUIRED):
-        record = medium_record(args.data_dir, entries, found, findings, args.installer_quiet_args)
+        snapshot = snapshot_of(entries)
+        record = medium_record(args.data_dir, entries, found, findings, args.installer_quiet_args, snapshot)
     if args.output:
         check_output(args.output, args.data_dir, args.exe, entries, findings, (args.sign, args.password_file))
     signer = Signer(args.sign, args.password_file, findings, args.timestamp) if args.sign else None
@@ -162,7 +163,7 @@ def run(argv):
     # Signed in a folder of its own, which goes however the run ends.
     folder = tempfile.mkdtemp(prefix="make_medium-")
     try:
-        return finish(args, findings, entries, signer, folder, (room, record), oldest)
+        return finish(args, findings, entries, signer, folder, (room, record, snapshot), oldest)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
@@ -171,7 +172,7 @@ def finish(args, findings, entries, signer, folder, room_and_record, oldest):
     label = volume_label(args.label)
     iso = None
     exe = args.exe
-    room, record = room_and_record
+    room, record, snapshot = room_and_record
     if not findings.errors:
         exe = write_record(args.exe, room, record, folder)
     if signer and not findings.errors and not args.check:
@@ -211,7 +212,7 @@ def finish(args, findings, entries, signer, folder, room_and_record, oldest):
         print("Checked; nothing was written." + (" The certificate can sign." if signer else ""))
         return 0
     try:
-        master(args.output, iso, contents)
+        master(args.output, iso, contents, snapshot)
     except (OSError, pycdlib.pycdlibexception.PyCdlibException, RuntimeError) as e:
         print(f"{PROG}: error: writing {args.output} failed: {e}", file=sys.stderr)
         return 1

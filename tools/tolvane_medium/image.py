@@ -10,7 +10,7 @@ import pefile
 import pycdlib
 import pycdlib.utils
 
-from .common import REQUIRED, AUTORUN, JOLIET_MAX, DISCS, RT_RCDATA, MEDIUM_RECORD_SIZE, EMPTY_RECORD, RECORD_HEADER
+from .common import PROG, REQUIRED, AUTORUN, JOLIET_MAX, DISCS, RT_RCDATA, MEDIUM_RECORD_SIZE, EMPTY_RECORD, RECORD_HEADER
 
 
 def record_room(exe, findings):
@@ -37,14 +37,31 @@ def record_room(exe, findings):
     return offset
 
 
-def medium_record(data_dir, entries, found, findings, quiet_args=None):
+def snapshot_of(entries):
+    """Each file of the medium as it is read now, by its path: (size,
+    SHA-256). The record is made from this one reading, and the image is
+    checked against it once written."""
+    return {path: read_once(path) for _, path, is_folder in entries if not is_folder}
+
+
+def read_once(path):
+    digest, size = Digest(), 0
+    with open(path, "rb") as source:
+        for block in iter(lambda: source.read(1 << 20), b""):
+            digest.write(block)
+            size += len(block)
+    return size, digest.hash.digest()
+
+
+def medium_record(data_dir, entries, found, findings, quiet_args=None, snapshot=None):
     """The record of the medium's files, as the program reads it (UTF-8
     lines), or None when it does not fit the program's room. `quiet_args`:
     the installer's own switches for a run that nobody watches."""
     lines = [RECORD_HEADER]
     for name in REQUIRED:
         path = found[name]
-        lines.append(f"file {os.path.getsize(path)} {digest_of(path).hex()} {os.path.basename(path)}")
+        size, digest = (snapshot or {}).get(path) or read_once(path)
+        lines.append(f"file {size} {digest.hex()} {os.path.basename(path)}")
     hashed = {os.path.basename(found[name]) for name in REQUIRED}
     lines += [f"other {parts[0]}" for parts, _, _ in entries if len(parts) == 1 and parts[0] not in hashed]
     if quiet_args:
@@ -138,8 +155,9 @@ def image_size(iso):
     return iso.pvd.space_size * iso.pvd.log_block_size
 
 
-def master(output, iso, contents):
-    """Writes the image under a temporary name, reads it back, renames it.
+def master(output, iso, contents, snapshot=None):
+    """Writes the image under a temporary name, reads it back (against the
+    one reading the record was made from, where there is one), renames it.
     Whatever ends it early (an error, Ctrl-C, SIGTERM, SIGHUP) removes the
     temporary file."""
     partial = os.path.join(os.path.dirname(os.path.abspath(output)), f".{os.path.basename(output)}.{os.getpid()}.part")
@@ -154,7 +172,7 @@ def master(output, iso, contents):
         if progress:
             sys.stderr.write("\n")
         iso.close()
-        read_back(partial, contents)
+        read_back(partial, contents, snapshot or {})
         os.replace(partial, output)
     finally:
         if os.path.exists(partial):
@@ -179,14 +197,21 @@ def digest_of(path):
     return digest.hash.digest()
 
 
-def read_back(image, contents):
-    """Every file read through its Joliet name and compared with its source."""
+def read_back(image, contents, snapshot):
+    """Every file read through its Joliet name and compared with its source
+    as it was read when the record was made: a file the build replaced
+    while the tool ran would make a disc that every machine refuses."""
     iso = pycdlib.PyCdlib()
     iso.open(image)
     try:
         for joliet, source, data in contents:
             digest = Digest()
             iso.get_file_from_iso_fp(digest, joliet_path=joliet)
+            if source in snapshot:
+                if digest.hash.digest() != snapshot[source][1]:
+                    raise RuntimeError(f"{source} changed while {PROG} ran: the disc would not be what the record in "
+                                       f"Tolvane.exe says, and every machine would refuse it")
+                continue
             expected = hashlib.sha256(data).digest() if source is None else digest_of(source)
             if digest.hash.digest() != expected:
                 raise RuntimeError(f"{joliet}: read back through its Joliet name, it differs from {source or 'its source'}")
