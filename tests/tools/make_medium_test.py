@@ -173,6 +173,16 @@ class MakeMedium(unittest.TestCase):
     def at(self, *parts):
         return os.path.join(self.data, *parts)
 
+    def signed(self, name, change):
+        """The stand-in at data\\NAME signed with a throwaway certificate, then changed."""
+        pfx = os.path.join(self.work, "signer.pfx")
+        make_pfx(pfx)
+        os.remove(self.at(name))
+        subprocess.run(["osslsigncode", "sign", "-pkcs12", pfx, "-pass", "secret", "-in", binary("standin.exe"),
+                        "-out", self.at(name)], check=True, capture_output=True)
+        with open(self.at(name), "r+b") as f:
+            change(f)
+
     def run_tool(self, *extra, data=None):
         return subprocess.run([sys.executable, TOOL, data or self.data, "--exe", binary("Tolvane.exe"), *extra],
                               capture_output=True, text=True)
@@ -208,6 +218,11 @@ class MakeMedium(unittest.TestCase):
             ("a control and an installer cut short", lambda: (cut_short(self.at("Flash.ocx")),
                                                               cut_short(self.at("install_flash_player.exe"))),
              ["Flash.ocx: is cut short: its section", "install_flash_player.exe: is cut short: its section"], [], {}),
+            ("a signed menu cut short in its signature, a signed installer with bytes after it",
+             lambda: (self.signed("menu.exe", lambda f: f.truncate(os.path.getsize(f.name) - 100)),
+                      self.signed("install_flash_player.exe", lambda f: (f.seek(0, 2), f.write(b"tail")))),
+             ["menu.exe: its signature's certificate table ends at byte", "it was cut short or changed after signing",
+              "install_flash_player.exe: its signature's certificate table ends at byte"], [], {}),
             ("names Windows cannot open",
              lambda: [write(self.at("content", name)) for name in ("a?b.htm", "CON.txt", "lpt1", "end.", "tab\tname")],
              ["a?b.htm: the name holds '?'", "CON is a device name", "LPT1 is a device name",

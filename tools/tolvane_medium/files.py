@@ -7,6 +7,7 @@ import stat
 import subprocess
 
 import pefile
+from cryptography.hazmat.primitives.serialization import pkcs7
 
 from .common import (CONSOLE, DEVICES, EXECUTABLE_IMAGE, FOUR_GIB, GUI, I386, IS_DLL, JOLIET_MAX, LEFT_BEHIND, MACHINES,
                      MAX_PATH, MOST_SECTIONS, PARTIAL, PE32, REQUIRED, RESERVED, SECURITY)
@@ -66,6 +67,26 @@ def warn_if_unsigned(path, image, findings):
     directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
     if not directory.VirtualAddress or not directory.Size:
         findings.warning(path, "is not signed (no Authenticode signature): Windows names no publisher for it")
+        return
+    # By its structure, whatever any tool says: the certificate table (its
+    # address is a file offset) ends where the file ends, and holds PKCS #7.
+    start, end = directory.VirtualAddress, directory.VirtualAddress + directory.Size
+    if end != os.path.getsize(path):
+        findings.error(path, f"its signature's certificate table ends at byte {end:,}, the file at "
+                             f"{os.path.getsize(path):,}: it was cut short or changed after signing, and Windows "
+                             "takes it for unsigned or refuses it")
+        return
+    with open(path, "rb") as f:
+        f.seek(start)
+        table = f.read(directory.Size)
+    length = int.from_bytes(table[:4], "little")
+    try:
+        if length < 8 or length > len(table):
+            raise ValueError("a certificate entry longer than its table")
+        pkcs7.load_der_pkcs7_certificates(table[8:length])
+    except ValueError as e:
+        findings.error(path, f"its signature is no PKCS #7 signature ({e}): it was cut short or changed after "
+                             "signing, and Windows takes it for unsigned or refuses it")
         return
     try:  # the file's own digest against the one signed: whoever signs, it must still be what was signed
         done = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True, text=True, timeout=120)
