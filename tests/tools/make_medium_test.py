@@ -212,7 +212,8 @@ class MakeMedium(unittest.TestCase):
             ("names that differ only in case",
              lambda: (write(self.at("content", "Page.htm")), write(self.at("content", "page.htm"))),
              ["only in case"], [], {}),
-            ("a file of 4 GiB", lambda: sparse(self.at("content", "video.bin"), 4 << 30), ["4 GiB or larger"], [], {}),
+            ("a file of 4 GiB less 2,048 bytes", lambda: sparse(self.at("content", "video.bin"), (4 << 30) - 2048),
+             ["4 GiB or larger (or within 2,048 bytes of it)"], [], {}),
             ("no folder for the image", lambda: None, ["there is no folder"], [],
              {"output": os.path.join(self.work, "nowhere", "MEDIUM.iso")}),
             ("a control and an installer cut short", lambda: (cut_short(self.at("Flash.ocx")),
@@ -415,6 +416,11 @@ class MakeMedium(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("fits a CD-R (700 MB)", result.stdout)
         self.assertEqual(os.listdir(os.path.dirname(self.output)), ["MEDIUM.iso"])
+        again = self.run_tool("-o", self.output, "--label", "Tolvane: Sommer 2026",
+                              "--installer-quiet-args", '-install -silent /D="C:\\Program Files\\x"')
+        self.assertEqual(again.returncode, 0, again.stderr)  # an image that is no input is replaced
+        self.assertIn(subprocess.run([sys.executable, TOOL, "--version"], capture_output=True, text=True).stdout,
+                      ["make_medium.py 1.0.0\n"])
 
         expected = {"/autorun.inf": b"[autorun]\r\nopen=Tolvane.exe\r\nicon=Tolvane.exe,0\r\n",
                     "/Tolvane.exe": read(binary("Tolvane.exe"))}

@@ -51,7 +51,7 @@ import urllib.parse
 
 import pycdlib
 
-from .common import DISCS, PROG, REQUIRED, Findings
+from .common import DISCS, PROG, REQUIRED, VERSION, Findings
 from .files import Oldest, check_control, check_output, check_program, find_required, walk
 from .image import (build, capacity, disc_for, image_size, master, medium_record, record_line, record_room,
                     snapshot_of, table, volume_label, write_record)
@@ -106,6 +106,7 @@ def run(argv):
     parser.add_argument("--installer-quiet-args", metavar="ARGS",
                         help="the installer's own switches for a run nobody watches (/quiet, no desktop), "
                              "recorded in the signed program, e.g. \"-install -silent\"")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
     parser.add_argument("--check", action="store_true",
                         help="check the files (and, with -o, where the image would go); write nothing")
     parser.add_argument("--sign", metavar="PFX", help="sign the image's Tolvane.exe with this PKCS #12 file")

@@ -3,6 +3,7 @@ and sizes, and the list of what was found."""
 import re
 
 PROG = "make_medium.py"
+VERSION = "1.0.0"  # as tools/pyproject.toml says
 REQUIRED = ("install_flash_player.exe", "Flash.ocx", "menu.exe")
 AUTORUN = b"[autorun]\r\nopen=Tolvane.exe\r\nicon=Tolvane.exe,0\r\n"
 JOLIET_MAX = 64

@@ -283,8 +283,10 @@ def walk(data_dir, findings):
                 except OSError as e:
                     findings.error(path, f"cannot be read: {e.strerror}")
                     continue
-                if status.st_size >= FOUR_GIB:
-                    findings.error(path, "is 4 GiB or larger: ISO 9660 cannot hold it in one piece")
+                # One extent holds 4 GiB less one logical block at most.
+                if status.st_size >= FOUR_GIB - 2048:
+                    findings.error(path, "is 4 GiB or larger (or within 2,048 bytes of it): ISO 9660 cannot hold it "
+                                         "in one piece")
                 entries.append((parts + [name], path, False))
             else:
                 kind = next((what for test, what in KINDS if test(status.st_mode)), "not a plain file")
@@ -338,7 +340,7 @@ def check_output(output, data_dir, exe, entries, findings, others=()):
     elif os.path.isfile(output):
         inputs = [exe] + [path for _, path, is_folder in entries if not is_folder] + [p for p in others if p]
         same = next((path for path in inputs if os.path.exists(path) and os.path.samefile(path, output)), None)
-        if same in others:
+        if same is not None and same in others:
             findings.error(output, f"is {same}, one of this run's inputs: the image would replace it")
         elif same:
             findings.error(output, f"is {same}, one of the medium's own files: the image would replace it")
