@@ -361,6 +361,30 @@ class MakeMedium(unittest.TestCase):
                 self.assertEqual(check.returncode, 0, check.stdout)
                 os.remove(self.output)
 
+    def test_a_signed_build_is_refused_without_sign_and_signed_anew_with_it(self):
+        pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
+        make_pfx(pfx)
+        write(password, "secret")
+        exe = os.path.join(self.work, "Tolvane.exe")
+        subprocess.run(["osslsigncode", "sign", "-pkcs12", pfx, "-pass", "secret", "-in", binary("Tolvane.exe"), "-out",
+                        exe], check=True, capture_output=True)
+        run = lambda *extra: subprocess.run([sys.executable, TOOL, self.data, "--exe", exe, "-o", self.output, *extra],
+                                            capture_output=True, text=True)
+        refused = run()
+        self.assertEqual(refused.returncode, 2, refused.stderr)
+        self.assertIn("is signed already: the record written into it would break that signature", refused.stderr)
+        self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
+        signed = run("--sign", pfx, "--password-file", password)
+        self.assertEqual(signed.returncode, 0, signed.stderr)
+        iso, image = pycdlib.PyCdlib(), io.BytesIO()
+        iso.open(self.output)
+        iso.get_file_from_iso_fp(image, joliet_path="/Tolvane.exe")
+        iso.close()
+        data = image.getvalue()
+        table = pefile.PE(data=data).OPTIONAL_HEADER.DATA_DIRECTORY[4]
+        self.assertEqual(table.VirtualAddress + table.Size, len(data))  # one table, at the end
+        self.assertLess(len(data), len(read(exe)) + table.Size)  # the old one is gone
+
     def test_a_timestamp_that_would_count_for_nothing_ends_the_write_and_leaves_nothing(self):
         pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
         make_pfx(pfx)

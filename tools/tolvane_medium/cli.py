@@ -54,7 +54,7 @@ import pycdlib
 from .common import DISCS, PROG, REQUIRED, VERSION, Findings
 from .files import Oldest, check_control, check_output, check_program, find_required, walk
 from .image import (build, capacity, disc_for, image_size, master, medium_record, record_line, record_room,
-                    snapshot_of, table, volume_label, write_record)
+                    signature_of, snapshot_of, table, volume_label, write_record)
 from .signing import Signer
 
 # The source tree this package lies in, for the default --exe.
@@ -146,6 +146,9 @@ def run(argv):
     else:
         check_program(args.exe, findings, oldest, gui=True)
     room = record_room(args.exe, findings) if os.path.isfile(args.exe) else None
+    if room is not None and signature_of(args.exe) and not args.sign:
+        findings.error(args.exe, "is signed already: the record written into it would break that signature; sign "
+                                 "it anew with --sign (its old signature is taken off), or name the unsigned build")
     record, snapshot = None, None
     if os.path.isdir(args.data_dir) and len(found) == len(REQUIRED):
         snapshot = snapshot_of(entries)

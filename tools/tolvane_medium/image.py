@@ -10,7 +10,8 @@ import pefile
 import pycdlib
 import pycdlib.utils
 
-from .common import PROG, REQUIRED, AUTORUN, JOLIET_MAX, DISCS, RT_RCDATA, MEDIUM_RECORD_SIZE, EMPTY_RECORD, RECORD_HEADER
+from .common import (PROG, REQUIRED, AUTORUN, JOLIET_MAX, DISCS, RT_RCDATA, MEDIUM_RECORD_SIZE, EMPTY_RECORD,
+                     RECORD_HEADER, SECURITY)
 
 
 def record_room(exe, findings):
@@ -74,14 +75,29 @@ def medium_record(data_dir, entries, found, findings, quiet_args=None, snapshot=
     return record
 
 
+def signature_of(exe):
+    """The file offset and size of the build's certificate table, or None."""
+    try:
+        directory = pefile.PE(exe, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+    except (pefile.PEFormatError, IndexError):
+        return None
+    return (directory.VirtualAddress, directory.Size) if directory.VirtualAddress and directory.Size else None
+
+
 def write_record(exe, offset, record, folder):
     """A copy of `exe` in `folder` with `record` in its room and its PE
-    checksum made anew."""
+    checksum made anew; a signature the build carried is taken off (it
+    would no longer match), to be made anew."""
     recorded = os.path.join(folder, "recorded.exe")
     with open(exe, "rb") as source:
         data = bytearray(source.read())
+    signature = signature_of(exe)
+    if signature:
+        del data[signature[0]:]
     data[offset:offset + MEDIUM_RECORD_SIZE] = record + b" " * (MEDIUM_RECORD_SIZE - len(record))
     image = pefile.PE(data=bytes(data))
+    image.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY].VirtualAddress = 0
+    image.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY].Size = 0
     image.OPTIONAL_HEADER.CheckSum = image.generate_checksum()
     image.write(filename=recorded)
     return recorded
