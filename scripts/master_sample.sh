@@ -21,7 +21,7 @@ cp "$bin/testctl_medium.dll" "$work/data/Flash.ocx"
 printf 'The menu'"'"'s own pages would be here.\r\n' > "$work/data/content/index.txt"
 umask 077
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/certificate.pem" -days 90 \
-  -subj "/CN=Tolvane sample publisher" -addext extendedKeyUsage=codeSigning 2>/dev/null
+  -subj "/CN=Tolvane sample publisher" -addext basicConstraints=critical,CA:FALSE -addext extendedKeyUsage=codeSigning 2>/dev/null
 printf 'sample password\n' > "$work/password"
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/certificate.pem" -out "$work/publisher.pfx" \
   -passout "file:$work/password"

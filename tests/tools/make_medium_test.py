@@ -16,6 +16,7 @@ import sys
 import tempfile
 import threading
 import unittest
+import warnings
 
 import pefile
 import pycdlib
@@ -81,12 +82,15 @@ def sparse(path, size):
         f.truncate(size)
 
 
-def self_signed(common_name, valid_days=(-1, 365), usage=ExtendedKeyUsageOID.CODE_SIGNING, key=None, key_usage=True):
-    """A throwaway self-signed certificate and its key."""
+def self_signed(common_name, valid_days=(-1, 365), usage=ExtendedKeyUsageOID.CODE_SIGNING, key=None, key_usage=True,
+                ca=False, digest=None, odd_critical=False, issuer=None):
+    """A throwaway certificate and its key: self-signed, or by `issuer`
+    (its key and certificate)."""
     key = key or rsa.generate_private_key(public_exponent=65537, key_size=2048)
     name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
     now = datetime.datetime.utcnow()
-    builder = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+    builder = (x509.CertificateBuilder().subject_name(name)
+               .issuer_name(issuer[1].subject if issuer else name).public_key(key.public_key())
                .serial_number(x509.random_serial_number())
                .not_valid_before(now + datetime.timedelta(days=valid_days[0]))
                .not_valid_after(now + datetime.timedelta(days=valid_days[1])))
@@ -96,15 +100,26 @@ def self_signed(common_name, valid_days=(-1, 365), usage=ExtendedKeyUsageOID.COD
     if not key_usage:  # for certificates only: no digitalSignature
         builder = builder.add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False),
                                         critical=True)
-    return key, builder.sign(key, hashes.SHA256())
+    if ca:
+        builder = builder.add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+    if odd_critical:
+        builder = builder.add_extension(x509.UnrecognizedExtension(x509.ObjectIdentifier("1.2.3.4.5"), b"\x05\x00"),
+                                        critical=True)
+    with warnings.catch_warnings():  # MD5, on purpose
+        warnings.simplefilter("ignore")
+        return key, builder.sign(issuer[0] if issuer else key, digest or hashes.SHA256())
 
 
-def make_pfx(path, valid_days=(-1, 365), code_signing=True, key=None, key_usage=True):
-    """A publisher's PKCS #12 file, password "secret"."""
+def make_pfx(path, valid_days=(-1, 365), code_signing=True, key=None, key_usage=True, issuing_usage=None, **more):
+    """A publisher's PKCS #12 file, password "secret"; with `issuing_usage`,
+    its certificate is issued by an authority of that extended key usage,
+    which the file carries too."""
+    issuer = self_signed("Tolvane test authority", usage=issuing_usage, ca=True) if issuing_usage else None
     key, certificate = self_signed("Tolvane test publisher", valid_days,
-                                   ExtendedKeyUsageOID.CODE_SIGNING if code_signing else None, key, key_usage)
+                                   ExtendedKeyUsageOID.CODE_SIGNING if code_signing else None, key, key_usage,
+                                   issuer=issuer, **more)
     with open(path, "wb") as f:
-        f.write(pkcs12.serialize_key_and_certificates(b"test", key, certificate, None,
+        f.write(pkcs12.serialize_key_and_certificates(b"test", key, certificate, [issuer[1]] if issuer else None,
                                                       BestAvailableEncryption(b"secret")))
 
 
@@ -322,6 +337,12 @@ class MakeMedium(unittest.TestCase):
                 ("an ECDSA key", {"key": ec.generate_private_key(ec.SECP256R1())}, "secret",
                  "not RSA: Windows XP checks only RSA Authenticode signatures"),
                 ("no digitalSignature", {"key_usage": False}, "secret", "key usage leaves out digitalSignature"),
+                ("a signer that is an authority", {"ca": True}, "secret", "is a certification authority's (CA:TRUE)"),
+                ("signed with MD5", {"digest": hashes.MD5()}, "secret", "is signed with MD5"),
+                ("an unknown critical extension", {"odd_critical": True}, "secret",
+                 "has the critical extension 1.2.3.4.5, which Windows does not know"),
+                ("an issuing authority for servers only", {"issuing_usage": ExtendedKeyUsageOID.SERVER_AUTH}, "secret",
+                 "CN=Tolvane test authority, which issues the chain, allows no code signing"),
                 ("expiring within 30 days, no timestamp", {"valid_days": (-1, 10)}, "secret", "within 30 days"),
                 ("the image over the password file", {}, "secret", "one of this run's inputs")]
         exe = read(binary("Tolvane.exe"))

@@ -8,6 +8,51 @@ import tempfile
 from .common import SYSTEM_ROOTS
 
 
+# The extensions Windows' chain engine knows; an unknown one marked critical
+# makes it refuse the whole chain.
+KNOWN_EXTENSIONS = {"2.5.29.14", "2.5.29.15", "2.5.29.17", "2.5.29.18", "2.5.29.19", "2.5.29.30", "2.5.29.31",
+                    "2.5.29.32", "2.5.29.33", "2.5.29.35", "2.5.29.36", "2.5.29.37", "2.5.29.46", "2.5.29.54",
+                    "1.3.6.1.5.5.7.1.1", "1.3.6.1.5.5.7.1.11", "1.3.6.1.4.1.311.21.10", "1.3.6.1.4.1.311.10.3.3"}
+
+
+def check_authorities(pfx, certificate, others, findings):
+    """What Windows refuses in a chain although each certificate parses: a
+    signer that is itself a certification authority, MD5 anywhere, an
+    unknown critical extension, an issuing authority whose extended key
+    usage leaves out code signing."""
+    from cryptography import x509
+    from cryptography.x509.oid import ExtendedKeyUsageOID
+
+    def extension(cert, kind):
+        try:
+            return cert.extensions.get_extension_for_class(kind).value
+        except x509.ExtensionNotFound:
+            return None
+
+    constraints = extension(certificate, x509.BasicConstraints)
+    if constraints is not None and constraints.ca:
+        findings.error(pfx, "its certificate is a certification authority's (CA:TRUE): Windows does not take it "
+                            "as a code signer")
+    for cert in [certificate] + list(others):
+        subject = cert.subject.rfc4514_string()
+        try:
+            digest = cert.signature_hash_algorithm.name
+        except Exception:  # an algorithm the library no longer knows
+            digest = "unknown"
+        if digest in ("md5", "md2", "unknown"):
+            findings.error(pfx, f"{subject} is signed with {digest.upper()}: Windows trusts no chain that holds it")
+        for ext in cert.extensions:
+            if ext.critical and ext.oid.dotted_string not in KNOWN_EXTENSIONS:
+                findings.error(pfx, f"{subject} has the critical extension {ext.oid.dotted_string}, which Windows "
+                                    "does not know: it refuses the chain")
+        authority = extension(cert, x509.BasicConstraints)
+        usages = extension(cert, x509.ExtendedKeyUsage)
+        if cert is not certificate and authority is not None and authority.ca and usages is not None and \
+                ExtendedKeyUsageOID.CODE_SIGNING not in usages and ExtendedKeyUsageOID.ANY_EXTENDED_KEY_USAGE not in usages:
+            findings.error(pfx, f"{subject}, which issues the chain, allows no code signing (extended key usage): "
+                                "Windows refuses signatures below it")
+
+
 class Signer:
     """A code-signing certificate in a PKCS #12 file, checked before it is
     used: a signature that Windows would not accept must not reach a disc."""
@@ -68,6 +113,7 @@ class Signer:
                                 f"and without --timestamp the signature stops counting then: the disc would reach "
                                 f"its users with a signature Windows no longer trusts")
         self.certificate = certificate
+        check_authorities(pfx, certificate, others, findings)
         self.check_chain(certificate, others, findings)
         self.chain = b"".join(c.public_bytes(Encoding.PEM) for c in [certificate] + list(others))
         self.subject = certificate.subject.rfc4514_string()
