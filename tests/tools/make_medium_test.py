@@ -188,6 +188,26 @@ class MakeMedium(unittest.TestCase):
     def at(self, *parts):
         return os.path.join(self.data, *parts)
 
+    def patched(self, name, old, new):
+        """Tolvane.exe (a program with a manifest) at data\\NAME, `old` bytes replaced by `new`."""
+        data = read(binary("Tolvane.exe"))
+        assert len(old) == len(new) and old in data
+        with open(self.at(name), "wb") as f:
+            f.write(data.replace(old, new, 1))
+
+    def headers(self, name, subsystem, imports_outside, relocation):
+        """The stand-in at data\\NAME with headers the loader refuses."""
+        image = pefile.PE(binary("standin.exe"))
+        image.OPTIONAL_HEADER.MajorSubsystemVersion, image.OPTIONAL_HEADER.MinorSubsystemVersion = subsystem
+        if imports_outside:
+            image.OPTIONAL_HEADER.DATA_DIRECTORY[1].VirtualAddress = image.OPTIONAL_HEADER.SizeOfImage + 0x1000
+        data = bytearray(image.write())
+        relocations = image.get_offset_from_rva(image.OPTIONAL_HEADER.DATA_DIRECTORY[5].VirtualAddress)
+        entry = int.from_bytes(data[relocations + 8:relocations + 10], "little")
+        data[relocations + 8:relocations + 10] = ((relocation << 12) | (entry & 0xFFF)).to_bytes(2, "little")
+        with open(self.at(name), "wb") as f:
+            f.write(data)
+
     def signed(self, name, change):
         """The stand-in at data\\NAME signed with a throwaway certificate, then changed."""
         pfx = os.path.join(self.work, "signer.pfx")
@@ -234,6 +254,17 @@ class MakeMedium(unittest.TestCase):
             ("a control and an installer cut short", lambda: (cut_short(self.at("Flash.ocx")),
                                                               cut_short(self.at("install_flash_player.exe"))),
              ["Flash.ocx: is cut short: its section", "install_flash_player.exe: is cut short: its section"], [], {}),
+            ("a menu that asks for administrator rights, an installer that may",
+             lambda: (self.patched("menu.exe", b'level="asInvoker" uiAccess="false"', b'level="requireAdministrator"      '),
+                      self.patched("install_flash_player.exe", b'level="asInvoker" uiAccess="false"',
+                                   b'level="requireAdministrator"      ')),
+             ["menu.exe: its manifest asks for requireAdministrator: it is started as the user"],
+             ["install_flash_player.exe: its manifest asks"], {}),
+            ("a malformed manifest, what the loader refuses: an old subsystem, imports outside, an unknown relocation",
+             lambda: (self.patched("menu.exe", b"</assembly>", b"</assembly "),
+                      self.headers("install_flash_player.exe", subsystem=(3, 0), imports_outside=True, relocation=10)),
+             ["menu.exe: its manifest is no well-formed XML", "its subsystem version (3.0) is below 3.10",
+              "its import directory (0x", "relocations of types [10]"], [], {}),
             ("a signed menu cut short in its signature, a signed installer with bytes after it",
              lambda: (self.signed("menu.exe", lambda f: f.truncate(os.path.getsize(f.name) - 100)),
                       self.signed("install_flash_player.exe", lambda f: (f.seek(0, 2), f.write(b"tail")))),

@@ -135,8 +135,8 @@ def run(argv):
         if "Flash.ocx" in found:
             check_control(found["Flash.ocx"], findings, oldest)
         for name in ("install_flash_player.exe", "menu.exe"):
-            if name in found:
-                check_program(found[name], findings, oldest)
+            if name in found:  # the installer alone runs as administrator
+                check_program(found[name], findings, oldest, as_invoker=name == "menu.exe")
     if os.path.isdir(args.exe):
         findings.error(args.exe, "is a folder; --exe names the Tolvane.exe to put on the medium")
     elif not os.path.exists(args.exe):

@@ -5,6 +5,7 @@ import os
 import re
 import stat
 import subprocess
+from xml.etree import ElementTree
 
 import pefile
 from cryptography.hazmat.primitives.serialization import pkcs7
@@ -12,6 +13,11 @@ from cryptography.hazmat.primitives.serialization import pkcs7
 from .common import (CONSOLE, DEVICES, EXECUTABLE_IMAGE, FOUR_GIB, GUI, I386, IS_DLL, JOLIET_MAX, LEFT_BEHIND, MACHINES,
                      MAX_PATH, MOST_SECTIONS, PARTIAL, PE32, REQUIRED, RESERVED, SECURITY)
 
+
+
+IMPORTS, CLR_RUNTIME = 1, 14  # data directories: the import table, the .NET runtime header
+RT_MANIFEST = 24
+I386_RELOCATIONS = {0, 1, 2, 3, 4}  # ABSOLUTE, HIGH, LOW, HIGHLOW, HIGHADJ
 
 def read_image(path, findings):
     """The PE image at `path`, or None after an error."""
@@ -50,6 +56,22 @@ def whole(path, image, findings, program):
         problems.append(f"its entry point (0x{entry:x}) lies in none of its sections")
     # What the loader refuses (pefile's own warnings, such as a writable
     # code section as packers leave it, are no faults).
+    subsystem = (image.OPTIONAL_HEADER.MajorSubsystemVersion, image.OPTIONAL_HEADER.MinorSubsystemVersion)
+    if subsystem < (3, 10):
+        problems.append(f"its subsystem version ({subsystem[0]}.{subsystem[1]}) is below 3.10: Windows refuses to "
+                        "load it")
+    imports = image.OPTIONAL_HEADER.DATA_DIRECTORY[IMPORTS]
+    if imports.VirtualAddress and imports.VirtualAddress + imports.Size > image.OPTIONAL_HEADER.SizeOfImage:
+        problems.append(f"its import directory (0x{imports.VirtualAddress:x}, {imports.Size} bytes) lies outside the "
+                        f"image (0x{image.OPTIONAL_HEADER.SizeOfImage:x}): Windows refuses to load it")
+    try:
+        image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]])
+        kinds = {entry.type for block in getattr(image, "DIRECTORY_ENTRY_BASERELOC", []) for entry in block.entries}
+    except pefile.PEFormatError:
+        kinds = set()
+    if kinds - I386_RELOCATIONS:
+        problems.append(f"it holds relocations of types {sorted(kinds - I386_RELOCATIONS)}, which the loader of an "
+                        "i386 image does not know: Windows refuses to load it")
     if image.OPTIONAL_HEADER.SectionAlignment < image.OPTIONAL_HEADER.FileAlignment:
         problems.append(f"its section alignment ({image.OPTIONAL_HEADER.SectionAlignment}) is below its file alignment "
                         f"({image.OPTIONAL_HEADER.FileAlignment}): Windows refuses to load it")
@@ -175,7 +197,39 @@ def check_control(path, findings, oldest):
         findings.error(path, "exports no DllUnregisterServer: a later repair cannot unregister it")
 
 
-def check_program(path, findings, oldest, gui=False):
+def manifest_of(image):
+    """The text of the program's manifest (resource type 24), or None."""
+    image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    for kind in getattr(getattr(image, "DIRECTORY_ENTRY_RESOURCE", None), "entries", []):
+        if kind.id == RT_MANIFEST:
+            data = kind.directory.entries[0].directory.entries[0].data.struct
+            return image.get_data(data.OffsetToData, data.Size)
+    return None
+
+
+def check_manifest(path, image, findings, as_invoker):
+    """A manifest Windows cannot read stops it from starting the program; a
+    menu that asks for administrator rights is started as the user, and
+    from Vista on fails with 740 on every machine."""
+    try:
+        text = manifest_of(image)
+    except (pefile.PEFormatError, AttributeError, IndexError):
+        text = None
+    if text is None:
+        return
+    try:
+        root = ElementTree.fromstring(text)
+    except ElementTree.ParseError as e:
+        findings.error(path, f"its manifest is no well-formed XML ({e}): Windows will not start it")
+        return
+    levels = [element.get("level") for element in root.iter() if element.tag.endswith("requestedExecutionLevel")]
+    asked = next((level for level in levels if level and level != "asInvoker"), None)
+    if as_invoker and asked:
+        findings.error(path, f"its manifest asks for {asked}: it is started as the user who started the disc, and "
+                             "from Windows Vista on it fails to start (740) on every machine")
+
+
+def check_program(path, findings, oldest, gui=False, as_invoker=False):
     image = read_image(path, findings)
     if image is None:
         return
@@ -189,6 +243,11 @@ def check_program(path, findings, oldest, gui=False):
                              "it would open a console window")
     elif whole(path, image, findings, program=True):
         oldest.check(path, image, findings)
+        check_manifest(path, image, findings, as_invoker or gui)
+        runtime = image.OPTIONAL_HEADER.DATA_DIRECTORY[CLR_RUNTIME]
+        if runtime.VirtualAddress and runtime.Size:
+            findings.warning(path, "is a managed (.NET) program: it starts only where the .NET Framework it was "
+                                   "built for is installed, which Windows XP does not bring")
         if not gui:  # the medium's own programs; Tolvane.exe is signed with --sign
             warn_if_unsigned(path, image, findings)
 
