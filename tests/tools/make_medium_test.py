@@ -497,6 +497,19 @@ class MakeMedium(unittest.TestCase):
         self.assertEqual(again.returncode, 0, again.stderr)  # an image that is no input is replaced
         self.assertIn(subprocess.run([sys.executable, TOOL, "--version"], capture_output=True, text=True).stdout,
                       ["make_medium.py 1.0.0\n"])
+        # Read back as the plant's disc would be: whole, and cut short.
+        verified = subprocess.run([sys.executable, TOOL, "verify", self.output, "--label", "TOLVANE__SOMMER_"],
+                                  capture_output=True, text=True)
+        self.assertEqual(verified.returncode, 0, verified.stderr)
+        self.assertIn("ok      every file of data\\ as the record in Tolvane.exe says", verified.stdout)
+        short = os.path.join(self.work, "short.iso")
+        with open(self.output, "rb") as whole, open(short, "wb") as f:
+            f.write(whole.read(os.path.getsize(self.output) // 2))
+        for command in (["verify", short], ["extract", short, os.path.join(self.work, "copy")]):
+            refused = subprocess.run([sys.executable, TOOL, *command], capture_output=True, text=True)
+            self.assertEqual(refused.returncode, 1, refused.stderr)
+            self.assertIn("the image is cut short", refused.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.work, "copy")))
 
         expected = {"/autorun.inf": b"[autorun]\r\nopen=Tolvane.exe\r\nicon=Tolvane.exe,0\r\n",
                     "/Tolvane.exe": read(binary("Tolvane.exe"))}

@@ -23,4 +23,11 @@ set -e
 cat out.txt
 test "$code" = 2
 grep -q "install_flash_player.exe: is missing" out.txt
+# Installed, it has no build beside it to take for --exe; verify comes with it.
+set +e
+"$work/venv/bin/make_medium" data --check > out.txt 2>&1
+code=$?
+set -e
+test "$code" = 2 && grep -q -- "--exe is needed" out.txt
+"$work/venv/bin/make_medium" verify --help | grep -q "IMAGE_OR_FOLDER"
 echo "ok: installed with pip and ran as make_medium"

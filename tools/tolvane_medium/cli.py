@@ -70,6 +70,10 @@ def on_signal(number, _frame):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv and argv[0] in ("verify", "extract"):  # reading a medium back
+        from .readback import main as read_back
+        return read_back(argv)
     for number in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, on_signal)
     try:
@@ -96,8 +100,8 @@ def run(argv):
                         help="the medium's data folder: install_flash_player.exe, Flash.ocx, menu.exe and "
                              "whatever else the menu needs")
     parser.add_argument("-o", "--output", metavar="MEDIUM.iso", help="the image to write (replaced if it exists)")
-    parser.add_argument("--exe", default=os.path.join(ROOT, "build", "bin", "Tolvane.exe"),
-                        help="the Tolvane.exe to put at the root (default: the build's, %(default)s)")
+    parser.add_argument("--exe", help="the Tolvane.exe to put at the root (default: the build's, build/bin/Tolvane.exe "
+                                      "of the checkout the tool runs from; an installed tool needs --exe)"),
     parser.add_argument("--label", default="TOLVANE",
                         help="the volume label, made valid for ISO 9660 and Joliet (default: %(default)s)")
     parser.add_argument("--oldest-windows", choices=tuple(Oldest.VERSIONS), default="xp",
@@ -113,6 +117,11 @@ def run(argv):
     parser.add_argument("--password-file", metavar="FILE", help="the PFX's password: the file's first line")
     parser.add_argument("--timestamp", metavar="URL", help="an RFC 3161 timestamp server for the signature")
     args = parser.parse_args(argv)
+    if args.exe is None:  # run from a checkout: its build; installed (pip): nothing to guess
+        args.exe = os.path.join(ROOT, "build", "bin", "Tolvane.exe")
+        if not os.path.isfile(os.path.join(ROOT, "tools", "make_medium.py")):
+            parser.error("--exe is needed: this make_medium is installed, and there is no build of Tolvane.exe "
+                         "beside it")
     if not args.check and not args.output:
         parser.error("the image needs a name: -o MEDIUM.iso (or --check to write nothing)")
     if args.sign and not args.password_file:

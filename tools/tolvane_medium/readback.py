@@ -1,0 +1,215 @@
+"""Reading a medium back, as a plant's pressed disc or an image comes back:
+`make_medium verify IMAGE_OR_FOLDER` checks it, `make_medium extract IMAGE
+FOLDER` checks it and copies its files out by their Joliet names (as
+Windows sees them)."""
+import argparse
+import hashlib
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import pefile
+import pycdlib
+from cryptography.hazmat.primitives.serialization import Encoding, pkcs7
+
+from .common import MEDIUM_RECORD_SIZE, PROG, RECORD_HEADER, REQUIRED, RT_RCDATA, SECURITY, SYSTEM_ROOTS
+
+BLOCK = 2048
+
+
+class Medium:
+    """The files of an image (through Joliet) or of a folder, by their
+    paths relative to the root ("Tolvane.exe", "data/menu.exe")."""
+
+    def __init__(self, target):
+        self.iso, self.folder, self.label = None, None, None
+        if os.path.isdir(target):
+            self.folder = target
+            self.paths = sorted(os.path.relpath(os.path.join(top, name), target).replace(os.sep, "/")
+                                for top, _, files in os.walk(target) for name in files)
+            return
+        self.iso = pycdlib.PyCdlib()
+        self.iso.open(target)
+        if not self.iso.has_joliet():
+            raise ValueError("it has no Joliet names: Windows would see only short ISO 9660 names")
+        self.label = self.iso.pvd.volume_identifier.decode("ascii", "replace").strip()
+        size, volume = os.path.getsize(target), self.iso.pvd.space_size * self.iso.pvd.log_block_size
+        if size < volume:
+            raise ValueError(f"it has {size:,} bytes, its volume {volume:,}: the image is cut short (an interrupted "
+                             "write or download)")
+        self.paths = []
+        for folder, _, files in self.iso.walk(joliet_path="/"):
+            for name in files:
+                path = folder.rstrip("/") + "/" + name
+                record = self.iso.get_record(joliet_path=path)
+                end = record.extent_location() * BLOCK + record.get_data_length()
+                if end > size:
+                    raise ValueError(f"{path.lstrip('/')} ends at byte {end:,}, past the image's {size:,}: the image "
+                                     "is cut short (an interrupted write or download)")
+                self.paths.append(path.lstrip("/"))
+
+    def read(self, path):
+        if self.folder:
+            with open(os.path.join(self.folder, *path.split("/")), "rb") as f:
+                return f.read()
+        out = io.BytesIO()
+        self.iso.get_file_from_iso_fp(out, joliet_path="/" + path)
+        return out.getvalue()
+
+    def close(self):
+        if self.iso:
+            self.iso.close()
+
+
+def record_of(exe):
+    """The record of the medium's files in Tolvane.exe, as lines."""
+    image = pefile.PE(data=exe)
+    for kind in getattr(image, "DIRECTORY_ENTRY_RESOURCE", None).entries:
+        if kind.id == RT_RCDATA:
+            for entry in kind.directory.entries:
+                if str(entry.name) == "MEDIUM":
+                    data = entry.directory.entries[0].data.struct
+                    text = image.get_data(data.OffsetToData, min(data.Size, MEDIUM_RECORD_SIZE))
+                    return text.rstrip(b" \0").decode("utf-8").split("\n")
+    raise ValueError("Tolvane.exe carries no record of the medium's files")
+
+
+def signature_verifies(name, data, folder):
+    """Whether the Authenticode signature in `data` is whole and matches it:
+    by its structure, then osslsigncode's exit status with the signature's
+    own certificates (and the system's roots) as the trusted ones, so that
+    only the file's digest and the signature themselves count. None when
+    the file is not signed."""
+    image = pefile.PE(data=data, fast_load=True)
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+    if not directory.VirtualAddress or not directory.Size:
+        return None
+    if directory.VirtualAddress + directory.Size != len(data):
+        return False
+    table = data[directory.VirtualAddress:]
+    length = int.from_bytes(table[:4], "little")
+    try:
+        certificates = pkcs7.load_der_pkcs7_certificates(table[8:length])
+    except ValueError:
+        return False
+    path, trusted = os.path.join(folder, os.path.basename(name)), os.path.join(folder, "trusted.pem")
+    with open(path, "wb") as f:
+        f.write(data)
+    with open(trusted, "wb") as f:
+        f.write(b"".join(c.public_bytes(Encoding.PEM) for c in certificates))
+        if os.path.exists(SYSTEM_ROOTS):
+            with open(SYSTEM_ROOTS, "rb") as roots:
+                f.write(roots.read())
+    done = subprocess.run(["osslsigncode", "verify", "-in", path, "-CAfile", trusted, "-TSA-CAfile", trusted],
+                          capture_output=True, timeout=120)
+    return done.returncode == 0
+
+
+def verify(target, label=None):
+    """The lines that say what was checked, and the faults found."""
+    said, faults = [], []
+    medium = Medium(target)
+    try:
+        if medium.label is not None:
+            said.append(f"volume label {medium.label}")
+            if label is not None and medium.label != label:
+                faults.append(f"its volume label is {medium.label}, not {label}")
+        if "Tolvane.exe" not in medium.paths:
+            return said, faults + ["it holds no Tolvane.exe at its root"]
+        exe = medium.read("Tolvane.exe")
+        lines = record_of(exe)
+        if not lines or lines[0] != RECORD_HEADER or "end" not in lines:
+            return said, faults + ["the record of the medium's files in Tolvane.exe is empty or damaged"]
+        named = set()
+        for line in lines[1:lines.index("end")]:
+            kind, _, rest = line.partition(" ")
+            if kind == "file":
+                size, digest, name = rest.split(" ", 2)
+                named.add(name.lower())
+                path = "data/" + name
+                if path not in medium.paths:
+                    faults.append(f"data\\{name} is missing")
+                    continue
+                data = medium.read(path)
+                if len(data) != int(size) or hashlib.sha256(data).hexdigest() != digest:
+                    faults.append(f"data\\{name} is not what the record says ({len(data):,} bytes, not {int(size):,}, "
+                                  "or another SHA-256)")
+            elif kind == "other":
+                named.add(rest.lower())
+        tops = {path.split("/")[1] for path in medium.paths if path.startswith("data/")}
+        faults += [f"data\\{top} is not in the record: every machine would refuse the disc"
+                   for top in sorted(tops) if top.lower() not in named]
+        faults += [f"data\\{name} is named in the record but missing" for name in sorted(named)
+                   if name not in {top.lower() for top in tops}]
+        said.append(f"every file of data\\ as the record in Tolvane.exe says ({len(named)} names at its top)")
+        with tempfile.TemporaryDirectory(prefix="make_medium-verify-") as folder:
+            for path in ["Tolvane.exe"] + ["data/" + name for name in REQUIRED]:
+                if path not in medium.paths:
+                    continue
+                verified = signature_verifies(path, medium.read(path), folder)
+                if verified is False:
+                    faults.append(f"{path.replace('/', chr(92))}: its signature does not verify (cut short or changed "
+                                  "after signing)")
+                elif verified:
+                    said.append(f"{path.replace('/', chr(92))}: its signature verifies")
+    finally:
+        medium.close()
+    return said, faults
+
+
+def main(argv):
+    command = argv[0]
+    parser = argparse.ArgumentParser(
+        prog=f"{PROG} {command}",
+        description="Checks a medium image, or a folder such as a pressed disc's drive root: a whole Joliet tree, "
+                    "every file as the record in Tolvane.exe says, the signatures, the volume label."
+                    + (" Then copies its files out, by their Joliet names, into a new or empty folder."
+                       if command == "extract" else ""))
+    parser.add_argument("target", metavar="MEDIUM.iso" if command == "extract" else "IMAGE_OR_FOLDER")
+    if command == "extract":
+        parser.add_argument("destination", metavar="FOLDER")
+    parser.add_argument("--label", help="the volume label the disc must have")
+    args = parser.parse_args(argv[1:])
+    if not os.path.exists(args.target) or (command == "extract" and not os.path.isfile(args.target)):
+        parser.error(f"{args.target}: no such {'image' if command == 'extract' else 'image or folder'}")
+    destination = getattr(args, "destination", None)
+    if destination and os.path.exists(destination) and (not os.path.isdir(destination) or os.listdir(destination)):
+        parser.error(f"{destination}: not a new or empty folder")
+    try:
+        said, faults = verify(args.target, args.label)
+    except (OSError, ValueError, pefile.PEFormatError, pycdlib.pycdlibexception.PyCdlibException) as e:
+        said, faults = [], [str(e)]
+    for line in said:
+        print(f"ok      {line}")
+    for fault in faults:
+        print(f"{PROG}: error: {args.target}: {fault}", file=sys.stderr)
+    if faults:
+        return 1
+    if destination:
+        extract(args.target, destination)
+        print(f"Copied the files of {args.target} into {destination}.")
+    return 0
+
+
+def extract(image, destination):
+    """Writes every folder and file of the image's Joliet tree under
+    destination; nothing half-copied stays."""
+    iso = pycdlib.PyCdlib()
+    iso.open(image)
+    try:
+        for folder, _, files in iso.walk(joliet_path="/"):
+            target = os.path.join(destination, *folder.strip("/").split("/")) if folder != "/" else destination
+            os.makedirs(target, exist_ok=True)
+            for name in files:
+                with open(os.path.join(target, name), "wb") as out:
+                    iso.get_file_from_iso_fp(out, joliet_path=folder.rstrip("/") + "/" + name)
+    except BaseException:
+        for entry in os.listdir(destination) if os.path.isdir(destination) else []:
+            path = os.path.join(destination, entry)
+            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+        raise
+    finally:
+        iso.close()
