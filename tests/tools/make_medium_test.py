@@ -131,6 +131,15 @@ def silent_server(_folder):
     return f"http://127.0.0.1:{server.getsockname()[1]}/", server.close
 
 
+def closed_port(_folder):
+    """An address where nothing listens: the connection is refused at once."""
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return f"http://127.0.0.1:{port}/", lambda: None
+
+
 def own_authority(folder):
     """A time-stamping authority of the test's own (openssl ts behind a
     local HTTP server): it answers, but no root of the system vouches for it."""
@@ -442,6 +451,7 @@ class MakeMedium(unittest.TestCase):
         make_pfx(pfx)
         write(password, "secret")
         rows = [("a server that never answers", silent_server, "the timestamp server {} did not answer within 3 seconds"),
+                ("nothing listens there", closed_port, "the timestamp server {} gave no timestamp ("),
                 ("a TSA that no root of the system vouches for", own_authority,
                  "the timestamp from {} does not verify against the system's roots")]
         for name, serve, refusal in rows:

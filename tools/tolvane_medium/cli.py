@@ -192,7 +192,7 @@ def finish(args, findings, entries, signer, folder, room_and_record, oldest):
         try:
             exe = signer.sign(exe, folder, args.timestamp)
         except RuntimeError as e:
-            print(f"{PROG}: error: signing {args.exe} failed: {e}", file=sys.stderr)
+            print(f"{PROG}: error: signing the image's Tolvane.exe (a copy of {args.exe}) failed: {e}", file=sys.stderr)
             return 1
     if not findings.errors:
         # The image is laid out in memory for the check too: what the writer

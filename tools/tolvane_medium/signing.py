@@ -203,7 +203,8 @@ def osslsigncode(*arguments, pass_fds=(), server=None, check=True):
         raise RuntimeError(f"osslsigncode cannot be started ({e.strerror}): Debian's package osslsigncode") from e
     if done.returncode != 0 and check:
         said = [line for line in (done.stdout + done.stderr).strip().splitlines() if "-t option" not in line]
-        if server and any("imestamp" in line for line in said):
-            raise RuntimeError(f"the timestamp server {server} gave no timestamp: " + " ".join(said[-2:]))
+        if server:  # one line: the server and the reason, not OpenSSL's error stack
+            reason = said[-1].rsplit(":", 1)[-1].strip() if said else "no reason given"
+            raise RuntimeError(f"the timestamp server {server} gave no timestamp ({reason or 'no reason given'})")
         raise RuntimeError(f"osslsigncode {arguments[0]} failed: " + "\n".join(said[-3:]))
     return done.stdout
