@@ -204,7 +204,9 @@ def osslsigncode(*arguments, pass_fds=(), server=None, check=True):
     if done.returncode != 0 and check:
         said = [line for line in (done.stdout + done.stderr).strip().splitlines() if "-t option" not in line]
         if server:  # one line: the server and the reason, not OpenSSL's error stack
-            reason = said[-1].rsplit(":", 1)[-1].strip() if said else "no reason given"
-            raise RuntimeError(f"the timestamp server {server} gave no timestamp ({reason or 'no reason given'})")
+            # OpenSSL's lines read "<thread>:error:<code>:<library>:<function>:<reason>:<file>:...".
+            reasons = [line.split(":")[5] for line in said if ":error:" in line and len(line.split(":")) > 5]
+            reason = reasons[0] if reasons else said[-1] if said else "no reason given"
+            raise RuntimeError(f"the timestamp server {server} gave no timestamp ({reason})")
         raise RuntimeError(f"osslsigncode {arguments[0]} failed: " + "\n".join(said[-3:]))
     return done.stdout
