@@ -110,7 +110,8 @@ def self_signed(common_name, valid_days=(-1, 365), usage=ExtendedKeyUsageOID.COD
         return key, builder.sign(issuer[0] if issuer else key, digest or hashes.SHA256())
 
 
-def make_pfx(path, valid_days=(-1, 365), code_signing=True, key=None, key_usage=True, issuing_usage=None, **more):
+def make_pfx(path, valid_days=(-1, 365), code_signing=True, key=None, key_usage=True, issuing_usage=None,
+             password=b"secret", **more):
     """A publisher's PKCS #12 file, password "secret"; with `issuing_usage`,
     its certificate is issued by an authority of that extended key usage,
     which the file carries too."""
@@ -120,7 +121,7 @@ def make_pfx(path, valid_days=(-1, 365), code_signing=True, key=None, key_usage=
                                    issuer=issuer, **more)
     with open(path, "wb") as f:
         f.write(pkcs12.serialize_key_and_certificates(b"test", key, certificate, [issuer[1]] if issuer else None,
-                                                      BestAvailableEncryption(b"secret")))
+                                                      BestAvailableEncryption(password) if password else NoEncryption()))
 
 
 def silent_server(_folder):
@@ -371,6 +372,7 @@ class MakeMedium(unittest.TestCase):
     def test_only_a_certificate_that_can_sign_signs_the_images_program(self):
         pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
         rows = [("good, a password file as Notepad writes it", {}, "\ufeffsecret\r\n", None),
+                ("good, a PFX without a password: --check and the write agree", {"password": b""}, "\n", None),
                 ("expired", {"valid_days": (-30, -1)}, "secret", "its certificate expired on"),
                 ("without code signing", {"code_signing": False}, "secret", "its certificate does not allow code signing"),
                 ("a wrong password", {}, "guess\n", "the password in the password file does not open it"),

@@ -160,7 +160,9 @@ class Signer:
                 os.write(writing, self.password)
                 os.close(writing)
                 writing = None
-                osslsigncode("sign", "-pkcs12", self.pfx, "-readpass", f"/dev/fd/{reading}", "-h", digest, *nest,
+                # A PFX without a password opens only when none is given, as --check opened it.
+                secret = ["-readpass", f"/dev/fd/{reading}"] if self.password else []
+                osslsigncode("sign", "-pkcs12", self.pfx, *secret, "-h", digest, *nest,
                              *stamp, "-in", source, "-out", target, pass_fds=(reading,), server=timestamp)
             finally:
                 os.close(reading)
