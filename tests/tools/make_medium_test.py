@@ -312,6 +312,12 @@ class MakeMedium(unittest.TestCase):
               "Flash.ocx: imports ucrtbase.dll, which Windows XP does not have",
               "later.exe: its header asks for Windows 6.1 or later (subsystem version): Windows XP (5.1) will not start "
               "it (--oldest-windows xp)"], [], {"exe": lambda: os.path.join(self.work, "later.exe")}),
+            ("runtimes no Windows brings; a DLL of the medium's own that imports what XP lacks",
+             lambda: (importing(binary("standin.exe"), self.at("install_flash_player.exe"), dll=b"msvcr100.dll"),
+                      importing(binary("plain_dll.dll"), self.at("helper.dll"), dll=b"shcore.dll"),
+                      importing(binary("standin.exe"), self.at("menu.exe"), dll=b"helper.dll")),
+             ["install_flash_player.exe: imports msvcr100.dll, a runtime no Windows brings",
+              "menu.exe: imports shcore.dll (through helper.dll), which Windows XP does not have"], [], {}),
             ("a Tolvane.exe that carries a medium's record already", lambda: recorded_copy(self.work), [
                 "carries a record of a medium already"], [], {"exe": lambda: os.path.join(self.work, "recorded.exe")}),
             ("more names at the top of the data folder than the program's record holds",

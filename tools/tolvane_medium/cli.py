@@ -141,6 +141,7 @@ def run(argv):
         entries = walk(args.data_dir, findings)
         found = find_required(args.data_dir, entries, findings)
         oldest.beside = {parts[0].lower() for parts, _, is_folder in entries if len(parts) == 1 and not is_folder}
+        oldest.data_dir = args.data_dir
         if "Flash.ocx" in found:
             check_control(found["Flash.ocx"], findings, oldest)
         for name in ("install_flash_player.exe", "menu.exe"):

@@ -140,9 +140,16 @@ class Oldest:
 
     VERSIONS = {"xp": ((5, 1), "Windows XP"), "vista": ((6, 0), "Windows Vista"), "7": ((6, 1), "Windows 7"),
                 "10": ((10, 0), "Windows 10")}
-    # DLLs that Windows XP does not have (and the export lists do not cover).
-    LATER_DLLS = re.compile(r"^(api-ms-win-.*|ext-ms-win-.*|ucrtbase|vcruntime140(_1)?|msvcp140(_\d)?|bcrypt|ncrypt|"
-                            r"dwmapi|d2d1|d3d11|dxgi|uiautomationcore|propsys)\.dll$", re.IGNORECASE)
+    # The first Windows that brings each of these DLLs (Windows 8.1's
+    # shcore.dll counts from 10 here, the next version the tool knows).
+    FIRST_WINDOWS = {**dict.fromkeys(("bcrypt", "ncrypt", "dwmapi", "propsys", "dxgi", "d3d10", "d3d10_1", "wevtapi",
+                                      "rstrtmgr", "ktmw32", "tdh", "mscoree"), (6, 0)),
+                     **dict.fromkeys(("d2d1", "dwrite", "d3d11", "uiautomationcore"), (6, 1)),
+                     **dict.fromkeys(("shcore", "d3d12", "ucrtbase"), (10, 0))}
+    API_SETS = re.compile(r"^(api|ext)-ms-win-", re.IGNORECASE)  # from Windows 7 (ext- from 8)
+    # Runtimes that no Windows brings: the medium must bring them along.
+    REDISTRIBUTABLE = re.compile(r"^(msvc[rp](7\d|8\d|9\d|1[0-4]\d)(_\w+)?|vcruntime\d+(_\d)?|concrt\d+|"
+                                 r"vcomp\d+|mfc(7\d|8\d|9\d|1[0-4]\d)u?)\.dll$", re.IGNORECASE)
 
     def __init__(self, key):
         self.key = key
@@ -155,27 +162,39 @@ class Oldest:
                     with open(os.path.join(folder, name)) as f:
                         self.exports[name[:-4] + ".dll"] = set(f.read().split())
         self.beside = set()  # DLLs the medium brings along at the top of data
+        self.data_dir = None
 
-    def check(self, path, image, findings):
+    def check(self, path, image, findings, chain=()):
+        """Each problem is an error of `path`; `chain` names the DLLs of the
+        medium's own through which it was reached."""
+        through = "".join(f" (through {' -> '.join(chain)})" for _ in chain[:1])
         version = (image.OPTIONAL_HEADER.MajorSubsystemVersion, image.OPTIONAL_HEADER.MinorSubsystemVersion)
         if version > self.version:
             findings.error(path, f"its header asks for Windows {version[0]}.{version[1]} or later (subsystem "
-                                 f"version): {self.name} ({self.version[0]}.{self.version[1]}) will not start it "
-                                 f"(--oldest-windows {self.key})")
-        if not self.exports:
-            return
+                                 f"version){through}: {self.name} ({self.version[0]}.{self.version[1]}) will not "
+                                 f"start it (--oldest-windows {self.key})")
         image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
         for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", []):
             dll = entry.dll.decode("ascii", "replace").lower()
-            names = self.exports.get(dll)
-            if names is None:
-                if self.LATER_DLLS.match(dll) and dll not in self.beside:
-                    findings.error(path, f"imports {dll}, which {self.name} does not have: it will not load there")
+            lacks = f"imports {dll}{through}, which {self.name} does not have: it will not load there"
+            if dll in self.beside:  # the medium's own: checked in turn, once on each chain
+                if dll not in chain and self.data_dir:
+                    brought = os.path.join(self.data_dir, next(n for n in os.listdir(self.data_dir) if n.lower() == dll))
+                    inner = read_image(brought, findings)
+                    if inner is not None:
+                        self.check(path, inner, findings, chain + (dll,))
                 continue
-            missing = sorted({i.name.decode("ascii", "replace") for i in entry.imports if i.name} - names)
-            if missing:
-                findings.error(path, f"imports {', '.join(missing[:4])}{', ...' if len(missing) > 4 else ''} from "
-                                     f"{dll}, which {self.name} does not export: it will not load there")
+            first = self.FIRST_WINDOWS.get(dll[:-4]) or ((6, 1) if self.API_SETS.match(dll) else None)
+            if self.REDISTRIBUTABLE.match(dll):
+                findings.error(path, f"imports {dll}{through}, a runtime no Windows brings, and the medium does not "
+                                     "bring it: it will not load")
+            elif first and first > self.version:
+                findings.error(path, lacks)
+            elif dll in self.exports:
+                missing = sorted({i.name.decode("ascii", "replace") for i in entry.imports if i.name} - self.exports[dll])
+                if missing:
+                    findings.error(path, f"imports {', '.join(missing[:4])}{', ...' if len(missing) > 4 else ''} from "
+                                         f"{dll}{through}, which {self.name} does not export: it will not load there")
 
 
 def check_control(path, findings, oldest):
