@@ -222,6 +222,18 @@ def check_control(path, findings, oldest):
         findings.error(path, "exports no DllUnregisterServer: a later repair cannot unregister it")
 
 
+def runtime_of(image, header):
+    """The runtime version a managed program's metadata names ("v4.0.30319")."""
+    try:
+        metadata = image.get_dword_at_rva(header + 8)  # IMAGE_COR20_HEADER.MetaData.VirtualAddress
+        if image.get_dword_at_rva(metadata) != 0x424A5342:  # "BSJB"
+            return "a version it does not name"
+        length = image.get_dword_at_rva(metadata + 12)
+        return image.get_data(metadata + 16, length).split(b"\0")[0].decode("ascii", "replace")
+    except (pefile.PEFormatError, TypeError):
+        return "a version it does not name"
+
+
 def manifest_of(image):
     """The text of the program's manifest (resource type 24), or None."""
     image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
@@ -271,8 +283,9 @@ def check_program(path, findings, oldest, gui=False, as_invoker=False):
         check_manifest(path, image, findings, as_invoker or gui)
         runtime = image.OPTIONAL_HEADER.DATA_DIRECTORY[CLR_RUNTIME]
         if runtime.VirtualAddress and runtime.Size:
-            findings.warning(path, "is a managed (.NET) program: it starts only where the .NET Framework it was "
-                                   "built for is installed, which Windows XP does not bring")
+            findings.warning(path, f"is a managed (.NET) program: it starts only where the .NET runtime it was built "
+                                   f"for ({runtime_of(image, runtime.VirtualAddress)}) is installed, which Windows XP "
+                                   "does not bring")
         if not gui:  # the medium's own programs; Tolvane.exe is signed with --sign
             warn_if_unsigned(path, image, findings)
 
