@@ -146,7 +146,7 @@ class Oldest:
                                       "rstrtmgr", "ktmw32", "tdh", "mscoree"), (6, 0)),
                      **dict.fromkeys(("d2d1", "dwrite", "d3d11", "uiautomationcore"), (6, 1)),
                      **dict.fromkeys(("shcore", "d3d12", "ucrtbase"), (10, 0))}
-    API_SETS = re.compile(r"^(api|ext)-ms-win-", re.IGNORECASE)  # from Windows 7 (ext- from 8)
+    API_SETS = {"api-ms-win-": (6, 1), "ext-ms-win-": (6, 2)}  # API sets: from Windows 7, extensions from 8
     # Runtimes that no Windows brings: the medium must bring them along.
     REDISTRIBUTABLE = re.compile(r"^(msvc[rp](7\d|8\d|9\d|1[0-4]\d)(_\w+)?|vcruntime\d+(_\d)?|concrt\d+|"
                                  r"vcomp\d+|mfc(7\d|8\d|9\d|1[0-4]\d)u?)\.dll$", re.IGNORECASE)
@@ -184,7 +184,8 @@ class Oldest:
                     if inner is not None:
                         self.check(path, inner, findings, chain + (dll,))
                 continue
-            first = self.FIRST_WINDOWS.get(dll[:-4]) or ((6, 1) if self.API_SETS.match(dll) else None)
+            first = self.FIRST_WINDOWS.get(dll[:-4]) or next(
+                (version for prefix, version in self.API_SETS.items() if dll.startswith(prefix)), None)
             if self.REDISTRIBUTABLE.match(dll):
                 findings.error(path, f"imports {dll}{through}, a runtime no Windows brings, and the medium does not "
                                      "bring it: it will not load")
