@@ -27,6 +27,15 @@ private:
     Platform& platform_;
 };
 
+// The guard of a span in which the control is out of place: from Vista on
+// the end of the session is held up with a reason; on XP, where asking
+// would cancel a log-off without a word, the control is put back first.
+SessionEndGuard controlOutOfPlace(Platform& platform, SessionEndListener& listener, bool holdUp) {
+    return SessionEndGuard(platform, listener, holdUp ? sessionEndReason : L"",
+                           holdUp ? L"Until the control is registered, the end of the session is held up with a reason"
+                                  : L"Until the control is registered, an ending session has the control put back first");
+}
+
 // How long the first instance holds the session's end for the elevated
 // one's last lines.
 constexpr DWORD elevatedSessionEndWaitMs = 5000;
@@ -128,24 +137,18 @@ void frmMain::report(const std::wstring& text, int style, const std::wstring& ti
 // medium now holds, since that needs nothing of it.
 bool frmMain::repair() {
     if (!platform_.claimRepairLock(windowsFolder() + machineRepairLock)) return false;
-    leadWith(mayNotWorkMeaning);  // until the recovery of a cut-off run is done
     // From the unregistration until the registration has ended the user's
     // control is out of place; after a cut-off, until it is back.
     const bool holdUp = isVistaOrLater();
-    const auto guarded = [&] {
-        return SessionEndGuard(platform_, *this, holdUp ? sessionEndReason : L"",
-                               holdUp ? L"Until the control is registered, the end of the session is held up with a reason"
-                                      : L"Until the control is registered, an ending session has the control put back first");
-    };
     {
-        const SessionEndGuard guard = guarded();
+        const SessionEndGuard guard = controlOutOfPlace(platform_, *this, holdUp);
         recoverEarlierRun();
     }
     leadWith(unchangedMeaning, L"Use the original disc, or another copy of it.");
     checkMedium();
     leadWith(unchangedMeaning);
     {
-        const SessionEndGuard guard = guarded();
+        const SessionEndGuard guard = controlOutOfPlace(platform_, *this, holdUp);
         const std::wstring control = getPathFlash();
         const std::wstring backup = backupPath(control);
         record_ = RepairRecord{};
@@ -280,9 +283,7 @@ int frmMain::checkOnly() {
 int frmMain::restoreUsersControl() {
     platform_.note(L"Putting the control from before the disc back (/restore)");
     if (!platform_.claimRepairLock(windowsFolder() + machineRepairLock)) return anotherRepairExitCode;
-    const bool holdUp = isVistaOrLater();
-    const SessionEndGuard guard(platform_, *this, holdUp ? sessionEndReason : L"",
-                                L"Until the control is registered, an ending session has the control put back first");
+    const SessionEndGuard guard = controlOutOfPlace(platform_, *this, isVistaOrLater());
     recoverEarlierRun();
     const std::wstring control = getPathFlash(), backup = backupPath(control), inf = getPathInf();
     if (!platform_.fileExists(backup)) {
@@ -331,6 +332,7 @@ void frmMain::recoverEarlierRun() {
     checkRecordNames(record);
     record_ = record;
     recording_ = true;
+    leadWith(mayNotWorkMeaning);  // until what the cut-off run moved is back
     if (record_.finished) {
         discardReplaced();
         for (const std::wstring& file : std::vector<std::wstring>(record_.discards))
