@@ -117,7 +117,8 @@ bool numbered(const std::wstring& path, const std::wstring& base, const wchar_t*
 // another machine, or damaged so that it still reads, names other files.
 void frmMain::checkRecordNames(const RepairRecord& record) {
     const std::wstring control = getPathFlash(), backup = backupPath(control);
-    const std::wstring inf = record.inf.empty() ? std::wstring() : getPathInf();
+    // An old swflash.bkp goes aside before the record names swflash.inf.
+    const std::wstring inf = getPathInf();
     const std::wstring infBackup = inf.empty() ? std::wstring() : backupPath(inf);
     const auto check = [&](const std::wstring& value, bool allowed) {
         if (!value.empty() && !allowed) throw unreadableRecord(quotedPath(value) + L" is not a file this program makes");

@@ -198,6 +198,7 @@ TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
                 fake.files[inf] = "inf";
                 fake.files[installer] = "installer";
                 if (!row.before.empty()) fake.files[control] = row.before;
+                else if (row.installerWrites.empty()) fake.files[infBackup] = "an older inf";  // goes aside first
                 fake.installerWrites = row.installerWrites;
                 fake.mediumWritable = writable;
                 if (earlier != nullptr) fake.takeMachineOf(*earlier);
