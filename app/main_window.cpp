@@ -136,7 +136,7 @@ void frmMain::report(const std::wstring& text, int style, const std::wstring& ti
 // any instant is completed by the next one: first of all, whatever the
 // medium now holds, since that needs nothing of it.
 bool frmMain::repair() {
-    if (!platform_.claimRepairLock(windowsFolder() + machineRepairLock)) return false;
+    if (!claimMachineLock()) return false;
     // From the unregistration until the registration has ended the user's
     // control is out of place; after a cut-off, until it is back.
     const bool holdUp = isVistaOrLater();
@@ -246,6 +246,8 @@ void frmMain::markInstalled(const std::wstring& control) noexcept {
     }
 }
 
+bool frmMain::claimMachineLock() { return platform_.claimRepairLock(windowsFolder() + machineRepairLock); }
+
 // For a detection rule: reads, and changes nothing. A record that the
 // lock's holder keeps is a repair at work; one nobody holds was left by a
 // run that was cut off. Without administrator rights the lock cannot be
@@ -258,7 +260,7 @@ int frmMain::checkOnly() {
     };
     std::wstring text;
     if (platform_.readRepairRecord(text)) {
-        if (platform_.claimRepairLock(windowsFolder() + machineRepairLock)) return needs(L"an earlier repair was cut off");
+        if (claimMachineLock()) return needs(L"an earlier repair was cut off");
         platform_.note(L"  a repair is at work: try again when it is over");
         return anotherRepairExitCode;
     }
@@ -282,7 +284,7 @@ int frmMain::checkOnly() {
 // The uninstall command: the same lock, record and put-back as the repair.
 int frmMain::restoreUsersControl() {
     platform_.note(L"Putting the control from before the disc back (/restore)");
-    if (!platform_.claimRepairLock(windowsFolder() + machineRepairLock)) return anotherRepairExitCode;
+    if (!claimMachineLock()) return anotherRepairExitCode;
     const SessionEndGuard guard = controlOutOfPlace(platform_, *this, isVistaOrLater());
     recoverEarlierRun();
     const std::wstring control = getPathFlash(), backup = backupPath(control), inf = getPathInf();
@@ -310,7 +312,7 @@ int frmMain::restoreUsersControl() {
     saveRecord();
     const std::wstring outcome = putBackInstalledControl();
     puttingBack_ = false;
-    if (recording_ || outcome.find(L"could not be put back") != std::wstring::npos)
+    if (recording_ || putBackFailed_)
         throw Failure(failedExitCode, L"putting the control from before the disc back failed.\r\n" + outcome);
     platform_.note(outcome);
     try {
@@ -335,9 +337,7 @@ void frmMain::recoverEarlierRun() {
     leadWith(mayNotWorkMeaning);  // until what the cut-off run moved is back
     if (record_.finished) {
         discardReplaced();
-        for (const std::wstring& file : std::vector<std::wstring>(record_.discards))
-            if (platform_.fileExists(file)) discard(file);
-        removeInstallerFolder();
+        discardOwnFiles();
         recording_ = false;
         platform_.clearRepairRecord();
         return platform_.note(L"An earlier run had finished its repair; what it left behind was removed");

@@ -157,6 +157,8 @@ private:
     // one the publisher's tool recorded in the program, and held so until
     // the program ends. Raises, naming the file, when one is not.
     void checkMedium();
+    // The lock of the one repair on the machine; false when another holds it.
+    bool claimMachineLock();
     // Completes a run that was cut off, from its record, before anything
     // else; raises when that cannot be done.
     void recoverEarlierRun();
@@ -165,6 +167,11 @@ private:
     void checkRecordNames(const RepairRecord& record);
     // True when the record names `path`: no new name of the run's may be one.
     bool listed(const std::wstring& path) const;
+    // ...or when a file stands there.
+    bool taken(const std::wstring& path);
+    // A name beside `path` for a file of the run's own that is not taken:
+    // flash.ocx -> flash.ocx.1.new.
+    std::wstring freeOwnName(const std::wstring& path, const wchar_t* suffix);
     // Where the medium's volume can be written: the checked installer
     // copied to a new folder only administrators may write, checked again
     // there and held; it runs from there. On a read-only volume (a pressed
@@ -177,6 +184,9 @@ private:
     bool installedByUs(const std::wstring& control);
     void markInstalled(const std::wstring& control) noexcept;
     void discardReplaced() noexcept;
+    // The run's own files put aside to be deleted, and its installer's
+    // folder: deleted (or at the next restart). Never raises.
+    void discardOwnFiles() noexcept;
     // A program has the control loaded: a restart is needed (3010).
     void noteLoaded(const std::wstring& control);
     // The record on the disk follows `record_` (while the repair is at work).

@@ -67,15 +67,14 @@ Failure unreadableRecord(const std::wstring& why) {
 
 // Nothing is guessed from a record that this program did not write.
 RepairRecord RepairRecord::parse(const std::wstring& text) {
-    const auto unreadable = unreadableRecord;
     RepairRecord record;
     bool step = false, control = false;
     const std::vector<std::wstring> all = lines(text);
-    if (!all.empty() && all[0] != recordHeader) throw unreadable(L"it does not begin with " + quotedPath(recordHeader));
+    if (!all.empty() && all[0] != recordHeader) throw unreadableRecord(L"it does not begin with " + quotedPath(recordHeader));
     for (std::size_t i = 1; i < all.size(); ++i) {
         const std::wstring& line = all[i];
         const std::size_t equals = line.find(L'=');
-        if (equals == std::wstring::npos) throw unreadable(L"its line " + decimal(i + 1) + L" is not one this program writes");
+        if (equals == std::wstring::npos) throw unreadableRecord(L"its line " + decimal(i + 1) + L" is not one this program writes");
         const std::wstring key = line.substr(0, equals), value = line.substr(equals + 1);
         if (key == L"step") step = true, record.step = value;
         else if (key == L"control") control = true, record.usersControl = value;
@@ -90,9 +89,9 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         else if (!value.empty() && key == L"installerFolder") record.installerFolder = value;
         else if (value == L"yes" && key == L"finished") record.finished = true;
         else if (!value.empty() && key == L"discard") record.discards.push_back(value);
-        else throw unreadable(L"its line " + decimal(i + 1) + L" is not one this program writes");
+        else throw unreadableRecord(L"its line " + decimal(i + 1) + L" is not one this program writes");
     }
-    if (!step || !control) throw unreadable(L"it is incomplete");
+    if (!step || !control) throw unreadableRecord(L"it is incomplete");
     return record;
 }
 
@@ -147,6 +146,12 @@ bool frmMain::listed(const std::wstring& path) const {
     return false;
 }
 
+bool frmMain::taken(const std::wstring& path) { return listed(path) || platform_.fileExists(path); }
+
+std::wstring frmMain::freeOwnName(const std::wstring& path, const wchar_t* suffix) {
+    return freeName(path, suffix, 1, [&](const std::wstring& name) { return taken(name); });
+}
+
 void frmMain::saveRecord() {
     if (recording_) platform_.writeRepairRecord(record_.text());
 }
@@ -170,7 +175,7 @@ void frmMain::removeOwnFile(const std::wstring& path) {
 std::wstring frmMain::renameAside(const std::wstring& path, std::wstring* replaced) {
     for (int n = 1;; ++n) {
         const std::wstring aside = path + L"." + decimal(static_cast<unsigned>(n)) + L".old";
-        if (listed(aside) || platform_.fileExists(aside)) continue;
+        if (taken(aside)) continue;
         if (replaced != nullptr) *replaced = aside;
         else record_.discards.push_back(aside);
         saveRecord();
@@ -223,9 +228,7 @@ void frmMain::renameFlashOCX() {
         noteLoaded(control);
         platform_.note(L"  an earlier repair put " + quotedPath(control) + L" in place: " + quotedPath(backup) +
                        L" is kept");
-        std::wstring aside;
-        for (unsigned n = 1; aside.empty() || listed(aside) || platform_.fileExists(aside); ++n)
-            aside = control + L"." + decimal(n) + L".old";
+        const std::wstring aside = freeOwnName(control, L".old");
         record_.usersControlTo = aside;
         saveRecord();
         platform_.renameFile(control, aside);
@@ -273,8 +276,7 @@ void frmMain::copyFlashOCX() {
     platform_.note(L"Putting the medium's control in place");
     const std::wstring control = getPathFlash();
     const std::wstring source = mediumPath(L"\\data\\Flash.ocx");
-    const std::wstring copy =
-        freeName(control, L".new", 1, [&](const std::wstring& name) { return listed(name) || platform_.fileExists(name); });
+    const std::wstring copy = freeOwnName(control, L".new");
     record_.discards.push_back(copy);
     saveRecord();
     platform_.copyFile(source, copy);
@@ -316,6 +318,12 @@ std::wstring frmMain::usersControlNow() {
     if (!record.usersControlTo.empty() && platform_.fileExists(record.usersControlTo)) return record.usersControlTo;
     platform_.note(L"  the control that was installed is not at " + quotedPath(record.usersControl) + L" any more");
     return std::wstring();
+}
+
+void frmMain::discardOwnFiles() noexcept {
+    for (const std::wstring& file : std::vector<std::wstring>(record_.discards))
+        if (platform_.fileExists(file)) discard(file);
+    removeInstallerFolder();
 }
 
 std::wstring frmMain::replacedControlNow() {
@@ -399,9 +407,7 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         if (!usersControl.empty() && !record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl))
             discard(record_.replacedControl);
         const std::wstring inf = putInfBack();
-        for (const std::wstring& file : std::vector<std::wstring>(record_.discards))
-            if (platform_.fileExists(file)) discard(file);
-        removeInstallerFolder();
+        discardOwnFiles();
         recording_ = false;
         try {
             platform_.clearRepairRecord();

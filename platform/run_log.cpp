@@ -85,7 +85,7 @@ void RunLog::useSystemLogsFolder() noexcept {
 void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     if (state_ != waitingForOwner) return;
     const LastErrorKept keep;
-    std::wstring ownName, renameFailure, previous;
+    std::wstring ownName, renameFailure;
     // Only a file asked for (/log) is a failure when it cannot be made.
     const auto cannotMake = [&](const std::wstring& why) {
         if (asked_) failure_ = L"creating the log " + quotedPath(target_) + L" failed" + why;
@@ -94,10 +94,11 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
         const std::size_t slash = target_.rfind(L'\\');
         const std::wstring folder = target_.empty() ? temporaryFolder() : target_.substr(0, slash + 1);
         const std::wstring wanted = target_.empty() ? folder + logName : target_;
-        // The log before this one stays beside it, for a run tried again.
-        const std::size_t dot = wanted.rfind(L'.');
-        previous = (dot != std::wstring::npos && dot > wanted.rfind(L'\\') ? wanted.substr(0, dot) : wanted) +
-                   L"-previous" + (dot != std::wstring::npos && dot > wanted.rfind(L'\\') ? wanted.substr(dot) : L"");
+        // The log before this one stays beside it, for a run tried again:
+        // Tolvane.log -> Tolvane-previous.log.
+        std::size_t dot = wanted.rfind(L'.');
+        if (dot == std::wstring::npos || dot < wanted.rfind(L'\\')) dot = wanted.size();
+        const std::wstring previous = wanted.substr(0, dot) + L"-previous" + wanted.substr(dot);
         for (unsigned n = 1; !file_ && n <= 100 && !folder.empty(); ++n) {
             ownName = folder + L"Tolvane-" + decimal(::GetCurrentProcessId()) + L"-" + decimal(n) + L".log";
             file_.reset(::CreateFileW(ownName.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -118,10 +119,10 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
             cannotMake(L". " + renameFailure);
             if (asked_) deleteOwnFile();  // refused: nothing of ours stays
         }
+        if (file_) path_ = renameFailure.empty() ? wanted : ownName;
     } catch (...) {
     }
     state_ = file_ ? writing : silent;
-    if (file_) path_ = renameFailure.empty() ? target_.empty() ? temporaryFolder() + logName : target_ : ownName;
     if (state_ == writing) {
         write(byteOrderMark);
         for (std::size_t i = 0; i < header.size(); ++i) {

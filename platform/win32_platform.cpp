@@ -245,10 +245,9 @@ std::vector<std::wstring> Win32Platform::describeRun() {
     DWORD userLength = 257, computerLength = MAX_COMPUTERNAME_LENGTH + 1;
     if (userName == nullptr || !userName(user, &userLength)) user[0] = L'?', user[1] = 0;
     if (!::GetComputerNameW(computer, &computerLength)) computer[0] = L'?', computer[1] = 0;
-    const bool system = tokenHas(1, SECURITY_LOCAL_SYSTEM_RID, 0, false);
     return {L"Command line: " + std::wstring(::GetCommandLineW()),
             L"User: " + std::wstring(user) + L" on " + computer + L"; " +
-                (system ? L"SYSTEM" : elevatedToken() ? L"a full administrator's token" : L"no elevated token")};
+                (runsAsSystem() ? L"SYSTEM" : elevatedToken() ? L"a full administrator's token" : L"no elevated token")};
 }
 
 bool Win32Platform::runsAsSystem() { return tokenHas(1, SECURITY_LOCAL_SYSTEM_RID, 0, false); }
