@@ -9,12 +9,11 @@ import tempfile
 from xml.etree import ElementTree
 
 import pefile
-from cryptography.hazmat.primitives.serialization import pkcs7
 
 from .common import (CONSOLE, DEVICES, EXECUTABLE_IMAGE, FOUR_GIB, GUI, I386, IS_DLL, JOLIET_MAX, LEFT_BEHIND, MACHINES,
                      MAX_PATH, MOST_SECTIONS, PARTIAL, PE32, REQUIRED, RESERVED, SECURITY)
 
-from .readback import signature_verifies
+from .readback import signature_certificates, signature_verifies
 
 IMPORTS, CLR_RUNTIME = 1, 14  # data directories: the import table, the .NET runtime header
 RT_MANIFEST = 24
@@ -88,37 +87,19 @@ def whole(path, image, findings, program):
 
 
 def warn_if_unsigned(path, image, findings):
-    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
-    if not directory.VirtualAddress or not directory.Size:
-        findings.warning(path, "is not signed (no Authenticode signature): Windows names no publisher for it")
-        return
-    # By its structure, whatever any tool says: the certificate table (its
-    # address is a file offset) ends where the file ends, and holds PKCS #7.
-    start, end = directory.VirtualAddress, directory.VirtualAddress + directory.Size
-    if end != os.path.getsize(path):
-        findings.error(path, f"its signature's certificate table ends at byte {end:,}, the file at "
-                             f"{os.path.getsize(path):,}: it was cut short or changed after signing, and Windows "
-                             "takes it for unsigned or refuses it")
-        return
-    with open(path, "rb") as f:
-        f.seek(start)
-        table = f.read(directory.Size)
-    length = int.from_bytes(table[:4], "little")
+    data = image.__data__[:]
     try:
-        if length < 8 or length > len(table):
-            raise ValueError("a certificate entry longer than its table")
-        pkcs7.load_der_pkcs7_certificates(table[8:length])
+        if signature_certificates(data) is None:
+            findings.warning(path, "is not signed (no Authenticode signature): Windows names no publisher for it")
+            return
     except ValueError as e:
-        findings.error(path, f"its signature is no PKCS #7 signature ({e}): it was cut short or changed after "
-                             "signing, and Windows takes it for unsigned or refuses it")
+        findings.error(path, f"{e}: it was cut short or changed after signing, and Windows takes it for unsigned "
+                             "or refuses it")
         return
-    # The file's own digest against the one signed, whoever signed it:
-    # osslsigncode's exit status, with the signature's own certificates
-    # trusted, so that only the file and its signature count.
+    # The file's own digest against the one signed, whoever signed it.
     try:
         with tempfile.TemporaryDirectory(prefix="make_medium-signature-") as folder:
-            with open(path, "rb") as f:
-                verified = signature_verifies(path, f.read(), folder)
+            verified = signature_verifies(path, data, folder)
     except (OSError, subprocess.TimeoutExpired):
         return
     if verified is False:

@@ -206,11 +206,7 @@ class Digest:
 
 
 def digest_of(path):
-    digest = Digest()
-    with open(path, "rb") as source:
-        for block in iter(lambda: source.read(1 << 20), b""):
-            digest.write(block)
-    return digest.hash.digest()
+    return read_once(path)[1]
 
 
 def read_back(image, contents, snapshot):

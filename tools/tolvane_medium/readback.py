@@ -77,24 +77,39 @@ def record_of(exe):
     raise ValueError("Tolvane.exe carries no record of the medium's files")
 
 
+def signature_certificates(data):
+    """The certificates of the Authenticode signature in `data`, by its
+    structure, whatever any tool says; None when it is not signed. Raises
+    ValueError, saying why, when the certificate table (its address is a
+    file offset) does not end where the file ends or holds no PKCS #7."""
+    directory = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+    if not directory.VirtualAddress or not directory.Size:
+        return None
+    end = directory.VirtualAddress + directory.Size
+    if end != len(data):
+        raise ValueError(f"its signature's certificate table ends at byte {end:,}, the file at {len(data):,}")
+    table = data[directory.VirtualAddress:]
+    length = int.from_bytes(table[:4], "little")
+    try:
+        if length < 8 or length > len(table):
+            raise ValueError("a certificate entry longer than its table")
+        return pkcs7.load_der_pkcs7_certificates(table[8:length])
+    except ValueError as e:
+        raise ValueError(f"its signature is no PKCS #7 signature ({e})") from None
+
+
 def signature_verifies(name, data, folder):
     """Whether the Authenticode signature in `data` is whole and matches it:
     by its structure, then osslsigncode's exit status with the signature's
     own certificates (and the system's roots) as the trusted ones, so that
     only the file's digest and the signature themselves count. None when
     the file is not signed."""
-    image = pefile.PE(data=data, fast_load=True)
-    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
-    if not directory.VirtualAddress or not directory.Size:
-        return None
-    if directory.VirtualAddress + directory.Size != len(data):
-        return False
-    table = data[directory.VirtualAddress:]
-    length = int.from_bytes(table[:4], "little")
     try:
-        certificates = pkcs7.load_der_pkcs7_certificates(table[8:length])
+        certificates = signature_certificates(data)
     except ValueError:
         return False
+    if certificates is None:
+        return None
     path, trusted = os.path.join(folder, os.path.basename(name)), os.path.join(folder, "trusted.pem")
     with open(path, "wb") as f:
         f.write(data)
