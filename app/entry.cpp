@@ -12,7 +12,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     tolvane::RunLog log = options.repairOnly ? tolvane::RunLog(options.firstInstance) : tolvane::RunLog();
     if (!options.repairOnly && !options.logFile.empty()) log.useFile(options.logFile);
     // As SYSTEM, beside the deployment tools' own logs, where Windows has that folder.
-    else if (!options.repairOnly && tolvane::Win32Platform::runsAsSystem()) log.useSystemLogsFolder();
+    else if (!options.repairOnly && tolvane::Win32Platform::systemAccount()) log.useSystemLogsFolder();
     tolvane::Win32Platform windows(instance);
     if (!options.repairOnly) windows.receiveLogLines(log);
     windows.keepLog(log);

@@ -161,7 +161,9 @@ bool frmMain::repair() {
             beginStep(L"copying the medium's installer");
             prepareInstaller();
         } catch (const Failure& failure) {
-            // Nothing of the user's was touched yet.
+            // Nothing of the user's was touched yet. An installer that is
+            // not as it was made is the medium's fault.
+            if (failure.number() == ERROR_INVALID_DATA) leadWith(unchangedMeaning, L"Use the original disc, or another copy of it.");
             removeInstallerFolder();
             recording_ = false;
             try {
@@ -459,8 +461,11 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
     try {
         platform.restrictDllSearch();
         // A second start: the run at work starts the menu. A script is told
-        // to try again once that run is over.
-        if (!options.repairOnly && !platform.claimSingleRun(singleRunLock))
+        // to try again once that run is over. In session 0 and as SYSTEM a
+        // named lock lives where any user may make it first: there the
+        // machine's lock, which only administrators can hold, is the lock.
+        const bool namedLock = desktop && !platform.runsAsSystem();
+        if (!options.repairOnly && !platform.claimSingleRun(namedLock ? singleRunLock : L""))
             return !options.bad.empty() ? badSwitchExitCode : options.quiet ? anotherRepairExitCode : 0;
         if (!desktop) platform.note(L"No desktop anybody sees: as with /quiet /nomenu");
         if (!options.bad.empty()) {

@@ -73,6 +73,7 @@ struct RepairRecord {
     bool mediumCopyInPlace = false; // the medium's copy stands at the control path
     std::wstring copySha256;        // ...whose SHA-256 is this
     std::wstring installerFolder;   // the folder the installer runs from, made by the run
+    std::wstring installerFolderId; // ...whose identity (Platform::folderIdentity) is this
     bool finished = false;          // the repair went through: nothing is to be put back
     std::vector<std::wstring> discards;  // files of the run's own, put aside to be deleted
 
@@ -84,6 +85,12 @@ struct RepairRecord {
 
 // The failure for a record of a repair that cannot be acted on.
 Failure unreadableRecord(const std::wstring& why);
+
+// The refusal of a medium's file at `path` that is not as it was made:
+// `what` is " is missing (", " could not be read (" or " was changed after
+// the medium was made (", then `why`.
+Failure refusedMediumFile(const std::wstring& path, const std::wstring& why,
+                          const wchar_t* what = L" was changed after the medium was made (");
 
 // What a failure means for the person at the PC.
 inline constexpr wchar_t unchangedMeaning[] = L"Your Flash Player works as before; nothing was changed.";
@@ -172,13 +179,17 @@ private:
     // A name beside `path` for a file of the run's own that is not taken:
     // flash.ocx -> flash.ocx.1.new.
     std::wstring freeOwnName(const std::wstring& path, const wchar_t* suffix);
-    // Where the medium's volume can be written: the checked installer
-    // copied to a new folder only administrators may write, checked again
-    // there and held; it runs from there. On a read-only volume (a pressed
-    // CD) it runs where it is.
+    // From whatever volume: the installer copied to a new folder only
+    // administrators may write, under a name nobody can guess, checked in
+    // the same pass against the record and held; it runs from there.
     void prepareInstaller();
-    // That folder removed, and no more in the record. Never raises.
+    // That folder removed, and no more in the record: only when this run
+    // made it, or it is the very folder the record names (its identity); a
+    // folder in doubt is left and logged. Never raises.
     void removeInstallerFolder() noexcept;
+    // The menu runs with administrator rights: on XP as an administrator,
+    // from Vista on with a full token.
+    bool menuRunsAsAdministrator();
     // Whether the control is the one the last repair that went through put
     // in place (see Platform::readInstalledMark); and that mark written.
     bool installedByUs(const std::wstring& control);
@@ -299,6 +310,10 @@ private:
     // The installer the run starts, or why it cannot be (its copy failed).
     std::wstring installer_;
     std::wstring installerFailure_;
+    // The folder this run made for the installer; empty when none.
+    std::wstring installerFolderMade_;
+    // The medium's files were checked against the record and are held.
+    bool mediumChecked_ = false;
 };
 
 
@@ -308,8 +323,8 @@ inline constexpr wchar_t singleRunLock[] = L"Local\\Tolvane.Repair";
 // The lock of the one repair on the machine, whatever session or instance
 // runs it: a file in the Windows folder, where only administrators write.
 inline constexpr wchar_t machineRepairLock[] = L"\\Tolvane.lock";
-// The folders the installer runs from, in the Windows folder:
-// C:\WINDOWS\Temp\Tolvane.1, ...
+// The folders the installer runs from, in the Windows folder, each with a
+// random part: C:\WINDOWS\Temp\Tolvane.3f9c0a1d2b7e4c65.
 inline constexpr wchar_t installerFolders[] = L"\\Temp\\Tolvane";
 
 // The text of a failure's report: what it means, what to do (by default:

@@ -105,7 +105,11 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
     }
     beginLog();
     if (!log_.failure().empty()) throw Failure(ERROR_INSTALL_LOG_FAILURE, log_.failure());  // /log FILE: nothing done yet
-    say([&] { return L"Holding the lock " + quotedPath(name) + L": no other run is at work"; });
+    say([&] {
+        return name.empty() ? std::wstring(L"No named lock (as SYSTEM, or with no desktop): the machine's lock keeps a "
+                                           L"second repair out")
+                            : L"Holding the lock " + quotedPath(name) + L": no other run is at work";
+    });
     return true;
 }
 
@@ -163,6 +167,14 @@ std::uint32_t RecordingPlatform::launchProgram(const std::wstring& commandLine, 
                                                const std::wstring& application) {
     const std::uint32_t id = passOn([&] { return inner_.launchProgram(commandLine, windowStyle, application); });
     started(id, commandLine, application);
+    return id;
+}
+
+std::uint32_t RecordingPlatform::launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                                      const std::wstring& application) {
+    const std::uint32_t id = passOn([&] { return inner_.launchCheckedProgram(commandLine, windowStyle, application); });
+    started(id, commandLine, application);
+    say([&] { return L"  " + quotedPath(application) + L" is the file that was checked: it runs"; });
     return id;
 }
 
@@ -231,6 +243,15 @@ void RecordingPlatform::renameFile(const std::wstring& oldPath, const std::wstri
 void RecordingPlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
     passOn([&] { inner_.copyFile(source, destination); });
     say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination); });
+}
+
+FileDigest RecordingPlatform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
+    const FileDigest digest = passOn([&] { return inner_.copyAndDigest(source, destination); });
+    say([&] {
+        return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination) + L": " + decimal(digest.size) +
+               L" bytes, SHA-256 " + digest.sha256;
+    });
+    return digest;
 }
 
 void RecordingPlatform::replaceFile(const std::wstring& from, const std::wstring& to) {
@@ -340,6 +361,12 @@ bool RecordingPlatform::makeAdministratorsFolder(const std::wstring& path) {
     });
     return made;
 }
+
+std::wstring RecordingPlatform::folderIdentity(const std::wstring& path) {
+    return passOn([&] { return inner_.folderIdentity(path); });
+}
+
+std::wstring RecordingPlatform::randomHex() { return passOn([&] { return inner_.randomHex(); }); }
 
 bool RecordingPlatform::removeFolder(const std::wstring& path) noexcept {
     const bool gone = inner_.removeFolder(path);

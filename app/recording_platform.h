@@ -36,6 +36,7 @@ public:
     bool claimSingleRun(const std::wstring& name) override;
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override;
+    bool runsAsSystem() override { return inner_.runsAsSystem(); }
     StartedProcess launchElevatedRepair(const std::wstring& switches) override;
     bool isElevated() override;
     bool hasVisibleDesktop() override;
@@ -43,6 +44,8 @@ public:
     std::wstring programFolder() override;
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application = std::wstring()) override;
+    std::uint32_t launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                       const std::wstring& application) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application, const std::wstring& currentFolder) override;
     void setCurrentFolder(const std::wstring& folder) override;
@@ -58,6 +61,7 @@ public:
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
+    FileDigest copyAndDigest(const std::wstring& source, const std::wstring& destination) override;
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     bool isLoaded(const std::wstring& path) override;
@@ -67,6 +71,8 @@ public:
     void deleteAtRestart(const std::wstring& path) override;
     DWORD volumeFlags(const std::wstring& path) override;
     bool makeAdministratorsFolder(const std::wstring& path) override;
+    std::wstring folderIdentity(const std::wstring& path) override;
+    std::wstring randomHex() override;
     bool removeFolder(const std::wstring& path) noexcept override;
     bool readRepairRecord(std::wstring& text) override;
     void writeRepairRecord(const std::wstring& text) override;

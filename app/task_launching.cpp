@@ -13,60 +13,107 @@ std::wstring frmMain::mediumPath(const wchar_t* fragment) {
     return folder + fragment;
 }
 
+namespace {
+
+std::wstring named(const RunningProcess& process) {
+    return (process.programFile.empty() ? std::wstring(L"a process") : quotedPath(process.programFile)) +
+           L" (process " + decimal(process.id) + L")";
+}
+
+// Closes the handles of one look at the running processes, whatever it finds.
+class HandlesOf {
+public:
+    HandlesOf(Platform& platform, const std::vector<RunningProcess>& processes)
+        : platform_(platform), processes_(processes) {}
+    ~HandlesOf() {
+        for (const RunningProcess& process : processes_)
+            if (process.handle != nullptr) platform_.CloseHandle(process.handle);
+    }
+    HandlesOf(const HandlesOf&) = delete;
+    HandlesOf& operator=(const HandlesOf&) = delete;
+
+private:
+    Platform& platform_;
+    const std::vector<RunningProcess>& processes_;
+};
+
+// The folder among `folders` that the process runs from, or null.
+const std::wstring* folderOf(const RunningProcess& process, const std::vector<std::wstring>& folders) {
+    for (const std::wstring& folder : folders)
+        if (inFolder(process.programFile, folder)) return &folder;
+    return nullptr;
+}
+
+}  // namespace
+
 // The medium's files are held against change, but not the folders above
-// them: where a user can write the medium, the data folder can be made to
-// lead elsewhere (a junction) between the check and the start, or get a DLL
-// that the installer loads from its own folder. So what runs as
-// administrator is a copy that nobody else can write, checked where it lies.
+// them, and no volume's own word says who controls what it holds: a disc
+// image the user mounted can be ejected and replaced, a share or a CD-ROM
+// drive's folder re-pointed, a DLL put beside the installer. So what runs
+// as administrator is always a copy that nobody else can write, hashed as
+// it is written, in a folder whose name nobody can guess ahead.
 void frmMain::prepareInstaller() {
     const std::wstring installer = mediumPath(L"\\data\\install_flash_player.exe");
     installer_ = installer;
     installerFailure_.clear();
     platform_.note(L"Copying the medium's installer where only administrators write");
-    // A volume Windows cannot tell about is taken for one that can be written.
-    const auto flagsOf = [&](const std::wstring& path) {
-        try {
-            return platform_.volumeFlags(path);
-        } catch (const Failure&) {
-            return static_cast<DWORD>(0);
-        }
-    };
-    if ((flagsOf(mediumPath(L"\\")) & FILE_READ_ONLY_VOLUME) != 0)
-        return platform_.note(L"  skipped: the medium is read-only; the installer runs from it");
     const std::wstring base = windowsFolder() + installerFolders;
-    for (unsigned n = 1;; ++n) {
-        const std::wstring folder = base + L"." + decimal(n);
-        if (n > 99) throw Failure(ERROR_CANNOT_MAKE, L"making a folder for the installer's copy failed: " +
-                                                         quotedPath(base + L".1") + L" to \".99\" are all taken");
-        record_.installerFolder = folder;
-        saveRecord();
-        if (platform_.makeAdministratorsFolder(folder)) break;
-        record_.installerFolder.clear();
+    std::wstring folder;
+    do folder = base + L"." + platform_.randomHex();
+    while (!platform_.makeAdministratorsFolder(folder));
+    installerFolderMade_ = folder;
+    // In the record only once it exists, with what tells it from a folder
+    // anyone makes at that name later.
+    record_.installerFolder = folder;
+    record_.installerFolderId = platform_.folderIdentity(folder);
+    saveRecord();
+    try {
+        if ((platform_.volumeFlags(folder) & FILE_PERSISTENT_ACLS) == 0)
+            platform_.note(L"  " + quotedPath(folder) + L" is on a file system without access control (FAT32): any "
+                           L"program could change what runs from there");
+    } catch (const Failure& failure) {
+        platform_.note(L"  " + failure.description());
     }
-    const std::wstring& folder = record_.installerFolder;
-    if ((flagsOf(folder) & FILE_PERSISTENT_ACLS) == 0)
-        platform_.note(L"  " + quotedPath(folder) + L" is on a file system without access control (FAT32): any "
-                       L"program could change what runs from there");
     platform_.makeAdministratorsFolder(folder + L"\\temp");
     const std::wstring copy = folder + L"\\install_flash_player.exe";
+    FileDigest digest{0, std::wstring()};
     try {
-        platform_.copyFile(installer, copy);
+        digest = platform_.copyAndDigest(installer, copy);
     } catch (const Failure& failure) {
-        // Reported as the installer that cannot be started.
-        installerFailure_ = failure.description();
-        return;
+        // Without a record, reported as the installer that cannot be started.
+        if (mediumInstaller_.sha256.empty()) return static_cast<void>(installerFailure_ = failure.description());
+        const bool missing = failure.number() == ERROR_FILE_NOT_FOUND || failure.number() == ERROR_PATH_NOT_FOUND;
+        throw refusedMediumFile(installer, failure.description(), missing ? L" is missing (" : L" could not be read (");
     }
-    const FileDigest digest = platform_.digestFile(copy, true);
-    if (!mediumInstaller_.sha256.empty() && (digest.size != mediumInstaller_.size || digest.sha256 != mediumInstaller_.sha256))
-        throw Failure(ERROR_INVALID_DATA, quotedPath(installer) + L" was changed after the medium was made (its copy " +
-                                              quotedPath(copy) + L" differs from it as it was made); nothing was installed.");
+    if (!mediumInstaller_.sha256.empty() && digest.size != mediumInstaller_.size)
+        throw refusedMediumFile(installer, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(mediumInstaller_.size));
+    if (!mediumInstaller_.sha256.empty() && digest.sha256 != mediumInstaller_.sha256)
+        throw refusedMediumFile(installer, L"its SHA-256 is not the one recorded");
     installer_ = copy;
 }
 
 void frmMain::removeInstallerFolder() noexcept {
     if (record_.installerFolder.empty()) return;
-    platform_.removeFolder(record_.installerFolder);
+    const std::wstring folder = record_.installerFolder;
+    bool ours = samePath(folder, installerFolderMade_);
+    std::wstring why = L"the record names no identity for it";
+    if (!ours && !record_.installerFolderId.empty()) {
+        try {
+            ours = platform_.folderIdentity(folder) == record_.installerFolderId;
+            why = L"it is not the folder an earlier run made there";
+        } catch (const Failure& failure) {
+            why = failure.description();
+        } catch (...) {
+        }
+    }
+    try {
+        if (ours) platform_.removeFolder(folder);
+        else platform_.note(L"  " + quotedPath(folder) + L" is left as it is: " + why);
+    } catch (...) {
+    }
     record_.installerFolder.clear();
+    record_.installerFolderId.clear();
+    if (ours) installerFolderMade_.clear();
     try {
         saveRecord();
     } catch (...) {
@@ -90,17 +137,45 @@ void frmMain::waitForInstaller(HANDLE process) {
     if (installerLimitSeconds_ == 0) return static_cast<void>(waitFor(process, INFINITE));
     const DWORD limitMs = installerLimitSeconds_ * 1000, spent = platform_.tickCount() - installerStartedAt_;
     if (waitFor(process, spent < limitMs ? limitMs - spent : 0) != WAIT_TIMEOUT) return;
+    try {
+        const std::vector<RunningProcess> running = platform_.trackedProcesses();
+        const HandlesOf closed(platform_, running);
+        for (const RunningProcess& other : running)
+            if (other.brokeAway) platform_.note(L"  " + named(other) + L" left the installer's job: it is ended too");
+    } catch (const Failure& failure) {
+        platform_.note(L"  " + failure.description());
+    }
     platform_.endTrackedProcesses();
     throw Failure(timedOutExitCode, L"the medium's installer had not ended after " + decimal(installerLimitSeconds_) +
                                         L" seconds (/timeout): its processes were ended.");
 }
 
+bool frmMain::menuRunsAsAdministrator() {
+    return isVistaOrLater() ? platform_.isElevated() : platform_.isAdministrator();
+}
+
+// The path is both the file started and, quoted, the command line, so a
+// medium folder with spaces can never start a program that lies beside it.
+// With administrator rights, only the menu that was checked runs: a file
+// put at its path since (a folder re-pointed) is ended before it runs. The
+// run's outcome stays what the repair made it.
 void frmMain::executeChecker() {
-    // The path is both the file started and, quoted, the command line, so a
-    // medium folder with spaces can never start a program that lies beside it.
     platform_.note(L"Starting the medium's menu");
     const std::wstring path = mediumPath(L"\\data\\menu.exe");
-    platform_.launchProgram(quotedPath(path), normalFocus, path);
+    if (!menuRunsAsAdministrator()) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
+    try {
+        if (!mediumChecked_) checkMedium();
+    } catch (const Failure& failure) {
+        return platform_.note(L"  the menu does not run: " + failure.description());
+    }
+    if (!mediumChecked_) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
+    platform_.note(L"  it runs with administrator rights: only the file that was checked may run");
+    try {
+        platform_.launchCheckedProgram(quotedPath(path), normalFocus, path);
+    } catch (const Failure& failure) {
+        if (failure.number() != ERROR_INVALID_DATA) throw;
+        platform_.note(L"  the menu does not run: " + failure.description());
+    }
 }
 
 // The installer is waited for on the handle it was started with: opened
@@ -135,38 +210,6 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
     waitForHandOver();
 }
 
-namespace {
-
-std::wstring named(const RunningProcess& process) {
-    return (process.programFile.empty() ? std::wstring(L"a process") : quotedPath(process.programFile)) +
-           L" (process " + decimal(process.id) + L")";
-}
-
-// Closes the handles of one look at the running processes, whatever it finds.
-class HandlesOf {
-public:
-    HandlesOf(Platform& platform, const std::vector<RunningProcess>& processes)
-        : platform_(platform), processes_(processes) {}
-    ~HandlesOf() {
-        for (const RunningProcess& process : processes_)
-            if (process.handle != nullptr) platform_.CloseHandle(process.handle);
-    }
-    HandlesOf(const HandlesOf&) = delete;
-    HandlesOf& operator=(const HandlesOf&) = delete;
-
-private:
-    Platform& platform_;
-    const std::vector<RunningProcess>& processes_;
-};
-
-// The folder among `folders` that the process runs from, or null.
-const std::wstring* folderOf(const RunningProcess& process, const std::vector<std::wstring>& folders) {
-    for (const std::wstring& folder : folders)
-        if (inFolder(process.programFile, folder)) return &folder;
-    return nullptr;
-}
-
-}  // namespace
 
 // Many installers unpack their real setup into the temporary folder (or
 // start another program from the medium), start it and end at once; the

@@ -54,6 +54,7 @@ std::wstring RepairRecord::text() const {
     add(L"mediumCopy=", mediumCopyInPlace ? L"yes" : L"");
     add(L"copySha256=", copySha256);
     add(L"installerFolder=", installerFolder);
+    add(L"installerFolderId=", installerFolderId);
     add(L"finished=", finished ? L"yes" : L"");
     for (const std::wstring& file : discards) add(L"discard=", file);
     return text;
@@ -87,6 +88,7 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         else if (value == L"yes" && key == L"mediumCopy") record.mediumCopyInPlace = true;
         else if (value.size() == 64 && key == L"copySha256") record.copySha256 = value;
         else if (!value.empty() && key == L"installerFolder") record.installerFolder = value;
+        else if (!value.empty() && key == L"installerFolderId") record.installerFolderId = value;
         else if (value == L"yes" && key == L"finished") record.finished = true;
         else if (!value.empty() && key == L"discard") record.discards.push_back(value);
         else throw unreadableRecord(L"its line " + decimal(i + 1) + L" is not one this program writes");
@@ -97,14 +99,15 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
 
 namespace {
 
-// `path` is `base` followed by ".<number>" and `ending`: flash.ocx.2.old.
-bool numbered(const std::wstring& path, const std::wstring& base, const wchar_t* ending) {
+// `path` is `base` followed by ".<number>" and `ending`: flash.ocx.2.old;
+// with `hex`, the number may be hexadecimal: Tolvane.3f9c0a1d2b7e4c65.
+bool numbered(const std::wstring& path, const std::wstring& base, const wchar_t* ending, bool hex = false) {
     const std::wstring end(ending);
     if (path.size() < base.size() + 2 + end.size() || !samePath(path.substr(0, base.size()), base) ||
         path[base.size()] != L'.' || !samePath(path.substr(path.size() - end.size()), end))
         return false;
     for (std::size_t i = base.size() + 1; i < path.size() - end.size(); ++i)
-        if (path[i] < L'0' || path[i] > L'9') return false;
+        if (!(path[i] >= L'0' && path[i] <= L'9') && !(hex && path[i] >= L'a' && path[i] <= L'f')) return false;
     return true;
 }
 
@@ -131,7 +134,7 @@ void frmMain::checkRecordNames(const RepairRecord& record) {
     check(record.replacedControl, numbered(record.replacedControl, control, L".old"));
     check(record.replacedTo, samePath(record.replacedTo, control));
     check(record.mediumCopy, numbered(record.mediumCopy, control, L".new"));
-    check(record.installerFolder, numbered(record.installerFolder, windowsFolder() + installerFolders, L""));
+    check(record.installerFolder, numbered(record.installerFolder, windowsFolder() + installerFolders, L"", true));
     for (const std::wstring& file : record.discards)
         check(file, numbered(file, control, L".new") || numbered(file, control, L".old") ||
                         numbered(file, backup, L".old") || (!infBackup.empty() && numbered(file, infBackup, L".old")));

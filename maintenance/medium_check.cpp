@@ -40,7 +40,20 @@ bool parseLine(const std::wstring& line, MediumFile& file) {
     return true;
 }
 
+// The loader maps these from the folder of the program it starts.
+bool loaderMaps(const std::wstring& name) {
+    for (const wchar_t* ending : {L".exe", L".dll", L".ocx", L".manifest", L".local"})
+        if (name.size() > std::wstring(ending).size() &&
+            samePath(name.substr(name.size() - std::wstring(ending).size()), ending))
+            return true;
+    return false;
+}
+
 }  // namespace
+
+Failure refusedMediumFile(const std::wstring& path, const std::wstring& why, const wchar_t* what) {
+    return Failure(ERROR_INVALID_DATA, quotedPath(path) + what + why + L"); nothing was installed.");
+}
 
 void frmMain::checkMedium() {
     platform_.note(L"Checking the medium's files against the program's record of them");
@@ -79,7 +92,7 @@ void frmMain::checkMedium() {
     const std::wstring data = mediumPath(L"\\data");
     const auto refuse = [&](const std::wstring& name, const std::wstring& why,
                             const wchar_t* what = L" was changed after the medium was made (") {
-        throw Failure(ERROR_INVALID_DATA, quotedPath(data + L"\\" + name) + what + why + L"); nothing was installed.");
+        throw refusedMediumFile(data + L"\\" + name, why, what);
     };
     for (const std::wstring& entry : platform_.folderEntries(data)) {
         bool recorded = false;
@@ -87,7 +100,17 @@ void frmMain::checkMedium() {
         if (!recorded) refuse(entry, L"the medium was made without it");
     }
     for (const MediumFile& file : files) {
-        if (file.sha256.empty()) continue;
+        if (file.sha256.empty()) {
+            if (loaderMaps(file.name))
+                platform_.note(L"  " + quotedPath(data + L"\\" + file.name) + L" is named in the record without its "
+                               L"SHA-256 (a medium made by an older tool): it is not checked");
+            continue;
+        }
+        // The installer is read once, as it is copied (see prepareInstaller).
+        if (samePath(file.name, L"install_flash_player.exe")) {
+            mediumInstaller_ = FileDigest{file.size, file.sha256};
+            continue;
+        }
         FileDigest digest{0, std::wstring()};
         try {
             digest = platform_.digestFile(data + L"\\" + file.name, true);
@@ -99,9 +122,9 @@ void frmMain::checkMedium() {
         if (digest.size != file.size) refuse(file.name, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(file.size));
         if (digest.sha256 != file.sha256) refuse(file.name, L"its SHA-256 is not the one recorded");
         if (samePath(file.name, L"Flash.ocx")) mediumControlSha256_ = file.sha256;
-        if (samePath(file.name, L"install_flash_player.exe")) mediumInstaller_ = FileDigest{file.size, file.sha256};
     }
-    platform_.note(L"  all as the medium was made; held until the program ends");
+    mediumChecked_ = true;
+    platform_.note(L"  all as the medium was made (the installer as it is copied); held until the program ends");
 }
 
 }  // namespace tolvane

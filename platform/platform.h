@@ -92,6 +92,9 @@ struct RunningProcess {
     std::wstring programFile;  // empty when it cannot be read
     std::wstring whyUnknown;   // why the program file cannot be read
     DWORD ranMs;               // since it was started
+    // Started by one of the tracked processes but outside their job (it
+    // broke away from it): found by its parent process id.
+    bool brokeAway = false;
 };
 
 // Told when the session (the user's log-off, a shut-down) ends while the
@@ -123,7 +126,8 @@ public:
     // Windows has (nothing on Windows XP without a service pack).
     virtual void restrictDllSearch() = 0;
     // Takes the named lock that one run of the program holds until it ends.
-    // False when another run holds it already.
+    // False when another run holds it already. An empty name takes none:
+    // the machine's lock (claimRepairLock) alone keeps a second repair out.
     virtual bool claimSingleRun(const std::wstring& name) = 0;
     // The lock that one repair on the whole machine holds: the file at
     // `path` (in a folder only administrators can write), open with no
@@ -144,6 +148,9 @@ public:
     // session without a desktop (session 0 from Vista on) or a window
     // station that is not visible (a service's).
     virtual bool hasVisibleDesktop() = 0;
+    // True when the program runs as SYSTEM (a deployment tool, a startup
+    // script), in whatever session.
+    virtual bool runsAsSystem() = 0;
     // True when the user is a member of the Administrators group, as the
     // repair on Windows XP and 2003 needs (later Windows ask instead).
     // True too where that cannot be told: the repair is then tried.
@@ -165,6 +172,14 @@ public:
     // Raises a Failure when nothing can be started.
     virtual std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application = std::wstring()) = 0;
+    // Starts `application` as launchProgram does, but suspended, and lets it
+    // run only when the program file its process maps is the very file
+    // digestFile holds for that path (the same volume and file id): a file
+    // put at that path since (a folder re-pointed, a junction planted) never
+    // runs. Otherwise the process is ended and a Failure raised that says
+    // why. Raises too when no such file is held.
+    virtual std::uint32_t launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                               const std::wstring& application) = 0;
     // The same, but hands back the new process's handle too, for waiting on
     // it and reading its exit code; it starts in `currentFolder`.
     virtual StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
@@ -184,6 +199,8 @@ public:
     // The processes of the tracked program still running, itself excepted,
     // each checked to be the process that was found (Windows reuses the id
     // of a process that ended): in the job, or created when it was found.
+    // With a job, the processes its members started outside it (they broke
+    // away) are found by their parent process ids too.
     virtual std::vector<RunningProcess> trackedProcesses() = 0;
     // The user's temporary folder (GetTempPath) in its long form, without a
     // trailing backslash.
@@ -198,6 +215,12 @@ public:
     // Fails when the destination exists. The copy keeps the source's
     // attributes and is on the disk, whole, when this returns.
     virtual void copyFile(const std::wstring& source, const std::wstring& destination) = 0;
+    // Copies `source` to `destination` (which must not exist) in one pass:
+    // the size and SHA-256 returned are those of the bytes written, read
+    // once. The copy is on the disk, whole and writable by its owner, when
+    // this returns, and held as digestFile holds a file until the program
+    // ends.
+    virtual FileDigest copyAndDigest(const std::wstring& source, const std::wstring& destination) = 0;
     // Renames `from` to `to` in one step, over a file that stands there, and
     // has the change on the disk when this returns.
     virtual void replaceFile(const std::wstring& from, const std::wstring& to) = 0;
@@ -238,8 +261,16 @@ public:
     // above), and what is made in it the same. False when something stands
     // at `path` already; raises when it cannot be made.
     virtual bool makeAdministratorsFolder(const std::wstring& path) = 0;
+    // What tells this folder from any other ever made at its path: its
+    // volume, file id and creation time, as text. Raises when there is no
+    // folder there, or when what is there is a link (a junction, a symbolic
+    // link) rather than a folder.
+    virtual std::wstring folderIdentity(const std::wstring& path) = 0;
+    // 16 hexadecimal digits nobody can guess (the system's random source).
+    virtual std::wstring randomHex() = 0;
     // Removes a folder this program made, with all in it: files it holds
-    // are let go first; links in it are removed, never followed. What
+    // are let go first; links in it are removed, never followed, and a
+    // folder that is itself a link is left alone (then false). What
     // cannot be removed now (another program holds it) is deleted at the
     // next restart: then false. Never raises.
     virtual bool removeFolder(const std::wstring& path) noexcept = 0;
@@ -259,7 +290,8 @@ public:
     virtual void writeInstalledMark(const std::wstring& text) = 0;
 
     // Ends every process of the tracked program that still runs, itself
-    // included (see launchTrackedProgram). Never raises.
+    // included, and those that broke away from its job (see
+    // trackedProcesses). Never raises.
     virtual void endTrackedProcesses() noexcept = 0;
 
     // From now until releaseSessionEnd the main window speaks for the

@@ -77,22 +77,32 @@ void RunLog::useSystemLogsFolder() noexcept {
     const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
     const std::wstring folder = std::wstring(windows, length) + L"\\Logs";
+    // SYSTEM's temporary folder is one every user may write: a log there
+    // could be steered by a name planted first. Windows XP has no Logs
+    // folder: it is made, for administrators only; without it, no log.
+    systemOnly_ = true;
+    try {
+        Win32Platform::createAdministratorsFolder(folder);
+    } catch (...) {
+    }
     const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
         target_ = folder + L"\\" + logName;
 }
 
 void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     if (state_ != waitingForOwner) return;
     const LastErrorKept keep;
-    std::wstring ownName, renameFailure;
+    std::wstring ownName, renameFailure, notKept;
     // Only a file asked for (/log) is a failure when it cannot be made.
     const auto cannotMake = [&](const std::wstring& why) {
         if (asked_) failure_ = L"creating the log " + quotedPath(target_) + L" failed" + why;
     };
     try {
         const std::size_t slash = target_.rfind(L'\\');
-        const std::wstring folder = target_.empty() ? temporaryFolder() : target_.substr(0, slash + 1);
+        const std::wstring folder =
+            !target_.empty() ? target_.substr(0, slash + 1) : systemOnly_ ? std::wstring() : temporaryFolder();
         const std::wstring wanted = target_.empty() ? folder + logName : target_;
         // The log before this one stays beside it, for a run tried again:
         // Tolvane.log -> Tolvane-previous.log.
@@ -110,9 +120,19 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
             deleteOwnFile();
             cannotMake(L": its folder leads elsewhere");
         }
+        // A link at the log's name is replaced, not kept: renaming it would
+        // move what it leads to on some systems (Wine), anywhere.
         const DWORD there = ::GetFileAttributesW(wanted.c_str());
-        if (file_ && there != INVALID_FILE_ATTRIBUTES && (there & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            ::MoveFileExW(wanted.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING);  // the name, not a link's target
+        if (file_ && there != INVALID_FILE_ATTRIBUTES && (there & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            UniqueFileHandle old(::CreateFileW(wanted.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+            if ((there & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && old && isFinalPath(old.get(), wanted)) {
+                old.reset();
+                ::MoveFileExW(wanted.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING);
+            } else {
+                notKept = L"The previous log " + quotedPath(wanted) + L" leads elsewhere (a link): it is replaced, not kept";
+            }
+        }
         if (file_ && !::MoveFileExW(ownName.c_str(), wanted.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             renameFailure = L"This log could not be named " + quotedPath(wanted) + L" and stays " +
                             quotedPath(ownName) + L": " + systemMessage(::GetLastError());
@@ -131,6 +151,7 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
                 for (const std::wstring& line : Win32Platform::describeRun()) write(line);
         }
         if (!renameFailure.empty()) write(renameFailure);
+        if (!notKept.empty()) write(notKept);
         for (const std::wstring& line : kept_) write(line);
     }
     kept_.clear();

@@ -46,8 +46,9 @@ public:
     void useFile(const std::wstring& path) noexcept;
     // The file this run writes; empty when it writes none.
     const std::wstring& path() const { return path_; }
-    // %WINDIR%\Logs\Tolvane.log where that folder exists (Vista on); one
-    // that cannot be made there is no failure.
+    // %WINDIR%\Logs\Tolvane.log, that folder made for administrators only
+    // where it is missing (XP); one that cannot be made there is no
+    // failure, and no log is written elsewhere.
     void useSystemLogsFolder() noexcept;
     // Why the file asked for could not be made; empty otherwise.
     const std::wstring& failure() const noexcept { return failure_; }
@@ -98,6 +99,7 @@ private:
     UniqueFileHandle file_;
     std::wstring target_;   // the file asked for; empty: Tolvane.log in the temporary folder
     bool asked_ = false;
+    bool systemOnly_ = false;  // only the system's Logs folder will do
     std::wstring path_;    // target_ came from /log: a failure to make it ends the run
     std::wstring failure_;
     DWORD start_;

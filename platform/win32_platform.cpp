@@ -4,6 +4,7 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/process_tree.h"
@@ -130,6 +131,32 @@ std::wstring ownFile() {
     }
 }
 
+// What GetFileInformationByHandle tells of the file or folder at `path`,
+// opened as it is: a link is not followed.
+BY_HANDLE_FILE_INFORMATION fileInformation(const std::wstring& path, DWORD flags) {
+    UniqueFileHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        flags, nullptr));
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!file || !::GetFileInformationByHandle(file.get(), &information))
+        raiseLastError(L"reading what stands at " + quotedPath(path));
+    return information;
+}
+
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other) {
+    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
+           one.nFileIndexLow == other.nFileIndexLow;
+}
+
+std::wstring hex(const unsigned char* bytes, std::size_t count) {
+    std::wstring text;
+    for (std::size_t i = 0; i < count; ++i) {
+        text += L"0123456789abcdef"[bytes[i] >> 4];
+        text += L"0123456789abcdef"[bytes[i] & 15];
+    }
+    return text;
+}
+
 }  // namespace
 
 // SetDefaultDllDirectories (Windows 8, and Vista/7 with KB2533623) takes the
@@ -167,7 +194,7 @@ bool claimLock(const std::wstring& name, UniqueHandle& lock) {
 
 }  // namespace
 
-bool Win32Platform::claimSingleRun(const std::wstring& name) { return claimLock(name, runLock_); }
+bool Win32Platform::claimSingleRun(const std::wstring& name) { return name.empty() || claimLock(name, runLock_); }
 
 namespace {
 
@@ -247,10 +274,10 @@ std::vector<std::wstring> Win32Platform::describeRun() {
     if (!::GetComputerNameW(computer, &computerLength)) computer[0] = L'?', computer[1] = 0;
     return {L"Command line: " + std::wstring(::GetCommandLineW()),
             L"User: " + std::wstring(user) + L" on " + computer + L"; " +
-                (runsAsSystem() ? L"SYSTEM" : elevatedToken() ? L"a full administrator's token" : L"no elevated token")};
+                (systemAccount() ? L"SYSTEM" : elevatedToken() ? L"a full administrator's token" : L"no elevated token")};
 }
 
-bool Win32Platform::runsAsSystem() { return tokenHas(1, SECURITY_LOCAL_SYSTEM_RID, 0, false); }
+bool Win32Platform::systemAccount() { return tokenHas(1, SECURITY_LOCAL_SYSTEM_RID, 0, false); }
 
 // TokenElevation (Vista on) from the system folder's advapi32.dll, loaded
 // here; where the class is unknown (Windows XP) the token is no elevated one.
@@ -404,6 +431,38 @@ std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int 
     return start(commandLine, windowStyle, application).id;
 }
 
+// The process's program file is read back by its name (no handle to it can
+// be had from the process), and opened again: the file found there must be
+// the one held since the check. The name is read while the process is
+// suspended, so nothing it loads has run yet.
+std::uint32_t Win32Platform::launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                                  const std::wstring& application) {
+    const HeldFile* checked = nullptr;
+    for (const HeldFile& held : heldFiles_)
+        if (samePath(held.path, application)) checked = &held;
+    if (checked == nullptr)
+        throw Failure(ERROR_FILE_NOT_FOUND, L"starting " + quotedPath(application) + L" failed: it was not checked");
+    BY_HANDLE_FILE_INFORMATION expected = {};
+    if (!::GetFileInformationByHandle(checked->handle.get(), &expected))
+        raiseLastError(L"reading what was checked at " + quotedPath(application));
+    Started started = start(commandLine, windowStyle, application, CREATE_SUSPENDED);
+    std::wstring why;
+    try {
+        const std::wstring mapped = programFileOf(started.process.get());
+        if (!sameFile(fileInformation(mapped, 0), expected))
+            why = L"the program its process runs, " + quotedPath(mapped) + L", is not the file that was checked";
+    } catch (const Failure& failure) {
+        why = failure.description();
+    }
+    if (why.empty() && ::ResumeThread(started.thread.get()) == static_cast<DWORD>(-1))
+        why = L"it could not be let run: " + systemMessage(::GetLastError());
+    if (!why.empty()) {
+        ::TerminateProcess(started.process.get(), ERROR_INVALID_DATA);
+        throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) + L" was stopped before it ran: " + why);
+    }
+    return started.id;
+}
+
 StartedProcess Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                                    const std::wstring& application, const std::wstring& currentFolder) {
     Started started = start(commandLine, windowStyle, application, 0, currentFolder.empty() ? nullptr : currentFolder.c_str());
@@ -511,9 +570,26 @@ TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine
             fallback.empty() ? std::wstring(L"in a job object") : L"by parent process ids, since " + fallback};
 }
 
+// The processes started by the tracked program or its children, by the
+// parent process ids Windows keeps (see familyRunning).
+std::vector<std::uint32_t> Win32Platform::familyByParents() {
+    UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) raiseLastError(L"listing the running processes");
+    std::vector<ProcessEntry> running;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        UniqueHandle process(::OpenProcess(processQueryInformation, FALSE, entry.th32ProcessID));
+        running.push_back({entry.th32ProcessID, entry.th32ParentProcessID, process ? creationTime(process.get()) : 0});
+    }
+    return familyRunning(family_, running);
+}
+
 // Each process is opened once: the handle that shows it is the process that
 // was found is the one the caller waits on, so a process that ends and
-// whose id goes to another in between can never be taken for it.
+// whose id goes to another in between can never be taken for it. A setup
+// that leaves the job (a child started with CREATE_BREAKAWAY_FROM_JOB) is
+// still the installer's: it is found by its parent, as without a job.
 std::vector<RunningProcess> Win32Platform::trackedProcesses() {
     std::vector<std::uint32_t> ids;
     if (job_) {
@@ -530,30 +606,30 @@ std::vector<RunningProcess> Win32Platform::trackedProcesses() {
         }
         for (DWORD i = 0; i < header->NumberOfProcessIdsInList; ++i)
             ids.push_back(static_cast<std::uint32_t>(header->ProcessIdList[i]));
-    } else if (trackedId_ != 0) {
-        UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-        if (!snapshot) raiseLastError(L"listing the running processes");
-        std::vector<ProcessEntry> running;
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-            UniqueHandle process(::OpenProcess(processQueryInformation, FALSE, entry.th32ProcessID));
-            running.push_back({entry.th32ProcessID, entry.th32ParentProcessID, process ? creationTime(process.get()) : 0});
+    }
+    const std::size_t inJob = ids.size();
+    if (trackedId_ != 0) {
+        try {
+            for (std::uint32_t id : familyByParents())
+                if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+        } catch (const Failure&) {
+            if (!job_) throw;
         }
-        ids = familyRunning(family_, running);
     }
     std::vector<RunningProcess> found;
-    for (std::uint32_t id : ids) {
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const std::uint32_t id = ids[i];
         if (id == trackedId_) continue;
         UniqueHandle process(::OpenProcess(SYNCHRONIZE | processQueryInformation, FALSE, id));
         RunningProcess running{id, nullptr, std::wstring(), std::wstring(), 0};
+        running.brokeAway = job_ && i >= inJob;
         try {
             if (!process) raiseLastError(L"opening the process");
             const ULONGLONG created = creationTime(process.get()), at = now();
             BOOL inOurJob = FALSE;
-            if (job_ ? !::IsProcessInJob(process.get(), job_.get(), &inOurJob) || !inOurJob
-                     : created != family_[id])
-                continue;  // it ended, and its id is another's now
+            if (i < inJob ? !::IsProcessInJob(process.get(), job_.get(), &inOurJob) || !inOurJob
+                          : created != family_[id] || (job_ && ::IsProcessInJob(process.get(), job_.get(), &inOurJob) && inOurJob))
+                continue;  // it ended, and its id is another's now (or it is counted in the job)
             running.programFile = programFileOf(process.get());
             if (created != 0 && at > created) running.ranMs = static_cast<DWORD>((at - created) / 10000);
             running.handle = process.release();
@@ -605,6 +681,36 @@ void Win32Platform::copyFile(const std::wstring& source, const std::wstring& des
     UniqueFileHandle copy(::CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!copy || !::FlushFileBuffers(copy.get())) raiseLastError(action + L" to the disk");
+}
+
+// Read through a handle that lets nobody write the source meanwhile, and
+// written through one nobody else may open; then held for reading only.
+FileDigest Win32Platform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
+    const std::wstring action = L"copying " + quotedPath(source) + L" to " + quotedPath(destination);
+    UniqueFileHandle from(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!from) raiseLastError(action);
+    UniqueFileHandle to(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!to) raiseLastError(action);
+    Sha256 hash;
+    FileDigest digest{0, std::wstring()};
+    std::vector<char> buffer(1 << 16);
+    for (DWORD read = 1; read != 0; digest.size += read) {
+        DWORD written = 0;
+        if (!::ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) ||
+            (read != 0 && (!::WriteFile(to.get(), buffer.data(), read, &written, nullptr) || written != read)))
+            raiseLastError(action);
+        hash.update(buffer.data(), read);
+    }
+    if (!::FlushFileBuffers(to.get())) raiseLastError(action + L" to the disk");
+    to.reset();
+    UniqueFileHandle held(::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!held) raiseLastError(L"opening " + quotedPath(destination));
+    heldFiles_.push_back({destination, std::move(held)});
+    digest.sha256 = hash.finishHex();
+    return digest;
 }
 
 void Win32Platform::replaceFile(const std::wstring& from, const std::wstring& to) {
@@ -751,12 +857,35 @@ DWORD Win32Platform::volumeFlags(const std::wstring& path) {
     return flags;
 }
 
-bool Win32Platform::makeAdministratorsFolder(const std::wstring& path) {
+bool Win32Platform::makeAdministratorsFolder(const std::wstring& path) { return createAdministratorsFolder(path); }
+
+bool Win32Platform::createAdministratorsFolder(const std::wstring& path) {
     SecurityDescriptor administrators(administratorsOnly);
     if (::CreateDirectoryW(path.c_str(), administrators.attributes())) return true;
     const DWORD error = ::GetLastError();
     if (error == ERROR_ALREADY_EXISTS) return false;
     throw failureFor(L"making the folder " + quotedPath(path), error);
+}
+
+std::wstring Win32Platform::folderIdentity(const std::wstring& path) {
+    const BY_HANDLE_FILE_INFORMATION information =
+        fileInformation(path, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        throw Failure(ERROR_CANT_ACCESS_FILE, quotedPath(path) + L" is a link or a file, not a folder");
+    const DWORD parts[] = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow,
+                           information.ftCreationTime.dwHighDateTime, information.ftCreationTime.dwLowDateTime};
+    return hex(reinterpret_cast<const unsigned char*>(parts), sizeof parts);
+}
+
+// RtlGenRandom, exported by name as SystemFunction036 from XP on.
+std::wstring Win32Platform::randomHex() {
+    using GenRandomFn = BOOLEAN(WINAPI*)(PVOID, ULONG);
+    static const auto generate = libraryFunction<GenRandomFn>(systemLibrary(L"advapi32.dll"), "SystemFunction036");
+    unsigned char bytes[8];
+    if (generate == nullptr || !generate(bytes, sizeof bytes))
+        throw Failure(ERROR_PROC_NOT_FOUND, L"asking Windows for a random name failed");
+    return hex(bytes, sizeof bytes);
 }
 
 namespace {
@@ -797,6 +926,11 @@ bool removeTree(const std::wstring& folder) noexcept {
 bool Win32Platform::removeFolder(const std::wstring& path) noexcept {
     for (auto held = heldFiles_.begin(); held != heldFiles_.end();)
         held = inFolder(held->path, path) ? heldFiles_.erase(held) : held + 1;
+    try {
+        folderIdentity(path);  // a link at its root is never followed
+    } catch (...) {
+        return ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
     return removeTree(path);
 }
 
@@ -927,13 +1061,16 @@ void Win32Platform::clearRepairRecord() {
 // going to another.
 void Win32Platform::endTrackedProcesses() noexcept {
     try {
-        if (job_) {
-            ::TerminateJobObject(job_.get(), 1);
-            return;
+        std::vector<RunningProcess> found;
+        try {
+            found = trackedProcesses();
+        } catch (...) {
         }
-        for (const RunningProcess& process : trackedProcesses()) {
-            const UniqueHandle found(process.handle);
-            const UniqueHandle ending(found ? ::OpenProcess(PROCESS_TERMINATE, FALSE, process.id) : nullptr);
+        if (job_) ::TerminateJobObject(job_.get(), 1);
+        for (const RunningProcess& process : found) {
+            const UniqueHandle held(process.handle);
+            if (job_ && !process.brokeAway) continue;
+            const UniqueHandle ending(held ? ::OpenProcess(PROCESS_TERMINATE, FALSE, process.id) : nullptr);
             if (ending) ::TerminateProcess(ending.get(), 1);
         }
     } catch (...) {

@@ -47,6 +47,7 @@ public:
     bool claimSingleRun(const std::wstring& name) override;
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override;
+    bool runsAsSystem() override { return systemAccount(); }
     StartedProcess launchElevatedRepair(const std::wstring& switches) override;
     bool isElevated() override;
     bool hasVisibleDesktop() override;
@@ -54,6 +55,8 @@ public:
     std::wstring programFolder() override;
     std::uint32_t launchProgram(const std::wstring& commandLine, int windowStyle,
                                 const std::wstring& application = std::wstring()) override;
+    std::uint32_t launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                       const std::wstring& application) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application, const std::wstring& currentFolder) override;
     void setCurrentFolder(const std::wstring& folder) override;
@@ -69,6 +72,7 @@ public:
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     void copyFile(const std::wstring& source, const std::wstring& destination) override;
+    FileDigest copyAndDigest(const std::wstring& source, const std::wstring& destination) override;
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     bool isLoaded(const std::wstring& path) override;
@@ -78,6 +82,8 @@ public:
     void deleteAtRestart(const std::wstring& path) override;
     DWORD volumeFlags(const std::wstring& path) override;
     bool makeAdministratorsFolder(const std::wstring& path) override;
+    std::wstring folderIdentity(const std::wstring& path) override;
+    std::wstring randomHex() override;
     bool removeFolder(const std::wstring& path) noexcept override;
     bool readRepairRecord(std::wstring& text) override;
     void writeRepairRecord(const std::wstring& text) override;
@@ -111,7 +117,10 @@ public:
     // computer and the rights the run has.
     static std::vector<std::wstring> describeRun();
     // The program runs as SYSTEM (a deployment tool, a startup script).
-    static bool runsAsSystem();
+    static bool systemAccount();
+    // Makes a folder with the access list administratorsOnly; false when
+    // something stands at `path` already. Raises when it cannot be made.
+    static bool createAdministratorsFolder(const std::wstring& path);
 
     // Off only in tests: tracks by parent process ids as where Windows cannot
     // put the started program in a job of ours.
@@ -131,6 +140,7 @@ private:
     void writeLines(const wchar_t* value, const std::wstring& text);
 
     static bool elevatedToken();
+    std::vector<std::uint32_t> familyByParents();
     // Whether the token holds the NT authority's SID with these RIDs;
     // `unknown` where that cannot be told.
     static bool tokenHas(BYTE count, DWORD first, DWORD second, bool unknown);

@@ -34,6 +34,7 @@ bool FakePlatform::noChange() {
 void FakePlatform::takeMachineOf(const FakePlatform& earlier) {
     files = earlier.files;
     folders = earlier.folders;
+    folderIds = earlier.folderIds;
     readOnly = earlier.readOnly;
     record = earlier.record;
     installedMark = earlier.installedMark;
@@ -226,13 +227,55 @@ FileDigest FakePlatform::digestFile(const std::wstring& path, bool hold) {
     Sha256 hash;
     hash.update(file->second.data(), file->second.size());
     const FileDigest digest{file->second.size(), hash.finishHex()};
-    // Held, the file itself cannot change; its folder can be re-pointed.
-    if (path == fakePaths::installer && !installerSwappedAfterCheck.empty()) {
-        const std::string checked = file->second;
-        file->second = installerSwappedAfterCheck;
-        installerSwappedAfterCheck = checked;  // what the check saw, for the test
+    if (hold) held.insert(path);
+    // Held, a file itself cannot change; its folder can be re-pointed.
+    const auto installer = files.find(fakePaths::installer);
+    if (path.rfind(programFolderValue, 0) == 0 && installer != files.end() && !installerSwappedAfterCheck.empty()) {
+        installer->second = installerSwappedAfterCheck;
+        installerSwappedAfterCheck.clear();
     }
     return digest;
+}
+
+FileDigest FakePlatform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
+    calls.push_back(L"copyAndDigest " + source + L" -> " + destination);
+    failIfAsked(L"copyAndDigest");
+    const auto from = files.find(source);
+    if (from == files.end()) throw Failure(2, L"copying " + quotedPath(source) + L" failed: not found");
+    if (files.count(destination) != 0) throw Failure(80, L"copying failed: the file exists");
+    if (noChange()) throw Failure(2, L"copying " + quotedPath(source) + L" failed: cut off");
+    const auto file = files.emplace(destination, from->second).first;
+    Sha256 hash;
+    hash.update(file->second.data(), file->second.size());
+    held.insert(destination);
+    return FileDigest{file->second.size(), hash.finishHex()};
+}
+
+std::uint32_t FakePlatform::launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                                 const std::wstring& application) {
+    if (held.count(application) == 0)
+        throw Failure(2, L"starting " + quotedPath(application) + L" failed: it was not checked");
+    const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
+    calls.back() += L" | checked";
+    if (menuSwappedAfterCheck) {
+        calls.push_back(L"TerminateProcess " + std::to_wstring(id));
+        throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) +
+                                              L" was stopped before it ran: it is not the file that was checked");
+    }
+    return id;
+}
+
+std::wstring FakePlatform::folderIdentity(const std::wstring& path) {
+    calls.push_back(L"folderIdentity " + path);
+    failIfAsked(L"folderIdentity");
+    if (folders.count(path) == 0) throw Failure(2, L"reading what stands at " + quotedPath(path) + L" failed: not found");
+    const auto id = folderIds.find(path);
+    return id == folderIds.end() ? L"planted" : id->second;
+}
+
+std::wstring FakePlatform::randomHex() {
+    const std::wstring digits = std::to_wstring(++randomCount);
+    return std::wstring(16 - digits.size(), L'0') + digits;
 }
 
 std::vector<std::wstring> FakePlatform::folderEntries(const std::wstring& folder) {
@@ -322,7 +365,9 @@ bool FakePlatform::makeAdministratorsFolder(const std::wstring& path) {
     calls.push_back(L"makeAdministratorsFolder " + path);
     if (noChange()) return true;
     failIfAsked(L"makeAdministratorsFolder");
-    return folders.insert(path).second;
+    if (!folders.insert(path).second) return false;
+    folderIds[path] = L"made " + std::to_wstring(folderIds.size() + 1);
+    return true;
 }
 
 bool FakePlatform::removeFolder(const std::wstring& path) noexcept {
@@ -332,6 +377,7 @@ bool FakePlatform::removeFolder(const std::wstring& path) noexcept {
         file = file->first.rfind(path + L"\\", 0) == 0 ? files.erase(file) : std::next(file);
     for (auto folder = folders.begin(); folder != folders.end();)
         folder = *folder == path || folder->rfind(path + L"\\", 0) == 0 ? folders.erase(folder) : std::next(folder);
+    folderIds.erase(path);
     return true;
 }
 

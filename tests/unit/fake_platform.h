@@ -21,6 +21,13 @@ inline const std::wstring controlBackup = L"C:\\WINDOWS\\system32\\Macromed\\Fla
 inline const std::wstring inf = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.inf";
 inline const std::wstring infBackup = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.bkp";
 inline const std::wstring tool = L"C:\\WINDOWS\\system32\\regsvr32.exe";
+// Where the installer runs from: a copy in a folder of the run's own, whose
+// random part is the fake's first.
+inline const std::wstring installerFolder = L"C:\\WINDOWS\\Temp\\Tolvane.0000000000000001";
+inline const std::wstring installerCopy = installerFolder + L"\\install_flash_player.exe";
+// Its launch as the calls show it.
+inline const std::wstring installerLaunch = L"launchProgram \"" + installerCopy + L"\" | 1 | " + installerCopy +
+                                            L" | in " + installerFolder + L" | TEMP " + installerFolder + L"\\temp";
 // The registration tool starts in the system folder.
 inline const std::wstring inSystem = L" | in C:\\WINDOWS\\system32";
 }  // namespace fakePaths
@@ -35,8 +42,9 @@ public:
     bool overrideFolderCount = false;
     UINT folderCount = 0;
     OSVERSIONINFOA version = {};         // copied out by GetVersionExA (all but the size field)
-    // path -> content; every entry counts as a normal file. The medium's control is there.
-    std::map<std::wstring, std::string> files = {{L"D:\\data\\Flash.ocx", "medium control"}};
+    // path -> content; every entry counts as a normal file. The medium's control and installer are there.
+    std::map<std::wstring, std::string> files = {{L"D:\\data\\Flash.ocx", "medium control"},
+                                                 {L"D:\\data\\install_flash_player.exe", "installer"}};
     std::set<std::wstring> failingOperations;   // "renameFile", "renameFile:<new path>", "launchProgram:<application>" ...
     DWORD failureNumber = ERROR_ACCESS_DENIED;  // the error they fail with
 
@@ -85,6 +93,14 @@ public:
     // What replaces the medium's installer once the program has checked it
     // (another program of the user re-points the data folder); none when empty.
     std::string installerSwappedAfterCheck;
+    // The menu's path leads to another file once the program has checked it.
+    bool menuSwappedAfterCheck = false;
+    bool system = false;  // the program runs as SYSTEM
+    // Each folder's identity (see folderIdentity); one made by the program
+    // gets the next number, any other in `folders` reads as "planted".
+    std::map<std::wstring, std::wstring> folderIds;
+    unsigned randomCount = 0;  // how many random names were handed out
+    std::set<std::wstring> held;  // the files digestFile holds
 
     // --- what the program did
 
@@ -122,6 +138,12 @@ public:
     bool claimSingleRun(const std::wstring& name) override;
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override { return administrator; }
+    bool runsAsSystem() override { return system; }
+    std::uint32_t launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                       const std::wstring& application) override;
+    FileDigest copyAndDigest(const std::wstring& source, const std::wstring& destination) override;
+    std::wstring folderIdentity(const std::wstring& path) override;
+    std::wstring randomHex() override;
     StartedProcess launchElevatedRepair(const std::wstring& switches) override;
     bool isElevated() override { return elevated; }
     bool hasVisibleDesktop() override { return desktop; }

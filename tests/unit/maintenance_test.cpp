@@ -216,9 +216,10 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
             EXPECT_TRUE(boxes.empty());
             EXPECT_EQ(fake.files[control], "medium control");
             // Checked before the first change, held until the end, the copied control checked again.
-            if (fake.called(L"digestFile " + installer)) {
-                EXPECT_LT(first(L"digestFile " + installer + L" | held"), first(L"writeRepairRecord"));
+            // The installer is hashed as it is copied, before the unregistration.
+            if (fake.called(L"digestFile D:\\data\\Flash.ocx")) {
                 EXPECT_LT(first(L"digestFile D:\\data\\Flash.ocx | held"), first(L"writeRepairRecord"));
+                EXPECT_LT(first(L"copyAndDigest " + installer), first(L"launchProgram regsvr32"));
                 EXPECT_LT(first(L"digestFile " + control + L".1.new"), first(L"replaceFile"));
             }
             continue;
@@ -227,17 +228,20 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_NE(boxes[0].find(L"Details for support:\r\n" + row.report), std::wstring::npos) << boxes[0];
         EXPECT_NE(boxes[0].find(L"Use the original disc, or another copy of it."), std::wstring::npos) << boxes[0];
-        for (const wchar_t* change : {L"launchProgram", L"renameFile", L"copyFile", L"writeRepairRecord"})
-            EXPECT_FALSE(fake.called(change)) << change;
+        for (const wchar_t* change : {L"launchProgram", L"renameFile", L"copyFile"}) EXPECT_FALSE(fake.called(change)) << change;
+        // The installer is checked as it is copied: its folder alone went into the record, and out again.
+        EXPECT_EQ(fake.called(L"writeRepairRecord"), fake.called(L"copyAndDigest"));
+        EXPECT_TRUE(fake.record.empty());
+        EXPECT_TRUE(fake.folders.empty());
     }
 }
 
-// Where its user can write the medium, what runs as administrator is a
-// copy in a folder only administrators may write, checked there: a data
-// folder re-pointed after the check changes nothing. A pressed CD runs its
-// installer where it is.
+// Whatever its volume says of itself, what runs as administrator is a copy
+// in a folder only administrators may write, under a name nobody can guess
+// or use up, hashed as it is written: a data folder re-pointed after the
+// check changes nothing, on a writable copy and a CD-ROM drive alike.
 TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
-    const std::wstring folder = L"C:\\WINDOWS\\Temp\\Tolvane.1", copy = folder + L"\\install_flash_player.exe";
+    const std::wstring second = L"C:\\WINDOWS\\Temp\\Tolvane.0000000000000002";
     const struct Row {
         const char* name;
         std::function<void(FakePlatform&)> setUp;
@@ -246,23 +250,24 @@ TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
         std::wstring says;     // in the box, or the log when there is no box
         const wchar_t* commandLine = L"T.exe";
     } rows[] = {
-        {"a pressed CD", [](FakePlatform&) {}, 0, L"launchProgram \"" + installer + L"\" | 1 | " + installer, L""},
-        {"a writable copy", [](FakePlatform& f) { f.mediumWritable = true; }, 0,
-         L"launchProgram \"" + copy + L"\" | 1 | " + copy + L" | in " + folder + L" | TEMP " + folder + L"\\temp", L""},
-        {"its folder taken", [&](FakePlatform& f) { f.mediumWritable = true, f.folders = {folder}; }, 0,
-         L"launchProgram \"C:\\WINDOWS\\Temp\\Tolvane.2\\install_flash_player.exe\"", L""},
-        {"re-pointed after the check",
+        {"a pressed CD", [](FakePlatform&) {}, 0, installerLaunch, L""},
+        {"a writable copy", [](FakePlatform& f) { f.mediumWritable = true; }, 0, installerLaunch, L""},
+        {"its name taken", [&](FakePlatform& f) { f.folders = {installerFolder}; }, 0,
+         L"launchProgram \"" + second + L"\\install_flash_player.exe\"", L""},
+        {"re-pointed after the check on a CD-ROM drive", [](FakePlatform& f) { f.installerSwappedAfterCheck = "planted"; },
+         failedExitCode, L"", L"\"" + installer + L"\" was changed after the medium was made (it has 7 bytes, not 9)"},
+        {"re-pointed after the check on a writable copy",
          [](FakePlatform& f) { f.mediumWritable = true, f.installerSwappedAfterCheck = "planted"; }, failedExitCode, L"",
-         L"\"" + installer + L"\" was changed after the medium was made (its copy \"" + copy + L"\" differs"},
-        {"no installer, no record", [](FakePlatform& f) { f.mediumWritable = true, f.mediumRecordValue.clear(), f.files.erase(installer); },
-         0, L"", L"Error starting task \r\ncopying failed: not found"},
+         L"\"" + installer + L"\" was changed after the medium was made (it has 7 bytes, not 9)"},
+        {"no installer, no record", [](FakePlatform& f) { f.mediumRecordValue.clear(), f.files.erase(installer); },
+         0, L"", L"Error starting task \r\ncopying \"" + installer + L"\" failed: not found"},
         {"/quiet: the installer's own silent switches, from the record",
          [](FakePlatform& f) { f.mediumRecordValue.insert(f.mediumRecordValue.size() - 4, L"quiet -install -silent\n"); },
-         0, L"launchProgram \"" + installer + L"\" -install -silent | 1 | " + installer, L"", L"T.exe /quiet"},
-        {"/quiet: the medium names none", [](FakePlatform&) {}, 0, L"launchProgram \"" + installer + L"\" | 1 |",
+         0, L"launchProgram \"" + installerCopy + L"\" -install -silent | 1 | " + installerCopy, L"", L"T.exe /quiet"},
+        {"/quiet: the medium names none", [](FakePlatform&) {}, 0, L"launchProgram \"" + installerCopy + L"\" | 1 |",
          L"the medium names no silent switches for its installer: it may wait for a person", L"T.exe /quiet"},
-        {"no access control where the copy goes", [](FakePlatform& f) { f.mediumWritable = true, f.accessControl = false; },
-         0, L"launchProgram \"" + copy, L"is on a file system without access control (FAT32)"},
+        {"no access control where the copy goes", [](FakePlatform& f) { f.accessControl = false; },
+         0, installerLaunch, L"is on a file system without access control (FAT32)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -273,19 +278,18 @@ TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
         const int exitCode = runProgram(fake, parseOptions(row.commandLine));
         EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : exitCode, row.exitCode);
         const auto installers = fake.callsTo(L"launchProgram \"C:\\WINDOWS\\Temp");
-        const auto fromMedium = fake.callsTo(L"launchProgram \"" + installer);
-        EXPECT_EQ(installers.size() + fromMedium.size(), row.started.empty() ? 0u : 1u);
+        EXPECT_FALSE(fake.called(L"launchProgram \"" + installer));
+        EXPECT_EQ(installers.size(), row.started.empty() ? 0u : 1u);
         if (!row.started.empty()) {
-            EXPECT_EQ((installers.empty() ? fromMedium : installers).at(0).rfind(row.started, 0), 0u)
-                << (installers.empty() ? fromMedium : installers).at(0);
+            EXPECT_EQ(installers.at(0).rfind(row.started, 0), 0u) << installers.at(0);
             EXPECT_EQ(fake.ranInstaller, "installer");
         }
         std::wstring said;
         for (const auto& call : fake.callsTo(L"showMessageBox")) said += call;
         for (const auto& note : fake.notes) said += note;
         EXPECT_NE(said.find(row.says), std::wstring::npos) << std::string(said.begin(), said.end());
-        // Nothing of the run's own is left, and nothing of the user's touched on a refusal.
-        EXPECT_EQ(fake.folders.size(), row.name == std::string("its folder taken") ? 1u : 0u);
+        // Nothing of the run's own is left, nor anything of anyone else's removed.
+        EXPECT_EQ(fake.folders.size(), row.name == std::string("its name taken") ? 1u : 0u);
         EXPECT_TRUE(fake.record.empty());
         if (row.exitCode != 0) {
             EXPECT_EQ(fake.files[control], "installed control");
