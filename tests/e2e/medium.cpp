@@ -228,8 +228,21 @@ void Machine::reset() {
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tolvane");
     removeTree(systemFolder() + L"\\Macromed");
     removeTree(windowsFolder() + L"\\ServicePackFiles");
-    for (int n = 1; n <= 9; ++n) removeTree(windowsFolder() + L"\\Temp\\Tolvane." + std::to_wstring(n));
+    for (const std::wstring& folder : installerFolders()) removeTree(folder);
     makeFolders(controlFolder());
+}
+
+std::vector<std::wstring> Machine::installerFolders() {
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    const std::wstring temp = windowsFolder() + L"\\Temp\\";
+    HANDLE search = ::FindFirstFileW((temp + L"Tolvane.*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) found.push_back(temp + entry.cFileName);
+    } while (::FindNextFileW(search, &entry));
+    ::FindClose(search);
+    return found;
 }
 
 void Machine::installControl() { copyInto(buildFolder() + L"\\testctl_installed.dll", controlPath()); }

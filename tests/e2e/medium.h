@@ -78,6 +78,8 @@ struct Machine {
     static std::wstring infBackup();      // ...\swflash.bkp
     // An empty control folder, no INF folder.
     static void reset();
+    // The installer's folders in the Windows folder's Temp (Tolvane.*).
+    static std::vector<std::wstring> installerFolders();
     // The "installed" build of the test control at the control path.
     static void installControl();
     static void installInf();

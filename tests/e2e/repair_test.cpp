@@ -101,17 +101,17 @@ TEST_F(RepairRun, OnWindowsXPTheWholeRunRepairsTheControl) {
     // The run's log: each step with its paths and results.
     const std::wstring control = quoted(Machine::controlPath());
     expectInTheRunLog({L"counts as Windows XP: yes",
-                       L"copied " + quoted(medium / L"data\\install_flash_player.exe") + L" to " +
-                           quoted(windowsFolder() + L"\\Temp\\Tolvane.1\\install_flash_player.exe"),
+                       L"copied " + quoted(medium / L"data\\install_flash_player.exe") + L" to \"" + windowsFolder() +
+                           L"\\Temp\\Tolvane.", L"\\install_flash_player.exe\": ", L"bytes, SHA-256 ",
                        L"regsvr32 " + control + L" /u /s: process id ",
                        L"ended with exit code 0", L"renamed " + control + L" to " + quoted(Machine::controlBackup()),
                        L"renamed " + quoted(Machine::infPath()) + L" to " + quoted(Machine::infBackup()),
-                       L"started " + quoted(windowsFolder() + L"\\Temp\\Tolvane.1\\install_flash_player.exe"),
+                       L"started \"" + windowsFolder() + L"\\Temp\\Tolvane.", L"\\install_flash_player.exe\"",
                        L"ended with exit code 0 after ",
                        L"copied " + quoted(medium / L"data\\Flash.ocx") + L" to " + quoted(Machine::controlPath() + L".1.new"),
                        L"renamed " + quoted(Machine::controlPath() + L".1.new") + L" to " + control + L", in one step",
                        L"regsvr32 " + control + L" /s: process id ", L"ended with exit code 0",
-                       L"marked as installed by this program: sha256=", L"\\Temp\\Tolvane.1\" is removed",
+                       L"marked as installed by this program: sha256=", L"\\Temp\\Tolvane.", L"\" is removed",
                        L"the record of the repair is removed",
                        L"started " + quoted(medium / L"data\\menu.exe"), L"The run is over: exit code 0"});
 }
@@ -414,12 +414,13 @@ TEST_F(RepairRun, FromTheRootOfAReadOnlyCdEveryRunGetsThrough) {
         RunResult result = medium.run();
         ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
         EXPECT_FALSE(::GetFileAttributesW(Machine::controlPath().c_str()) & FILE_ATTRIBUTE_READONLY);
-        EXPECT_EQ(result.linesStarting("install_flash_player.exe start show=1 cmd=\"D:\\data\\install_flash_player.exe\"")
+        EXPECT_EQ(result.linesStarting("install_flash_player.exe start show=1 cmd=\"" + narrow(windowsFolder()) + "\\Temp\\Tolvane.")
                       .size(),
                   1u)
             << result.logText();
         EXPECT_EQ(result.linesStarting("menu.exe start show=1 cmd=\"D:\\data\\menu.exe\"").size(), 1u);
-        expectInTheRunLog({L"all as the medium was made; held until the program ends", L"Unregistering the installed control"});
+        expectInTheRunLog({L"all as the medium was made (the installer as it is copied); held until the program ends",
+                           L"Unregistering the installed control", L"is the file that was checked: it runs"});
     }
 }
 
@@ -447,34 +448,82 @@ TEST_F(RepairRun, AMediumChangedAfterItWasMadeRunsNothing) {
     }
 }
 
-// On a copy its user can write, `data` is a link (here a Unix symbolic
-// link, for a junction) that another program re-points at a folder with
-// another installer once the unregistration has begun: what runs as
-// administrator is the copy checked in a folder of the run's own, never
-// what was planted, and that folder goes at the end.
+// `data` is a link (here a Unix symbolic link, for a junction) that another
+// program re-points at a folder with another installer once the
+// unregistration has begun, on a copy its user can write and on a CD-ROM
+// drive (which says it is read-only, and may be an image the user mounted):
+// what runs as administrator is the copy checked in a folder of the run's
+// own, never what was planted, and that folder goes at the end. The menu,
+// which would run with the same rights, is not the file that was checked:
+// it never runs, and the repair's code stands.
 TEST_F(RepairRun, ADataFolderRePointedDuringTheRunNeverRunsWhatWasPlanted) {
+    for (const bool cdRom : {false, true}) {
+        SCOPED_TRACE(cdRom ? "a CD-ROM drive" : "a writable copy");
+        Machine::reset();
+        Machine::installControl();
+        removeUnixLink(cdRom ? L"D:\\data" : L"C:\\tolvane-e2e\\relinked\\data");  // an earlier run's
+        Medium medium = cdRom ? Medium::masteredOnCdRom() : Medium::mastered(L"relinked");
+        const std::wstring real = medium / L"data.real", planted = medium / L"data.planted";
+        removeTree(real);
+        removeTree(planted);
+        ASSERT_TRUE(::MoveFileW((medium / L"data").c_str(), real.c_str()));
+        makeFolders(planted);
+        for (const std::wstring& name : filesIn(real)) copyInto(real + L"\\" + name, planted + L"\\" + name);
+        writeFile(planted + L"\\install_flash_player.exe", readFile(planted + L"\\install_flash_player.exe") + "!");
+        ASSERT_TRUE(makeUnixSymlink(real, medium / L"data"));
+        medium.actWhenLogged = unregistered(Machine::controlPath(), "installed");
+        medium.act = [&] { ASSERT_TRUE(makeUnixSymlink(planted, medium / L"data")); };
+        RunResult result = medium.run();
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "medium")).size(), 1u) << result.logText();
+        EXPECT_TRUE(medium.actWhenLogged.empty()) << "the link was never re-pointed";
+        const auto installers = result.linesStarting("install_flash_player.exe start");
+        ASSERT_EQ(installers.size(), 1u) << result.logText();
+        const std::string folder = narrow(windowsFolder()) + "\\Temp\\Tolvane.";
+        EXPECT_NE(installers[0].find("cmd=\"" + folder), std::string::npos) << installers[0];
+        EXPECT_TRUE(result.linesStarting("menu.exe start").empty()) << result.logText();
+        expectInTheRunLog({L"all as the medium was made", L"is made; only administrators may open it",
+                           L"Unregistering the installed control", L"it runs in \"" + windowsFolder() + L"\\Temp\\Tolvane.",
+                           L"only the file that was checked may run",
+                           L"the menu does not run: starting \"" + (medium / L"data\\menu.exe") + L"\" was stopped before it ran",
+                           L"The run is over: exit code 0"});
+        EXPECT_TRUE(Machine::installerFolders().empty());
+        removeUnixLink(medium / L"data");
+        removeTree(real);
+        removeTree(planted);
+    }
+}
+
+// A record left by a cut-off run names its installer's folder, and another
+// program has since put a link at that name to a folder of its own (any
+// user may make one in the Windows folder's Temp): the recovery leaves the
+// link and all it leads to. Folders made ahead at guessable names
+// (Tolvane.1 to .99) stop nothing.
+TEST_F(RepairRun, TheRecoveryRemovesOnlyTheFolderARunMadeAndNoNameCanBeTakenAhead) {
     Machine::installControl();
-    removeUnixLink(L"C:\\tolvane-e2e\\relinked\\data");  // an earlier run's
-    Medium medium = Medium::mastered(L"relinked");
-    const std::wstring real = medium / L"data.real", planted = medium / L"data.planted";
-    ASSERT_TRUE(::MoveFileW((medium / L"data").c_str(), real.c_str()));
-    makeFolders(planted);
-    for (const std::wstring& name : filesIn(real)) copyInto(real + L"\\" + name, planted + L"\\" + name);
-    writeFile(planted + L"\\install_flash_player.exe", readFile(planted + L"\\install_flash_player.exe") + "!");
-    ASSERT_TRUE(makeUnixSymlink(real, medium / L"data"));
-    medium.actWhenLogged = unregistered(Machine::controlPath(), "installed");
-    medium.act = [&] { ASSERT_TRUE(makeUnixSymlink(planted, medium / L"data")); };
+    const std::wstring temp = windowsFolder() + L"\\Temp\\", users = L"C:\\tolvane-e2e\\users-folder";
+    const std::wstring link = temp + L"Tolvane.00000000deadbeef";
+    for (int n = 1; n <= 99; ++n) makeFolders(temp + L"Tolvane." + std::to_wstring(n));
+    makeFolders(users);
+    writeFile(users + L"\\keep.txt", "the user's");
+    ASSERT_TRUE(makeUnixSymlink(users, link));
+    std::wstring record = L"Tolvane repair record 1|step=copying the medium's installer|control=" + Machine::controlPath() +
+                          L"|installerFolder=" + link + L"|installerFolderId=00000000000000000000000000000000||";
+    std::replace(record.begin(), record.end(), L'|', L'\0');
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tolvane", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), 0);
+    ::RegSetValueExW(key, L"RepairInProgress", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(record.data()),
+                     static_cast<DWORD>(record.size() * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+    Medium medium(L"taken-ahead");
+    medium.layOut();
     RunResult result = medium.run();
     ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result));
-    EXPECT_TRUE(medium.actWhenLogged.empty()) << "the link was never re-pointed";
-    const auto installers = result.linesStarting("install_flash_player.exe start");
-    ASSERT_EQ(installers.size(), 1u) << result.logText();
-    const std::string folder = narrow(windowsFolder()) + "\\Temp\\Tolvane.";
-    EXPECT_NE(installers[0].find("cmd=\"" + folder), std::string::npos) << installers[0];
-    expectInTheRunLog({L"all as the medium was made", L"is made; only administrators may open it",
-                       L"Unregistering the installed control", L"it runs in \"" + windowsFolder() + L"\\Temp\\Tolvane."});
-    EXPECT_EQ(::GetFileAttributesW((windowsFolder() + L"\\Temp\\Tolvane.1").c_str()), INVALID_FILE_ATTRIBUTES);
-    removeUnixLink(medium / L"data");
+    EXPECT_EQ(readFile(users + L"\\keep.txt"), "the user's");
+    expectInTheRunLog({L"\"" + link + L"\" is left as it is", L"An earlier run was cut off while copying the medium's installer",
+                       L"\\Temp\\Tolvane.", L"\" is removed", L"The run is over: exit code 0"});
+    EXPECT_EQ(Machine::installerFolders().size(), 100u);  // the 99 and the link
+    removeUnixLink(link);
 }
 
 // A deployment tool runs the disc where nobody watches, with an installer
@@ -616,10 +665,11 @@ TEST_F(RepairRun, TheInstallersControlHeldByItsBrowserIsReplacedAndDeletedAtTheN
     EXPECT_EQ(result.linesStarting("holder.exe holds").size(), 1u) << result.logText();
     EXPECT_EQ(readFile(Machine::controlPath()), Machine::mediumControlBytes());
     // The browser started in the installer's folder, which therefore goes at the restart too.
-    const std::wstring folder = windowsFolder() + L"\\Temp\\Tolvane.1";
+    const std::wstring folders = windowsFolder() + L"\\Temp\\Tolvane.";
     std::vector<std::wstring> scheduled = deletionsAtRestart();
-    EXPECT_NE(std::find(scheduled.begin(), scheduled.end(), folder), scheduled.end());
-    scheduled.erase(std::remove(scheduled.begin(), scheduled.end(), folder), scheduled.end());
+    const auto isFolder = [&](const std::wstring& path) { return path.rfind(folders, 0) == 0 && path.find(L'\\', folders.size()) == std::wstring::npos; };
+    EXPECT_EQ(std::count_if(scheduled.begin(), scheduled.end(), isFolder), 1);
+    scheduled.erase(std::remove_if(scheduled.begin(), scheduled.end(), isFolder), scheduled.end());
     ASSERT_EQ(scheduled.size(), 1u) << narrow(scheduled[0]) << " " << narrow(scheduled.back());
     EXPECT_EQ(readFile(scheduled[0]), Machine::installedControlBytes());
 }
