@@ -437,30 +437,22 @@ std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int 
 // suspended, so nothing it loads has run yet.
 std::uint32_t Win32Platform::launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                                   const std::wstring& application) {
-    const HeldFile* checked = nullptr;
-    for (const HeldFile& held : heldFiles_)
-        if (samePath(held.path, application)) checked = &held;
-    if (checked == nullptr)
-        throw Failure(ERROR_FILE_NOT_FOUND, L"starting " + quotedPath(application) + L" failed: it was not checked");
     BY_HANDLE_FILE_INFORMATION expected = {};
-    if (!::GetFileInformationByHandle(checked->handle.get(), &expected))
-        raiseLastError(L"reading what was checked at " + quotedPath(application));
+    bool held = false;
+    for (const HeldFile& file : heldFiles_)
+        held = held || (samePath(file.path, application) && ::GetFileInformationByHandle(file.handle.get(), &expected));
     Started started = start(commandLine, windowStyle, application, CREATE_SUSPENDED);
-    std::wstring why;
+    std::wstring why = L"it was not checked";
     try {
-        const std::wstring mapped = programFileOf(started.process.get());
-        if (!sameFile(fileInformation(mapped, 0), expected))
-            why = L"the program its process runs, " + quotedPath(mapped) + L", is not the file that was checked";
+        if (held && sameFile(fileInformation(programFileOf(started.process.get()), 0), expected)) why.clear();
+        else if (held) why = L"the file its process runs is not the one that was checked";
     } catch (const Failure& failure) {
         why = failure.description();
     }
-    if (why.empty() && ::ResumeThread(started.thread.get()) == static_cast<DWORD>(-1))
-        why = L"it could not be let run: " + systemMessage(::GetLastError());
-    if (!why.empty()) {
-        ::TerminateProcess(started.process.get(), ERROR_INVALID_DATA);
-        throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) + L" was stopped before it ran: " + why);
-    }
-    return started.id;
+    if (why.empty() && ::ResumeThread(started.thread.get()) != static_cast<DWORD>(-1)) return started.id;
+    ::TerminateProcess(started.process.get(), ERROR_INVALID_DATA);
+    throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) + L" was stopped before it ran: " +
+                                          (why.empty() ? systemMessage(::GetLastError()) : why));
 }
 
 StartedProcess Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
@@ -686,29 +678,28 @@ void Win32Platform::copyFile(const std::wstring& source, const std::wstring& des
 // Read through a handle that lets nobody write the source meanwhile, and
 // written through one nobody else may open; then held for reading only.
 FileDigest Win32Platform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
-    const std::wstring action = L"copying " + quotedPath(source) + L" to " + quotedPath(destination);
+    const auto fail = [&] { raiseLastError(L"copying " + quotedPath(source) + L" to " + quotedPath(destination)); };
     UniqueFileHandle from(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!from) raiseLastError(action);
-    UniqueFileHandle to(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!to) raiseLastError(action);
+    UniqueFileHandle to(from ? ::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr)
+                             : INVALID_HANDLE_VALUE);
+    if (!to) fail();
     Sha256 hash;
     FileDigest digest{0, std::wstring()};
     std::vector<char> buffer(1 << 16);
-    for (DWORD read = 1; read != 0; digest.size += read) {
-        DWORD written = 0;
+    for (DWORD read = 1, written = 0; read != 0; digest.size += read) {
         if (!::ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) ||
-            (read != 0 && (!::WriteFile(to.get(), buffer.data(), read, &written, nullptr) || written != read)))
-            raiseLastError(action);
+            !::WriteFile(to.get(), buffer.data(), read, &written, nullptr) || written != read)
+            fail();
         hash.update(buffer.data(), read);
     }
-    if (!::FlushFileBuffers(to.get())) raiseLastError(action + L" to the disk");
-    to.reset();
-    UniqueFileHandle held(::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!held) raiseLastError(L"opening " + quotedPath(destination));
-    heldFiles_.push_back({destination, std::move(held)});
+    if (!::FlushFileBuffers(to.get())) fail();
+    to.reset();  // shared with nobody: closed before it is opened again to be held
+    to.reset(::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!to) fail();
+    heldFiles_.push_back({destination, std::move(to)});
     digest.sha256 = hash.finishHex();
     return digest;
 }

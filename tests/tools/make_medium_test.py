@@ -318,6 +318,8 @@ class MakeMedium(unittest.TestCase):
                       importing(binary("standin.exe"), self.at("menu.exe"), dll=b"helper.dll")),
              ["install_flash_player.exe: imports msvcr100.dll, a runtime no Windows brings",
               "menu.exe: imports shcore.dll (through helper.dll), which Windows XP does not have"], [], {}),
+            ("a folder of DLL redirection beside the menu", lambda: (os.makedirs(self.at("menu.exe.local")), write(self.at("menu.exe.local", "helper.dll"))),
+             ["menu.exe.local: is a folder Windows loads DLLs from in place of those beside the program"], [], {}),
             ("a Tolvane.exe that carries a medium's record already", lambda: recorded_copy(self.work), [
                 "carries a record of a medium already"], [], {"exe": lambda: os.path.join(self.work, "recorded.exe")}),
             ("more names at the top of the data folder than the program's record holds",
@@ -504,6 +506,7 @@ class MakeMedium(unittest.TestCase):
         # Names Windows keeps apart, and Joliet names of 64 UTF-16 characters at most in other scripts.
         for name in ("Straße.htm", "Strasse.htm", "K.htm", "\u212a.htm", "Ж" * 51, "中" * 22):
             write(self.at("content", name), name)
+        shutil.copy(binary("plain_dll.dll"), self.at("helper.dll"))  # hashed: the loader may map it
         self.assertEqual(self.run_tool("--check", "--installer-quiet-args", "").returncode, 2)
         result = self.run_tool("-o", self.output, "--label", "Tolvane: Sommer 2026",
                                "--installer-quiet-args", '-install -silent /D="C:\\Program Files\\x"')
@@ -563,10 +566,11 @@ class MakeMedium(unittest.TestCase):
         record = recorded[room:room + 1024].rstrip(b" ").decode("utf-8").split("\n")
         sha = lambda name: hashlib.sha256(expected["/data/" + name]).hexdigest()
         self.assertEqual(record, ["Tolvane medium record 1"] +
-                         [f"file {len(expected['/data/' + n])} {sha(n)} {n}" for n in ("install_flash_player.exe", "Flash.ocx", "menu.exe")] +
+                         [f"file {len(expected['/data/' + n])} {sha(n)} {n}"
+                          for n in ("install_flash_player.exe", "Flash.ocx", "menu.exe", "helper.dll")] +
                          ["other content", 'quiet -install -silent /D="C:\\Program Files\\x"', "end", ""])
-        self.assertIn("Tolvane.exe records the medium's files: install_flash_player.exe, Flash.ocx and menu.exe by "
-                      "size and SHA-256, 1 other entry of data\\ by name", result.stdout)
+        self.assertIn("Tolvane.exe records the medium's files: install_flash_player.exe, Flash.ocx, menu.exe and 1 other "
+                      "file Windows may load by size and SHA-256, 1 other entry of data\\ by name", result.stdout)
 
 
 if __name__ == "__main__":

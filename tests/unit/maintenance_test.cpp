@@ -159,7 +159,15 @@ std::wstring recordOf(FakePlatform& fake, const std::vector<std::wstring>& other
         const FileDigest digest = fake.digestFile(L"D:\\data\\" + std::wstring(name), false);
         record += L"file " + std::to_wstring(digest.size) + L" " + digest.sha256 + L" " + name + L"\n";
     }
-    for (const std::wstring& other : others) record += L"other " + other + L"\n";
+    // A file of its own is hashed (a DLL the loader may map), a folder only named.
+    for (const std::wstring& other : others) {
+        if (fake.files.count(L"D:\\data\\" + other) == 0) {
+            record += L"other " + other + L"\n";
+            continue;
+        }
+        const FileDigest digest = fake.digestFile(L"D:\\data\\" + other, false);
+        record += L"file " + std::to_wstring(digest.size) + L" " + digest.sha256 + L" " + other + L"\n";
+    }
     fake.calls.clear();
     return record + L"end\n";
 }
@@ -189,6 +197,8 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
         {"the control swapped", [](FakePlatform& f) { f.files[L"D:\\data\\Flash.ocx"] = "evil  control!"; },
          L"\"D:\\data\\Flash.ocx\"" + changed + L"its SHA-256 is not the one recorded); nothing was installed."},
         {"the menu missing", [](FakePlatform& f) { f.files.erase(menu); }, L"\"" + menu + L"\" is missing (opening"},
+        {"a DLL beside the menu swapped", [](FakePlatform& f) { f.files[L"D:\\data\\helper.dll"] = "planted"; },
+         L"\"D:\\data\\helper.dll\"" + changed + L"it has 7 bytes, not 6); nothing was installed."},
         {"a DLL dropped beside the installer", [](FakePlatform& f) { f.files[L"D:\\data\\version.dll"] = "x"; },
          L"\"D:\\data\\version.dll\"" + changed + L"the medium was made without it); nothing was installed."},
         {"a damaged record",
@@ -202,7 +212,8 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
         FakePlatform fake;
         fake.files[control] = "installed control";
         fake.files[L"D:\\data\\content\\page.html"] = "page";
-        mastered(fake, {L"content"});
+        fake.files[L"D:\\data\\helper.dll"] = "helper";
+        mastered(fake, {L"content", L"helper.dll"});
         row.change(fake);
         const int exitCode = runProgram(fake);
         const auto boxes = fake.callsTo(L"showMessageBox");
@@ -296,6 +307,67 @@ TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
             EXPECT_FALSE(fake.called(L"launchProgram regsvr32"));
             EXPECT_NE(said.find(L"nothing was changed."), std::wstring::npos);
         }
+    }
+}
+
+// What no standard user can steer: the menu that runs with administrator
+// rights is the one checked, a folder named in a cut-off run's record is
+// removed only when it is the one that run made, no named lock where any
+// user may make it first, and a setup that left the installer's job is
+// ended at the time limit with the rest.
+TEST(Steering, NothingAStandardUserPutsInPlaceRunsOrGoesAsAdministrator) {
+    const std::wstring folder = L"C:\\WINDOWS\\Temp\\Tolvane.00000000deadbeef";
+    const std::wstring cutOff = L"Tolvane repair record 1\nstep=copying the medium's installer\ncontrol=" + control +
+                                L"\ninstallerFolder=" + folder + L"\n";
+    const struct Row {
+        const char* name;
+        std::function<void(FakePlatform&)> setUp;
+        int exitCode;
+        std::wstring said;     // in the calls or the log
+        std::wstring notSaid;  // in neither
+        const wchar_t* commandLine = L"T.exe";
+    } rows[] = {
+        {"XP, an administrator: the menu checked", [](FakePlatform&) {}, 0, L"launchProgram \"" + menu + L"\" | 1 | " + menu + L" | checked", L""},
+        {"the menu re-pointed after the check", [](FakePlatform& f) { f.menuSwappedAfterCheck = true; }, 0,
+         L"the menu does not run: starting \"" + menu + L"\" was stopped before it ran", L""},
+        {"Vista, no full token: the menu as the desktop's user", [](FakePlatform& f) { f.setVersion(2, 6, 1); }, 0,
+         L"launchProgram \"" + menu + L"\" | 1 | " + menu + L"\n", L"| checked"},
+        {"Vista, a full token and /quiet: the menu checked", [](FakePlatform& f) { f.setVersion(2, 6, 1), f.elevated = true; }, 0,
+         L"| checked", L"", L"T.exe /quiet"},
+        {"Vista, a full token: the menu checked where it runs, though the repair runs elsewhere",
+         [](FakePlatform& f) { f.setVersion(2, 6, 1), f.elevated = true; }, 0, L"| checked", L""},
+        {"the folder a cut-off run made", [&](FakePlatform& f) {
+             f.record = cutOff + L"installerFolderId=made 9\n", f.folders = {folder}, f.folderIds[folder] = L"made 9"; },
+         0, L"removeFolder " + folder, L"is left as it is"},
+        {"a folder made since at that name", [&](FakePlatform& f) {
+             f.record = cutOff + L"installerFolderId=made 9\n", f.folders = {folder}; },
+         0, L"\"" + folder + L"\" is left as it is: it is not the folder an earlier run made there", L"removeFolder " + folder},
+        {"a record that names no identity", [&](FakePlatform& f) { f.record = cutOff, f.folders = {folder}; },
+         0, L"is left as it is: the record names no identity for it", L"removeFolder " + folder},
+        {"as SYSTEM: no named lock", [](FakePlatform& f) { f.system = true; }, 0, L"claimSingleRun \n", L"Local\\"},
+        {"no desktop: no named lock", [](FakePlatform& f) { f.desktop = false; }, 0, L"claimSingleRun \n", L"Local\\"},
+        {"a setup that left the installer's job, at the time limit", [](FakePlatform& f) {
+             f.stillRunningAfterWait.insert(L"\"" + installerCopy + L"\"");
+             f.handOvers = {{{2000, nullptr, L"C:\\Setup\\setup.exe", L"", 0, true}}}; },
+         timedOutExitCode, L"\"C:\\Setup\\setup.exe\" (process 2000) left the installer's job: it is ended too",
+         L"", L"T.exe /timeout 5"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform fake;
+        fake.files[control] = "installed control";
+        mastered(fake);
+        row.setUp(fake);
+        const int exitCode = runProgram(fake, parseOptions(row.commandLine));
+        EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : exitCode, row.exitCode);
+        std::wstring said;
+        for (const auto& line : fake.calls) said += line + L"\n";
+        for (const auto& line : fake.notes) said += line + L"\n";
+        EXPECT_NE(said.find(row.said), std::wstring::npos) << std::string(said.begin(), said.end());
+        if (!row.notSaid.empty()) {
+            EXPECT_EQ(said.find(row.notSaid), std::wstring::npos) << std::string(said.begin(), said.end());
+        }
+        EXPECT_EQ(fake.openHandles, 0);
     }
 }
 

@@ -59,11 +59,21 @@ def medium_record(data_dir, entries, found, findings, quiet_args=None, snapshot=
     lines), or None when it does not fit the program's room. `quiet_args`:
     the installer's own switches for a run that nobody watches."""
     lines = [RECORD_HEADER]
-    for name in REQUIRED:
-        path = found[name]
+    # The three programs, then every file at the top that Windows' loader
+    # may map into them (DLLs, controls, manifests, .local redirections):
+    # the program checks and holds each before it runs anything.
+    paths = [found[name] for name in REQUIRED]
+    paths += [path for parts, path, is_folder in entries
+              if len(parts) == 1 and not is_folder and path not in paths and loader_maps(parts[0])]
+    for path in paths:
         size, digest = (snapshot or {}).get(path) or read_once(path)
         lines.append(f"file {size} {digest.hex()} {os.path.basename(path)}")
-    hashed = {os.path.basename(found[name]) for name in REQUIRED}
+    for parts, _, is_folder in entries:
+        if len(parts) == 1 and is_folder and loader_maps(parts[0]):
+            findings.error(os.path.join(data_dir, parts[0]), "is a folder Windows loads DLLs from in place of those "
+                                                             "beside the program (DLL redirection): the program cannot "
+                                                             "check what it holds; remove it")
+    hashed = {os.path.basename(path) for path in paths}
     lines += [f"other {parts[0]}" for parts, _, _ in entries if len(parts) == 1 and parts[0] not in hashed]
     if quiet_args:
         lines.append(f"quiet {quiet_args}")
@@ -250,9 +260,18 @@ def table(exe, entries, label, image_size, written):
     return [f"Volume label {label}, ISO 9660 with Joliet and Rock Ridge:"] + lines + [f"  {what} {capacity(image_size)}"]
 
 
+def loader_maps(name):
+    """Whether Windows' loader may map a file of this name from the folder
+    of the program it starts."""
+    return name.lower().endswith((".exe", ".dll", ".ocx", ".manifest", ".local"))
+
+
 def record_line(record, written):
     others = record.count(b"\nother ")
-    what = (f"install_flash_player.exe, Flash.ocx and menu.exe by size and SHA-256, {others} other "
+    more = record.count(b"\nfile ") - len(REQUIRED)
+    hashed = (f"install_flash_player.exe, Flash.ocx, menu.exe and {more} other file{'' if more == 1 else 's'} "
+              "Windows may load" if more else "install_flash_player.exe, Flash.ocx and menu.exe")
+    what = (f"{hashed} by size and SHA-256, {others} other "
             f"entr{'y' if others == 1 else 'ies'} of data\\ by name ({len(record):,} of {MEDIUM_RECORD_SIZE:,} bytes)")
     return f"  Tolvane.exe {'records' if written else 'will record'} the medium's files: {what}"
 
