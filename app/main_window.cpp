@@ -76,8 +76,17 @@ void frmMain::Form_Load() {
         outcome = notAnAdministratorExitCode;
     }
     if (outcome == 0 || outcome == restartNeededExitCode) leadWith(L"Flash Player was repaired.");
-    if (noMenu_) platform_.note(L"The menu is not started (/nomenu)");
-    else executeChecker();
+    if (noMenu_) {
+        platform_.note(L"The menu is not started (/nomenu)");
+    } else {
+        try {
+            executeChecker();
+        } catch (...) {
+            tidyUp();
+            throw;
+        }
+    }
+    tidyUp();
     platform_.endProgram(static_cast<int>(outcome));
 }
 
@@ -90,7 +99,8 @@ void frmMain::repairOnly() {
     platform_.setCurrentFolder(platform_.programFolder());
     if (restore_) platform_.endProgram(restoreUsersControl());
     else if (!repair()) platform_.endProgram(anotherRepairExitCode);
-    else if (restartNeeded_) platform_.endProgram(restartNeededExitCode);
+    tidyUp();
+    if (restartNeeded_) platform_.endProgram(restartNeededExitCode);
 }
 
 std::wstring failureReport(const ReportLead& lead, const std::wstring& logFile, const std::wstring& details) {
@@ -202,16 +212,23 @@ bool frmMain::repair() {
         } catch (const Failure&) {
         }
     }
+    return true;
+}
+
+// After the menu has started: the person waits for none of it, and a run
+// cut off here is finished by the next one from its record.
+void frmMain::tidyUp() noexcept {
+    if (!record_.finished || !recording_) return;
+    platform_.note(L"Tidying up after the repair");
     discardReplaced();
     removeInstallerFolder();
     recording_ = false;
     try {
         platform_.clearRepairRecord();
-    } catch (const Failure&) {
+    } catch (...) {
         // Repaired all the same; the next run finds the record says so.
         platform_.note(L"  the record stays; the next run finds the repair finished and removes it");
     }
-    return true;
 }
 
 // What a repair that went through replaced: the installer's control, and

@@ -160,6 +160,9 @@ private:
     // end of the session in that span.
     // False when another repair holds the machine's lock: nothing was done.
     bool repair();
+    // What a repair that went through leaves to tidy (what it replaced, the
+    // installer's folder, the record): after the menu has started.
+    void tidyUp() noexcept;
     // Before the repair changes anything: every file of the medium is the
     // one the publisher's tool recorded in the program, and held so until
     // the program ends. Raises, naming the file, when one is not.

@@ -17,6 +17,7 @@ from tolvane_medium import common, files, image  # noqa: E402  (the publisher's 
 bin_dir, prefix, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
 drive_c = os.path.join(prefix, "drive_c")
 INSTALLER_MS = 5000
+PADDING = os.urandom(4 << 20)
 
 
 def lay_out(name, program):
@@ -25,7 +26,10 @@ def lay_out(name, program):
     root = os.path.join(drive_c, "bench", name)
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(os.path.join(root, "data"))
+    # An installer of a real one's size: the stand-in with 4 MiB after its image.
     shutil.copy(os.path.join(bin_dir, "standin.exe"), os.path.join(root, "data", "install_flash_player.exe"))
+    with open(os.path.join(root, "data", "install_flash_player.exe"), "ab") as f:
+        f.write(PADDING)
     shutil.copy(os.path.join(bin_dir, "standin.exe"), os.path.join(root, "data", "menu.exe"))
     shutil.copy(os.path.join(bin_dir, "testctl_medium.dll"), os.path.join(root, "data", "Flash.ocx"))
     exe = os.path.join(bin_dir, program)

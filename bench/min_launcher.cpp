@@ -1,14 +1,21 @@
 // The floor for the benchmark: the same system work as Tolvane.exe, in the
 // same order, done as plainly as Windows allows and with nothing else:
-// unregister the installed control (waited for), move it aside, run the
-// medium's installer (waited for), copy the medium's control in place,
-// register it (waited for), start the menu. No window, no checks, no log.
+// copy the medium's installer into a fresh folder, hashing it with SHA-256
+// as it is written, unregister the installed control (waited for), move it
+// aside, run the installer's copy (waited for), copy the medium's control
+// in place, register it (waited for), write one registry value, start the
+// menu, then remove the installer's copy. No window, no checks, no log.
 // Built a second time with FLOOR_WITH_WINDOW: the same after creating a
 // hidden window, which under Wine alone costs a good part of a start-up.
 // From Windows Vista on, as Tolvane.exe, the repair runs in a second
 // instance started with "runas" (waited for), and the first starts the menu.
 #include <windows.h>
 #include <shellapi.h>
+#include <wincrypt.h>
+
+#ifndef CALG_SHA_256
+#define CALG_SHA_256 (ALG_CLASS_HASH | ALG_TYPE_ANY | 12)  // XP SP3 on; the headers for XP lack it
+#endif
 
 #include <string>
 
@@ -34,6 +41,31 @@ void waitAndClose(HANDLE process) {
 
 void runAndWait(const std::wstring& application, const std::wstring& commandLine, WORD show) {
     if (HANDLE process = start(application, commandLine, show)) waitAndClose(process);
+}
+
+// `source` copied to `destination` in one pass, hashed with SHA-256 as it is
+// written (the digest itself is not looked at).
+void copyAndHash(const std::wstring& source, const std::wstring& destination) {
+    HANDLE from = ::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE to = ::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    ::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+    ::CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+    static char buffer[1 << 16];
+    DWORD read = 0, written = 0;
+    while (::ReadFile(from, buffer, sizeof buffer, &read, nullptr) && read != 0) {
+        ::WriteFile(to, buffer, read, &written, nullptr);
+        ::CryptHashData(hash, reinterpret_cast<const BYTE*>(buffer), read, 0);
+    }
+    BYTE digest[32];
+    DWORD size = sizeof digest;
+    ::CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0);
+    ::CryptDestroyHash(hash);
+    ::CryptReleaseContext(provider, 0);
+    ::FlushFileBuffers(to);
+    ::CloseHandle(to);
+    ::CloseHandle(from);
 }
 
 bool vistaOrLater() {
@@ -87,20 +119,36 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     const std::wstring tool = system + L"\\regsvr32.exe";
     const std::wstring control = system + L"\\Macromed\\Flash\\flash.ocx";
     const std::wstring backup = system + L"\\Macromed\\Flash\\flash.bkp";
-    const std::wstring installer = folder + L"\\data\\install_flash_player.exe";
     const std::wstring menu = folder + L"\\data\\menu.exe";
+    ::GetWindowsDirectoryW(buffer, MAX_PATH);
+    const std::wstring copies = std::wstring(buffer) + L"\\Temp\\Floor." + std::to_wstring(::GetTickCount());
+    const std::wstring installer = copies + L"\\install_flash_player.exe";
 
     if (!elevating) {
+        ::CreateDirectoryW(copies.c_str(), nullptr);
+        copyAndHash(folder + L"\\data\\install_flash_player.exe", installer);
         runAndWait(tool, L"regsvr32 \"" + control + L"\" /u /s", SW_SHOWMINIMIZED);
         ::DeleteFileW(backup.c_str());
         ::MoveFileW(control.c_str(), backup.c_str());
         runAndWait(installer, L"\"" + installer + L"\"", SW_SHOWNORMAL);
         ::CopyFileW((folder + L"\\data\\Flash.ocx").c_str(), control.c_str(), FALSE);
         runAndWait(tool, L"regsvr32 \"" + control + L"\" /s", SW_SHOWMINIMIZED);
+        HKEY key = nullptr;
+        const wchar_t mark[] = L"installed\0";
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TolvaneFloor", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                              nullptr) == ERROR_SUCCESS) {
+            ::RegSetValueExW(key, L"Installed", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(mark), sizeof mark);
+            ::RegCloseKey(key);
+        }
     }
-    if (repairOnly) return 0;
-    HANDLE started = start(menu, L"\"" + menu + L"\"", SW_SHOWNORMAL);
-    if (started == nullptr) return 1;
-    ::CloseHandle(started);
+    if (!repairOnly) {
+        HANDLE started = start(menu, L"\"" + menu + L"\"", SW_SHOWNORMAL);
+        if (started == nullptr) return 1;
+        ::CloseHandle(started);
+    }
+    if (!elevating) {
+        ::DeleteFileW(installer.c_str());
+        ::RemoveDirectoryW(copies.c_str());
+    }
     return 0;
 }

@@ -111,9 +111,10 @@ TEST_F(RepairRun, OnWindowsXPTheWholeRunRepairsTheControl) {
                        L"copied " + quoted(medium / L"data\\Flash.ocx") + L" to " + quoted(Machine::controlPath() + L".1.new"),
                        L"renamed " + quoted(Machine::controlPath() + L".1.new") + L" to " + control + L", in one step",
                        L"regsvr32 " + control + L" /s: process id ", L"ended with exit code 0",
-                       L"marked as installed by this program: sha256=", L"\\Temp\\Tolvane.", L"\" is removed",
-                       L"the record of the repair is removed",
-                       L"started " + quoted(medium / L"data\\menu.exe"), L"The run is over: exit code 0"});
+                       L"marked as installed by this program: sha256=",
+                       L"started " + quoted(medium / L"data\\menu.exe"),  // the tidying comes after
+                       L"\\Temp\\Tolvane.", L"\" is removed", L"the record of the repair is removed",
+                       L"The run is over: exit code 0"});
 }
 
 TEST_F(RepairRun, WithoutAWritableTemporaryFolderTheRunGoesOnWithoutALog) {
