@@ -87,6 +87,9 @@ void frmMain::Form_Load() {
         }
     }
     tidyUp();
+    // The elevated instance tidies up after handing back its outcome: its
+    // last lines, not the person, are waited for.
+    if (elevatedTidying_) waitFor(elevated_, elevatedSessionEndWaitMs);
     platform_.endProgram(static_cast<int>(outcome));
 }
 
@@ -97,8 +100,10 @@ void frmMain::repairOnly() {
     // Not the folder the user started the program from, which the user may
     // fill with what an administrator's program then loads.
     platform_.setCurrentFolder(platform_.programFolder());
-    if (restore_) platform_.endProgram(restoreUsersControl());
-    else if (!repair()) platform_.endProgram(anotherRepairExitCode);
+    if (restore_) return platform_.endProgram(restoreUsersControl());
+    if (!repair()) return platform_.endProgram(anotherRepairExitCode);
+    // The first instance starts the menu while this one tidies up.
+    platform_.handRepairOutcome(restartNeeded_ ? restartNeededExitCode : 0);
     tidyUp();
     if (restartNeeded_) platform_.endProgram(restartNeededExitCode);
 }
@@ -392,16 +397,17 @@ DWORD frmMain::repairElevated() {
         platform_.note(L"The repair is skipped: it needs an administrator, and this user is not one");
         return notAnAdministratorExitCode;
     }
-    ProcessHandle process(platform_, elevated.handle);
+    elevated_ = elevated.handle;
     DWORD exitCode = 0;
     {
         SessionEndGuard guard(platform_, *this, L"",
                               L"Until the repair has ended, an ending session waits briefly for its last lines");
         waitingForElevated_ = true;
-        const DWORD waited = waitFor(process.get(), INFINITE);
+        waitingFor_ = elevated_;
+        const bool waited = platform_.waitForRepair(elevated_, exitCode, elevatedTidying_);
+        waitingFor_ = nullptr;
         waitingForElevated_ = false;
-        if (waited != WAIT_OBJECT_0 || !platform_.GetExitCodeProcess(process.get(), &exitCode))
-            throw failureFor(L"waiting for the repair", platform_.GetLastError());
+        if (!waited) throw failureFor(L"waiting for the repair", platform_.GetLastError());
     }
     for (int known : {0, anotherRepairExitCode, ownFaultExitCode, restartNeededExitCode, failedExitCode,
                       timedOutExitCode, nothingToRestoreExitCode})

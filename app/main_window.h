@@ -106,6 +106,11 @@ struct ReportLead {
 
 class frmMain : private SessionEndListener {
 public:
+    ~frmMain() {
+        if (elevated_ != nullptr) platform_.CloseHandle(elevated_);
+    }
+    frmMain(const frmMain&) = delete;
+    frmMain& operator=(const frmMain&) = delete;
     explicit frmMain(Platform& platform, const ProgramOptions& options = ProgramOptions(), ReportLead* lead = nullptr)
         : platform_(platform), lead_(lead != nullptr ? *lead : ownLead_), quiet_(options.quiet), noMenu_(options.noMenu), restore_(options.restore),
           installerLimitSeconds_(options.timeoutGiven ? options.timeoutSeconds
@@ -306,6 +311,10 @@ private:
     // ended first when the session ends.
     HANDLE waitingFor_ = nullptr;
     bool waitingForElevated_ = false;
+    // The elevated instance, while it still tidies up after handing back
+    // its outcome: waited for briefly after the menu, for its last lines.
+    HANDLE elevated_ = nullptr;
+    bool elevatedTidying_ = false;
     // The SHA-256 of the medium's control and installer, from the
     // program's record.
     std::wstring mediumControlSha256_;

@@ -57,6 +57,24 @@ void RecordingPlatform::watch(const StartedProcess& process) noexcept {
     }
 }
 
+bool RecordingPlatform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) {
+    say([&] { return std::wstring(L"  waiting for the repair to end or hand back its outcome"); });
+    log_.flush();
+    const bool waited = inner_.waitForRepair(process, exitCode, handedBack);
+    const LastErrorKept keep;
+    say([&] {
+        return waited ? L"  the repair's outcome: exit code " + decimal(exitCode) +
+                            (handedBack ? L", handed back while it tidies up" : L", as it ended")
+                      : L"  waiting for the repair failed: " + systemMessage(inner_.GetLastError());
+    });
+    return waited;
+}
+
+void RecordingPlatform::handRepairOutcome(DWORD exitCode) {
+    say([&] { return L"Handing the outcome (exit code " + decimal(exitCode) + L") back before tidying up"; });
+    log_.handOutcome(exitCode);
+}
+
 DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     const auto found = watched_.find(handle);
     const std::uint32_t id = found == watched_.end() ? 0 : found->second;

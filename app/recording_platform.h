@@ -80,6 +80,8 @@ public:
     bool readInstalledMark(std::wstring& text) override;
     void writeInstalledMark(const std::wstring& text) override;
     void endTrackedProcesses() noexcept override;
+    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) override;
+    void handRepairOutcome(DWORD exitCode) override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override {
         inner_.guardSessionEnd(reason, listener);
     }

@@ -289,6 +289,17 @@ public:
     virtual bool readInstalledMark(std::wstring& text) = 0;
     virtual void writeInstalledMark(const std::wstring& text) = 0;
 
+    // Waits, as WaitForSingleObject does, for the elevated repair (see
+    // launchElevatedRepair) until it ends or hands back its outcome
+    // (handRepairOutcome), whichever comes first: then `exitCode` is that
+    // outcome, and `handedBack` says it came before the end. False when the
+    // wait or the exit code failed.
+    virtual bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) = 0;
+    // In the elevated repair, once it went through: its exit code handed
+    // back to the first instance, which can start the menu while this one
+    // tidies up. Does nothing where there is no first instance.
+    virtual void handRepairOutcome(DWORD exitCode) { (void)exitCode; }
+
     // Ends every process of the tracked program that still runs, itself
     // included, and those that broke away from its job (see
     // trackedProcesses). Never raises.

@@ -199,10 +199,16 @@ void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     }
 }
 
-void RunLog::handOver(HWND to, const std::wstring& lines) noexcept {
+void RunLog::handOutcome(DWORD exitCode) noexcept {
+    if (state_ != handing) return;
+    flush();
+    handOver(firstInstance_, std::wstring(reinterpret_cast<const wchar_t*>(&exitCode), 2), repairOutcomeData);
+}
+
+void RunLog::handOver(HWND to, const std::wstring& lines, ULONG_PTR kind) noexcept {
     wchar_t className[32] = {};
     if (::GetClassNameW(to, className, 32) == 0 || ::lstrcmpW(className, mainWindowClass) != 0) return;
-    COPYDATASTRUCT data = {logLineData, static_cast<DWORD>(lines.size() * sizeof(wchar_t)),
+    COPYDATASTRUCT data = {kind, static_cast<DWORD>(lines.size() * sizeof(wchar_t)),
                            const_cast<wchar_t*>(lines.data())};
     // Not SMTO_ABORTIFHUNG: a first instance that is waiting answers only
     // now and then, and Windows may take it for hung.

@@ -28,6 +28,9 @@ private:
 // window, with this in dwData; the data is UTF-16, each line as
 // "<GetTickCount when it was said>\t<text>\0".
 inline constexpr ULONG_PTR logLineData = 0x546F6C76;  // "Tolv"
+// ...and how the elevated repair hands back its outcome before it tidies
+// up: this in dwData, its exit code (a DWORD) as the data.
+inline constexpr ULONG_PTR repairOutcomeData = 0x546F6C77;  // "Tolw"
 
 class RunLog {
 public:
@@ -66,6 +69,9 @@ public:
     // hand-over waits for the answer, messages sent to this thread (the end
     // of the session) are handled. Does nothing for a log of its own.
     void flush() noexcept;
+    // The elevated repair's outcome, handed to the first instance after
+    // the lines said so far; nothing for a log of its own.
+    void handOutcome(DWORD exitCode) noexcept;
     // Lines handed over by another instance (the data of its WM_COPYDATA).
     void addHanded(const wchar_t* lines, std::size_t length) noexcept;
     // This run owns the log: the previous run's file is replaced by a new
@@ -89,7 +95,7 @@ private:
 
     // Hands the line to the main window `to` of another instance of the
     // program, if that is what it is.
-    static void handOver(HWND to, const std::wstring& lines) noexcept;
+    static void handOver(HWND to, const std::wstring& lines, ULONG_PTR kind = logLineData) noexcept;
     void addAt(DWORD tick, const std::wstring& text) noexcept;
 
     enum State { waitingForOwner, writing, silent, handing } state_ = waitingForOwner;

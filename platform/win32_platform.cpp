@@ -30,6 +30,11 @@ LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wPa
         self->logLines_->addHanded(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
         return TRUE;
     }
+    if (message == WM_COPYDATA && self != nullptr && data->dwData == repairOutcomeData && data->cbData == sizeof(DWORD)) {
+        self->handedOutcome_ = *static_cast<const DWORD*>(data->lpData);
+        self->outcomeHanded_ = true;
+        return TRUE;
+    }
     // taskkill without /F, Task Manager's "End task": the run goes on to its
     // end, as a half-done repair is worse than a late one.
     if (message == WM_CLOSE) {
@@ -83,6 +88,17 @@ DWORD Win32Platform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         DWORD result = ::MsgWaitForMultipleObjects(1, &handle, FALSE, remaining, QS_ALLINPUT);
         if (result != WAIT_OBJECT_0 + 1) return result;
         processPendingEvents();
+    }
+}
+
+bool Win32Platform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) {
+    outcomeHanded_ = handedBack = false;
+    for (;;) {
+        const DWORD result = ::MsgWaitForMultipleObjects(1, &process, FALSE, INFINITE, QS_ALLINPUT);
+        if (result == WAIT_OBJECT_0) return ::GetExitCodeProcess(process, &exitCode) != FALSE;
+        if (result != WAIT_OBJECT_0 + 1) return false;
+        processPendingEvents();
+        if (outcomeHanded_) return exitCode = handedOutcome_, handedBack = true;
     }
 }
 

@@ -91,6 +91,7 @@ public:
     bool readInstalledMark(std::wstring& text) override;
     void writeInstalledMark(const std::wstring& text) override;
     void endTrackedProcesses() noexcept override;
+    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
@@ -170,6 +171,9 @@ private:
     SessionEndListener* sessionListener_ = nullptr;
     bool holdingSessionEnd_ = false;
     RunLog* logLines_ = nullptr;
+    // The elevated repair handed back its outcome (see waitForRepair).
+    bool outcomeHanded_ = false;
+    DWORD handedOutcome_ = 0;
     RunLog* log_ = nullptr;
     // The checked files (the medium's, the installer's copy), until the
     // process ends or their folder is removed.

@@ -208,11 +208,16 @@ TEST_F(RepairRun, OnALaterWindowsOnlyTheRepairRunsAsAdministratorAndTheInfFileIs
         EXPECT_EQ(tool, "regsvr32.exe parent=" + elevated + " grandparent=" + user);
     EXPECT_EQ(result.linesStarting("regsvr32.exe parent=").size(), 2u) << result.logText();
     EXPECT_EQ(result.linesStarting("menu.exe parent=").at(0).rfind("menu.exe parent=" + user + " ", 0), 0u);
-    // One log, the user's, with the elevated instance's lines in it.
+    // One log, the user's, with the elevated instance's lines in it: its
+    // outcome is handed back once the control is registered, the menu
+    // starts, and its tidying lines come after.
     expectInTheRunLog({L"Starting the repair as administrator", L"The repair runs in a process of its own",
-                       L"Registering the control", L"The repair is over: exit code 0",
+                       L"Registering the control", L"Handing the outcome (exit code 0) back before tidying up",
+                       L"the repair's outcome: exit code 0, handed back while it tidies up",
+                       L"started \"" + (medium / L"data\\menu.exe") + L"\"", L"Tidying up after the repair",
+                       L"The repair is over: exit code 0",
                        L"\"Tolvane.exe\" (process " + std::wstring(elevated.begin(), elevated.end()) + L") ended with exit code 0",
-                       L"started \"" + (medium / L"data\\menu.exe") + L"\"", L"The run is over: exit code 0"});
+                       L"The run is over: exit code 0"});
 }
 
 // A deployment script as an administrator on Windows 7: the repair in the

@@ -182,6 +182,11 @@ public:
     bool readInstalledMark(std::wstring& text) override;
     void writeInstalledMark(const std::wstring& text) override;
     void endTrackedProcesses() noexcept override { calls.push_back(L"endTrackedProcesses"); }
+    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) override {
+        handedBack = false;
+        return WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &exitCode);
+    }
+    void handRepairOutcome(DWORD exitCode) override { calls.push_back(L"handRepairOutcome " + std::to_wstring(exitCode)); }
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
