@@ -580,15 +580,31 @@ TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine
 
 // The processes started by the tracked program or its children, by the
 // parent process ids Windows keeps (see familyRunning).
+// Only the processes that hold a family member's id or descend from one are
+// opened for their creation times: opening every process on the machine
+// costs the person at the PC tens of milliseconds after each installer.
 std::vector<std::uint32_t> Win32Platform::familyByParents() {
     UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) raiseLastError(L"listing the running processes");
-    std::vector<ProcessEntry> running;
+    std::vector<ProcessEntry> all, running;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        UniqueHandle process(::OpenProcess(processQueryInformation, FALSE, entry.th32ProcessID));
-        running.push_back({entry.th32ProcessID, entry.th32ParentProcessID, process ? creationTime(process.get()) : 0});
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry))
+        all.push_back({entry.th32ProcessID, entry.th32ParentProcessID, 0});
+    // The family's members, then in turn every process whose parent was picked.
+    const auto picked = [&](std::uint32_t id) {
+        return std::any_of(running.begin(), running.end(), [&](const ProcessEntry& e) { return e.id == id; });
+    };
+    for (bool added = true; added;) {
+        added = false;
+        for (const ProcessEntry& candidate : all)
+            if (!picked(candidate.id) &&
+                (family_.count(candidate.id) != 0 || family_.count(candidate.parentId) != 0 || picked(candidate.parentId)))
+                running.push_back(candidate), added = true;
+    }
+    for (ProcessEntry& found : running) {
+        UniqueHandle process(::OpenProcess(processQueryInformation, FALSE, found.id));
+        found.createdAt = process ? creationTime(process.get()) : 0;
     }
     return familyRunning(family_, running);
 }
