@@ -159,9 +159,11 @@ bool frmMain::repair() {
         const SessionEndGuard guard = controlOutOfPlace(platform_, *this, holdUp);
         recoverEarlierRun();
     }
-    leadWith(unchangedMeaning, L"Use the original disc, or another copy of it.");
+    // What the report says of the machine: after a recovery, what it put back.
+    const wchar_t* const asBefore = putBackMoved_ ? putBackMeaning : unchangedMeaning;
+    leadWith(asBefore, L"Use the original disc, or another copy of it.");
     checkMedium();
-    leadWith(unchangedMeaning);
+    leadWith(asBefore);
     {
         const SessionEndGuard guard = controlOutOfPlace(platform_, *this, holdUp);
         const std::wstring control = getPathFlash();
@@ -208,7 +210,10 @@ bool frmMain::repair() {
             // it for the user's own.
             const std::wstring outcome = putBackInstalledControl();
             leadAfterPutBack(failure);
-            throw Failure(failure.number(), failure.description() + L"\r\n" + outcome);
+            // The time limit's code says the machine's control is back.
+            const std::uint32_t number =
+                putBackFailed_ && failure.number() == timedOutExitCode ? failedExitCode : failure.number();
+            throw Failure(number, failure.description() + L"\r\n" + outcome);
         }
         // From here on a cut-off run has nothing to put back.
         record_.finished = true;
@@ -265,7 +270,8 @@ void frmMain::markInstalled(const std::wstring& control) noexcept {
         const std::wstring sha256 =
             mediumControlSha256_.empty() ? platform_.digestFile(control, false).sha256 : mediumControlSha256_;
         platform_.writeInstalledMark(L"sha256=" + sha256 + L"\nwhen=" + platform_.localDateTime() + L"\nexitCode=" +
-                                     decimal(restartNeeded_ ? restartNeededExitCode : 0) + L"\n");
+                                     decimal(restartNeeded_ ? restartNeededExitCode : 0) + L"\ninstallerExitCode=" +
+                                     decimal(installerExitCode_) + L"\n");
     } catch (...) {
     }
 }
@@ -297,7 +303,15 @@ int frmMain::checkOnly() {
     } catch (const Failure& failure) {
         platform_.note(L"  " + failure.description());
     }
-    if (!platform_.readInstalledMark(mark) || sha256.empty() || markedSha256(mark) != sha256)
+    // A mark that cannot be read is no answer: what is on the disk is.
+    bool marked = false;
+    try {
+        marked = platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
+    } catch (const Failure& failure) {
+        platform_.note(L"  " + failure.description() + L": the control on the disk decides");
+        marked = !mediumControlSha256_.empty();
+    }
+    if (!marked || sha256.empty())
         return needs(L"no repair of this program put the control at " + quotedPath(control) + L" in place");
     if (!mediumControlSha256_.empty() && sha256 != mediumControlSha256_)
         return needs(L"the control in place is not the one this medium brings");
@@ -489,7 +503,7 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         // machine's lock, which only administrators can hold, is the lock.
         const bool namedLock = desktop && !platform.runsAsSystem();
         if (!options.repairOnly && !platform.claimSingleRun(namedLock ? singleRunLock : L""))
-            return !options.bad.empty() ? badSwitchExitCode : options.quiet ? anotherRepairExitCode : 0;
+            return !options.bad.empty() ? badSwitchExitCode : options.quiet || options.noMenu ? anotherRepairExitCode : 0;
         if (!desktop) platform.note(L"No desktop anybody sees: as with /quiet /nomenu");
         if (!options.bad.empty()) {
             const std::wstring what = L"The switch " + quotedPath(options.bad) +

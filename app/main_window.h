@@ -301,6 +301,7 @@ private:
     // A program held the control that was replaced, or the installer asked
     // for a restart: the machine needs one for the repair to take effect.
     bool restartNeeded_ = false;
+    DWORD installerExitCode_ = 0;  // the installer's own, kept in the mark
     // What the run has moved, for putting it back; on the disk while
     // `recording_`.
     RepairRecord record_;

@@ -37,8 +37,11 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
         const std::wstring item = nextItem(commandLine, at);
         if (item.empty()) continue;  // ""
         const std::wstring name = item[0] == L'/' || item[0] == L'-' ? lower(item.substr(1)) : std::wstring();
-        if (name == L"quiet") {
+        // /qn and /q as msiexec takes them; /norestart as toolkits pass it to
+        // every installer: this program never restarts the machine.
+        if (name == L"quiet" || name == L"qn" || name == L"q") {
             options.quiet = true;
+        } else if (name == L"norestart") {
         } else if (name == L"check") {
             options.check = options.quiet = options.noMenu = true;
         } else if (name == L"restore") {

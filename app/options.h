@@ -37,8 +37,9 @@ ProgramOptions parseOptions(const std::wstring& commandLine);
 // What /? shows: a switch a line, what it does indented under it (a box's
 // font is proportional: tabs would not line up).
 inline constexpr wchar_t switchesHelp[] =
-    L"Tolvane [/quiet] [/nomenu] [/log FILE] [/timeout SECONDS] [/check | /restore]\r\n\r\n"
-    L"/quiet\r\n    no box at all: every report goes to the log and the exit code\r\n"
+    L"Tolvane [/quiet] [/nomenu] [/norestart] [/log FILE] [/timeout SECONDS] [/check | /restore]\r\n\r\n"
+    L"/quiet (or /qn, /q)\r\n    no box at all: every report goes to the log and the exit code\r\n"
+    L"/norestart\r\n    taken and ignored: Tolvane never restarts the machine\r\n"
     L"/nomenu\r\n    the repair only; the menu is not started\r\n"
     L"/log FILE\r\n    the run log in FILE, in place of %TEMP%\\Tolvane.log\r\n"
     L"/timeout SECONDS\r\n    how long the installer is waited for (900 with /quiet)\r\n"

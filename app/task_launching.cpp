@@ -200,12 +200,20 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
     platform_.setWindowVisible(false);
     platform_.processPendingEvents();
     waitForInstaller(installer.get());
-    // What a restart is needed for, the installer knows best.
+    // What a restart is needed for, the installer knows best. Its failure
+    // is not the repair's: the disc's own control is put in place after it
+    // all the same, and the mark keeps its code.
     DWORD exitCode = 0;
-    if (platform_.GetExitCodeProcess(installer.get(), &exitCode) &&
-        (exitCode == ERROR_SUCCESS_REBOOT_REQUIRED || exitCode == ERROR_SUCCESS_RESTART_REQUIRED)) {
-        platform_.note(L"  the installer asks for a restart (exit code " + decimal(exitCode) + L")");
-        restartNeeded_ = true;
+    if (platform_.GetExitCodeProcess(installer.get(), &exitCode)) {
+        installerExitCode_ = exitCode;
+        if (exitCode == ERROR_SUCCESS_REBOOT_REQUIRED || exitCode == ERROR_SUCCESS_RESTART_REQUIRED ||
+            exitCode == ERROR_SUCCESS_REBOOT_INITIATED) {
+            platform_.note(L"  the installer asks for a restart (exit code " + decimal(exitCode) + L")");
+            restartNeeded_ = true;
+        } else if (exitCode != 0) {
+            platform_.note(L"  the installer reports a failure (exit code " + decimal(exitCode) + L": " +
+                           systemMessage(exitCode) + L"); the disc's own control is put in place all the same");
+        }
     }
     waitForHandOver();
 }

@@ -141,6 +141,7 @@ void FakePlatform::clearRepairRecord() {
 }
 
 bool FakePlatform::readInstalledMark(std::wstring& text) {
+    failIfAsked(L"readInstalledMark");
     text = installedMark;
     return !installedMark.empty();
 }

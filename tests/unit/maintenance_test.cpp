@@ -310,6 +310,37 @@ TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
     }
 }
 
+// A run on the fake's mastered medium: its exit code, and what the calls
+// and the log say (and do not).
+struct SaidRow {
+    const char* name;
+    std::function<void(FakePlatform&)> setUp;
+    int exitCode;
+    std::wstring said;     // in the calls or the log
+    std::wstring notSaid;  // in neither
+    const wchar_t* commandLine = L"T.exe";
+    std::function<void(const FakePlatform&)> check = nullptr;  // on the machine after the run
+};
+
+void expectSaid(const SaidRow& row) {
+    SCOPED_TRACE(row.name);
+    FakePlatform fake;
+    fake.files[control] = "installed control";
+    mastered(fake);
+    row.setUp(fake);
+    const int exitCode = runProgram(fake, parseOptions(row.commandLine));
+    EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : exitCode, row.exitCode);
+    std::wstring said;
+    for (const auto& line : fake.calls) said += line + L"\n";
+    for (const auto& line : fake.notes) said += line + L"\n";
+    EXPECT_NE(said.find(row.said), std::wstring::npos) << std::string(said.begin(), said.end());
+    if (!row.notSaid.empty()) {
+        EXPECT_EQ(said.find(row.notSaid), std::wstring::npos) << std::string(said.begin(), said.end());
+    }
+    EXPECT_EQ(fake.openHandles, 0);
+    if (row.check) row.check(fake);
+}
+
 // What no standard user can steer: the menu that runs with administrator
 // rights is the one checked, a folder named in a cut-off run's record is
 // removed only when it is the one that run made, no named lock where any
@@ -319,14 +350,7 @@ TEST(Steering, NothingAStandardUserPutsInPlaceRunsOrGoesAsAdministrator) {
     const std::wstring folder = L"C:\\WINDOWS\\Temp\\Tolvane.00000000deadbeef";
     const std::wstring cutOff = L"Tolvane repair record 1\nstep=copying the medium's installer\ncontrol=" + control +
                                 L"\ninstallerFolder=" + folder + L"\n";
-    const struct Row {
-        const char* name;
-        std::function<void(FakePlatform&)> setUp;
-        int exitCode;
-        std::wstring said;     // in the calls or the log
-        std::wstring notSaid;  // in neither
-        const wchar_t* commandLine = L"T.exe";
-    } rows[] = {
+    const SaidRow rows[] = {
         {"XP, an administrator: the menu checked", [](FakePlatform&) {}, 0, L"launchProgram \"" + menu + L"\" | 1 | " + menu + L" | checked", L""},
         {"the menu re-pointed after the check", [](FakePlatform& f) { f.menuSwappedAfterCheck = true; }, 0,
          L"the menu does not run: starting \"" + menu + L"\" was stopped before it ran", L""},
@@ -352,23 +376,34 @@ TEST(Steering, NothingAStandardUserPutsInPlaceRunsOrGoesAsAdministrator) {
          timedOutExitCode, L"\"C:\\Setup\\setup.exe\" (process 2000) left the installer's job: it is ended too",
          L"", L"T.exe /timeout 5"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        FakePlatform fake;
-        fake.files[control] = "installed control";
-        mastered(fake);
-        row.setUp(fake);
-        const int exitCode = runProgram(fake, parseOptions(row.commandLine));
-        EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : exitCode, row.exitCode);
-        std::wstring said;
-        for (const auto& line : fake.calls) said += line + L"\n";
-        for (const auto& line : fake.notes) said += line + L"\n";
-        EXPECT_NE(said.find(row.said), std::wstring::npos) << std::string(said.begin(), said.end());
-        if (!row.notSaid.empty()) {
-            EXPECT_EQ(said.find(row.notSaid), std::wstring::npos) << std::string(said.begin(), said.end());
-        }
-        EXPECT_EQ(fake.openHandles, 0);
-    }
+    for (const SaidRow& row : rows) expectSaid(row);
+}
+
+// Deployment tools read the code as the machine's state: a restart the
+// installer started is 3010; the time limit's 1460 only with the control
+// back; an installer's own failure is not the repair's, and is kept; a
+// detection whose mark cannot be read answers from the disk.
+TEST(Codes, SayWhatTheMachineIs) {
+    const std::wstring copy = L"\"" + installerCopy + L"\"";
+    const SaidRow rows[] = {
+        {"the installer started a restart (1641)", [&](FakePlatform& f) { f.exitCodes[copy] = ERROR_SUCCESS_REBOOT_INITIATED; },
+         restartNeededExitCode, L"the installer asks for a restart (exit code 1641)"},
+        {"the installer fails", [&](FakePlatform& f) { f.exitCodes[copy] = ERROR_INSTALL_FAILURE; }, 0,
+         L"the installer reports a failure (exit code 1603: ", L"",
+         L"T.exe", [](const FakePlatform& f) { EXPECT_NE(f.installedMark.find(L"\ninstallerExitCode=1603\n"), std::wstring::npos); }},
+        {"the time limit, the control put back", [&](FakePlatform& f) { f.stillRunningAfterWait.insert(copy); },
+         timedOutExitCode, L"was put back and registered again", L"", L"T.exe /quiet /timeout 5"},
+        {"the time limit, the control not put back", [&](FakePlatform& f) {
+             f.stillRunningAfterWait.insert(copy), f.failingOperations.insert(L"renameFile:" + control); },
+         failedExitCode, L"could not be put back", L"", L"T.exe /quiet /timeout 5"},
+        {"/check, the mark unreadable, the disc's control in place", [](FakePlatform& f) {
+             f.files[control] = "medium control", f.failingOperations.insert(L"readInstalledMark"); },
+         0, L"the control on the disk decides", L"", L"T.exe /check"},
+        {"/check, the mark unreadable, another control in place",
+         [](FakePlatform& f) { f.failingOperations.insert(L"readInstalledMark"); }, repairNeededExitCode,
+         L"the control on the disk decides", L"", L"T.exe /check"},
+    };
+    for (const SaidRow& row : rows) expectSaid(row);
 }
 
 // A cut-off run's control goes back even when the medium has changed since:
