@@ -10,7 +10,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // The elevated repair writes no file of its own: its lines go to the
     // first instance's log.
     tolvane::RunLog log = options.repairOnly ? tolvane::RunLog(options.firstInstance) : tolvane::RunLog();
-    if (!options.repairOnly && !options.logFile.empty()) log.useFile(options.logFile);
+    // Detection runs often and changes nothing: no log of its own, never
+    // the repair's pushed out; with /log, its lines at that file's end.
+    if (options.check) log.forDetection(options.logFile);
+    else if (!options.repairOnly && !options.logFile.empty()) log.useFile(options.logFile);
     // As SYSTEM, beside the deployment tools' own logs, where Windows has that folder.
     else if (!options.repairOnly && tolvane::Win32Platform::systemAccount()) log.useSystemLogsFolder();
     tolvane::Win32Platform windows(instance);

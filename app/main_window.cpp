@@ -108,6 +108,26 @@ void frmMain::repairOnly() {
     if (restartNeeded_) platform_.endProgram(restartNeededExitCode);
 }
 
+std::wstring exitCodeMeaning(int exitCode) {
+    switch (exitCode) {
+    case 0: return std::wstring();
+    case repairNeededExitCode: return L"/check: the repair is needed";
+    case notAnAdministratorExitCode: return L"not an administrator: no repair";
+    case badSwitchExitCode: return L"a switch not known: nothing done";
+    case ERROR_CANCELLED: return L"consent declined: no repair";
+    case ownFaultExitCode: return L"a fault of the program's own";
+    case timedOutExitCode: return L"the installer's time limit ran out; the control is back";
+    case failedExitCode: return L"not repaired: see the step that failed above";
+    case nothingToRestoreExitCode: return L"/restore: nothing of the disc's here";
+    case anotherRepairExitCode: return L"another run at work: try again later";
+    case logFailureExitCode: return L"the log could not be made: nothing done";
+    case elevationRequiredExitCode: return L"/quiet without a full token: no repair";
+    case restartNeededExitCode: return L"repaired; a restart completes it";
+    case repairStoppedExitCode: return L"the repair's process ended early: run the disc again";
+    default: return L"not a code of the program's own";
+    }
+}
+
 std::wstring failureReport(const ReportLead& lead, const std::wstring& logFile, const std::wstring& details) {
     const std::wstring log = logFile.empty() ? std::wstring(L"Tolvane.log from the temporary folder") : quotedPath(logFile);
     return lead.meaning + L"\r\n\r\n" +

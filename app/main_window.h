@@ -55,6 +55,8 @@ inline constexpr int timedOutExitCode = 1460;
 inline constexpr int elevationRequiredExitCode = 740;
 // The log asked for could not be made (ERROR_INSTALL_LOG_FAILURE).
 inline constexpr int logFailureExitCode = 1622;
+// What an exit code means, in words, for the log's last line; empty for 0.
+std::wstring exitCodeMeaning(int exitCode);
 // How long the installer is waited for where nobody watches, by default.
 inline constexpr DWORD quietInstallerLimitSeconds = 900;
 

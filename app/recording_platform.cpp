@@ -1,4 +1,5 @@
 #include "app/recording_platform.h"
+#include "app/main_window.h"
 
 #include "platform/text.h"
 
@@ -413,8 +414,9 @@ void RecordingPlatform::endProgram(int exitCode) {
 
 void RecordingPlatform::ended(int exitCode) noexcept {
     say([&] {
+        const std::wstring why = exitCodeMeaning(exitCode);
         return (log_.handedOver() ? L"The repair is over: exit code " : L"The run is over: exit code ") +
-               decimal(static_cast<unsigned>(exitCode));
+               decimal(static_cast<unsigned>(exitCode)) + (why.empty() ? std::wstring() : L" (" + why + L")");
     });
     log_.flush();
 }

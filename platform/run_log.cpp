@@ -72,6 +72,38 @@ void RunLog::useFile(const std::wstring& path) noexcept {
     }
 }
 
+void RunLog::forDetection(const std::wstring& path) noexcept {
+    if (path.empty()) none_ = true;
+    else useFile(path), append_ = true;
+}
+
+namespace {
+
+// Every folder of `path` that is missing is made (C:\Windows\Logs\Software\x.log).
+void makeFoldersOf(const std::wstring& path) {
+    for (std::size_t slash = path.find(L'\\', 3); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1))
+        ::CreateDirectoryW(path.substr(0, slash).c_str(), nullptr);
+}
+
+}  // namespace
+
+bool RunLog::openForAdding() noexcept {
+    try {
+        makeFoldersOf(target_);
+        file_.reset(::CreateFileW(target_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const bool made = ::GetLastError() != ERROR_ALREADY_EXISTS;
+        if (file_ && !isFinalPath(file_.get(), target_)) file_.reset();
+        if (!file_) return false;
+        LARGE_INTEGER size = {};
+        if (made || (::GetFileSizeEx(file_.get(), &size) && size.QuadPart == 0)) write(byteOrderMark);
+        path_ = target_;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 void RunLog::useSystemLogsFolder() noexcept {
     wchar_t windows[MAX_PATH];
     const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
@@ -94,6 +126,19 @@ void RunLog::useSystemLogsFolder() noexcept {
 void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     if (state_ != waitingForOwner) return;
     const LastErrorKept keep;
+    if (none_ || append_) {
+        state_ = !none_ && openForAdding() ? writing : silent;
+        if (!none_ && state_ == silent)
+            failure_ = L"opening the log " + quotedPath(target_) + L" failed: " + systemMessage(::GetLastError());
+        for (std::size_t i = 0; state_ == writing && i < header.size(); ++i) {
+            write(header[i]);
+            if (i == 0)
+                for (const std::wstring& line : Win32Platform::describeRun()) write(line);
+        }
+        for (const std::wstring& line : kept_) write(line);
+        kept_.clear();
+        return;
+    }
     std::wstring ownName, renameFailure, notKept;
     // Only a file asked for (/log) is a failure when it cannot be made.
     const auto cannotMake = [&](const std::wstring& why) {
@@ -103,6 +148,7 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
         const std::size_t slash = target_.rfind(L'\\');
         const std::wstring folder =
             !target_.empty() ? target_.substr(0, slash + 1) : systemOnly_ ? std::wstring() : temporaryFolder();
+        if (asked_) makeFoldersOf(target_);  // a deployment toolkit's C:\Windows\Logs\Software
         const std::wstring wanted = target_.empty() ? folder + logName : target_;
         // The log before this one stays beside it, for a run tried again:
         // Tolvane.log -> Tolvane-previous.log.
@@ -192,6 +238,11 @@ void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     kept_.clear();
     state_ = silent;
     const LastErrorKept keep;
+    // A deployment tool reads the file it asked for: the one line goes there too.
+    if (asked_ && openForAdding()) {
+        write(stamped(elapsedMs(), text));
+        file_.reset();
+    }
     for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, mainWindowClass, nullptr)) != nullptr;) {
         DWORD owner = 0;
         ::GetWindowThreadProcessId(window, &owner);

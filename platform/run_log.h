@@ -47,6 +47,10 @@ public:
     // Tolvane.log in the temporary folder: made under a name of its own
     // beside it, then renamed over it.
     void useFile(const std::wstring& path) noexcept;
+    // A detection (/check): no log of its own, or with `path` (/log FILE)
+    // the lines added at the end of that file, made where it is missing;
+    // no log is ever renamed.
+    void forDetection(const std::wstring& path) noexcept;
     // The file this run writes; empty when it writes none.
     const std::wstring& path() const { return path_; }
     // %WINDIR%\Logs\Tolvane.log, that folder made for administrators only
@@ -106,6 +110,10 @@ private:
     std::wstring target_;   // the file asked for; empty: Tolvane.log in the temporary folder
     bool asked_ = false;
     bool systemOnly_ = false;  // only the system's Logs folder will do
+    bool append_ = false;      // lines added to the file asked for (see forDetection)
+    bool none_ = false;        // no file at all
+    // Opens the file asked for to add lines at its end; false when it cannot.
+    bool openForAdding() noexcept;
     std::wstring path_;    // target_ came from /log: a failure to make it ends the run
     std::wstring failure_;
     DWORD start_;

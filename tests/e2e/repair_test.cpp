@@ -229,10 +229,10 @@ TEST_F(RepairRun, FromAScriptTheSwitchesGiveNoBoxNoMenuAndTheLogWhereAsked) {
     medium.layOut();
     medium.windowsVersion = L"win7";
     medium.environment[L"STANDIN_LOG_PARENTS"] = L"1";
-    makeFolders(L"C:\\tolvane-e2e\\deploy logs");
-    const std::wstring logFile = L"C:\\tolvane-e2e\\deploy logs\\Tolvane.log";
-    ::DeleteFileW(logFile.c_str());
-    medium.arguments = L"/QUIET -nomenu /log \"" + logFile + L"\"";
+    // A toolkit's log folder not made yet, and the switch it passes to every installer.
+    removeTree(L"C:\\tolvane-e2e\\deploy logs");
+    const std::wstring logFile = L"C:\\tolvane-e2e\\deploy logs\\Software\\Tolvane.log";
+    medium.arguments = L"/QUIET -nomenu /norestart /log \"" + logFile + L"\"";
     RunResult result = medium.run();
     ASSERT_TRUE(result.ended);
     EXPECT_EQ(result.exitCode, 0u);
@@ -243,7 +243,7 @@ TEST_F(RepairRun, FromAScriptTheSwitchesGiveNoBoxNoMenuAndTheLogWhereAsked) {
     ASSERT_EQ(installer.size(), 1u) << result.logText();
     EXPECT_EQ(installer[0].rfind("install_flash_player.exe parent=" + std::to_string(result.processId) + " ", 0), 0u)
         << installer[0];
-    const std::wstring log = runLog(L"C:\\tolvane-e2e\\deploy logs");
+    const std::wstring log = runLog(L"C:\\tolvane-e2e\\deploy logs\\Software");
     EXPECT_NE(log.find(L"the program has a full administrator's token"), std::wstring::npos) << narrow(log);
     EXPECT_NE(log.find(L"The menu is not started (/nomenu)"), std::wstring::npos) << narrow(log);
     EXPECT_NE(log.find(L"The run is over: exit code 0"), std::wstring::npos) << narrow(log);
@@ -569,9 +569,14 @@ TEST_F(RepairRun, CheckRepairCheckRestoreAndRestoreAgainAsADeploymentToolRunsThe
     for (const Step& step : steps) {
         SCOPED_TRACE(narrow(step.arguments));
         medium.arguments = step.arguments;
+        const std::wstring logBefore = runLog();
         RunResult result = medium.run();
         ASSERT_TRUE(result.ended);
         EXPECT_EQ(result.exitCode, step.exitCode) << result.logText();
+        // Detection, run hourly, leaves the repair's log (and the one before) alone.
+        if (std::wstring(step.arguments) == L"/check") {
+            EXPECT_EQ(runLog(), logBefore);
+        }
         EXPECT_TRUE(result.boxes.empty());
         EXPECT_TRUE(result.linesStarting("menu.exe").empty()) << result.logText();
         EXPECT_EQ(readFile(Machine::controlPath()), std::string(step.controlThen) == "medium"
@@ -580,6 +585,19 @@ TEST_F(RepairRun, CheckRepairCheckRestoreAndRestoreAgainAsADeploymentToolRunsThe
     }
     EXPECT_FALSE(isFile(Machine::controlBackup()));
     EXPECT_EQ(readFile(Machine::infPath()), Machine::infContent);
+}
+
+// An installer that starts a restart itself (1641): the repair went through,
+// and the code says a restart completes it.
+TEST_F(RepairRun, AnInstallerThatStartsARestartGives3010) {
+    Machine::installControl();
+    Medium medium(L"restarts");
+    medium.layOut();
+    medium.environment[L"STANDIN_INSTALLER_EXIT"] = L"1641";
+    RunResult result = medium.run();
+    ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(result, 3010));
+    expectInTheRunLog({L"the installer asks for a restart (exit code 1641)",
+                       L"The run is over: exit code 3010 (repaired; a restart completes it)"});
 }
 
 // An impatient double-click: the second start leaves the run in progress alone.

@@ -10,6 +10,7 @@
 // 5 the entry point failed), which it logs too.
 //
 //   STANDIN_INSTALLER_MS      run this many milliseconds before ending
+//   STANDIN_INSTALLER_EXIT    end with this exit code (1641: it started a restart)
 //   STANDIN_BROADCAST=1       send a message to every top-level window and wait for the answers
 //   STANDIN_INSTALLER_WRITES  put a control of its own at this path
 //   STANDIN_INSTALLER_COPIES  ...namely a copy of this file (a real DLL)
@@ -155,7 +156,8 @@ int runInstaller(const std::wstring& name) {
     }
     std::wstring ms = environment(L"STANDIN_INSTALLER_MS");
     if (!ms.empty()) ::Sleep(static_cast<DWORD>(std::stoul(ms)));
-    return 0;
+    const std::wstring exitCode = environment(L"STANDIN_INSTALLER_EXIT");
+    return exitCode.empty() ? 0 : std::stoi(exitCode);
 }
 
 bool inSystemFolder() {
