@@ -109,23 +109,28 @@ void frmMain::repairOnly() {
 }
 
 std::wstring exitCodeMeaning(int exitCode) {
-    switch (exitCode) {
-    case 0: return std::wstring();
-    case repairNeededExitCode: return L"/check: the repair is needed";
-    case notAnAdministratorExitCode: return L"not an administrator: no repair";
-    case badSwitchExitCode: return L"a switch not known: nothing done";
-    case ERROR_CANCELLED: return L"consent declined: no repair";
-    case ownFaultExitCode: return L"a fault of the program's own";
-    case timedOutExitCode: return L"the installer's time limit ran out; the control is back";
-    case failedExitCode: return L"not repaired: see the step that failed above";
-    case nothingToRestoreExitCode: return L"/restore: nothing of the disc's here";
-    case anotherRepairExitCode: return L"another run at work: try again later";
-    case logFailureExitCode: return L"the log could not be made: nothing done";
-    case elevationRequiredExitCode: return L"/quiet without a full token: no repair";
-    case restartNeededExitCode: return L"repaired; a restart completes it";
-    case repairStoppedExitCode: return L"the repair's process ended early: run the disc again";
-    default: return L"not a code of the program's own";
-    }
+    static const struct {
+        int code;
+        const wchar_t* meaning;
+    } meanings[] = {
+        {0, L""},
+        {repairNeededExitCode, L"/check: the repair is needed"},
+        {notAnAdministratorExitCode, L"not an administrator: no repair"},
+        {badSwitchExitCode, L"a switch not known: nothing done"},
+        {ERROR_CANCELLED, L"consent declined: no repair"},
+        {ownFaultExitCode, L"a fault of the program's own"},
+        {timedOutExitCode, L"the installer's time limit ran out; the control is back"},
+        {failedExitCode, L"not repaired: see the step that failed above"},
+        {nothingToRestoreExitCode, L"/restore: nothing of the disc's here"},
+        {anotherRepairExitCode, L"another run at work: try again later"},
+        {logFailureExitCode, L"the log could not be made: nothing done"},
+        {elevationRequiredExitCode, L"/quiet without a full token: no repair"},
+        {restartNeededExitCode, L"repaired; a restart completes it"},
+        {repairStoppedExitCode, L"the repair's process ended early: run the disc again"},
+    };
+    for (const auto& known : meanings)
+        if (known.code == exitCode) return known.meaning;
+    return L"not a code of the program's own";
 }
 
 std::wstring failureReport(const ReportLead& lead, const std::wstring& logFile, const std::wstring& details) {
@@ -346,36 +351,72 @@ int frmMain::restoreUsersControl() {
     const SessionEndGuard guard = controlOutOfPlace(platform_, *this, isVistaOrLater());
     recoverEarlierRun();
     const std::wstring control = getPathFlash(), backup = backupPath(control), inf = getPathInf();
-    if (!platform_.fileExists(backup)) {
-        platform_.note(L"  there is no backup of the user's control at " + quotedPath(backup) + L": nothing to restore");
+    std::wstring mark;
+    bool marked = true;  // a mark that cannot be read may be there
+    try {
+        marked = platform_.readInstalledMark(mark);
+    } catch (const Failure& failure) {
+        platform_.note(L"  " + failure.description());
+    }
+    const bool there = platform_.fileExists(control), ours = there && installedByUs(control);
+    if (!marked && !ours) {
+        platform_.note(L"  nothing of the disc's is on this machine: nothing to take away");
         return nothingToRestoreExitCode;
     }
     // A control installed since (by the user, by another installer) is no
-    // more this program's to discard than the backup is.
-    if (platform_.fileExists(control) && !installedByUs(control)) {
-        platform_.note(L"  " + quotedPath(control) + L" was not put there by this program: it stays, and so does " +
-                       quotedPath(backup));
-        return nothingToRestoreExitCode;
+    // more this program's to discard than the backup is: it stays, and is
+    // registered again (a /restore cut off while registering it may have
+    // left it unregistered); only the mark goes.
+    if (there && !ours) {
+        platform_.note(L"  " + quotedPath(control) + L" was not put there by this program: it stays" +
+                       (platform_.fileExists(backup) ? L", and so does " + quotedPath(backup) : std::wstring()));
+        if (!registerControl()) platform_.note(L"  its registration had not ended in time");
+    } else {
+        // The disc's control goes, and what the machine had before comes
+        // back: the user's control from its backup, or none. Written ahead,
+        // before the unregistration: a run cut off at any instant is
+        // finished by the next, and nothing goes before what replaces it
+        // stands in its place.
+        record_ = RepairRecord{};
+        record_.step = L"putting the control from before the disc back";
+        record_.usersControl = platform_.fileExists(backup) ? backup : std::wstring();
+        record_.mediumCopyInPlace = there;
+        record_.copySha256 = markedSha256(mark);
+        if (!inf.empty() && !platform_.fileExists(inf) && platform_.fileExists(backupPath(inf))) record_.inf = inf;
+        recording_ = true;
+        saveRecord();
+        if (there) {
+            noteLoaded(control);
+            uninstallFlashOCX();
+        }
+        const std::wstring outcome = putBackInstalledControl();
+        puttingBack_ = false;
+        if (recording_ || putBackFailed_) {
+            // Where the disc's control is back in its place, the machine is
+            // as it was once that is registered again.
+            bool asBefore = false;
+            try {
+                asBefore = !putBackMoved_ && there && platform_.fileExists(control) && registerControl();
+            } catch (const Failure&) {
+            }
+            leadWith(asBefore ? unchangedMeaning : mayNotWorkMeaning);
+            if (asBefore) {  // nothing is left for a later run to finish
+                recording_ = false;
+                try {
+                    platform_.clearRepairRecord();
+                } catch (const Failure&) {
+                }
+            }
+            throw Failure(failedExitCode, L"putting the control from before the disc back failed.\r\n" + outcome +
+                                              (asBefore ? L" The disc's control is registered again." : L""));
+        }
+        platform_.note(outcome);
     }
-    if (platform_.fileExists(control)) {
-        noteLoaded(control);
-        uninstallFlashOCX();
-    }
-    record_ = RepairRecord{};
-    record_.step = L"putting the control from before the disc back";
-    record_.usersControl = backup;
-    record_.mediumCopyInPlace = platform_.fileExists(control);
-    if (!inf.empty() && !platform_.fileExists(inf) && platform_.fileExists(backupPath(inf))) record_.inf = inf;
-    recording_ = true;
-    saveRecord();
-    const std::wstring outcome = putBackInstalledControl();
-    puttingBack_ = false;
-    if (recording_ || putBackFailed_)
-        throw Failure(failedExitCode, L"putting the control from before the disc back failed.\r\n" + outcome);
-    platform_.note(outcome);
     try {
         platform_.writeInstalledMark(std::wstring());
-    } catch (const Failure&) {
+        platform_.note(L"  the mark of what this program installed is removed");
+    } catch (const Failure& failure) {
+        platform_.note(L"  " + failure.description());
     }
     return restartNeeded_ ? restartNeededExitCode : 0;
 }

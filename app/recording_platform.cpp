@@ -10,10 +10,15 @@ auto RecordingPlatform::passOn(Operation operation) -> decltype(operation()) {
     try {
         return operation();
     } catch (const Failure& failure) {
-        if (log_.waiting()) beginLog();  // a failure before the lock: it is reported, so it is logged
-        say([&] { return L"  " + failure.description(); });
+        failed(failure);
         throw;
     }
+}
+
+// A failure before the lock is reported, so it is logged: the log begins.
+void RecordingPlatform::failed(const Failure& failure) {
+    if (log_.waiting()) beginLog();
+    say([&] { return L"  " + failure.description(); });
 }
 
 void RecordingPlatform::beginLog() noexcept {

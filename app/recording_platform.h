@@ -102,14 +102,14 @@ private:
         std::wstring program;
         DWORD startedAt;
     };
-    // Writes the line that `text()` makes; nothing it raises reaches the run.
+    // Writes the line that `text()` makes. The log itself never raises;
+    // only making the line can (out of memory), and that is the run's.
     template <typename Text>
-    void say(Text text) noexcept {
-        try {
-            log_.add(text());
-        } catch (...) {
-        }
+    void say(Text text) {
+        log_.add(text());
     }
+    // Writes down a failure of an operation.
+    void failed(const Failure& failure);
     // Runs the operation; a Failure is written down and raised on unchanged.
     template <typename Operation>
     auto passOn(Operation operation) -> decltype(operation());

@@ -391,14 +391,33 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         } else if (samePath(from, control)) {
             what = L"The control at " + quotedPath(control);
         } else {
-            // Each rename is in the record before it is made.
+            // Each rename is in the record before it is made. What stands at
+            // the control path goes aside, and is deleted only once the
+            // control from before stands in its place: a rename that fails
+            // puts it back where it was.
+            std::wstring aside;
+            const bool copyInPlace = record_.mediumCopyInPlace;
             if (platform_.fileExists(control)) {
+                platform_.clearReadOnly(control);
+                aside = renameAside(control);
                 record_.mediumCopyInPlace = false;
-                removeOwnFile(control);
             }
             (usersControl.empty() ? record_.replacedTo : record_.usersControlTo) = control;
             saveRecord();
-            platform_.renameFile(from, control);
+            try {
+                platform_.renameFile(from, control);
+            } catch (const Failure&) {
+                record_.usersControlTo.clear();
+                record_.replacedTo.clear();
+                if (!aside.empty()) {
+                    platform_.renameFile(aside, control);
+                    record_.discards.erase(std::find(record_.discards.begin(), record_.discards.end(), aside));
+                    record_.mediumCopyInPlace = copyInPlace;
+                    saveRecord();
+                }
+                throw;
+            }
+            if (!aside.empty()) discard(aside);
             if (!usersControl.empty()) usersControl = record_.usersControl = control;
             else record_.replacedControl.clear();
             record_.usersControlTo.clear();

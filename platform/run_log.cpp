@@ -126,71 +126,61 @@ void RunLog::useSystemLogsFolder() noexcept {
 void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     if (state_ != waitingForOwner) return;
     const LastErrorKept keep;
-    if (none_ || append_) {
-        state_ = !none_ && openForAdding() ? writing : silent;
-        if (!none_ && state_ == silent)
-            failure_ = L"opening the log " + quotedPath(target_) + L" failed: " + systemMessage(::GetLastError());
-        for (std::size_t i = 0; state_ == writing && i < header.size(); ++i) {
-            write(header[i]);
-            if (i == 0)
-                for (const std::wstring& line : Win32Platform::describeRun()) write(line);
-        }
-        for (const std::wstring& line : kept_) write(line);
-        kept_.clear();
-        return;
-    }
     std::wstring ownName, renameFailure, notKept;
     // Only a file asked for (/log) is a failure when it cannot be made.
     const auto cannotMake = [&](const std::wstring& why) {
         if (asked_) failure_ = L"creating the log " + quotedPath(target_) + L" failed" + why;
     };
     try {
-        const std::size_t slash = target_.rfind(L'\\');
-        const std::wstring folder =
-            !target_.empty() ? target_.substr(0, slash + 1) : systemOnly_ ? std::wstring() : temporaryFolder();
-        if (asked_) makeFoldersOf(target_);  // a deployment toolkit's C:\Windows\Logs\Software
-        const std::wstring wanted = target_.empty() ? folder + logName : target_;
-        // The log before this one stays beside it, for a run tried again:
-        // Tolvane.log -> Tolvane-previous.log.
-        std::size_t dot = wanted.rfind(L'.');
-        if (dot == std::wstring::npos || dot < wanted.rfind(L'\\')) dot = wanted.size();
-        const std::wstring previous = wanted.substr(0, dot) + L"-previous" + wanted.substr(dot);
-        for (unsigned n = 1; !file_ && n <= 100 && !folder.empty(); ++n) {
-            ownName = folder + L"Tolvane-" + decimal(::GetCurrentProcessId()) + L"-" + decimal(n) + L".log";
-            file_.reset(::CreateFileW(ownName.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!file_ && ::GetLastError() != ERROR_FILE_EXISTS) break;
-        }
-        if (!file_) cannotMake(L": " + systemMessage(::GetLastError()));
-        if (file_ && !isFinalPath(file_.get(), ownName)) {
-            deleteOwnFile();
-            cannotMake(L": its folder leads elsewhere");
-        }
-        // A link at the log's name is replaced, not kept: renaming it would
-        // move what it leads to on some systems (Wine), anywhere.
-        const DWORD there = ::GetFileAttributesW(wanted.c_str());
-        if (file_ && there != INVALID_FILE_ATTRIBUTES && (there & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            UniqueFileHandle old(::CreateFileW(wanted.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                               nullptr, OPEN_EXISTING, 0, nullptr));
-            if ((there & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && old && isFinalPath(old.get(), wanted)) {
-                old.reset();
-                ::MoveFileExW(wanted.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING);
-            } else {
-                notKept = L"The previous log " + quotedPath(wanted) + L" leads elsewhere (a link): it is replaced, not kept";
+        if (append_ && !openForAdding()) cannotMake(L": " + systemMessage(::GetLastError()));
+        if (!none_ && !append_) {  // detection adds to a file, or writes none, and renames nothing
+            const std::size_t slash = target_.rfind(L'\\');
+            const std::wstring folder =
+                !target_.empty() ? target_.substr(0, slash + 1) : systemOnly_ ? std::wstring() : temporaryFolder();
+            if (asked_) makeFoldersOf(target_);  // a deployment toolkit's C:\Windows\Logs\Software
+            const std::wstring wanted = target_.empty() ? folder + logName : target_;
+            // The log before this one stays beside it, for a run tried again:
+            // Tolvane.log -> Tolvane-previous.log.
+            std::size_t dot = wanted.rfind(L'.');
+            if (dot == std::wstring::npos || dot < wanted.rfind(L'\\')) dot = wanted.size();
+            const std::wstring previous = wanted.substr(0, dot) + L"-previous" + wanted.substr(dot);
+            for (unsigned n = 1; !file_ && n <= 100 && !folder.empty(); ++n) {
+                ownName = folder + L"Tolvane-" + decimal(::GetCurrentProcessId()) + L"-" + decimal(n) + L".log";
+                file_.reset(::CreateFileW(ownName.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+                if (!file_ && ::GetLastError() != ERROR_FILE_EXISTS) break;
             }
+            if (!file_) cannotMake(L": " + systemMessage(::GetLastError()));
+            if (file_ && !isFinalPath(file_.get(), ownName)) {
+                deleteOwnFile();
+                cannotMake(L": its folder leads elsewhere");
+            }
+            // A link at the log's name is replaced, not kept: renaming it would
+            // move what it leads to on some systems (Wine), anywhere.
+            const DWORD there = ::GetFileAttributesW(wanted.c_str());
+            if (file_ && there != INVALID_FILE_ATTRIBUTES && (there & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                UniqueFileHandle old(::CreateFileW(wanted.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                   nullptr, OPEN_EXISTING, 0, nullptr));
+                if ((there & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && old && isFinalPath(old.get(), wanted)) {
+                    old.reset();
+                    ::MoveFileExW(wanted.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING);
+                } else {
+                    notKept = L"The previous log " + quotedPath(wanted) + L" leads elsewhere (a link): it is replaced, not kept";
+                }
+            }
+            if (file_ && !::MoveFileExW(ownName.c_str(), wanted.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+                renameFailure = L"This log could not be named " + quotedPath(wanted) + L" and stays " +
+                                quotedPath(ownName) + L": " + systemMessage(::GetLastError());
+                cannotMake(L". " + renameFailure);
+                if (asked_) deleteOwnFile();  // refused: nothing of ours stays
+            }
+            if (file_) path_ = renameFailure.empty() ? wanted : ownName;
         }
-        if (file_ && !::MoveFileExW(ownName.c_str(), wanted.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            renameFailure = L"This log could not be named " + quotedPath(wanted) + L" and stays " +
-                            quotedPath(ownName) + L": " + systemMessage(::GetLastError());
-            cannotMake(L". " + renameFailure);
-            if (asked_) deleteOwnFile();  // refused: nothing of ours stays
-        }
-        if (file_) path_ = renameFailure.empty() ? wanted : ownName;
     } catch (...) {
     }
     state_ = file_ ? writing : silent;
     if (state_ == writing) {
-        write(byteOrderMark);
+        if (!append_) write(byteOrderMark);
         for (std::size_t i = 0; i < header.size(); ++i) {
             write(header[i]);
             if (i == 0)

@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/process_tree.h"
@@ -965,7 +966,19 @@ namespace {
 // only for the repair.
 constexpr wchar_t recordKey[] = L"SOFTWARE\\Tolvane";
 constexpr wchar_t recordValue[] = L"RepairInProgress";
-constexpr wchar_t markValue[] = L"Installed";
+constexpr wchar_t markValue[] = L"Installed";  // the mark as older versions kept it: one list of lines
+// The mark's lines each as a value of its own that a deployment tool's
+// registry rule can match: line key, value name, and whether it is a number.
+struct MarkValue {
+    const wchar_t* key;
+    const wchar_t* name;
+    bool number;
+};
+constexpr MarkValue markValues[] = {{L"sha256", L"Sha256", false},
+                                    {L"version", L"Version", false},
+                                    {L"when", L"When", false},
+                                    {L"exitCode", L"ExitCode", true},
+                                    {L"installerExitCode", L"InstallerExitCode", true}};
 
 struct Registry {
     using OpenFn = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
@@ -981,6 +994,8 @@ struct Registry {
     QueryFn query = libraryFunction<QueryFn>(advapi, "RegQueryValueExW");
     SetFn set = libraryFunction<SetFn>(advapi, "RegSetValueExW");
     DeleteValueFn deleteValue = libraryFunction<DeleteValueFn>(advapi, "RegDeleteValueW");
+    using DeleteKeyFn = LONG(WINAPI*)(HKEY, LPCWSTR);
+    DeleteKeyFn deleteKey = libraryFunction<DeleteKeyFn>(advapi, "RegDeleteKeyW");
     KeyFn flush = libraryFunction<KeyFn>(advapi, "RegFlushKey");
     KeyFn close = libraryFunction<KeyFn>(advapi, "RegCloseKey");
 
@@ -991,7 +1006,7 @@ struct Registry {
     static const Registry& get(const std::wstring& action) {
         const Registry& registry = loaded();
         if (registry.open == nullptr || registry.create == nullptr || registry.query == nullptr ||
-            registry.set == nullptr || registry.deleteValue == nullptr ||
+            registry.set == nullptr || registry.deleteValue == nullptr || registry.deleteKey == nullptr ||
             registry.flush == nullptr || registry.close == nullptr)
             throw Failure(ERROR_PROC_NOT_FOUND, action + L" failed: advapi32.dll in the system folder lacks the registry's functions");
         return registry;
@@ -1022,9 +1037,64 @@ bool Win32Platform::readRepairRecord(std::wstring& text) { return readLines(reco
 
 void Win32Platform::writeRepairRecord(const std::wstring& text) { writeLines(recordValue, text); }
 
-bool Win32Platform::readInstalledMark(std::wstring& text) { return readLines(markValue, text); }
+// A value at a time; the lines in the order of markValues. A mark kept by an
+// older version (one list) is read as it is.
+bool Win32Platform::readInstalledMark(std::wstring& text) {
+    const std::wstring action = recordAction(L"reading");
+    const Registry& registry = Registry::get(action);
+    HKEY opened = nullptr;
+    LONG error = registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_QUERY_VALUE, &opened);
+    if (error == ERROR_FILE_NOT_FOUND) return false;
+    raiseFor(action, error);
+    RegistryKey key(opened);
+    text.clear();
+    for (const MarkValue& value : markValues) {
+        wchar_t data[128] = {};
+        DWORD type = 0, size = sizeof data - sizeof(wchar_t), number = 0;
+        error = registry.query(key.get(), value.name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+        if (error == ERROR_FILE_NOT_FOUND) continue;
+        raiseFor(action, error);
+        if (type != (value.number ? REG_DWORD : REG_SZ))
+            throw Failure(ERROR_INVALID_DATA, action + L" failed: its value " + value.name + L" is of another type");
+        std::memcpy(&number, data, sizeof number);
+        text += value.key + std::wstring(L"=") + (value.number ? decimal(number) : std::wstring(data)) + L"\n";
+    }
+    return !text.empty() || readLines(markValue, text);
+}
 
-void Win32Platform::writeInstalledMark(const std::wstring& text) { writeLines(markValue, text); }
+void Win32Platform::writeInstalledMark(const std::wstring& text) {
+    const std::wstring action = recordAction(L"writing");
+    const Registry& registry = Registry::get(action);
+    HKEY created = nullptr;
+    raiseFor(action, registry.create(HKEY_LOCAL_MACHINE, recordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &created, nullptr));
+    RegistryKey key(created);
+    const std::vector<std::wstring> all = lines(text);
+    for (const MarkValue& value : markValues) {
+        const std::wstring prefix = value.key + std::wstring(L"=");
+        const auto line = std::find_if(all.begin(), all.end(), [&](const std::wstring& l) { return l.rfind(prefix, 0) == 0; });
+        if (line == all.end()) {
+            const LONG error = registry.deleteValue(key.get(), value.name);
+            if (error != ERROR_FILE_NOT_FOUND) raiseFor(action, error);
+            continue;
+        }
+        const std::wstring data = line->substr(prefix.size());
+        DWORD number = 0;
+        for (wchar_t c : data) number = number * 10 + static_cast<DWORD>(c - L'0');
+        raiseFor(action, value.number ? registry.set(key.get(), value.name, 0, REG_DWORD,
+                                                     reinterpret_cast<const BYTE*>(&number), sizeof number)
+                                      : registry.set(key.get(), value.name, 0, REG_SZ,
+                                                     reinterpret_cast<const BYTE*>(data.c_str()),
+                                                     static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))));
+    }
+    const LONG error = registry.deleteValue(key.get(), markValue);
+    if (error != ERROR_FILE_NOT_FOUND) raiseFor(action, error);
+    raiseFor(action, registry.flush(key.get()));
+    // An empty mark (the uninstall): the key goes too when no record is in it.
+    DWORD type = 0, size = 0;
+    if (all.empty() && registry.query(key.get(), recordValue, nullptr, &type, nullptr, &size) == ERROR_FILE_NOT_FOUND)
+        registry.deleteKey(HKEY_LOCAL_MACHINE, recordKey);
+}
 
 bool Win32Platform::readLines(const wchar_t* value, std::wstring& text) {
     const std::wstring action = recordAction(L"reading");

@@ -587,6 +587,31 @@ TEST_F(RepairRun, CheckRepairCheckRestoreAndRestoreAgainAsADeploymentToolRunsThe
     EXPECT_EQ(readFile(Machine::infPath()), Machine::infContent);
 }
 
+// The uninstall on a machine that had no control before the disc: the
+// disc's control unregistered and gone, the mark too, and detection then
+// says so; a second uninstall finds nothing of the disc's.
+TEST_F(RepairRun, RestoreOnAMachineWithoutAControlBeforeTakesTheDiscsAway) {
+    Medium medium(L"uninstall");
+    medium.layOut();
+    const struct Step {
+        const wchar_t* arguments;
+        DWORD exitCode;
+    } steps[] = {{L"/quiet /nomenu", 0}, {L"/check", 0}, {L"/restore", 0}, {L"/check", 1}, {L"/restore", 1605}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(narrow(step.arguments));
+        medium.arguments = step.arguments;
+        RunResult result = medium.run();
+        ASSERT_TRUE(result.ended);
+        EXPECT_EQ(result.exitCode, step.exitCode) << result.logText();
+        EXPECT_TRUE(result.boxes.empty());
+    }
+    EXPECT_FALSE(isFile(Machine::controlPath()));
+    EXPECT_FALSE(isFile(Machine::controlBackup()));
+    HKEY key = nullptr;
+    EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tolvane", 0, KEY_READ, &key), ERROR_SUCCESS)
+        << "the mark's key stays";
+}
+
 // An installer that starts a restart itself (1641): the repair went through,
 // and the code says a restart completes it.
 TEST_F(RepairRun, AnInstallerThatStartsARestartGives3010) {

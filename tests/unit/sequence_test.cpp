@@ -640,16 +640,95 @@ TEST(Deployment, CheckRepairCheckRestoreAndRestoreAgain) {
     EXPECT_TRUE(machine.record.empty() && machine.installedMark.empty());
     run(L"T.exe /check", repairNeededExitCode);
     run(L"T.exe /restore", nothingToRestoreExitCode);
-    // A control installed since is the user's: /restore leaves it, and the backup, alone.
+    // A control installed since is the user's: /restore leaves it, and the
+    // backup, alone (registered again), and takes only the mark away.
     run(L"T.exe /quiet /nomenu", 0);
     machine.files[control] = "a newer control";
-    EXPECT_FALSE(changes(run(L"T.exe /restore", nothingToRestoreExitCode)));
+    EXPECT_FALSE(run(L"T.exe /restore", 0).called(L"renameFile"));
     EXPECT_EQ(machine.files[control], "a newer control");
+    EXPECT_EQ(machine.lastRegistered, "a newer control");
     EXPECT_EQ(machine.files[controlBackup], "installed control");
+    EXPECT_TRUE(machine.installedMark.empty());
+    run(L"T.exe /check", repairNeededExitCode);
+    // A machine that had no control: the uninstall takes the disc's away, and detection then says so.
+    machine.files.erase(control), machine.files.erase(controlBackup);
+    run(L"T.exe /quiet /nomenu", 0);
+    run(L"T.exe /check", 0);
+    run(L"T.exe /restore", 0);
+    EXPECT_EQ(machine.files.count(control) + machine.files.count(controlBackup), 0u);
+    EXPECT_TRUE(machine.record.empty() && machine.installedMark.empty());
+    run(L"T.exe /check", repairNeededExitCode);
+    run(L"T.exe /restore", nothingToRestoreExitCode);
     // A record: a repair at work (its lock held), or one cut off.
     machine.record = L"Tolvane repair record 1\nstep=x\ncontrol=" + control + L"\n";
     machine.anotherRepairHoldsTheMachine = true;
     run(L"T.exe /check", anotherRepairExitCode);
+}
+
+// The uninstall is one transaction like the repair: cut off after any of
+// its changes, or failing at a rename, it tells the truth, and the next
+// /restore finishes it. The machine ends as it was before the disc: the
+// user's control back and registered, or none at all.
+TEST(Deployment, RestoreCutOrFailedAnywhereIsFinishedByTheNext) {
+    for (const std::string before : {"installed control", ""}) {
+        const auto start = [&](const FakePlatform* earlier) {
+            FakePlatform fake;
+            fake.setVersion(2, 5, 1, "Service Pack 3");
+            if (!before.empty()) fake.files[control] = before;
+            if (earlier != nullptr) fake.takeMachineOf(*earlier);
+            return fake;
+        };
+        FakePlatform repaired = start(nullptr);
+        ASSERT_EQ(runProgram(repaired, parseOptions(L"T.exe /quiet /nomenu")), 0);
+        const auto asBeforeTheDisc = [&](const FakePlatform& fake) {
+            EXPECT_EQ(fake.files.count(control) != 0 ? fake.files.at(control) : std::string(), before);
+            if (!before.empty()) {
+                EXPECT_EQ(fake.lastRegistered, before);
+            }
+            EXPECT_EQ(fake.files.count(controlBackup), 0u);
+            EXPECT_TRUE(fake.record.empty() && fake.installedMark.empty());
+        };
+        const auto finishes = [&](const FakePlatform& earlier) {
+            FakePlatform again = start(&earlier);
+            const int code = runProgram(again, parseOptions(L"T.exe /restore"));
+            EXPECT_TRUE(code == 0 || (code == nothingToRestoreExitCode && earlier.installedMark.empty())) << code;
+            asBeforeTheDisc(again);
+        };
+        for (int changes = 1;; ++changes) {
+            SCOPED_TRACE((before.empty() ? "no control before, " : "a control before, ") + std::string("cut after ") +
+                         std::to_string(changes));
+            FakePlatform cut = start(&repaired);
+            cut.cutOffAfterChanges = changes;
+            runProgram(cut, parseOptions(L"T.exe /restore"));
+            if (!cut.cutOff) break;
+            finishes(cut);
+        }
+        for (const std::wstring& failing :
+             std::vector<std::wstring>{L"renameFile", L"renameFile:" + control, L"deleteFile", L"writeRepairRecord"}) {
+            SCOPED_TRACE((before.empty() ? "no control before, " : "a control before, ") + std::string(failing.begin(), failing.end()) + " fails");
+            FakePlatform failed = start(&repaired);
+            failed.failingOperations.insert(failing);
+            const int code = runProgram(failed, parseOptions(L"T.exe /restore /quiet"));
+            std::wstring said;
+            for (const auto& note : failed.notes) said += note;
+            const bool unchanged = said.find(unchangedMeaning) != std::wstring::npos;
+            if (code != 0) {
+                EXPECT_EQ(code, failedExitCode);
+                // "Nothing was changed" only where the disc's control is in place and registered.
+                if (unchanged) {
+                    EXPECT_EQ(failed.lastRegistered, "medium control");
+                    EXPECT_EQ(failed.files.count(control), 1u);
+                }
+                // Nothing went before what replaces it stood in its place: the disc's control is still there,
+                // at its place or aside.
+                std::size_t discs = 0;
+                for (const auto& [path, content] : failed.files)
+                    discs += path.rfind(control, 0) == 0 && content == "medium control";
+                EXPECT_EQ(discs, 1u);
+            }
+            finishes(failed);
+        }
+    }
 }
 
 }  // namespace
