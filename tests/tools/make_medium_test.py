@@ -357,6 +357,7 @@ class MakeMedium(unittest.TestCase):
         self.assertIn("more than a CD-R (700 MB): the medium needs a DVD", result.stderr)
         self.assertIn("the medium needs a DVD (4.7 GB)", result.stdout)
         self.assertIn(".MEDIUM.iso.4242.part: is an image this tool left half-written", result.stderr)
+        self.assertIn("install_flash_player.exe: no --installer-quiet-args: where nobody sees the desktop", result.stderr)
         self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
         write(self.at("content", ".DS_Store"))
         result = self.run_tool("--check", "--oldest-windows", "vista", "--label", "Tolvane: Sommer")
@@ -569,6 +570,7 @@ class MakeMedium(unittest.TestCase):
                          [f"file {len(expected['/data/' + n])} {sha(n)} {n}"
                           for n in ("install_flash_player.exe", "Flash.ocx", "menu.exe", "helper.dll")] +
                          ["other content", 'quiet -install -silent /D="C:\\Program Files\\x"', "end", ""])
+        self.assertIn(f"for detection rules: Flash.ocx's SHA-256 {sha('Flash.ocx')}, no file version", result.stdout)
         self.assertIn("Tolvane.exe records the medium's files: install_flash_player.exe, Flash.ocx, menu.exe and 1 other "
                       "file Windows may load by size and SHA-256, 1 other entry of data\\ by name", result.stdout)
 

@@ -53,7 +53,7 @@ import pycdlib
 
 from .common import DISCS, PROG, REQUIRED, VERSION, Findings
 from .files import Oldest, check_control, check_output, check_program, find_required, walk
-from .image import (build, capacity, disc_for, image_size, master, medium_record, record_line, record_room,
+from .image import (build, capacity, disc_for, image_size, master, medium_record, record_line, detection_line, record_room,
                     signature_of, snapshot_of, table, volume_label, write_record)
 from .signing import Signer
 
@@ -172,6 +172,11 @@ def run(argv):
         url = urllib.parse.urlsplit(args.timestamp)
         if url.scheme not in ("http", "https") or not url.hostname:
             findings.error(args.timestamp, "is no timestamp server's address: it must be an http:// or https:// URL")
+    if "install_flash_player.exe" in found and args.installer_quiet_args is None:
+        findings.warning(found["install_flash_player.exe"],
+                         "no --installer-quiet-args: where nobody sees the desktop (/quiet, a deployment tool) the "
+                         "installer runs as for a person, and one that waits for a click is ended at the time limit "
+                         "(900 s; exit code 1460)")
     if signer and not args.timestamp:
         findings.warning(args.sign, "no --timestamp: the signature stops counting when the certificate expires")
     # Signed in a folder of its own, which goes however the run ends.
@@ -222,6 +227,7 @@ def finish(args, findings, entries, signer, folder, room_and_record, oldest):
         iso.close()
         print("\n".join(table(exe, entries, label, size, written=False)))
         print(record_line(record, written=False))
+        print(detection_line(record, entries))
         print(f"  for {oldest.name} and later (--oldest-windows {oldest.key})")
         print("Checked; nothing was written." + (" The certificate can sign." if signer else ""))
         return 0
@@ -234,6 +240,7 @@ def finish(args, findings, entries, signer, folder, room_and_record, oldest):
         print(f"Wrote {args.output}, read every file back through Joliet: all as their sources.")
         print("\n".join(table(exe, entries, label, os.path.getsize(args.output), written=True)))
         print(record_line(record, written=True))
+        print(detection_line(record, entries))
         print(f"  for {oldest.name} and later (--oldest-windows {oldest.key})")
         if signer:
             print(signer.line(args.timestamp))

@@ -276,6 +276,32 @@ def record_line(record, written):
     return f"  Tolvane.exe {'records' if written else 'will record'} the medium's files: {what}"
 
 
+def detection_line(record, entries):
+    """What a deployment tool's detection rule matches: Flash.ocx's SHA-256
+    (the registry value Sha256 after a repair) and its file version."""
+    digest = next((line.split(" ")[2] for line in record.decode("utf-8").split("\n")
+                   if line.startswith("file ") and line.lower().endswith(" flash.ocx")), "?")
+    path = next((path for parts, path, is_folder in entries if len(parts) == 1 and parts[0].lower() == "flash.ocx"), None)
+    version = file_version(path) if path else None
+    return (f"  for detection rules: Flash.ocx's SHA-256 {digest}, "
+            f"{'file version ' + version if version else 'no file version'}")
+
+
+def file_version(path):
+    """A program's file version from its version resource, or None."""
+    try:
+        image = pefile.PE(path, fast_load=True)
+        image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+        fixed = getattr(image, "VS_FIXEDFILEINFO", None)
+        info = fixed[0] if isinstance(fixed, list) and fixed else fixed
+        if info is None:
+            return None
+        high, low = info.FileVersionMS, info.FileVersionLS
+        return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+    except (pefile.PEFormatError, AttributeError, IndexError, OSError):
+        return None
+
+
 def disc_for(size):
     """The smallest disc that holds `size` bytes, or None."""
     return next((name for name, holds in DISCS if size <= holds), None)
