@@ -90,7 +90,7 @@ void makeFoldersOf(const std::wstring& path) {
 bool RunLog::openForAdding() noexcept {
     try {
         makeFoldersOf(target_);
-        file_.reset(::CreateFileW(target_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        file_.reset(::CreateFileW(target_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         const bool made = ::GetLastError() != ERROR_ALREADY_EXISTS;
         if (file_ && !isFinalPath(file_.get(), target_)) file_.reset();

@@ -641,6 +641,27 @@ TEST_F(RepairRun, ASecondStartWhileARunIsAtWorkEndsAtOnce) {
     EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
 }
 
+// A deployment tool's retry too soon, with the /log it always passes: the
+// start that ends at once writes its one line at that file too.
+TEST_F(RepairRun, ASecondStartWritesItsLineAtTheLogItWasGiven) {
+    Medium medium(L"double-start-log");
+    medium.layOut();
+    medium.environment[L"STANDIN_INSTALLER_MS"] = L"2000";
+    medium.secondStartAfterMs = 300;
+    const std::wstring folder = L"C:\\tolvane-e2e\\retry logs";
+    removeTree(folder);
+    medium.arguments = L"/nomenu /log \"" + folder + L"\\Tolvane.log\"";
+    RunResult result = medium.run();
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.secondExitCode, 1618u);  // /nomenu: told to try again
+    const std::wstring log = runLog(folder);
+    const std::wstring line = L"Another start of Tolvane found this run at work and ended at once.";
+    const std::size_t first = log.find(line);
+    ASSERT_NE(first, std::wstring::npos) << narrow(log);
+    EXPECT_NE(log.find(line, first + 1), std::wstring::npos) << "the second start's own line: " << narrow(log);
+}
+
 // A damaged disc, and the user tries again: each attempt ends where it began.
 TEST_F(RepairRun, AMediumControlWhoseRegistrationFailsLeavesTheUsersControlInPlaceAttemptAfterAttempt) {
     Machine::installControl();
