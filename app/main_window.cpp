@@ -473,6 +473,15 @@ DWORD frmMain::repairElevated() {
         return notAnAdministratorExitCode;
     }
     elevated_ = elevated.handle;
+    // A menu that will run with this instance's full token is checked
+    // while the repair runs, not after it.
+    if (!noMenu_ && menuRunsAsAdministrator()) {
+        try {
+            checkMedium();
+        } catch (const Failure& failure) {
+            menuRefused_ = failure.description();
+        }
+    }
     DWORD exitCode = 0;
     {
         SessionEndGuard guard(platform_, *this, L"",

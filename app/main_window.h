@@ -327,8 +327,10 @@ private:
     std::wstring installerFailure_;
     // The folder this run made for the installer; empty when none.
     std::wstring installerFolderMade_;
-    // The medium's files were checked against the record and are held.
+    // The medium's files were checked against the record and are held; or
+    // why they are not what it says (for the menu's start).
     bool mediumChecked_ = false;
+    std::wstring menuRefused_;
 };
 
 

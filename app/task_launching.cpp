@@ -164,6 +164,7 @@ void frmMain::executeChecker() {
     const std::wstring path = mediumPath(L"\\data\\menu.exe");
     if (!menuRunsAsAdministrator()) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
     try {
+        if (!menuRefused_.empty()) throw Failure(ERROR_INVALID_DATA, menuRefused_);
         if (!mediumChecked_) checkMedium();
     } catch (const Failure& failure) {
         return platform_.note(L"  the menu does not run: " + failure.description());
