@@ -105,7 +105,7 @@ DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) 
         say([&] { return L"  " + describe(id) + L" ended after " + decimal(ran) + L" ms; its exit code is unknown"; });
     else if (result == WAIT_TIMEOUT)
         say([&] {
-            return L"  " + describe(id) + L" was still running after " + decimal(ran) + L" ms and is left to run";
+            return L"  " + describe(id) + L" was still running after " + decimal(ran) + L" ms";
         });
     else
         say([&] { return L"  waiting for " + describe(id) + L" failed: " + systemMessage(error); });

@@ -49,6 +49,7 @@ frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches, DWORD tim
 
     const DWORD waited = waitFor(process.get(), timeLimitMs);
     if (waited == WAIT_TIMEOUT) {
+        platform_.note(L"  the registration tool is left to run");
         run.state = ToolRun::stillRunning;
         return run;
     }
