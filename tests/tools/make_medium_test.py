@@ -385,8 +385,9 @@ class MakeMedium(unittest.TestCase):
                 ("expired", {"valid_days": (-30, -1)}, "secret", "its certificate expired on"),
                 ("without code signing", {"code_signing": False}, "secret", "its certificate does not allow code signing"),
                 ("a wrong password", {}, "guess\n", "the password in the password file does not open it"),
-                ("an ECDSA key", {"key": ec.generate_private_key(ec.SECP256R1())}, "secret",
-                 "not RSA: Windows XP checks only RSA Authenticode signatures"),
+                ("an ECDSA key for Windows XP on", {"key": ec.generate_private_key(ec.SECP256R1())}, "secret",
+                 "its key is ECDSA, not RSA: Windows XP verifies only RSA Authenticode signatures (ECDSA from Windows 8 "
+                 "on; --oldest-windows xp)"),
                 ("no digitalSignature", {"key_usage": False}, "secret", "key usage leaves out digitalSignature"),
                 ("a signer that is an authority", {"ca": True}, "secret", "is a certification authority's (CA:TRUE)"),
                 ("signed with MD5", {"digest": hashes.MD5()}, "secret", "is signed with MD5"),
@@ -432,6 +433,81 @@ class MakeMedium(unittest.TestCase):
                                         os.path.join(ROOT, "tools", "tolvane_medium", "winxp-exports")], capture_output=True, text=True)
                 self.assertEqual(check.returncode, 0, check.stdout)
                 os.remove(self.output)
+
+    def test_verify_reads_the_image_as_windows_will(self):
+        write(self.at("content", "a.htm"), "a")
+        write(self.at("content", "b.htm"), "b")
+        self.assertEqual(self.run_tool("-o", self.output).returncode, 0)
+        with open(self.output, "rb") as f:
+            good = f.read()
+
+        def record(data, path):
+            """The offset of the Joliet directory record of `path` in the image:
+            where its UTF-16 name follows its length."""
+            name = path.rsplit("/", 1)[1].encode("utf-16-be")
+            at = data.index(bytes([len(name)]) + name, 16 * 2048)
+            return at + 1 - 33
+
+        def extent(data, path):
+            at = record(data, path)
+            return int.from_bytes(data[at + 2:at + 6], "little")
+
+        def set_extent(data, path, sector):
+            at = record(data, path)
+            data[at + 2:at + 6], data[at + 6:at + 10] = sector.to_bytes(4, "little"), sector.to_bytes(4, "big")
+
+        def renamed(data, path, new):
+            at = record(data, path) + 33
+            data[at:at + 2 * len(new)] = new.encode("utf-16-be")
+
+        def added_at_root(data):
+            iso = pycdlib.PyCdlib()
+            iso.open_fp(io.BytesIO(bytes(data)))
+            iso.rm_file(iso_path="/AUTORUN.INF;1", joliet_path="/autorun.inf", rr_name="autorun.inf")
+            inf = b"[autorun]\r\nopen=setup.exe\r\n"
+            iso.add_fp(io.BytesIO(inf), len(inf), iso_path="/AUTORUN.INF;1", joliet_path="/autorun.inf", rr_name="autorun.inf")
+            iso.add_fp(io.BytesIO(b"MZ"), 2, iso_path="/SETUP.EXE;1", joliet_path="/setup.exe", rr_name="setup.exe")
+            out = io.BytesIO()
+            iso.write_fp(out)
+            iso.close()
+            data[:] = out.getvalue()
+
+        rows = [("autorun.inf changed, a setup.exe at the root", added_at_root,
+                 ["setup.exe is at the root", "autorun.inf is not the one the tool writes"]),
+                ("a Joliet name holding a colon", lambda d: renamed(d, "/data/content/a.htm", "a:h"),
+                 ["data/content/a:htm: its Joliet name holds ':'"]),
+                ("two entries with one name", lambda d: renamed(d, "/data/content/b.htm", "a"),
+                 ["2 entries of /data/content have this name"]),
+                ("an extent past the image's end", lambda d: set_extent(d, "/data/content/a.htm", len(d) // 2048 + 10),
+                 ["starts at byte", "past the image's"]),
+                ("an extent over Tolvane.exe's", lambda d: set_extent(d, "/data/menu.exe", extent(d, "/Tolvane.exe")),
+                 ["overlaps that of"])]
+        image = os.path.join(self.work, "spoilt.iso")
+        for name, spoil, faults in rows:
+            with self.subTest(name):
+                data = bytearray(good)
+                spoil(data)
+                self.assertNotEqual(bytes(data), good)
+                with open(image, "wb") as f:
+                    f.write(data)
+                result = subprocess.run([sys.executable, TOOL, "verify", image], capture_output=True, text=True)
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                for fault in faults:
+                    self.assertIn(fault, result.stderr)
+                self.assertNotIn("Traceback", result.stderr)
+
+    def test_an_ecdsa_certificate_signs_only_for_windows_that_verify_it(self):
+        pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
+        make_pfx(pfx, key=ec.generate_private_key(ec.SECP256R1()))
+        write(password, "secret")
+        for oldest, refusal in (("7", "Windows 7 verifies only RSA Authenticode signatures"), ("10", None)):
+            with self.subTest(oldest):
+                result = self.run_tool("--check", "--oldest-windows", oldest, "--sign", pfx, "--password-file", password)
+                self.assertEqual(result.returncode, 2 if refusal else 0, result.stderr)
+                if refusal:
+                    self.assertIn(refusal, result.stderr)
+                else:
+                    self.assertNotIn("not RSA", result.stderr)
 
     def test_a_signed_build_is_refused_without_sign_and_signed_anew_with_it(self):
         pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")

@@ -165,7 +165,7 @@ def run(argv):
         record = medium_record(args.data_dir, entries, found, findings, args.installer_quiet_args, snapshot)
     if args.output:
         check_output(args.output, args.data_dir, args.exe, entries, findings, (args.sign, args.password_file))
-    signer = Signer(args.sign, args.password_file, findings, args.timestamp) if args.sign else None
+    signer = Signer(args.sign, args.password_file, findings, args.timestamp, oldest) if args.sign else None
     if signer and not shutil.which("osslsigncode"):
         findings.error(args.sign, "cannot be used: osslsigncode is not installed (Debian's package osslsigncode)")
     if args.timestamp:

@@ -15,9 +15,23 @@ import pefile
 import pycdlib
 from cryptography.hazmat.primitives.serialization import Encoding, pkcs7
 
-from .common import MEDIUM_RECORD_SIZE, PROG, RECORD_HEADER, REQUIRED, RT_RCDATA, SECURITY, SYSTEM_ROOTS
+from .common import AUTORUN, DEVICES, MEDIUM_RECORD_SIZE, PROG, RECORD_HEADER, REQUIRED, RT_RCDATA, SECURITY, SYSTEM_ROOTS
 
 BLOCK = 2048
+# What Windows cannot open, or takes for a device, in a name.
+FORBIDDEN = set('\\/:*?"<>|') | {chr(c) for c in range(32)}
+
+
+def windows_name_fault(name):
+    """Why Windows cannot hold `name` as a file or folder name, or None."""
+    bad = sorted(set(name) & FORBIDDEN)
+    if bad:
+        return "holds " + ", ".join(repr(c) for c in bad) + ", which no Windows program can open"
+    if name.endswith((" ", ".")):
+        return "ends with a space or a dot, which Windows takes off: no program can open it by that name"
+    if name.split(".")[0].upper() in DEVICES:
+        return "is a device's name to Windows: no program can open it as a file"
+    return None
 
 
 class Medium:
@@ -25,7 +39,7 @@ class Medium:
     paths relative to the root ("Tolvane.exe", "data/menu.exe")."""
 
     def __init__(self, target):
-        self.iso, self.folder, self.label = None, None, None
+        self.iso, self.folder, self.label, self.faults = None, None, None, []
         if os.path.isdir(target):
             self.folder = target
             self.paths = sorted(os.path.relpath(os.path.join(top, name), target).replace(os.sep, "/")
@@ -40,16 +54,41 @@ class Medium:
         if size < volume:
             raise ValueError(f"it has {size:,} bytes, its volume {volume:,}: the image is cut short (an interrupted "
                              "write or download)")
-        self.paths = []
-        for folder, _, files in self.iso.walk(joliet_path="/"):
-            for name in files:
-                path = folder.rstrip("/") + "/" + name
-                record = self.iso.get_record(joliet_path=path)
-                end = record.extent_location() * BLOCK + record.get_data_length()
-                if end > size:
-                    raise ValueError(f"{path.lstrip('/')} ends at byte {end:,}, past the image's {size:,}: the image "
-                                     "is cut short (an interrupted write or download)")
-                self.paths.append(path.lstrip("/"))
+        self.paths, self.faults, extents = [], [], set()
+        root = self.iso.get_record(joliet_path="/")
+        extents.add((root.extent_location(), root.extent_location() + (root.get_data_length() + BLOCK - 1) // BLOCK, "/"))
+        from .files import windows_upper  # (files imports this module)
+        for folder, _, _ in self.iso.walk(joliet_path="/"):
+            # Its records as they are on the disc: a name twice is two records.
+            children = [c for c in self.iso.get_record(joliet_path=folder).children[2:]]
+            counts = {}
+            for child in children:
+                name = child.file_identifier().decode("utf-16-be", "replace")
+                path = (folder.rstrip("/") + "/" + name).lstrip("/")
+                fault = windows_name_fault(name)
+                if fault:
+                    self.faults.append(f"{path}: its Joliet name {fault}")
+                counts.setdefault(windows_upper(name), []).append(path)
+                start, length = child.extent_location(), child.get_data_length()
+                if length < 0 or (start * BLOCK >= size and length > 0):
+                    raise ValueError(f"{path} starts at byte {start * BLOCK:,}, past the image's {size:,}: the "
+                                     "image is cut short or damaged")
+                if start * BLOCK + length > size:
+                    raise ValueError(f"{path} ends at byte {start * BLOCK + length:,}, past the image's {size:,}: "
+                                     "the image is cut short (an interrupted write or download)")
+                if length > 0:
+                    extents.add((start, start + (length + BLOCK - 1) // BLOCK, path))
+                if not child.is_dir() and path not in self.paths:
+                    self.paths.append(path)
+            self.faults += [f"{paths[-1]}: {len(paths)} entries of {folder} have this name (as Windows compares names): "
+                            "Windows shows only one of them" for paths in counts.values() if len(paths) > 1]
+        # No two extents share a sector: a file that overlaps another (or a
+        # folder's own records) reads as the other's bytes on the disc.
+        extents = sorted(extents)
+        for (start, end, path), (other_start, _, other) in zip(extents, extents[1:]):
+            if other_start < end:
+                self.faults.append(f"{other}: its extent (sector {other_start}) overlaps that of {path or '/'} "
+                                   f"(sectors {start} to {end - 1}): on the disc it reads as the other's bytes")
 
     def read(self, path):
         if self.folder:
@@ -128,6 +167,17 @@ def verify(target, label=None):
     said, faults = [], []
     medium = Medium(target)
     try:
+        faults += medium.faults
+        # The root holds what the tool presses there, and nothing else:
+        # AutoPlay starts what autorun.inf names.
+        tops = {path.split("/")[0] for path in medium.paths}
+        faults += [f"{top} is at the root, where the tool presses only Tolvane.exe, autorun.inf and data"
+                   for top in sorted(tops - {"Tolvane.exe", "autorun.inf", "data"})]
+        if medium.iso is not None and "autorun.inf" in medium.paths and medium.read("autorun.inf") != AUTORUN:
+            faults.append("autorun.inf is not the one the tool writes (it would have AutoPlay start something else "
+                          "than Tolvane.exe)")
+        elif medium.iso is not None and "autorun.inf" not in medium.paths:
+            faults.append("autorun.inf is missing: the disc would not start Tolvane.exe by itself")
         if medium.label is not None:
             said.append(f"volume label {medium.label}")
             if label is not None and medium.label != label:

@@ -57,9 +57,9 @@ class Signer:
     """A code-signing certificate in a PKCS #12 file, checked before it is
     used: a signature that Windows would not accept must not reach a disc."""
 
-    def __init__(self, pfx, password_file, findings, timestamp=None):
+    def __init__(self, pfx, password_file, findings, timestamp=None, oldest=None):
         from cryptography import x509
-        from cryptography.hazmat.primitives.asymmetric import rsa
+        from cryptography.hazmat.primitives.asymmetric import ec, rsa
         from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
         from cryptography.x509.oid import ExtendedKeyUsageOID
 
@@ -101,9 +101,17 @@ class Signer:
                 findings.error(pfx, "its certificate's key usage leaves out digitalSignature: it cannot sign code")
         except x509.ExtensionNotFound:
             pass
-        if not isinstance(key, rsa.RSAPrivateKey):
+        # Windows verifies ECDSA Authenticode signatures from Windows 8 on.
+        ecdsa_from = (6, 2)
+        if isinstance(key, ec.EllipticCurvePrivateKey) and oldest is not None and oldest.version >= ecdsa_from:
+            pass
+        elif isinstance(key, ec.EllipticCurvePrivateKey):
+            name, flag = (oldest.name, oldest.key) if oldest is not None else ("Windows XP", "xp")
+            findings.error(pfx, f"its key is ECDSA, not RSA: {name} verifies only RSA Authenticode signatures "
+                                f"(ECDSA from Windows 8 on; --oldest-windows {flag})")
+        elif not isinstance(key, rsa.RSAPrivateKey):
             findings.error(pfx, f"its key is {type(key).__name__.replace('PrivateKey', '').lstrip('_')}, not RSA: "
-                                f"Windows XP checks only RSA Authenticode signatures")
+                                f"Windows checks only RSA and ECDSA Authenticode signatures, and ECDSA from Windows 8 on")
         elif key.key_size < 1024:
             findings.error(pfx, f"its RSA key has {key.key_size} bits: Windows refuses signatures with fewer than 1024")
         elif key.key_size < 2048:
