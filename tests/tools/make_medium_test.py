@@ -318,6 +318,10 @@ class MakeMedium(unittest.TestCase):
                       importing(binary("standin.exe"), self.at("menu.exe"), dll=b"helper.dll")),
              ["install_flash_player.exe: imports msvcr100.dll, a runtime no Windows brings",
               "menu.exe: imports shcore.dll (through helper.dll), which Windows XP does not have"], [], {}),
+            ("the DLLs the medium brings, checked as its programs: a 64-bit one, one cut short",
+             lambda: (shutil.copy(binary("control_x64.dll"), self.at("helper.dll")),
+                      shutil.copy(binary("plain_dll.dll"), self.at("other.dll")), cut_short(self.at("other.dll"))),
+             ["helper.dll: is a 64-bit (x86-64) DLL beside the 32-bit programs", "other.dll: is cut short"], [], {}),
             ("a folder of DLL redirection beside the menu", lambda: (os.makedirs(self.at("menu.exe.local")), write(self.at("menu.exe.local", "helper.dll"))),
              ["menu.exe.local: is a folder Windows loads DLLs from in place of those beside the program"], [], {}),
             ("a Tolvane.exe that carries a medium's record already", lambda: recorded_copy(self.work), [
@@ -358,6 +362,12 @@ class MakeMedium(unittest.TestCase):
         self.assertIn("the medium needs a DVD (4.7 GB)", result.stdout)
         self.assertIn(".MEDIUM.iso.4242.part: is an image this tool left half-written", result.stderr)
         self.assertIn("install_flash_player.exe: no --installer-quiet-args: where nobody sees the desktop", result.stderr)
+        shutil.copy(binary("plain_dll.dll"), self.at("content", "helper.dll"))
+        importing(binary("standin.exe"), self.at("menu.exe"), dll=b"helper.dll")
+        result = self.run_tool("--check", "--oldest-windows", "vista")
+        self.assertIn("menu.exe: imports helper.dll, which the medium holds as data\\content\\helper.dll, not beside it",
+                      result.stderr)
+        os.remove(self.at("content", "helper.dll"))
         self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
         write(self.at("content", ".DS_Store"))
         result = self.run_tool("--check", "--oldest-windows", "vista", "--label", "Tolvane: Sommer")
@@ -558,6 +568,7 @@ class MakeMedium(unittest.TestCase):
         check = self.run_tool("--check", "--sign", pfx, "--password-file", password, "--timestamp", "ftp:/nowhere")
         self.assertEqual(check.returncode, 2, check.stderr)
         self.assertIn("ftp:/nowhere: is no timestamp server's address", check.stderr)
+        self.assertIn("ftp:/nowhere: its timestamps are RFC 3161 ones, which Windows XP does not read", check.stderr)
 
     def test_a_file_the_build_replaces_while_the_tool_waits_is_refused_by_name_and_no_image_is_left(self):
         # The tool waits for the password (a pipe) after it has read the

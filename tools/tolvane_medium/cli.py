@@ -52,7 +52,7 @@ import urllib.parse
 import pycdlib
 
 from .common import DISCS, PROG, REQUIRED, VERSION, Findings
-from .files import Oldest, check_control, check_output, check_program, find_required, walk
+from .files import Oldest, check_brought, check_control, check_output, check_program, find_required, walk
 from .image import (build, capacity, disc_for, image_size, master, medium_record, record_line, detection_line, record_room,
                     signature_of, snapshot_of, table, volume_label, write_record)
 from .signing import Signer
@@ -142,6 +142,16 @@ def run(argv):
         found = find_required(args.data_dir, entries, findings)
         oldest.beside = {parts[0].lower() for parts, _, is_folder in entries if len(parts) == 1 and not is_folder}
         oldest.data_dir = args.data_dir
+        oldest.elsewhere = {parts[-1].lower(): "data\\" + "\\".join(parts) for parts, _, is_folder in entries
+                            if len(parts) > 1 and not is_folder}
+        # Every other program and DLL at the top, which the loader may map.
+        required = {os.path.basename(path) for path in found.values()}
+        for parts, path, is_folder in entries:
+            if len(parts) == 1 and not is_folder and parts[0] not in required:
+                if parts[0].lower().endswith((".dll", ".ocx")):
+                    check_brought(path, findings, oldest)
+                elif parts[0].lower().endswith(".exe"):
+                    check_program(path, findings, oldest)
         if "Flash.ocx" in found:
             check_control(found["Flash.ocx"], findings, oldest)
         for name in ("install_flash_player.exe", "menu.exe"):
@@ -177,6 +187,10 @@ def run(argv):
                          "no --installer-quiet-args: where nobody sees the desktop (/quiet, a deployment tool) the "
                          "installer runs as for a person, and one that waits for a click is ended at the time limit "
                          "(900 s; exit code 1460)")
+    if signer and args.timestamp and oldest.key == "xp":
+        findings.warning(args.timestamp, "its timestamps are RFC 3161 ones, which Windows XP does not read (they came "
+                                         "with Windows 7): on XP the signature counts only until the certificate "
+                                         "expires; see \"Timestamps\" in publishing.md")
     if signer and not args.timestamp:
         findings.warning(args.sign, "no --timestamp: the signature stops counting when the certificate expires")
     # Signed in a folder of its own, which goes however the run ends.

@@ -143,6 +143,7 @@ class Oldest:
                     with open(os.path.join(folder, name)) as f:
                         self.exports[name[:-4] + ".dll"] = set(f.read().split())
         self.beside = set()  # DLLs the medium brings along at the top of data
+        self.elsewhere = {}  # file names deeper in data, lower case -> where (data\\content\\x.dll)
         self.data_dir = None
 
     def check(self, path, image, findings, chain=()):
@@ -165,6 +166,9 @@ class Oldest:
                     if inner is not None:
                         self.check(path, inner, findings, chain + (dll,))
                 continue
+            if dll in self.elsewhere:
+                findings.warning(path, f"imports {dll}{through}, which the medium holds as {self.elsewhere[dll]}, not "
+                                       "beside it: Windows looks beside the program and in the system folder, not there")
             first = self.FIRST_WINDOWS.get(dll[:-4]) or next(
                 (version for prefix, version in self.API_SETS.items() if dll.startswith(prefix)), None)
             if self.REDISTRIBUTABLE.match(dll):
@@ -177,6 +181,19 @@ class Oldest:
                 if missing:
                     findings.error(path, f"imports {', '.join(missing[:4])}{', ...' if len(missing) > 4 else ''} from "
                                          f"{dll}{through}, which {self.name} does not export: it will not load there")
+
+
+def check_brought(path, findings, oldest):
+    """A DLL (or control) the medium brings beside its programs: what the
+    loader asks of it when it maps it into them."""
+    image = read_image(path, findings)
+    if image is None:
+        return
+    if other_machine(image):
+        findings.error(path, f"is a {other_machine(image)} DLL beside the 32-bit programs: a 32-bit process cannot "
+                             "load it")
+    elif whole(path, image, findings, program=False):
+        oldest.check(path, image, findings)
 
 
 def check_control(path, findings, oldest):
