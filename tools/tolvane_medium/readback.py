@@ -243,10 +243,18 @@ def main(argv):
     destination = getattr(args, "destination", None)
     if destination and os.path.exists(destination) and (not os.path.isdir(destination) or os.listdir(destination)):
         parser.error(f"{destination}: not a new or empty folder")
+    # Every refusal in the tool's own words, the library's after them.
     try:
         said, faults = verify(args.target, args.label)
-    except (OSError, ValueError, pefile.PEFormatError, pycdlib.pycdlibexception.PyCdlibException) as e:
+    except ValueError as e:
         said, faults = [], [str(e)]
+    except OSError as e:
+        said, faults = [], [f"it cannot be read ({e.strerror or e})"]
+    except pefile.PEFormatError as e:
+        said, faults = [], [f"its Tolvane.exe is no program Windows can load ({e})"]
+    except pycdlib.pycdlibexception.PyCdlibException as e:
+        said, faults = [], [f"its ISO 9660 or Joliet structure cannot be read as Windows reads a disc ({e}): the "
+                            "image is damaged, or no disc image"]
     for line in said:
         print(f"ok      {line}")
     for fault in faults:
