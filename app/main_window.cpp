@@ -268,9 +268,14 @@ void frmMain::tidyUp() noexcept {
 
 // What a repair that went through replaced: the installer's control, and
 // the control an earlier repair had put in place.
+// The control an earlier repair put in place goes only when its bytes, read
+// now, are known to be a disc's control: in doubt it stays beside.
 void frmMain::discardReplaced() noexcept {
-    for (const std::wstring& file : {record_.replacedControl, record_.ownControl ? record_.usersControl : std::wstring()})
-        if (!file.empty() && platform_.fileExists(file)) discard(file);
+    if (!record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl)) discard(record_.replacedControl);
+    const std::wstring own = record_.ownControl ? record_.usersControl : std::wstring();
+    if (own.empty() || !platform_.fileExists(own)) return;
+    if (discsControl(own)) return discard(own);
+    platform_.note(L"  " + quotedPath(own) + L" stays: it cannot be told to be a disc's control");
 }
 
 // The SHA-256 a mark names; empty for another text.
@@ -279,14 +284,32 @@ static std::wstring markedSha256(const std::wstring& mark) {
     return all.empty() || all[0].compare(0, 7, L"sha256=") != 0 ? std::wstring() : all[0].substr(7);
 }
 
-// The mark says what the last repair that went through registered; a
-// control that cannot be read is taken for the user's.
-bool frmMain::installedByUs(const std::wstring& control) {
-    std::wstring mark;
+bool frmMain::discsControl(const std::wstring& path) noexcept {
     try {
-        return platform_.readInstalledMark(mark) && markedSha256(mark) == platform_.digestFile(control, false).sha256;
-    } catch (const Failure&) {
+        const std::wstring sha256 = platform_.digestFile(path, false).sha256;
+        std::wstring mark;
+        return (!mediumControlSha256_.empty() && sha256 == mediumControlSha256_) ||
+               (platform_.readInstalledMark(mark) && markedSha256(mark) == sha256);
+    } catch (...) {
         return false;
+    }
+}
+
+// This program's when its bytes are this disc's control or the one the
+// mark names. A control that cannot be read (a scanner holds it), or a mark
+// that cannot be read, leaves it in doubt: it is then handled as this
+// program's, so that the backup of the user's control stays, and it is not
+// deleted at the end unless it can be read then (see discardReplaced).
+bool frmMain::installedByUs(const std::wstring& control) {
+    std::wstring sha256, mark;
+    try {
+        sha256 = platform_.digestFile(control, false).sha256;
+        if (!mediumControlSha256_.empty() && sha256 == mediumControlSha256_) return true;
+        return platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
+    } catch (const Failure& failure) {
+        platform_.note(L"  " + failure.description() + L": in doubt, " + quotedPath(control) +
+                       L" is kept as this program's, and so is the backup");
+        return true;
     }
 }
 

@@ -203,6 +203,9 @@ private:
     // Whether the control is the one the last repair that went through put
     // in place (see Platform::readInstalledMark); and that mark written.
     bool installedByUs(const std::wstring& control);
+    // The file's bytes, read now, are a disc's control: this medium's, or
+    // the one the mark names. False when that cannot be told.
+    bool discsControl(const std::wstring& path) noexcept;
     void markInstalled(const std::wstring& control) noexcept;
     void discardReplaced() noexcept;
     // The run's own files put aside to be deleted, and its installer's

@@ -223,6 +223,8 @@ std::vector<RunningProcess> FakePlatform::trackedProcesses() {
 
 FileDigest FakePlatform::digestFile(const std::wstring& path, bool hold) {
     calls.push_back(hold ? L"digestFile " + path + L" | held" : L"digestFile " + path);
+    if (failingOperations.count(L"digestFile:" + path) != 0)
+        throw Failure(ERROR_SHARING_VIOLATION, L"opening " + quotedPath(path) + L" failed: in use");
     const auto file = files.find(path);
     if (file == files.end()) throw Failure(2, L"opening " + quotedPath(path) + L" failed: not found");
     Sha256 hash;

@@ -399,6 +399,15 @@ TEST(Codes, SayWhatTheMachineIs) {
         {"/check, the mark unreadable, the disc's control in place", [](FakePlatform& f) {
              f.files[control] = "medium control", f.failingOperations.insert(L"readInstalledMark"); },
          0, L"the control on the disk decides", L"", L"T.exe /check"},
+        {"after a repair, a scanner holds the control: the user's backup stays", [](FakePlatform& f) {
+             f.files[control] = "medium control", f.files[controlBackup] = "installed control";
+             f.failingOperations.insert(L"digestFile:" + control); },
+         0, L"in doubt, \"" + control + L"\" is kept as this program's, and so is the backup", L"",
+         L"T.exe", [](const FakePlatform& f) { EXPECT_EQ(f.files.at(controlBackup), "installed control"); }},
+        {"after a repair whose mark was lost: the disc's control is known by its bytes", [](FakePlatform& f) {
+             f.files[control] = "medium control", f.files[controlBackup] = "installed control"; },
+         0, L"an earlier repair put", L"", L"T.exe",
+         [](const FakePlatform& f) { EXPECT_EQ(f.files.at(controlBackup), "installed control"); }},
         {"/check, the mark unreadable, another control in place",
          [](FakePlatform& f) { f.failingOperations.insert(L"readInstalledMark"); }, repairNeededExitCode,
          L"the control on the disk decides", L"", L"T.exe /check"},
