@@ -271,9 +271,16 @@ void frmMain::tidyUp() noexcept {
 // The control an earlier repair put in place goes only when its bytes, read
 // now, are known to be a disc's control: in doubt it stays beside.
 void frmMain::discardReplaced() noexcept {
-    if (!record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl)) discard(record_.replacedControl);
+    const auto there = [&](const std::wstring& file) {  // in doubt, not: nothing is discarded
+        try {
+            return !file.empty() && platform_.fileExists(file);
+        } catch (...) {
+            return false;
+        }
+    };
+    if (there(record_.replacedControl)) discard(record_.replacedControl);
     const std::wstring own = record_.ownControl ? record_.usersControl : std::wstring();
-    if (own.empty() || !platform_.fileExists(own)) return;
+    if (!there(own)) return;
     if (discsControl(own)) return discard(own);
     platform_.note(L"  " + quotedPath(own) + L" stays: it cannot be told to be a disc's control");
 }

@@ -324,8 +324,14 @@ std::wstring frmMain::usersControlNow() {
 }
 
 void frmMain::discardOwnFiles() noexcept {
-    for (const std::wstring& file : std::vector<std::wstring>(record_.discards))
-        if (platform_.fileExists(file)) discard(file);
+    for (const std::wstring& file : std::vector<std::wstring>(record_.discards)) {
+        try {
+            if (!platform_.fileExists(file)) continue;
+        } catch (...) {
+            continue;  // in doubt, kept
+        }
+        discard(file);
+    }
     removeInstallerFolder();
 }
 

@@ -207,7 +207,9 @@ public:
     virtual std::wstring temporaryFolder() = 0;
 
     // True when a directory search for exactly `path` finds an entry that is
-    // neither hidden, nor a system file, nor a folder.
+    // neither hidden, nor a system file, nor a folder; false when nothing is
+    // there. Raises when the search fails otherwise (access denied, a device
+    // not ready): that is no answer, never a "not there".
     virtual bool fileExists(const std::wstring& path) = 0;
     virtual void deleteFile(const std::wstring& path) = 0;
     // Fails when `newPath` already exists.

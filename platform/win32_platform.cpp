@@ -681,7 +681,12 @@ bool Win32Platform::fileExists(const std::wstring& path) {
     const DWORD notNormal = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
     WIN32_FIND_DATAW entry;
     UniqueFindHandle search(::FindFirstFileW(path.c_str(), &entry));
-    if (!search) return false;
+    if (!search) {
+        // Only "nothing there" is an answer; a search that failed is none.
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES) return false;
+        throw failureFor(L"looking for " + quotedPath(path), error);
+    }
     do {
         if ((entry.dwFileAttributes & notNormal) == 0) return true;
     } while (::FindNextFileW(search.get(), &entry));

@@ -290,7 +290,11 @@ std::vector<std::wstring> FakePlatform::folderEntries(const std::wstring& folder
 
 std::wstring FakePlatform::temporaryFolder() { return temporaryFolderValue; }
 
-bool FakePlatform::fileExists(const std::wstring& path) { return files.count(path) != 0; }
+bool FakePlatform::fileExists(const std::wstring& path) {
+    if (failingOperations.count(L"fileExists:" + path) != 0)
+        throw Failure(ERROR_ACCESS_DENIED, L"looking for " + quotedPath(path) + L" failed: Access is denied.");
+    return files.count(path) != 0;
+}
 
 void FakePlatform::deleteFile(const std::wstring& path) {
     calls.push_back(L"deleteFile " + path);
