@@ -119,14 +119,14 @@ std::wstring exitCodeMeaning(int exitCode) {
         {badSwitchExitCode, L"a switch not known: nothing done"},
         {ERROR_CANCELLED, L"consent declined: no repair"},
         {ownFaultExitCode, L"a fault of the program's own"},
-        {timedOutExitCode, L"the installer's time limit ran out; the control is back"},
-        {failedExitCode, L"not repaired: see the step that failed above"},
+        {timedOutExitCode, L"installer timed out; the control is back"},
+        {failedExitCode, L"not repaired: see the failed step above"},
         {nothingToRestoreExitCode, L"/restore: nothing of the disc's here"},
         {anotherRepairExitCode, L"another run at work: try again later"},
         {logFailureExitCode, L"the log could not be made: nothing done"},
         {elevationRequiredExitCode, L"/quiet without a full token: no repair"},
         {restartNeededExitCode, L"repaired; a restart completes it"},
-        {repairStoppedExitCode, L"the repair's process ended early: run the disc again"},
+        {repairStoppedExitCode, L"the repair ended early: run the disc again"},
     };
     for (const auto& known : meanings)
         if (known.code == exitCode) return known.meaning;
@@ -282,7 +282,7 @@ void frmMain::discardReplaced() noexcept {
     const std::wstring own = record_.ownControl ? record_.usersControl : std::wstring();
     if (!there(own)) return;
     if (discsControl(own)) return discard(own);
-    platform_.note(L"  " + quotedPath(own) + L" stays: it cannot be told to be a disc's control");
+    platform_.note(L"  " + quotedPath(own) + L" stays: not known to be a disc's control");
 }
 
 // The SHA-256 a mark names; empty for another text.
@@ -390,7 +390,7 @@ int frmMain::restoreUsersControl() {
     }
     const bool there = platform_.fileExists(control), ours = there && installedByUs(control);
     if (!marked && !ours) {
-        platform_.note(L"  nothing of the disc's is on this machine: nothing to take away");
+        platform_.note(L"  nothing of the disc's is here: nothing to take away");
         return nothingToRestoreExitCode;
     }
     // A control installed since (by the user, by another installer) is no
@@ -458,9 +458,16 @@ int frmMain::restoreUsersControl() {
 void frmMain::recoverEarlierRun() {
     platform_.note(L"Looking for the record of an earlier repair that was cut off");
     std::wstring text;
-    if (!platform_.readRepairRecord(text)) return;
-    RepairRecord record = RepairRecord::parse(text);
-    checkRecordNames(record);
+    RepairRecord record;
+    try {
+        if (!platform_.readRepairRecord(text)) return;
+        record = RepairRecord::parse(text);
+        checkRecordNames(record);
+    } catch (const Failure&) {
+        // What a run cut off left aside cannot be told: nobody is told it works as before.
+        leadWith(mayNotWorkMeaning);
+        throw;
+    }
     record_ = record;
     recording_ = true;
     leadWith(mayNotWorkMeaning);  // until what the cut-off run moved is back

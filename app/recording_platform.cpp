@@ -130,8 +130,7 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
     beginLog();
     if (!log_.failure().empty()) throw Failure(ERROR_INSTALL_LOG_FAILURE, log_.failure());  // /log FILE: nothing done yet
     say([&] {
-        return name.empty() ? std::wstring(L"No named lock (as SYSTEM, or with no desktop): the machine's lock keeps a "
-                                           L"second repair out")
+        return name.empty() ? std::wstring(L"No named lock (as SYSTEM, or no desktop): the machine's lock only")
                             : L"Holding the lock " + quotedPath(name) + L": no other run is at work";
     });
     return true;
@@ -271,10 +270,7 @@ void RecordingPlatform::copyFile(const std::wstring& source, const std::wstring&
 
 FileDigest RecordingPlatform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
     const FileDigest digest = passOn([&] { return inner_.copyAndDigest(source, destination); });
-    say([&] {
-        return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination) + L": " + decimal(digest.size) +
-               L" bytes, SHA-256 " + digest.sha256;
-    });
+    say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination) + L": SHA-256 " + digest.sha256; });
     return digest;
 }
 

@@ -134,9 +134,11 @@ void frmMain::executeFlashSetup() {
 // (it cannot write over the control afterwards), and the failure puts the
 // user's control back.
 void frmMain::waitForInstaller(HANDLE process) {
-    if (installerLimitSeconds_ == 0) return static_cast<void>(waitFor(process, INFINITE));
     const DWORD limitMs = installerLimitSeconds_ * 1000, spent = platform_.tickCount() - installerStartedAt_;
-    if (waitFor(process, spent < limitMs ? limitMs - spent : 0) != WAIT_TIMEOUT) return;
+    const DWORD waited = waitFor(process, installerLimitSeconds_ == 0 ? INFINITE : spent < limitMs ? limitMs - spent : 0);
+    if (waited == WAIT_OBJECT_0) return;
+    // A wait that failed is no end: the installer may still be writing.
+    if (waited != WAIT_TIMEOUT) throw failureFor(L"waiting for the medium's installer", platform_.GetLastError());
     try {
         const std::vector<RunningProcess> running = platform_.trackedProcesses();
         const HandlesOf closed(platform_, running);
@@ -213,7 +215,7 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
             restartNeeded_ = true;
         } else if (exitCode != 0) {
             platform_.note(L"  the installer reports a failure (exit code " + decimal(exitCode) + L": " +
-                           systemMessage(exitCode) + L"); the disc's own control is put in place all the same");
+                           systemMessage(exitCode) + L"); the disc's control goes in all the same");
         }
     }
     waitForHandOver();

@@ -102,8 +102,8 @@ void frmMain::checkMedium() {
     for (const MediumFile& file : files) {
         if (file.sha256.empty()) {
             if (loaderMaps(file.name))
-                platform_.note(L"  " + quotedPath(data + L"\\" + file.name) + L" is named in the record without its "
-                               L"SHA-256 (a medium made by an older tool): it is not checked");
+                platform_.note(L"  " + quotedPath(data + L"\\" + file.name) + L" has no SHA-256 in the record (an "
+                               L"older tool's): not checked");
             continue;
         }
         // The installer is read once, as it is copied (see prepareInstaller).

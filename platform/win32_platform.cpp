@@ -1064,7 +1064,7 @@ bool Win32Platform::readInstalledMark(std::wstring& text) {
         std::memcpy(&number, data, sizeof number);
         text += value.key + std::wstring(L"=") + (value.number ? decimal(number) : std::wstring(data)) + L"\n";
     }
-    return !text.empty() || readLines(markValue, text);
+    return !text.empty();
 }
 
 void Win32Platform::writeInstalledMark(const std::wstring& text) {
@@ -1092,8 +1092,7 @@ void Win32Platform::writeInstalledMark(const std::wstring& text) {
                                                      reinterpret_cast<const BYTE*>(data.c_str()),
                                                      static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))));
     }
-    const LONG error = registry.deleteValue(key.get(), markValue);
-    if (error != ERROR_FILE_NOT_FOUND) raiseFor(action, error);
+    registry.deleteValue(key.get(), markValue);  // an older version's list
     raiseFor(action, registry.flush(key.get()));
     // An empty mark (the uninstall): the key goes too when no record is in it.
     DWORD type = 0, size = 0;

@@ -102,7 +102,7 @@ TEST_F(RepairRun, OnWindowsXPTheWholeRunRepairsTheControl) {
     const std::wstring control = quoted(Machine::controlPath());
     expectInTheRunLog({L"counts as Windows XP: yes",
                        L"copied " + quoted(medium / L"data\\install_flash_player.exe") + L" to \"" + windowsFolder() +
-                           L"\\Temp\\Tolvane.", L"\\install_flash_player.exe\": ", L"bytes, SHA-256 ",
+                           L"\\Temp\\Tolvane.", L"\\install_flash_player.exe\": SHA-256 ",
                        L"regsvr32 " + control + L" /u /s: process id ",
                        L"ended with exit code 0", L"renamed " + control + L" to " + quoted(Machine::controlBackup()),
                        L"renamed " + quoted(Machine::infPath()) + L" to " + quoted(Machine::infBackup()),

@@ -99,6 +99,10 @@ DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         listener->sessionEnding();
         cutOff = true;  // Windows ends the program once the handler returns
     }
+    if (failingOperations.count(L"WaitForSingleObject:" + commandLines_[id]) != 0) {
+        lastError = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
     return stillRunningAfterWait.count(commandLines_[id]) != 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
