@@ -350,7 +350,11 @@ int frmMain::checkOnly() {
         return anotherRepairExitCode;
     }
     const std::wstring control = getPathFlash();
-    if (!platform_.fileExists(control)) return needs(L"there is no control at " + quotedPath(control));
+    try {
+        if (!platform_.fileExists(control)) return needs(L"there is no control at " + quotedPath(control));
+    } catch (const Failure& failure) {  // no answer: nothing says the disc's control is there
+        return needs(failure.description());
+    }
     std::wstring mark, sha256;
     try {
         sha256 = platform_.digestFile(control, false).sha256;

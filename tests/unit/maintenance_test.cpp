@@ -416,6 +416,8 @@ TEST(Codes, SayWhatTheMachineIs) {
          [&](FakePlatform& f) { f.failingOperations.insert(L"WaitForSingleObject:" + copy); }, failedExitCode,
          L"waiting for the medium's installer failed", L"copyFile D:\\data\\Flash.ocx", L"T.exe /quiet",
          [](const FakePlatform& f) { EXPECT_EQ(f.files.at(control), "installed control"); }},
+        {"/check, the search for the control fails", [](FakePlatform& f) { f.failingOperations.insert(L"fileExists:" + control); },
+         repairNeededExitCode, L"it does: looking for", L"", L"T.exe /check"},
         {"/check, the mark unreadable, another control in place",
          [](FakePlatform& f) { f.failingOperations.insert(L"readInstalledMark"); }, repairNeededExitCode,
          L"the control on the disk decides", L"", L"T.exe /check"},
