@@ -120,8 +120,10 @@ bool numbered(const std::wstring& path, const std::wstring& base, const wchar_t*
 void frmMain::checkRecordNames(const RepairRecord& record) {
     const std::wstring control = getPathFlash(), backup = backupPath(control);
     // An old swflash.bkp goes aside before the record names swflash.inf.
-    const std::wstring inf = getPathInf();
-    const std::wstring infBackup = inf.empty() ? std::wstring() : backupPath(inf);
+    // The one setup information file the run moves, whatever this run's
+    // version query says (one that failed says "not XP").
+    const std::wstring inf = windowsFolder() + L"\\ServicePackFiles\\i386\\swflash.inf";
+    const std::wstring infBackup = backupPath(inf);
     const auto check = [&](const std::wstring& value, bool allowed) {
         if (!value.empty() && !allowed) throw unreadableRecord(quotedPath(value) + L" is not a file this program makes");
     };
@@ -130,14 +132,14 @@ void frmMain::checkRecordNames(const RepairRecord& record) {
     };
     check(record.usersControl, controlOrBackup(record.usersControl));
     check(record.usersControlTo, controlOrBackup(record.usersControlTo));
-    check(record.inf, !inf.empty() && samePath(record.inf, inf));
+    check(record.inf, samePath(record.inf, inf));
     check(record.replacedControl, numbered(record.replacedControl, control, L".old"));
     check(record.replacedTo, samePath(record.replacedTo, control));
     check(record.mediumCopy, numbered(record.mediumCopy, control, L".new"));
     check(record.installerFolder, numbered(record.installerFolder, windowsFolder() + installerFolders, L"", true));
     for (const std::wstring& file : record.discards)
         check(file, numbered(file, control, L".new") || numbered(file, control, L".old") ||
-                        numbered(file, backup, L".old") || (!infBackup.empty() && numbered(file, infBackup, L".old")));
+                        numbered(file, backup, L".old") || numbered(file, infBackup, L".old"));
 }
 
 bool frmMain::listed(const std::wstring& path) const {

@@ -416,6 +416,13 @@ TEST(Codes, SayWhatTheMachineIs) {
          [&](FakePlatform& f) { f.failingOperations.insert(L"WaitForSingleObject:" + copy); }, failedExitCode,
          L"waiting for the medium's installer failed", L"copyFile D:\\data\\Flash.ocx", L"T.exe /quiet",
          [](const FakePlatform& f) { EXPECT_EQ(f.files.at(control), "installed control"); }},
+        {"a failed version query: a cut-off run's swflash.inf still goes back", [](FakePlatform& f) {
+             f.setVersion(0, 0, 0), f.files.erase(control), f.files[controlBackup] = "installed control",
+             f.files[infBackup] = "inf";
+             f.record = L"Tolvane repair record 1\nstep=running the medium's installer\ncontrol=" + controlBackup +
+                        L"\ninf=" + inf + L"\n"; },
+         0, L"An earlier run was cut off while running the medium's installer", L"", L"T.exe /quiet",
+         [](const FakePlatform& f) { EXPECT_EQ(f.files.at(inf), "inf"); }},
         {"/check, the search for the control fails", [](FakePlatform& f) { f.failingOperations.insert(L"fileExists:" + control); },
          repairNeededExitCode, L"it does: looking for", L"", L"T.exe /check"},
         {"/check, the mark unreadable, another control in place",
