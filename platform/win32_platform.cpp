@@ -1036,6 +1036,19 @@ void raiseFor(const std::wstring& action, LONG error) {
     if (error != ERROR_SUCCESS) throw failureFor(action, static_cast<DWORD>(error));
 }
 
+// The program's key with `access`: made where it is missing (`create`), or
+// else empty where there is none. Inlined where it is used: a function of
+// its own would cost the image an unwind entry more than the copies do.
+inline __attribute__((always_inline)) RegistryKey recordKeyFor(const Registry& registry, const std::wstring& action,
+                                                               REGSAM access, bool create = false) {
+    HKEY key = nullptr;
+    const LONG error = create ? registry.create(HKEY_LOCAL_MACHINE, recordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                                access, nullptr, &key, nullptr)
+                              : registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, access, &key);
+    if (create || error != ERROR_FILE_NOT_FOUND) raiseFor(action, error);
+    return RegistryKey(key);
+}
+
 }  // namespace
 
 bool Win32Platform::readRepairRecord(std::wstring& text) { return readLines(recordValue, text); }
@@ -1047,16 +1060,13 @@ void Win32Platform::writeRepairRecord(const std::wstring& text) { writeLines(rec
 bool Win32Platform::readInstalledMark(std::wstring& text) {
     const std::wstring action = recordAction(L"reading");
     const Registry& registry = Registry::get(action);
-    HKEY opened = nullptr;
-    LONG error = registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_QUERY_VALUE, &opened);
-    if (error == ERROR_FILE_NOT_FOUND) return false;
-    raiseFor(action, error);
-    RegistryKey key(opened);
+    const RegistryKey key = recordKeyFor(registry, action, KEY_QUERY_VALUE);
+    if (!key) return false;
     text.clear();
     for (const MarkValue& value : markValues) {
         wchar_t data[128] = {};
         DWORD type = 0, size = sizeof data - sizeof(wchar_t), number = 0;
-        error = registry.query(key.get(), value.name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+        const LONG error = registry.query(key.get(), value.name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
         if (error == ERROR_FILE_NOT_FOUND) continue;
         raiseFor(action, error);
         if (type != (value.number ? REG_DWORD : REG_SZ))
@@ -1070,10 +1080,7 @@ bool Win32Platform::readInstalledMark(std::wstring& text) {
 void Win32Platform::writeInstalledMark(const std::wstring& text) {
     const std::wstring action = recordAction(L"writing");
     const Registry& registry = Registry::get(action);
-    HKEY created = nullptr;
-    raiseFor(action, registry.create(HKEY_LOCAL_MACHINE, recordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &created, nullptr));
-    RegistryKey key(created);
+    const RegistryKey key = recordKeyFor(registry, action, KEY_SET_VALUE | KEY_QUERY_VALUE, true);
     const std::vector<std::wstring> all = lines(text);
     for (const MarkValue& value : markValues) {
         const std::wstring prefix = value.key + std::wstring(L"=");
@@ -1103,13 +1110,10 @@ void Win32Platform::writeInstalledMark(const std::wstring& text) {
 bool Win32Platform::readLines(const wchar_t* value, std::wstring& text) {
     const std::wstring action = recordAction(L"reading");
     const Registry& registry = Registry::get(action);
-    HKEY opened = nullptr;
-    LONG error = registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_QUERY_VALUE, &opened);
-    if (error == ERROR_FILE_NOT_FOUND) return false;
-    raiseFor(action, error);
-    RegistryKey key(opened);
+    const RegistryKey key = recordKeyFor(registry, action, KEY_QUERY_VALUE);
+    if (!key) return false;
     DWORD type = 0, size = 0;
-    error = registry.query(key.get(), value, nullptr, &type, nullptr, &size);
+    LONG error = registry.query(key.get(), value, nullptr, &type, nullptr, &size);
     if (error == ERROR_FILE_NOT_FOUND) return false;
     raiseFor(action, error);
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
@@ -1131,10 +1135,7 @@ void Win32Platform::writeLines(const wchar_t* value, const std::wstring& text) {
     for (wchar_t& c : data)
         if (c == L'\n') c = L'\0';
     data += L'\0';
-    HKEY created = nullptr;
-    raiseFor(action, registry.create(HKEY_LOCAL_MACHINE, recordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                                     nullptr, &created, nullptr));
-    RegistryKey key(created);
+    const RegistryKey key = recordKeyFor(registry, action, KEY_SET_VALUE, true);
     raiseFor(action, registry.set(key.get(), value, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
                                   static_cast<DWORD>(data.size() * sizeof(wchar_t))));
     raiseFor(action, registry.flush(key.get()));
@@ -1143,12 +1144,9 @@ void Win32Platform::writeLines(const wchar_t* value, const std::wstring& text) {
 void Win32Platform::clearRepairRecord() {
     const std::wstring action = recordAction(L"removing");
     const Registry& registry = Registry::get(action);
-    HKEY opened = nullptr;
-    LONG error = registry.open(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_SET_VALUE, &opened);
-    if (error == ERROR_FILE_NOT_FOUND) return;
-    raiseFor(action, error);
-    RegistryKey key(opened);
-    error = registry.deleteValue(key.get(), recordValue);
+    const RegistryKey key = recordKeyFor(registry, action, KEY_SET_VALUE);
+    if (!key) return;
+    const LONG error = registry.deleteValue(key.get(), recordValue);
     if (error != ERROR_FILE_NOT_FOUND) raiseFor(action, error);
     raiseFor(action, registry.flush(key.get()));
 }
