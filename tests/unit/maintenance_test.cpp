@@ -247,69 +247,6 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
     }
 }
 
-// Whatever its volume says of itself, what runs as administrator is a copy
-// in a folder only administrators may write, under a name nobody can guess
-// or use up, hashed as it is written: a data folder re-pointed after the
-// check changes nothing, on a writable copy and a CD-ROM drive alike.
-TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
-    const std::wstring second = L"C:\\WINDOWS\\Temp\\Tolvane.0000000000000002";
-    const struct Row {
-        const char* name;
-        std::function<void(FakePlatform&)> setUp;
-        int exitCode;
-        std::wstring started;  // the installer's launch; empty: none
-        std::wstring says;     // in the box, or the log when there is no box
-        const wchar_t* commandLine = L"T.exe";
-    } rows[] = {
-        {"a pressed CD", [](FakePlatform&) {}, 0, installerLaunch, L""},
-        {"a writable copy", [](FakePlatform& f) { f.mediumWritable = true; }, 0, installerLaunch, L""},
-        {"its name taken", [&](FakePlatform& f) { f.folders = {installerFolder}; }, 0,
-         L"launchProgram \"" + second + L"\\install_flash_player.exe\"", L""},
-        {"re-pointed after the check on a CD-ROM drive", [](FakePlatform& f) { f.installerSwappedAfterCheck = "planted"; },
-         failedExitCode, L"", L"\"" + installer + L"\" was changed after the medium was made (it has 7 bytes, not 9)"},
-        {"re-pointed after the check on a writable copy",
-         [](FakePlatform& f) { f.mediumWritable = true, f.installerSwappedAfterCheck = "planted"; }, failedExitCode, L"",
-         L"\"" + installer + L"\" was changed after the medium was made (it has 7 bytes, not 9)"},
-        {"no installer, no record", [](FakePlatform& f) { f.mediumRecordValue.clear(), f.files.erase(installer); },
-         0, L"", L"Error starting task \r\ncopying \"" + installer + L"\" failed: not found"},
-        {"/quiet: the installer's own silent switches, from the record",
-         [](FakePlatform& f) { f.mediumRecordValue.insert(f.mediumRecordValue.size() - 4, L"quiet -install -silent\n"); },
-         0, L"launchProgram \"" + installerCopy + L"\" -install -silent | 1 | " + installerCopy, L"", L"T.exe /quiet"},
-        {"/quiet: the medium names none", [](FakePlatform&) {}, 0, L"launchProgram \"" + installerCopy + L"\" | 1 |",
-         L"the medium names no silent switches for its installer: it may wait for a person", L"T.exe /quiet"},
-        {"no access control where the copy goes", [](FakePlatform& f) { f.accessControl = false; },
-         0, installerLaunch, L"is on a file system without access control (FAT32)"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        FakePlatform fake;
-        fake.files[control] = "installed control";
-        mastered(fake);
-        row.setUp(fake);
-        const int exitCode = runProgram(fake, parseOptions(row.commandLine));
-        EXPECT_EQ(fake.endedWith >= 0 ? fake.endedWith : exitCode, row.exitCode);
-        const auto installers = fake.callsTo(L"launchProgram \"C:\\WINDOWS\\Temp");
-        EXPECT_FALSE(fake.called(L"launchProgram \"" + installer));
-        EXPECT_EQ(installers.size(), row.started.empty() ? 0u : 1u);
-        if (!row.started.empty()) {
-            EXPECT_EQ(installers.at(0).rfind(row.started, 0), 0u) << installers.at(0);
-            EXPECT_EQ(fake.ranInstaller, "installer");
-        }
-        std::wstring said;
-        for (const auto& call : fake.callsTo(L"showMessageBox")) said += call;
-        for (const auto& note : fake.notes) said += note;
-        EXPECT_NE(said.find(row.says), std::wstring::npos) << std::string(said.begin(), said.end());
-        // Nothing of the run's own is left, nor anything of anyone else's removed.
-        EXPECT_EQ(fake.folders.size(), row.name == std::string("its name taken") ? 1u : 0u);
-        EXPECT_TRUE(fake.record.empty());
-        if (row.exitCode != 0) {
-            EXPECT_EQ(fake.files[control], "installed control");
-            EXPECT_FALSE(fake.called(L"launchProgram regsvr32"));
-            EXPECT_NE(said.find(L"nothing was changed."), std::wstring::npos);
-        }
-    }
-}
-
 // A run on the fake's mastered medium: its exit code, and what the calls
 // and the log say (and do not).
 struct SaidRow {
@@ -339,6 +276,52 @@ void expectSaid(const SaidRow& row) {
     }
     EXPECT_EQ(fake.openHandles, 0);
     if (row.check) row.check(fake);
+}
+
+// Whatever its volume says of itself, what runs as administrator is a copy
+// in a folder only administrators may write, under a name nobody can guess
+// or use up, hashed as it is written: a data folder re-pointed after the
+// check changes nothing, on a writable copy and a CD-ROM drive alike.
+TEST(InstallerCopy, WhatRunsAsAdministratorIsTheCheckedCopy) {
+    const std::wstring second = L"C:\\WINDOWS\\Temp\\Tolvane.0000000000000002";
+    const std::wstring fromMedium = L"launchProgram \"" + installer, planted = L" was changed after the medium was made (";
+    // Nothing of the run's own is left, nor anything of anyone else's removed.
+    const auto ran = [](const FakePlatform& f) {
+        EXPECT_EQ(f.ranInstaller, "installer");
+        EXPECT_EQ(f.callsTo(L"launchProgram \"C:\\WINDOWS\\Temp").size(), 1u);
+        EXPECT_TRUE(f.folders.empty() && f.record.empty());
+    };
+    const auto refused = [](const FakePlatform& f) {
+        EXPECT_EQ(f.files.at(control), "installed control");
+        EXPECT_FALSE(f.called(L"launchProgram"));
+        EXPECT_NE(f.callsTo(L"showMessageBox").at(0).find(L"nothing was changed."), std::wstring::npos);
+        EXPECT_TRUE(f.folders.empty() && f.record.empty());
+    };
+    const SaidRow rows[] = {
+        {"a pressed CD", [](FakePlatform&) {}, 0, installerLaunch, fromMedium, L"T.exe", ran},
+        {"a writable copy", [](FakePlatform& f) { f.mediumWritable = true; }, 0, installerLaunch, fromMedium, L"T.exe", ran},
+        {"its name taken", [](FakePlatform& f) { f.folders = {installerFolder}; }, 0,
+         L"launchProgram \"" + second + L"\\install_flash_player.exe\"", fromMedium, L"T.exe",
+         [](const FakePlatform& f) { EXPECT_EQ(f.folders, std::set<std::wstring>{installerFolder}); }},
+        {"re-pointed after the check on a CD-ROM drive", [](FakePlatform& f) { f.installerSwappedAfterCheck = "planted"; },
+         failedExitCode, L"\"" + installer + L"\"" + planted + L"it has 7 bytes, not 9)", L"", L"T.exe", refused},
+        {"re-pointed after the check on a writable copy",
+         [](FakePlatform& f) { f.mediumWritable = true, f.installerSwappedAfterCheck = "planted"; }, failedExitCode,
+         L"\"" + installer + L"\"" + planted + L"it has 7 bytes, not 9)", L"", L"T.exe", refused},
+        {"no installer, no record", [](FakePlatform& f) { f.mediumRecordValue.clear(), f.files.erase(installer); }, 0,
+         L"Error starting task \r\ncopying \"" + installer + L"\" failed: not found", L"launchProgram \"C:\\WINDOWS\\Temp",
+         L"T.exe", [](const FakePlatform& f) { EXPECT_TRUE(f.folders.empty() && f.record.empty()); }},
+        {"/quiet: the installer's own silent switches, from the record",
+         [](FakePlatform& f) { f.mediumRecordValue.insert(f.mediumRecordValue.size() - 4, L"quiet -install -silent\n"); },
+         0, L"launchProgram \"" + installerCopy + L"\" -install -silent | 1 | " + installerCopy, fromMedium, L"T.exe /quiet",
+         ran},
+        {"/quiet: the medium names none", [](FakePlatform&) {}, 0,
+         L"the medium names no silent switches for its installer: it may wait for a person", fromMedium, L"T.exe /quiet",
+         ran},
+        {"no access control where the copy goes", [](FakePlatform& f) { f.accessControl = false; }, 0,
+         L"is on a file system without access control (FAT32)", fromMedium, L"T.exe", ran},
+    };
+    for (const SaidRow& row : rows) expectSaid(row);
 }
 
 // What no standard user can steer: the menu that runs with administrator
