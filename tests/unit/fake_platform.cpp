@@ -18,11 +18,23 @@ std::vector<std::wstring> FakePlatform::callsTo(const std::wstring& name) const 
 }
 
 void FakePlatform::failIfAsked(const std::wstring& operation) {
-    if (failingOperations.count(operation) != 0)
-        throw Failure(failureNumber, operation + (failureNumber == ERROR_SHARING_VIOLATION
-                                                      ? L" failed: The process cannot access the file because it is "
-                                                        L"being used by another process."
-                                                      : L" failed: Access is denied."));
+    if (failingOperations.count(operation) != 0) throw failureFor(operation, failureNumber);
+}
+
+bool FakePlatform::mayFail(const std::wstring& call) {
+    if (faultsAt.count(++fallibleCalls) == 0) return false;
+    faulted.push_back(call);
+    if (!faultAfterEffect) fail(call);
+    return true;
+}
+
+void FakePlatform::fail(const std::wstring& call) { throw failureFor(call, faultError); }
+
+bool FakePlatform::failsWin32(const std::wstring& call) {
+    if (faultsAt.count(++fallibleCalls) == 0) return false;
+    faulted.push_back(call);
+    lastError = faultError;
+    return true;
 }
 
 bool FakePlatform::noChange() {
@@ -53,6 +65,7 @@ void FakePlatform::setVersion(DWORD platformId, DWORD major, DWORD minor, const 
 
 UINT FakePlatform::folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size) {
     calls.push_back(widen(name) + L" " + std::to_wstring(size));
+    if (failsWin32(widen(name))) return 0;
     if (overrideFolderCount) {
         // Write what fits, as the system would, and report the chosen count.
         if (folderCount > 0 && folderCount <= size) {
@@ -75,6 +88,7 @@ UINT FakePlatform::GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 
 BOOL FakePlatform::GetVersionExA(OSVERSIONINFOA* info) {
     calls.push_back(L"GetVersionExA " + std::to_wstring(info->dwOSVersionInfoSize));
+    if (failsWin32(L"GetVersionExA")) return FALSE;
     DWORD size = info->dwOSVersionInfoSize;
     *info = version;
     info->dwOSVersionInfoSize = size;
@@ -84,7 +98,7 @@ BOOL FakePlatform::GetVersionExA(OSVERSIONINFOA* info) {
 HANDLE FakePlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
     calls.push_back(L"OpenProcess " + std::to_wstring(access) + L" " + std::to_wstring(inherit) + L" " +
                     std::to_wstring(processId));
-    if (openProcessGivesNothing) return nullptr;
+    if (openProcessGivesNothing || failsWin32(L"OpenProcess")) return nullptr;
     ++openHandles;
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(processId));
 }
@@ -103,11 +117,13 @@ DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         lastError = ERROR_INVALID_HANDLE;
         return WAIT_FAILED;
     }
+    if (failsWin32(L"WaitForSingleObject")) return WAIT_FAILED;
     return stillRunningAfterWait.count(commandLines_[id]) != 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
 BOOL FakePlatform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     const auto id = static_cast<std::uint32_t>(reinterpret_cast<uintptr_t>(process));
+    if (failsWin32(L"GetExitCodeProcess")) return FALSE;
     auto found = exitCodes.find(commandLines_[id]);
     *exitCode = found == exitCodes.end() ? exitCodesById_[id] : found->second;
     calls.push_back(L"GetExitCodeProcess " + std::to_wstring(id) + L" " + std::to_wstring(*exitCode));
@@ -116,49 +132,57 @@ BOOL FakePlatform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
 
 BOOL FakePlatform::TerminateProcess(HANDLE process, UINT) {
     calls.push_back(L"TerminateProcess " + std::to_wstring(reinterpret_cast<uintptr_t>(process)));
-    return TRUE;
+    return !failsWin32(L"TerminateProcess");
 }
 
 bool FakePlatform::claimRepairLock(const std::wstring& name) {
     calls.push_back(L"claimRepairLock " + name);
-    return !anotherRepairHoldsTheMachine;
+    return !anotherRepairHoldsTheMachine && !failsWin32(L"claimRepairLock");
 }
 
 bool FakePlatform::readRepairRecord(std::wstring& text) {
     calls.push_back(L"readRepairRecord");
+    mayFail(L"reading the record");
     text = record;
     return !record.empty();
 }
 
 void FakePlatform::writeRepairRecord(const std::wstring& text) {
     calls.push_back(L"writeRepairRecord");
+    const bool late = mayFail(L"writing the record");
     if (noChange()) return;
     failIfAsked(L"writeRepairRecord");
     record = text;
+    if (late) fail(L"writing the record");
 }
 
 void FakePlatform::clearRepairRecord() {
     calls.push_back(L"clearRepairRecord");
+    const bool late = mayFail(L"clearing the record");
     if (noChange()) return;
     failIfAsked(L"clearRepairRecord");
     record.clear();
+    if (late) fail(L"clearing the record");
 }
 
 bool FakePlatform::readInstalledMark(std::wstring& text) {
     failIfAsked(L"readInstalledMark");
+    mayFail(L"reading the mark");
     text = installedMark;
     return !installedMark.empty();
 }
 
 void FakePlatform::writeInstalledMark(const std::wstring& text) {
     calls.push_back(L"writeInstalledMark");
+    const bool late = mayFail(L"writing the mark");
     if (noChange()) return;
     installedMark = text;
+    if (late) fail(L"writing the mark");
 }
 
 bool FakePlatform::claimSingleRun(const std::wstring& name) {
     calls.push_back(L"claimSingleRun " + name);
-    return !anotherRunHoldsTheLock;
+    return !anotherRunHoldsTheLock && !failsWin32(L"claimSingleRun");
 }
 
 BOOL FakePlatform::CloseHandle(HANDLE handle) {
@@ -167,7 +191,10 @@ BOOL FakePlatform::CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-void FakePlatform::createMainWindow(const std::wstring& caption) { calls.push_back(L"createMainWindow " + caption); }
+void FakePlatform::createMainWindow(const std::wstring& caption) {
+    calls.push_back(L"createMainWindow " + caption);
+    mayFail(L"creating the window");
+}
 
 std::wstring FakePlatform::programFolder() { return programFolderValue; }
 
@@ -175,6 +202,7 @@ std::uint32_t FakePlatform::launchProgram(const std::wstring& commandLine, int w
                                           const std::wstring& application) {
     calls.push_back(L"launchProgram " + commandLine + L" | " + std::to_wstring(windowStyle) + L" | " + application);
     failIfAsked(L"launchProgram:" + application);
+    mayFail(L"starting " + quotedPath(application));
     commandLines_[nextProcessId_] = commandLine;
     const auto control = files.find(fakePaths::control);
     if (commandLine == L"regsvr32 \"" + fakePaths::control + L"\" /s" && control != files.end() && !noChange()) {
@@ -195,6 +223,7 @@ StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLin
 // The elevated repair's exit code is exitCodes[L"/repair"].
 StartedProcess FakePlatform::launchElevatedRepair(const std::wstring& switches) {
     calls.push_back(L"launchElevatedRepair" + switches);
+    mayFail(L"starting the repair as administrator");
     if (elevationRefused != 0) throw Failure(elevationRefused, L"starting the repair as administrator failed");
     const std::uint32_t id = nextProcessId_++;
     commandLines_[id] = repairSwitch;
@@ -214,6 +243,7 @@ TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine,
 }
 
 std::vector<RunningProcess> FakePlatform::trackedProcesses() {
+    mayFail(L"listing the installer's processes");
     if (handOvers.empty()) return {};
     std::vector<RunningProcess> found = handOvers.front();
     handOvers.erase(handOvers.begin());
@@ -229,6 +259,7 @@ FileDigest FakePlatform::digestFile(const std::wstring& path, bool hold) {
     calls.push_back(hold ? L"digestFile " + path + L" | held" : L"digestFile " + path);
     if (failingOperations.count(L"digestFile:" + path) != 0)
         throw Failure(ERROR_SHARING_VIOLATION, L"opening " + quotedPath(path) + L" failed: in use");
+    mayFail(L"reading " + quotedPath(path));
     const auto file = files.find(path);
     if (file == files.end()) throw Failure(2, L"opening " + quotedPath(path) + L" failed: not found");
     Sha256 hash;
@@ -247,11 +278,13 @@ FileDigest FakePlatform::digestFile(const std::wstring& path, bool hold) {
 FileDigest FakePlatform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
     calls.push_back(L"copyAndDigest " + source + L" -> " + destination);
     failIfAsked(L"copyAndDigest");
+    const bool late = mayFail(L"copying " + quotedPath(source));
     const auto from = files.find(source);
     if (from == files.end()) throw Failure(2, L"copying " + quotedPath(source) + L" failed: not found");
     if (files.count(destination) != 0) throw Failure(80, L"copying failed: the file exists");
     if (noChange()) throw Failure(2, L"copying " + quotedPath(source) + L" failed: cut off");
     const auto file = files.emplace(destination, from->second).first;
+    if (late) fail(L"copying " + quotedPath(source));
     Sha256 hash;
     hash.update(file->second.data(), file->second.size());
     held.insert(destination);
@@ -262,6 +295,7 @@ std::uint32_t FakePlatform::launchCheckedProgram(const std::wstring& commandLine
                                                  const std::wstring& application) {
     if (held.count(application) == 0)
         throw Failure(2, L"starting " + quotedPath(application) + L" failed: it was not checked");
+    mayFail(L"starting " + quotedPath(application));
     const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
     calls.back() += L" | checked";
     if (menuSwappedAfterCheck) {
@@ -275,43 +309,53 @@ std::uint32_t FakePlatform::launchCheckedProgram(const std::wstring& commandLine
 std::wstring FakePlatform::folderIdentity(const std::wstring& path) {
     calls.push_back(L"folderIdentity " + path);
     failIfAsked(L"folderIdentity");
+    mayFail(L"reading what stands at " + quotedPath(path));
     if (folders.count(path) == 0) throw Failure(2, L"reading what stands at " + quotedPath(path) + L" failed: not found");
     const auto id = folderIds.find(path);
     return id == folderIds.end() ? L"planted" : id->second;
 }
 
 std::wstring FakePlatform::randomHex() {
+    mayFail(L"asking for a random name");
     const std::wstring digits = std::to_wstring(++randomCount);
     return std::wstring(16 - digits.size(), L'0') + digits;
 }
 
 std::vector<std::wstring> FakePlatform::folderEntries(const std::wstring& folder) {
+    mayFail(L"listing " + quotedPath(folder));
     std::set<std::wstring> names;
     for (const auto& [path, content] : files)
         if (path.rfind(folder + L"\\", 0) == 0) names.insert(path.substr(folder.size() + 1, path.find(L'\\', folder.size() + 1) - folder.size() - 1));
     return std::vector<std::wstring>(names.begin(), names.end());
 }
 
-std::wstring FakePlatform::temporaryFolder() { return temporaryFolderValue; }
+std::wstring FakePlatform::temporaryFolder() {
+    mayFail(L"asking for the temporary folder");
+    return temporaryFolderValue;
+}
 
 bool FakePlatform::fileExists(const std::wstring& path) {
     if (failingOperations.count(L"fileExists:" + path) != 0)
         throw Failure(ERROR_ACCESS_DENIED, L"looking for " + quotedPath(path) + L" failed: Access is denied.");
+    mayFail(L"looking for " + quotedPath(path));
     return files.count(path) != 0;
 }
 
 void FakePlatform::deleteFile(const std::wstring& path) {
     calls.push_back(L"deleteFile " + path);
+    const bool late = mayFail(L"deleting " + quotedPath(path));
     if (noChange()) return;
     failIfAsked(L"deleteFile");
     if (readOnly.count(path) != 0 || inUse.count(path) != 0)
         throw Failure(5, L"deleting " + quotedPath(path) + L" failed: Access is denied.");
     if (mapped.count(path) != 0) return;  // a pending delete
     if (files.erase(path) == 0) throw Failure(2, L"deleting " + quotedPath(path) + L" failed: not found");
+    if (late) fail(L"deleting " + quotedPath(path));
 }
 
 void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
     calls.push_back(L"renameFile " + oldPath + L" -> " + newPath);
+    const bool late = mayFail(L"renaming " + quotedPath(oldPath));
     if (noChange()) return;
     failIfAsked(L"renameFile");
     failIfAsked(L"renameFile:" + newPath);
@@ -322,20 +366,24 @@ void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& n
     files.erase(oldPath);
     if (inUse.erase(oldPath) != 0) inUse.insert(newPath);
     if (mapped.erase(oldPath) != 0) mapped.insert(newPath);
+    if (late) fail(L"renaming " + quotedPath(oldPath));
 }
 
 void FakePlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
     calls.push_back(L"copyFile " + source + L" -> " + destination);
+    const bool late = mayFail(L"copying " + quotedPath(source));
     if (noChange()) return;
     failIfAsked(L"copyFile");
     auto it = files.find(source);
     if (it == files.end()) throw Failure(2, L"copying failed: not found");
     if (files.count(destination) != 0) throw Failure(80, L"copying failed: the file exists");
     files[destination] = it->second;
+    if (late) fail(L"copying " + quotedPath(source));
 }
 
 void FakePlatform::replaceFile(const std::wstring& from, const std::wstring& to) {
     calls.push_back(L"replaceFile " + from + L" -> " + to);
+    const bool late = mayFail(L"replacing " + quotedPath(to));
     if (noChange()) return;
     failIfAsked(L"replaceFile");
     if (inUse.count(to) != 0) throw Failure(5, L"replacing failed: in use");
@@ -343,6 +391,7 @@ void FakePlatform::replaceFile(const std::wstring& from, const std::wstring& to)
     if (it == files.end()) throw Failure(2, L"replacing failed: not found");
     files[to] = it->second;
     files.erase(from);
+    if (late) fail(L"replacing " + quotedPath(to));
 }
 
 bool FakePlatform::isLoaded(const std::wstring& path) { return inUse.count(path) != 0; }
@@ -358,31 +407,38 @@ std::wstring FakePlatform::localDateTime() { return L"2026-12-08 10:00:00"; }
 
 void FakePlatform::clearReadOnly(const std::wstring& path) {
     calls.push_back(L"clearReadOnly " + path);
+    const bool late = mayFail(L"clearing the read-only attribute of " + quotedPath(path));
     readOnly.erase(path);
+    if (late) fail(L"clearing the read-only attribute of " + quotedPath(path));
 }
 
 void FakePlatform::deleteAtRestart(const std::wstring& path) {
     calls.push_back(L"deleteAtRestart " + path);
+    mayFail(L"scheduling " + quotedPath(path));
     failIfAsked(L"deleteAtRestart");
 }
 
 DWORD FakePlatform::volumeFlags(const std::wstring& path) {
     calls.push_back(L"volumeFlags " + path);
+    mayFail(L"asking for the volume of " + quotedPath(path));
     if (path.rfind(programFolderValue, 0) == 0) return mediumWritable ? FILE_PERSISTENT_ACLS : FILE_READ_ONLY_VOLUME;
     return accessControl ? FILE_PERSISTENT_ACLS : 0;
 }
 
 bool FakePlatform::makeAdministratorsFolder(const std::wstring& path) {
     calls.push_back(L"makeAdministratorsFolder " + path);
+    const bool late = mayFail(L"making " + quotedPath(path));
     if (noChange()) return true;
     failIfAsked(L"makeAdministratorsFolder");
     if (!folders.insert(path).second) return false;
     folderIds[path] = L"made " + std::to_wstring(folderIds.size() + 1);
+    if (late) fail(L"making " + quotedPath(path));
     return true;
 }
 
 bool FakePlatform::removeFolder(const std::wstring& path) noexcept {
     calls.push_back(L"removeFolder " + path);
+    if (failsWin32(L"removeFolder")) return false;
     if (noChange()) return true;
     for (auto file = files.begin(); file != files.end();)
         file = file->first.rfind(path + L"\\", 0) == 0 ? files.erase(file) : std::next(file);

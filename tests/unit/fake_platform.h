@@ -101,6 +101,15 @@ public:
     std::map<std::wstring, std::wstring> folderIds;
     unsigned randomCount = 0;  // how many random names were handed out
     std::set<std::wstring> held;  // the files digestFile holds
+    // Faults, a call at a time: every call that can fail counts, and those
+    // whose count is in `faultsAt` fail with `faultError`, as Windows says
+    // it; with `faultAfterEffect`, after their effect (a copy that fails at
+    // its flush, a rename that went through but reports a failure).
+    std::set<int> faultsAt;
+    DWORD faultError = ERROR_ACCESS_DENIED;
+    bool faultAfterEffect = false;
+    int fallibleCalls = 0;              // how many calls could have failed so far
+    std::vector<std::wstring> faulted;  // the calls that failed
 
     // --- what the program did
 
@@ -198,6 +207,13 @@ public:
 private:
     UINT folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size);
     void failIfAsked(const std::wstring& operation);
+    // Counts a call that can fail: raises when it is to fail before its
+    // effect; true when it is to fail after it (then raise with `fail`).
+    bool mayFail(const std::wstring& call);
+    [[noreturn]] void fail(const std::wstring& call);
+    // The same for a call that answers as Win32 does: true when it fails,
+    // its error in `lastError`.
+    bool failsWin32(const std::wstring& call);
     // Counts a change to the machine; true when it must not happen (cut off).
     bool noChange();
     SessionEndListener* sessionListener_ = nullptr;

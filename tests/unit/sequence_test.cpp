@@ -15,6 +15,9 @@ namespace {
 
 using namespace fakePaths;
 
+// What the fake's failures say, in this system's words.
+std::wstring denied() { return systemMessage(ERROR_ACCESS_DENIED); }
+
 // The calls that change the machine or start something, in order.
 std::vector<std::wstring> actions(const FakePlatform& fake) {
     std::vector<std::wstring> found;
@@ -71,7 +74,7 @@ TEST_F(Sequence, FailingBackupEndsTheRunBeforeTheInstaller) {
     ASSERT_EQ(done.size(), 6u);
     EXPECT_EQ(done[2], L"renameFile " + control + L" -> " + controlBackup);
     EXPECT_EQ(done[3], L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool + inSystem);
-    EXPECT_NE(done[5].find(L"Details for support:\r\nrenameFile failed: Access is denied.\r\n"
+    EXPECT_NE(done[5].find(L"Details for support:\r\nrenameFile failed: " + denied() + L"\r\n"
                            L"The control at \"" + control + L"\" was registered again."),
               std::wstring::npos);
 }
@@ -90,7 +93,7 @@ TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
                                          L"renameFile " + infBackup + L" -> " + inf,
                                          L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool + inSystem,
                                          L"WaitForSingleObject 1002 60000"}));
-    EXPECT_NE(done.back().find(L"Details for support:\r\ncopyFile failed: Access is denied.\r\n"
+    EXPECT_NE(done.back().find(L"Details for support:\r\ncopyFile failed: " + denied() + L"\r\n"
                                L"The control that was installed was put back and registered again."),
               std::wstring::npos);
     EXPECT_EQ(fake.files[control], "installed control");
@@ -103,7 +106,7 @@ TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
 TEST(Reports, EachSaysWhatItMeansWhatToDoAndTheDetails) {
     const std::wstring registration = L"regsvr32 \"" + control + L"\" /s";
     const std::wstring notDone = L"The control that was installed could not be put back and registered again: ";
-    const std::wstring copyFile = L"copyFile", copyFailed = L"copyFile failed: Access is denied.";
+    const std::wstring copyFile = L"copyFile", copyFailed = L"copyFile failed: " + denied();
     const std::wstring again = L"Run the disc again. If this happens again, keep the log Tolvane.log from the "
                                L"temporary folder for support.";
     struct Row {
@@ -116,8 +119,7 @@ TEST(Reports, EachSaysWhatItMeansWhatToDoAndTheDetails) {
              f.holders[control] = {L"Web Browser"};
          },
          unchangedMeaning, L"Close \"Web Browser\" and run the disc again.",
-         L"renameFile:" + controlBackup + L" failed: The process cannot access the file because it is being used by "
-         L"another process.\r\nThe control at \"" + control + L"\" was registered again."},
+         L"renameFile:" + controlBackup + L" failed: " + systemMessage(ERROR_SHARING_VIOLATION) + L"\r\nThe control at \"" + control + L"\" was registered again."},
         {"held, and Windows cannot tell by which program (XP)", [](FakePlatform& f) {
              f.failingOperations = {L"renameFile:" + controlBackup}, f.failureNumber = ERROR_SHARING_VIOLATION;
          },
@@ -133,7 +135,7 @@ TEST(Reports, EachSaysWhatItMeansWhatToDoAndTheDetails) {
          copyFailed + L"\r\nThe control that was installed was put back; its registration had not ended after 60 seconds."},
         {"the backup cannot be renamed back",
          [&](FakePlatform& f) { f.failingOperations = {copyFile, L"renameFile:" + control}; }, mayNotWorkMeaning, again,
-         copyFailed + L"\r\n" + notDone + L"renameFile:" + control + L" failed: Access is denied. It is at \"" +
+         copyFailed + L"\r\n" + notDone + L"renameFile:" + control + L" failed: " + denied() + L" It is at \"" +
              controlBackup + L"\"."},
         {"no control before the run, the installer's own, the medium's does not register",
          [](FakePlatform& f) { f.files.erase(control), f.installerWrites = "installer's control"; }, putBackMeaning, again,
@@ -369,7 +371,7 @@ TEST_F(Sequence, MenuThatCannotStartIsReportedAndEndsWithNonZeroCode) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].rfind(L"showMessageBox Tolvane | 16 | Flash Player was repaired.\r\n\r\nRun the disc again.", 0), 0u)
         << boxes[0];
-    EXPECT_NE(boxes[0].find(L"Details for support:\r\nlaunchProgram:" + menu + L" failed: Access is denied."),
+    EXPECT_NE(boxes[0].find(L"Details for support:\r\nlaunchProgram:" + menu + L" failed: " + denied()),
               std::wstring::npos);
     EXPECT_FALSE(fake.called(L"endProgram"));
     EXPECT_EQ(fake.calls.back(), boxes[0]);  // nothing after the report
@@ -382,7 +384,7 @@ TEST_F(Sequence, InstallerThatCannotStartShowsOneWarningAndTheRunGoesOn) {
     auto boxes = fake.callsTo(L"showMessageBox");
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0], L"showMessageBox Error | 48 | Error starting task \r\nlaunchProgram:" + installerCopy +
-                            L" failed: Access is denied.");
+                            L" failed: " + denied());
     EXPECT_FALSE(fake.called(L"OpenProcess"));
     EXPECT_TRUE(fake.called(L"copyFile"));
     EXPECT_TRUE(fake.called(L"launchProgram \"" + menu));
