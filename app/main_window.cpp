@@ -257,6 +257,13 @@ void frmMain::tidyUp() noexcept {
     platform_.note(L"Tidying up after the repair");
     discardReplaced();
     removeInstallerFolder();
+    try {
+        settleKeptBackup();
+    } catch (const Failure& failure) {
+        doubt_ = failure.description();
+    } catch (...) {
+    }
+    if (!doubt_.empty()) return platform_.note(L"  the record stays, for the next run to finish: " + doubt_);
     recording_ = false;
     try {
         platform_.clearRepairRecord();
@@ -271,18 +278,24 @@ void frmMain::tidyUp() noexcept {
 // The control an earlier repair put in place goes only when its bytes, read
 // now, are known to be a disc's control: in doubt it stays beside.
 void frmMain::discardReplaced() noexcept {
-    const auto there = [&](const std::wstring& file) {  // in doubt, not: nothing is discarded
+    const auto there = [&](const std::wstring& file) {  // in doubt, there
         try {
             return !file.empty() && platform_.fileExists(file);
         } catch (...) {
-            return false;
+            return true;
         }
     };
     if (there(record_.replacedControl)) discard(record_.replacedControl);
     const std::wstring own = record_.ownControl ? record_.usersControl : std::wstring();
-    if (!there(own)) return;
-    if (discsControl(own)) return discard(own);
-    platform_.note(L"  " + quotedPath(own) + L" stays: not known to be a disc's control");
+    try {
+        if (!there(own)) return;
+        if (readsAsDiscs(own)) return discard(own);
+        platform_.note(L"  " + quotedPath(own) + L" stays: not known to be a disc's control");
+    } catch (const Failure& failure) {
+        doubt_ = failure.description();  // the record stays: the next run reads it again
+    } catch (...) {
+        doubt_ = L"out of memory";
+    }
 }
 
 // The SHA-256 a mark names; empty for another text.
@@ -291,33 +304,30 @@ static std::wstring markedSha256(const std::wstring& mark) {
     return all.empty() || all[0].compare(0, 7, L"sha256=") != 0 ? std::wstring() : all[0].substr(7);
 }
 
+bool frmMain::readsAsDiscs(const std::wstring& path) {
+    const std::wstring sha256 = platform_.digestFile(path, false).sha256;
+    if ((!mediumControlSha256_.empty() && sha256 == mediumControlSha256_) || sha256 == record_.copySha256) return true;
+    std::wstring mark;
+    return platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
+}
+
 bool frmMain::discsControl(const std::wstring& path) noexcept {
     try {
-        const std::wstring sha256 = platform_.digestFile(path, false).sha256;
-        std::wstring mark;
-        return (!mediumControlSha256_.empty() && sha256 == mediumControlSha256_) ||
-               (platform_.readInstalledMark(mark) && markedSha256(mark) == sha256);
+        return readsAsDiscs(path);
     } catch (...) {
         return false;
     }
 }
 
 // This program's when its bytes are this disc's control or the one the
-// mark names. A control that cannot be read (a scanner holds it), or a mark
-// that cannot be read, leaves it in doubt: it is then handled as this
-// program's, so that the backup of the user's control stays, and it is not
-// deleted at the end unless it can be read then (see discardReplaced).
+// mark names. A control or a mark that cannot be read (a scanner holds it)
+// leaves it in doubt: it is then handled as the user's, and the backup
+// there is kept beside it all the same (see renameFlashOCX), until the
+// repair has gone through and their bytes tell.
 bool frmMain::installedByUs(const std::wstring& control) {
-    std::wstring sha256, mark;
-    try {
-        sha256 = platform_.digestFile(control, false).sha256;
-        if (!mediumControlSha256_.empty() && sha256 == mediumControlSha256_) return true;
-        return platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
-    } catch (const Failure& failure) {
-        platform_.note(L"  " + failure.description() + L": in doubt, " + quotedPath(control) +
-                       L" is kept as this program's, and so is the backup");
-        return true;
-    }
+    if (discsControl(control)) return true;
+    platform_.note(L"  " + quotedPath(control) + L" is handled as the user's: it is not known to be a disc's control");
+    return false;
 }
 
 void frmMain::markInstalled(const std::wstring& control) noexcept {
@@ -327,6 +337,9 @@ void frmMain::markInstalled(const std::wstring& control) noexcept {
         platform_.writeInstalledMark(L"sha256=" + sha256 + L"\nwhen=" + platform_.localDateTime() + L"\nexitCode=" +
                                      decimal(restartNeeded_ ? restartNeededExitCode : 0) + L"\ninstallerExitCode=" +
                                      decimal(installerExitCode_) + L"\n");
+    } catch (const Failure& failure) {
+        // The next run tells the disc's control by its bytes all the same.
+        platform_.note(L"  " + failure.description());
     } catch (...) {
     }
 }
@@ -392,7 +405,7 @@ int frmMain::restoreUsersControl() {
     } catch (const Failure& failure) {
         platform_.note(L"  " + failure.description());
     }
-    const bool there = platform_.fileExists(control), ours = there && installedByUs(control);
+    const bool there = platform_.fileExists(control), ours = there && readsAsDiscs(control);
     if (!marked && !ours) {
         platform_.note(L"  nothing of the disc's is here: nothing to take away");
         return nothingToRestoreExitCode;
@@ -430,7 +443,7 @@ int frmMain::restoreUsersControl() {
             // as it was once that is registered again.
             bool asBefore = false;
             try {
-                asBefore = !putBackMoved_ && there && platform_.fileExists(control) && registerControl();
+                asBefore = !putBackMoved_ && there && discsControl(control) && registerControl();
             } catch (const Failure&) {
             }
             leadWith(asBefore ? unchangedMeaning : mayNotWorkMeaning);
@@ -476,8 +489,11 @@ void frmMain::recoverEarlierRun() {
     recording_ = true;
     leadWith(mayNotWorkMeaning);  // until what the cut-off run moved is back
     if (record_.finished) {
+        leadWith(unchangedMeaning);
         discardReplaced();
         discardOwnFiles();
+        settleKeptBackup();
+        if (!doubt_.empty()) throw Failure(ERROR_CAN_NOT_COMPLETE, L"tidying up after an earlier repair failed: " + doubt_);
         recording_ = false;
         platform_.clearRepairRecord();
         return platform_.note(L"An earlier run had finished its repair; what it left behind was removed");
@@ -486,7 +502,7 @@ void frmMain::recoverEarlierRun() {
     const bool usersControl = !record_.usersControl.empty();
     const std::wstring outcome = putBackInstalledControl();
     puttingBack_ = false;
-    if (recording_)
+    if (recording_ || !doubt_.empty())
         throw Failure(ERROR_CAN_NOT_COMPLETE, cutOff + L", and what it had moved aside could not be put back.\r\n" + outcome);
     platform_.note(cutOff + (usersControl ? L"; the control it had moved aside was put back. "
                                           : L"; the machine had no control of its own. ") + outcome);
@@ -635,6 +651,17 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         else form.Form_Load();
         return 0;
     } catch (const Failure& failure) {
+        // Nothing this run changed is no comfort where a run cut off earlier
+        // left the control aside: its record says so.
+        if (lead.meaning == unchangedMeaning) {
+            std::wstring record;
+            try {
+                if (platform.readRepairRecord(record) && record.find(L"\nfinished=yes\n") == std::wstring::npos)
+                    lead.meaning = mayNotWorkMeaning;
+            } catch (...) {
+                lead.meaning = mayNotWorkMeaning;
+            }
+        }
         reportFailure(platform, options, lead, failure.description());
         for (int code : {timedOutExitCode, ownFaultExitCode, logFailureExitCode})
             if (failure.number() == static_cast<std::uint32_t>(code)) return code;

@@ -78,6 +78,8 @@ struct RepairRecord {
     std::wstring installerFolderId; // ...whose identity (Platform::folderIdentity) is this
     bool finished = false;          // the repair went through: nothing is to be put back
     std::vector<std::wstring> discards;  // files of the run's own, put aside to be deleted
+    // An older backup, kept aside: not known to be a copy of a control that stays.
+    std::wstring keptBackup;
 
     // The record's lines, each ended by a line feed.
     std::wstring text() const;
@@ -200,14 +202,21 @@ private:
     // The menu runs with administrator rights: on XP as an administrator,
     // from Vista on with a full token.
     bool menuRunsAsAdministrator();
-    // Whether the control is the one the last repair that went through put
-    // in place (see Platform::readInstalledMark); and that mark written.
+    // Whether the control is, by its bytes read now, this disc's or the one
+    // the last repair that went through put in place (see
+    // Platform::readInstalledMark); and that mark written.
     bool installedByUs(const std::wstring& control);
     // The file's bytes, read now, are a disc's control: this medium's, or
     // the one the mark names. False when that cannot be told.
     bool discsControl(const std::wstring& path) noexcept;
+    // The same, but raises when that cannot be told.
+    bool readsAsDiscs(const std::wstring& path);
     void markInstalled(const std::wstring& control) noexcept;
     void discardReplaced() noexcept;
+    // An older backup, after a repair: deleted when it, or the backup now,
+    // is a copy of a control that stays (then the older one takes its
+    // name); else both stay. Raises where that cannot be told.
+    void settleKeptBackup();
     // The run's own files put aside to be deleted, and its installer's
     // folder: deleted (or at the next restart). Never raises.
     void discardOwnFiles() noexcept;
@@ -333,6 +342,8 @@ private:
     // The medium's files were checked against the record and are held; or
     // why they are not what it says (for the menu's start).
     bool mediumChecked_ = false;
+    // Why a file the run would tidy away is in doubt: the record then stays.
+    std::wstring doubt_;
     std::wstring menuRefused_;
 };
 

@@ -102,7 +102,12 @@ void frmMain::removeInstallerFolder() noexcept {
             ours = platform_.folderIdentity(folder) == record_.installerFolderId;
             why = L"it is not the folder an earlier run made there";
         } catch (const Failure& failure) {
+            // Gone, or it cannot be told: then it stays in the record, for the next run.
             why = failure.description();
+            if (failure.number() != ERROR_FILE_NOT_FOUND && failure.number() != ERROR_PATH_NOT_FOUND) {
+                doubt_ = why;
+                return platform_.note(L"  " + quotedPath(folder) + L" is left for now: " + why);
+            }
         } catch (...) {
         }
     }

@@ -13,12 +13,28 @@ std::wstring backupPath(const std::wstring& path) {
 
 namespace {
 
-// What deleting or overwriting a file gives while another program has it
-// loaded (a browser showing a page with the control, the medium's menu), or
-// mapped as data (a version reader, a browser's plug-in scanner).
-bool inUse(const Failure& failure) {
-    return failure.number() == ERROR_ACCESS_DENIED || failure.number() == ERROR_SHARING_VIOLATION ||
-           failure.number() == ERROR_USER_MAPPED_FILE;
+// Both files can be read, and hold the same bytes.
+bool sameBytes(Platform& platform, const std::wstring& one, const std::wstring& other) noexcept {
+    try {
+        return platform.digestFile(one, false).sha256 == platform.digestFile(other, false).sha256;
+    } catch (...) {
+        return false;
+    }
+}
+
+// A rename that reports a failure may have gone through all the same (a
+// flush that failed after it): what the disk shows then decides.
+void moveFile(Platform& platform, const std::wstring& from, const std::wstring& to) {
+    try {
+        platform.renameFile(from, to);
+    } catch (const Failure&) {
+        bool done = false;
+        try {
+            done = !platform.fileExists(from) && platform.fileExists(to);
+        } catch (const Failure&) {
+        }
+        if (!done) throw;
+    }
 }
 
 // Names tried beside a file: flash.bkp -> flash.bkp.1.old, ...
@@ -56,6 +72,7 @@ std::wstring RepairRecord::text() const {
     add(L"installerFolder=", installerFolder);
     add(L"installerFolderId=", installerFolderId);
     add(L"finished=", finished ? L"yes" : L"");
+    add(L"kept=", keptBackup);
     for (const std::wstring& file : discards) add(L"discard=", file);
     return text;
 }
@@ -91,6 +108,7 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         else if (!value.empty() && key == L"installerFolderId") record.installerFolderId = value;
         else if (value == L"yes" && key == L"finished") record.finished = true;
         else if (!value.empty() && key == L"discard") record.discards.push_back(value);
+        else if (!value.empty() && key == L"kept") record.keptBackup = value;
         else throw unreadableRecord(L"its line " + decimal(i + 1) + L" is not one this program writes");
     }
     if (!step || !control) throw unreadableRecord(L"it is incomplete");
@@ -136,6 +154,7 @@ void frmMain::checkRecordNames(const RepairRecord& record) {
     check(record.replacedControl, numbered(record.replacedControl, control, L".old"));
     check(record.replacedTo, samePath(record.replacedTo, control));
     check(record.mediumCopy, numbered(record.mediumCopy, control, L".new"));
+    check(record.keptBackup, numbered(record.keptBackup, backup, L".old"));
     check(record.installerFolder, numbered(record.installerFolder, windowsFolder() + installerFolders, L"", true));
     for (const std::wstring& file : record.discards)
         check(file, numbered(file, control, L".new") || numbered(file, control, L".old") ||
@@ -144,7 +163,8 @@ void frmMain::checkRecordNames(const RepairRecord& record) {
 
 bool frmMain::listed(const std::wstring& path) const {
     const RepairRecord& r = record_;
-    for (const std::wstring* named : {&r.usersControl, &r.usersControlTo, &r.replacedControl, &r.replacedTo, &r.mediumCopy})
+    for (const std::wstring* named :
+         {&r.usersControl, &r.usersControlTo, &r.replacedControl, &r.replacedTo, &r.mediumCopy, &r.keptBackup})
         if (samePath(*named, path)) return true;
     for (const std::wstring& file : r.discards)
         if (samePath(file, path)) return true;
@@ -185,7 +205,7 @@ std::wstring frmMain::renameAside(const std::wstring& path, std::wstring* replac
         else record_.discards.push_back(aside);
         saveRecord();
         try {
-            platform_.renameFile(path, aside);
+            moveFile(platform_, path, aside);
             return aside;
         } catch (const Failure& failure) {
             if (replaced != nullptr) replaced->clear();
@@ -194,6 +214,24 @@ std::wstring frmMain::renameAside(const std::wstring& path, std::wstring* replac
             if (!taken || n >= asideNamesTried) throw;
         }
     }
+}
+
+void frmMain::settleKeptBackup() {
+    const std::wstring kept = record_.keptBackup, backup = backupPath(getPathFlash());
+    if (!kept.empty() && platform_.fileExists(kept)) {
+        const bool backupThere = platform_.fileExists(backup);
+        if (backupThere && (discsControl(kept) || sameBytes(platform_, kept, backup))) {
+            discard(kept);
+        } else if (backupThere && !discsControl(backup)) {
+            platform_.note(L"  " + quotedPath(kept) + L" stays beside " + quotedPath(backup) +
+                           L": neither is known to be a copy of a control that stays");
+        } else {
+            if (backupThere) removeOwnFile(backup);
+            moveFile(platform_, kept, backup);
+        }
+    }
+    record_.keptBackup.clear();
+    saveRecord();
 }
 
 // Only the renamed file is scheduled, never the path the run goes on using.
@@ -205,12 +243,11 @@ void frmMain::discard(const std::wstring& aside) noexcept {
         platform_.deleteFile(aside);
         return;
     } catch (const Failure& failure) {
-        if (!inUse(failure)) return platform_.note(L"  " + quotedPath(aside) + L" stays: " + failure.description());
+        platform_.note(L"  " + quotedPath(aside) + L" cannot be deleted now: " + failure.description());
     } catch (...) {
         return;
     }
     try {
-        platform_.note(L"  " + quotedPath(aside) + L" is in use by another program");
         platform_.deleteAtRestart(aside);
     } catch (const Failure&) {
         platform_.note(L"  " + quotedPath(aside) + L" stays where it is until it is deleted by hand");
@@ -236,20 +273,33 @@ void frmMain::renameFlashOCX() {
         const std::wstring aside = freeOwnName(control, L".old");
         record_.usersControlTo = aside;
         saveRecord();
-        platform_.renameFile(control, aside);
+        moveFile(platform_, control, aside);
         record_.usersControl = aside;
         record_.usersControlTo.clear();
         return saveRecord();
     }
+    // An older backup goes only when its bytes are known to be a copy of
+    // a control that stays: else it is kept aside, and settled once the
+    // repair went through (see settleKeptBackup).
     if (platform_.fileExists(backup)) {
-        if (installed) removeOwnFile(backup);
-        else platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
+        if (!installed) {
+            platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
+        } else if (discsControl(backup) || sameBytes(platform_, backup, control)) {
+            removeOwnFile(backup);
+        } else {
+            const std::wstring aside = freeOwnName(backup, L".old");
+            platform_.note(L"  " + quotedPath(backup) + L" is kept as " + quotedPath(aside) +
+                           L": it is not known to be a copy of the control that stays");
+            record_.keptBackup = aside;
+            saveRecord();
+            moveFile(platform_, backup, aside);
+        }
     }
     if (!installed) return platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
     noteLoaded(control);
     record_.usersControlTo = backup;
     saveRecord();
-    platform_.renameFile(control, backup);
+    moveFile(platform_, control, backup);
     record_.usersControl = backup;
     record_.usersControlTo.clear();
     saveRecord();
@@ -267,7 +317,7 @@ void frmMain::renameFlashInf() {
     if (platform_.fileExists(backup)) removeOwnFile(backup);
     record_.inf = inf;
     saveRecord();
-    platform_.renameFile(inf, backup);
+    moveFile(platform_, inf, backup);
 }
 
 // The medium's control is copied beside the control under a name of its
@@ -326,11 +376,11 @@ std::wstring frmMain::usersControlNow() {
 }
 
 void frmMain::discardOwnFiles() noexcept {
+    // The run's own by their names: one that may be there goes.
     for (const std::wstring& file : std::vector<std::wstring>(record_.discards)) {
         try {
             if (!platform_.fileExists(file)) continue;
         } catch (...) {
-            continue;  // in doubt, kept
         }
         discard(file);
     }
@@ -350,14 +400,15 @@ std::wstring frmMain::putInfBack() noexcept {
     try {
         if (record_.inf.empty()) return std::wstring();
         const std::wstring backup = backupPath(record_.inf);
-        if (!platform_.fileExists(record_.inf) && platform_.fileExists(backup)) platform_.renameFile(backup, record_.inf);
+        if (!platform_.fileExists(record_.inf) && platform_.fileExists(backup)) moveFile(platform_, backup, record_.inf);
         record_.inf.clear();
         return std::wstring();
     } catch (const Failure& failure) {
-        return L" The setup information file stays aside: " + failure.description();
+        doubt_ = failure.description();  // the record stays: the next run puts it back
     } catch (...) {
-        return L" The setup information file stays aside.";
+        doubt_ = L"out of memory";
     }
+    return L" The setup information file stays aside: " + doubt_;
 }
 
 // Nothing that may be the user's control is ever deleted here, and it is
@@ -394,6 +445,9 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
                                     (record_.copySha256.empty() ||
                                      platform_.digestFile(control, false).sha256 == record_.copySha256));
             if (there && !registerIt) removeOwnFile(control);
+            // The installer's own, which the run did not find: the machine
+            // works with it as it did before, not with nothing changed.
+            putBackMoved_ = registerIt;
             if (registerIt && record_.mediumCopyInPlace)
                 platform_.note(L"  " + quotedPath(control) + L" is not the medium's copy the record names: it is kept");
         } else if (samePath(from, control)) {
@@ -413,12 +467,12 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             (usersControl.empty() ? record_.replacedTo : record_.usersControlTo) = control;
             saveRecord();
             try {
-                platform_.renameFile(from, control);
+                moveFile(platform_, from, control);
             } catch (const Failure&) {
                 record_.usersControlTo.clear();
                 record_.replacedTo.clear();
                 if (!aside.empty()) {
-                    platform_.renameFile(aside, control);
+                    moveFile(platform_, aside, control);
                     record_.discards.erase(std::find(record_.discards.begin(), record_.discards.end(), aside));
                     record_.mediumCopyInPlace = copyInPlace;
                     saveRecord();
@@ -436,11 +490,20 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         }
         if (!usersControl.empty() && !record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl))
             discard(record_.replacedControl);
+        const std::wstring backup = backupPath(control);
+        try {
+            if (!record_.keptBackup.empty() && platform_.fileExists(record_.keptBackup) && !platform_.fileExists(backup))
+                moveFile(platform_, record_.keptBackup, backup);
+        } catch (const Failure& failure) {
+            platform_.note(L"  " + quotedPath(record_.keptBackup) + L" stays: " + failure.description());
+        }
         const std::wstring inf = putInfBack();
         discardOwnFiles();
         recording_ = false;
         try {
-            platform_.clearRepairRecord();
+            // What is left in doubt stays in the record, for the next run.
+            if (doubt_.empty()) platform_.clearRepairRecord();
+            else platform_.writeRepairRecord(record_.text());
         } catch (const Failure&) {
             // Kept: the next run finds everything in place and puts nothing back.
         }

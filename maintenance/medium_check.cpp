@@ -58,8 +58,14 @@ Failure refusedMediumFile(const std::wstring& path, const std::wstring& why, con
 void frmMain::checkMedium() {
     platform_.note(L"Checking the medium's files against the program's record of them");
     const std::wstring text = platform_.mediumRecord();
-    if (text.empty() || text.compare(0, std::wstring(noRecord).size(), noRecord) == 0)
+    if (text.empty() || text.compare(0, std::wstring(noRecord).size(), noRecord) == 0) {
+        // Still, the control the machine has is told from this disc's by its bytes.
+        try {
+            mediumControlSha256_ = platform_.digestFile(mediumPath(L"\\data\\Flash.ocx"), false).sha256;
+        } catch (const Failure&) {
+        }
         return platform_.note(L"  the program carries no record of the medium's files: they are not checked");
+    }
     std::vector<MediumFile> files;
     std::wstring damage;
     bool ended = false;

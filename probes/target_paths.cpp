@@ -45,6 +45,11 @@ OSVERSIONINFOA emptyVersionRecord() {
     return raw;
 }
 
+// A version query that fails is no answer: never "not XP", never "not Vista".
+void askVersion(Platform& platform, OSVERSIONINFOA& raw) {
+    if (!platform.GetVersionExA(&raw)) throw failureFor(L"asking Windows for its version", platform.GetLastError());
+}
+
 }  // namespace
 
 // The folder comes through the 8-bit call into a buffer of spaces. Only the
@@ -88,8 +93,7 @@ std::vector<std::wstring> frmMain::describeMachine() {
     };
     const auto windowsVersion = [&] {
         OSVERSIONINFOA raw = emptyVersionRecord();
-        if (!platform_.GetVersionExA(&raw))
-            throw failureFor(L"asking Windows for its version", platform_.GetLastError());
+        askVersion(platform_, raw);
         return decimal(raw.dwMajorVersion) + L"." + decimal(raw.dwMinorVersion) + L"." +
                decimal(raw.dwBuildNumber & 0xFFFF) + L", platform " + decimal(raw.dwPlatformId) + L", service pack " +
                quotedPath(fromAnsi(raw.szCSDVersion, servicePackLength(raw))) + L", counts as Windows XP: " +
@@ -104,7 +108,8 @@ std::vector<std::wstring> frmMain::describeMachine() {
 
 bool frmMain::isVistaOrLater() {
     OSVERSIONINFOA raw = emptyVersionRecord();
-    return platform_.GetVersionExA(&raw) && raw.dwPlatformId == 2 && raw.dwMajorVersion >= 6;
+    askVersion(platform_, raw);
+    return raw.dwPlatformId == 2 && raw.dwMajorVersion >= 6;
 }
 
 bool frmMain::isWindowsXP() {
@@ -122,7 +127,7 @@ bool frmMain::isWindowsXP() {
     const std::vector<char> csd = toAnsi(std::wstring(record.szCSDVersion, 128));
     std::memcpy(raw.szCSDVersion, csd.data(), std::min(csd.size(), sizeof raw.szCSDVersion));
 
-    platform_.GetVersionExA(&raw);
+    askVersion(platform_, raw);
 
     record.dwOSVersionInfoSize = raw.dwOSVersionInfoSize;
     record.dwMajorVersion = raw.dwMajorVersion;

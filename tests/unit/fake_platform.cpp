@@ -21,8 +21,9 @@ void FakePlatform::failIfAsked(const std::wstring& operation) {
     if (failingOperations.count(operation) != 0) throw failureFor(operation, failureNumber);
 }
 
-bool FakePlatform::mayFail(const std::wstring& call) {
+bool FakePlatform::mayFail(const std::wstring& call, bool there) {
     if (faultsAt.count(++fallibleCalls) == 0) return false;
+    if (there && (faultError == ERROR_FILE_NOT_FOUND || faultError == ERROR_PATH_NOT_FOUND)) return false;
     faulted.push_back(call);
     if (!faultAfterEffect) fail(call);
     return true;
@@ -52,6 +53,7 @@ void FakePlatform::takeMachineOf(const FakePlatform& earlier) {
     installedMark = earlier.installedMark;
     anotherRepairHoldsTheMachine = earlier.anotherRepairHoldsTheMachine;
     lastRegistered = earlier.lastRegistered;
+    atRestart = earlier.atRestart;
 }
 
 void FakePlatform::setVersion(DWORD platformId, DWORD major, DWORD minor, const std::string& servicePack) {
@@ -259,7 +261,7 @@ FileDigest FakePlatform::digestFile(const std::wstring& path, bool hold) {
     calls.push_back(hold ? L"digestFile " + path + L" | held" : L"digestFile " + path);
     if (failingOperations.count(L"digestFile:" + path) != 0)
         throw Failure(ERROR_SHARING_VIOLATION, L"opening " + quotedPath(path) + L" failed: in use");
-    mayFail(L"reading " + quotedPath(path));
+    mayFail(L"reading " + quotedPath(path), files.count(path) != 0);
     const auto file = files.find(path);
     if (file == files.end()) throw Failure(2, L"opening " + quotedPath(path) + L" failed: not found");
     Sha256 hash;
@@ -309,7 +311,7 @@ std::uint32_t FakePlatform::launchCheckedProgram(const std::wstring& commandLine
 std::wstring FakePlatform::folderIdentity(const std::wstring& path) {
     calls.push_back(L"folderIdentity " + path);
     failIfAsked(L"folderIdentity");
-    mayFail(L"reading what stands at " + quotedPath(path));
+    mayFail(L"reading what stands at " + quotedPath(path), folders.count(path) != 0);
     if (folders.count(path) == 0) throw Failure(2, L"reading what stands at " + quotedPath(path) + L" failed: not found");
     const auto id = folderIds.find(path);
     return id == folderIds.end() ? L"planted" : id->second;
@@ -337,13 +339,13 @@ std::wstring FakePlatform::temporaryFolder() {
 bool FakePlatform::fileExists(const std::wstring& path) {
     if (failingOperations.count(L"fileExists:" + path) != 0)
         throw Failure(ERROR_ACCESS_DENIED, L"looking for " + quotedPath(path) + L" failed: Access is denied.");
-    mayFail(L"looking for " + quotedPath(path));
+    mayFail(L"looking for " + quotedPath(path), true);  // not found is an answer
     return files.count(path) != 0;
 }
 
 void FakePlatform::deleteFile(const std::wstring& path) {
     calls.push_back(L"deleteFile " + path);
-    const bool late = mayFail(L"deleting " + quotedPath(path));
+    const bool late = mayFail(L"deleting " + quotedPath(path), files.count(path) != 0);
     if (noChange()) return;
     failIfAsked(L"deleteFile");
     if (readOnly.count(path) != 0 || inUse.count(path) != 0)
@@ -416,6 +418,7 @@ void FakePlatform::deleteAtRestart(const std::wstring& path) {
     calls.push_back(L"deleteAtRestart " + path);
     mayFail(L"scheduling " + quotedPath(path));
     failIfAsked(L"deleteAtRestart");
+    atRestart.insert(path);
 }
 
 DWORD FakePlatform::volumeFlags(const std::wstring& path) {
@@ -438,7 +441,11 @@ bool FakePlatform::makeAdministratorsFolder(const std::wstring& path) {
 
 bool FakePlatform::removeFolder(const std::wstring& path) noexcept {
     calls.push_back(L"removeFolder " + path);
-    if (failsWin32(L"removeFolder")) return false;
+    if (failsWin32(L"removeFolder")) {  // what cannot go now goes at the next restart
+        for (const auto& [file, content] : files)
+            if (file.rfind(path + L"\\", 0) == 0) atRestart.insert(file);
+        return false;
+    }
     if (noChange()) return true;
     for (auto file = files.begin(); file != files.end();)
         file = file->first.rfind(path + L"\\", 0) == 0 ? files.erase(file) : std::next(file);
@@ -471,6 +478,33 @@ void FakePlatform::releaseSessionEnd() {
 void FakePlatform::endProgram(int exitCode) {
     endedWith = exitCode;
     calls.push_back(exitCode == 0 ? L"endProgram" : L"endProgram " + std::to_wstring(exitCode));
+}
+
+std::wstring recordOf(FakePlatform& fake, const std::vector<std::wstring>& others) {
+    std::wstring record = L"Tolvane medium record 1\n";
+    for (const wchar_t* name : {L"install_flash_player.exe", L"Flash.ocx", L"menu.exe"}) {
+        const FileDigest digest = fake.digestFile(L"D:\\data\\" + std::wstring(name), false);
+        record += L"file " + std::to_wstring(digest.size) + L" " + digest.sha256 + L" " + name + L"\n";
+    }
+    // A file of its own is hashed (a DLL the loader may map), a folder only named.
+    for (const std::wstring& other : others) {
+        if (fake.files.count(L"D:\\data\\" + other) == 0) {
+            record += L"other " + other + L"\n";
+            continue;
+        }
+        const FileDigest digest = fake.digestFile(L"D:\\data\\" + other, false);
+        record += L"file " + std::to_wstring(digest.size) + L" " + digest.sha256 + L" " + other + L"\n";
+    }
+    fake.calls.clear();
+    fake.fallibleCalls = 0;
+    return record + L"end\n";
+}
+
+void mastered(FakePlatform& fake, const std::vector<std::wstring>& others) {
+    fake.setVersion(2, 5, 1, "Service Pack 3");
+    fake.files[fakePaths::installer] = "installer";
+    fake.files[fakePaths::menu] = "menu";
+    fake.mediumRecordValue = recordOf(fake, others);
 }
 
 }  // namespace tolvane::testing

@@ -121,6 +121,7 @@ public:
     bool cutOff = false;              // no change reaches the machine any more
     std::string lastRegistered;       // what stood at the control path when it last registered
     std::string ranInstaller;         // the content of the installer file that was started
+    std::set<std::wstring> atRestart;  // the files to be deleted at the next restart
 
     // The machine as the next start finds it after this one: files,
     // attributes, the record.
@@ -209,7 +210,8 @@ private:
     void failIfAsked(const std::wstring& operation);
     // Counts a call that can fail: raises when it is to fail before its
     // effect; true when it is to fail after it (then raise with `fail`).
-    bool mayFail(const std::wstring& call);
+    // `there`: what the call names is there, so it cannot fail with "not found".
+    bool mayFail(const std::wstring& call, bool there = false);
     [[noreturn]] void fail(const std::wstring& call);
     // The same for a call that answers as Win32 does: true when it fails,
     // its error in `lastError`.
@@ -221,5 +223,12 @@ private:
     std::map<std::uint32_t, std::wstring> commandLines_;  // process id -> what it was started with
     std::map<std::uint32_t, DWORD> exitCodesById_;
 };
+
+// The record the publisher's tool writes, for the fake's medium as it is;
+// `others` are more files (hashed) or folders (named) of its data folder.
+std::wstring recordOf(FakePlatform& fake, const std::vector<std::wstring>& others = {});
+// Windows XP, and a medium with its installer and menu whose record the
+// program carries.
+void mastered(FakePlatform& fake, const std::vector<std::wstring>& others = {});
 
 }  // namespace tolvane::testing

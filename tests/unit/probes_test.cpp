@@ -78,12 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"SpacesThenNuls", 2, 5, 1, std::string(20, ' '), true}),
     [](const ::testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.name); });
 
-TEST(WindowsXP, NothingFilledInMeansNo) {
+TEST(WindowsXP, AQueryThatFailsIsNoAnswer) {
     struct EmptyVersion : FakePlatform {
         BOOL GetVersionExA(OSVERSIONINFOA*) override { return FALSE; }
     } fake;
     frmMain form(fake);
-    EXPECT_FALSE(form.isWindowsXP());
+    EXPECT_THROW(form.isWindowsXP(), Failure);
+    EXPECT_THROW(form.isVistaOrLater(), Failure);
 }
 
 }  // namespace
