@@ -219,10 +219,12 @@ std::wstring frmMain::renameAside(const std::wstring& path, std::wstring* replac
 void frmMain::settleKeptBackup() {
     const std::wstring kept = record_.keptBackup, backup = backupPath(getPathFlash());
     if (!kept.empty() && platform_.fileExists(kept)) {
+        // Decided only on what is read now: what cannot be read raises.
         const bool backupThere = platform_.fileExists(backup);
-        if (backupThere && (discsControl(kept) || sameBytes(platform_, kept, backup))) {
+        if (backupThere && (readsAsDiscs(kept) || platform_.digestFile(kept, false).sha256 ==
+                                                      platform_.digestFile(backup, false).sha256)) {
             discard(kept);
-        } else if (backupThere && !discsControl(backup)) {
+        } else if (backupThere && !readsAsDiscs(backup)) {
             platform_.note(L"  " + quotedPath(kept) + L" stays beside " + quotedPath(backup) +
                            L": neither is known to be a copy of a control that stays");
         } else {

@@ -703,7 +703,7 @@ TEST_F(RepairRun, AControlHeldByABrowserIsMovedAsideAndDeletedAtTheNextRestart) 
             expectInTheRunLog({L"an earlier repair put " + quoted(Machine::controlPath()) + L" in place: " +
                                    quoted(Machine::controlBackup()) + L" is kept",
                                L"renamed " + quoted(Machine::controlPath()) + L" to " + quoted(aside),
-                               quoted(aside) + L" is in use by another program",
+                               quoted(aside) + L" cannot be deleted now",
                                quoted(aside) + L" will be deleted at the next restart"});
     }
 }
