@@ -57,8 +57,8 @@ void frmMain::Form_Load() {
     DWORD outcome = 0;
     if (isVistaOrLater() && !(quiet_ && platform_.isElevated())) {
         if (quiet_) {
-            platform_.note(L"The repair is skipped: with /quiet nobody is asked for consent, and this program has no "
-                           L"full administrator's token");
+            platform_.note("The repair is skipped: with /quiet nobody is asked for consent, and this program has no "
+                           "full administrator's token");
             outcome = elevationRequiredExitCode;
         } else {
             outcome = repairElevated();
@@ -72,12 +72,12 @@ void frmMain::Form_Load() {
                   : repair() ? (restartNeeded_ ? restartNeededExitCode : 0)
                              : anotherRepairExitCode;
     } else {
-        platform_.note(L"The repair is skipped: on this Windows it needs an administrator, and this user is not one");
+        platform_.note("The repair is skipped: on this Windows it needs an administrator, and this user is not one");
         outcome = notAnAdministratorExitCode;
     }
     if (outcome == 0 || outcome == restartNeededExitCode) leadWith(L"Flash Player was repaired.");
     if (noMenu_) {
-        platform_.note(L"The menu is not started (/nomenu)");
+        platform_.note("The menu is not started (/nomenu)");
     } else {
         try {
             executeChecker();
@@ -95,7 +95,7 @@ void frmMain::Form_Load() {
 
 void frmMain::repairOnly() {
     repairOnly_ = true;
-    platform_.note(L"The repair runs in a process of its own");
+    platform_.note("The repair runs in a process of its own");
     hideMe();
     // Not the folder the user started the program from, which the user may
     // fill with what an administrator's program then loads.
@@ -254,7 +254,7 @@ bool frmMain::repair() {
 // cut off here is finished by the next one from its record.
 void frmMain::tidyUp() noexcept {
     if (!record_.finished || !recording_) return;
-    platform_.note(L"Tidying up after the repair");
+    platform_.note("Tidying up after the repair");
     discardReplaced();
     removeInstallerFolder();
     try {
@@ -269,7 +269,7 @@ void frmMain::tidyUp() noexcept {
         platform_.clearRepairRecord();
     } catch (...) {
         // Repaired all the same; the next run finds the record says so.
-        platform_.note(L"  the record stays; the next run finds the repair finished and removes it");
+        platform_.note("  the record stays; the next run finds the repair finished and removes it");
     }
 }
 
@@ -351,7 +351,7 @@ bool frmMain::claimMachineLock() { return platform_.claimRepairLock(windowsFolde
 // run that was cut off. Without administrator rights the lock cannot be
 // opened: the record then counts as a repair at work.
 int frmMain::checkOnly() {
-    platform_.note(L"Checking whether this machine needs the repair (/check): nothing is changed");
+    platform_.note("Checking whether this machine needs the repair (/check): nothing is changed");
     const auto needs = [&](const std::wstring& why) {
         platform_.note(L"  it does: " + why);
         return repairNeededExitCode;
@@ -359,7 +359,7 @@ int frmMain::checkOnly() {
     std::wstring text;
     if (platform_.readRepairRecord(text)) {
         if (claimMachineLock()) return needs(L"an earlier repair was cut off");
-        platform_.note(L"  a repair is at work: try again when it is over");
+        platform_.note("  a repair is at work: try again when it is over");
         return anotherRepairExitCode;
     }
     const std::wstring control = getPathFlash();
@@ -387,13 +387,13 @@ int frmMain::checkOnly() {
         return needs(L"no repair of this program put the control at " + quotedPath(control) + L" in place");
     if (!mediumControlSha256_.empty() && sha256 != mediumControlSha256_)
         return needs(L"the control in place is not the one this medium brings");
-    platform_.note(L"  it does not: the control this medium brings is in place, put there by a repair that went through");
+    platform_.note("  it does not: the control this medium brings is in place, put there by a repair that went through");
     return 0;
 }
 
 // The uninstall command: the same lock, record and put-back as the repair.
 int frmMain::restoreUsersControl() {
-    platform_.note(L"Putting the control from before the disc back (/restore)");
+    platform_.note("Putting the control from before the disc back (/restore)");
     if (!claimMachineLock()) return anotherRepairExitCode;
     const SessionEndGuard guard = controlOutOfPlace(platform_, *this, isVistaOrLater());
     recoverEarlierRun();
@@ -407,7 +407,7 @@ int frmMain::restoreUsersControl() {
     }
     const bool there = platform_.fileExists(control), ours = there && readsAsDiscs(control);
     if (!marked && !ours) {
-        platform_.note(L"  nothing of the disc's is here: nothing to take away");
+        platform_.note("  nothing of the disc's is here: nothing to take away");
         return nothingToRestoreExitCode;
     }
     // A control installed since (by the user, by another installer) is no
@@ -417,7 +417,7 @@ int frmMain::restoreUsersControl() {
     if (there && !ours) {
         platform_.note(L"  " + quotedPath(control) + L" was not put there by this program: it stays" +
                        (platform_.fileExists(backup) ? L", and so does " + quotedPath(backup) : std::wstring()));
-        if (!registerControl()) platform_.note(L"  its registration had not ended in time");
+        if (!registerControl()) platform_.note("  its registration had not ended in time");
     } else {
         // The disc's control goes, and what the machine had before comes
         // back: the user's control from its backup, or none. Written ahead,
@@ -461,7 +461,7 @@ int frmMain::restoreUsersControl() {
     }
     try {
         platform_.writeInstalledMark(std::wstring());
-        platform_.note(L"  the mark of what this program installed is removed");
+        platform_.note("  the mark of what this program installed is removed");
     } catch (const Failure& failure) {
         platform_.note(L"  " + failure.description());
     }
@@ -473,7 +473,7 @@ int frmMain::restoreUsersControl() {
 // goes back as after a failure, and only then does this run begin. A run
 // cut off after its repair went through leaves only its own files to tidy.
 void frmMain::recoverEarlierRun() {
-    platform_.note(L"Looking for the record of an earlier repair that was cut off");
+    platform_.note("Looking for the record of an earlier repair that was cut off");
     std::wstring text;
     RepairRecord record;
     try {
@@ -496,7 +496,7 @@ void frmMain::recoverEarlierRun() {
         if (!doubt_.empty()) throw Failure(ERROR_CAN_NOT_COMPLETE, L"tidying up after an earlier repair failed: " + doubt_);
         recording_ = false;
         platform_.clearRepairRecord();
-        return platform_.note(L"An earlier run had finished its repair; what it left behind was removed");
+        return platform_.note("An earlier run had finished its repair; what it left behind was removed");
     }
     const std::wstring cutOff = L"An earlier run was cut off while " + record_.step;
     const bool usersControl = !record_.usersControl.empty();
@@ -514,7 +514,7 @@ void frmMain::recoverEarlierRun() {
 // user who may not give it (the prompt switched off), leaves the machine
 // as it was, and the disc's content needs no repair.
 DWORD frmMain::repairElevated() {
-    platform_.note(L"Starting the repair as administrator");
+    platform_.note("Starting the repair as administrator");
     StartedProcess elevated{};
     try {
         elevated = platform_.launchElevatedRepair(
@@ -522,11 +522,11 @@ DWORD frmMain::repairElevated() {
             (installerLimitSeconds_ == 0 ? std::wstring() : L" /timeout " + decimal(installerLimitSeconds_)));
     } catch (const Failure& failure) {
         if (failure.number() == ERROR_CANCELLED) {
-            platform_.note(L"The user declined to let the repair run as administrator: the repair is skipped");
+            platform_.note("The user declined to let the repair run as administrator: the repair is skipped");
             return ERROR_CANCELLED;
         }
         if (failure.number() != ERROR_ACCESS_DENIED) throw;
-        platform_.note(L"The repair is skipped: it needs an administrator, and this user is not one");
+        platform_.note("The repair is skipped: it needs an administrator, and this user is not one");
         return notAnAdministratorExitCode;
     }
     elevated_ = elevated.handle;
@@ -567,14 +567,14 @@ DWORD frmMain::repairElevated() {
 // first, so that nothing writes over the control after it is put back.
 void frmMain::sessionEnding() noexcept {
     if (waitingForElevated_) {
-        platform_.note(L"The session is ending: the repair's last lines are waited for, at most 5 s");
+        platform_.note("The session is ending: the repair's last lines are waited for, at most 5 s");
         platform_.WaitForSingleObject(waitingFor_, elevatedSessionEndWaitMs);
         return platform_.endProgram(sessionEndedExitCode);
     }
     if (puttingBack_) {
-        platform_.note(L"The session is ending while the installed control is being put back");
+        platform_.note("The session is ending while the installed control is being put back");
     } else {
-        platform_.note(L"The session is ending: the repair stops here and the installed control is put back");
+        platform_.note("The session is ending: the repair stops here and the installed control is put back");
         if (waitingFor_ != nullptr && platform_.TerminateProcess(waitingFor_, sessionEndedExitCode))
             platform_.WaitForSingleObject(waitingFor_, endedProcessWaitMs);
         platform_.endTrackedProcesses();
@@ -591,7 +591,7 @@ DWORD frmMain::waitFor(HANDLE process, DWORD milliseconds) {
 }
 
 void frmMain::hideMe() {
-    platform_.note(L"Hiding the program's window");
+    platform_.note("Hiding the program's window");
     platform_.setWindowVisible(false);
 }
 
@@ -631,7 +631,7 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         const bool namedLock = desktop && !platform.runsAsSystem();
         if (!options.repairOnly && !platform.claimSingleRun(namedLock ? singleRunLock : L""))
             return !options.bad.empty() ? badSwitchExitCode : options.quiet || options.noMenu ? anotherRepairExitCode : 0;
-        if (!desktop) platform.note(L"No desktop anybody sees: as with /quiet /nomenu");
+        if (!desktop) platform.note("No desktop anybody sees: as with /quiet /nomenu");
         if (!options.bad.empty()) {
             const std::wstring what = L"The switch " + quotedPath(options.bad) +
                                       (options.logNeedsFile ? L" needs a file: /log FILE" : L" is not known");
@@ -640,7 +640,7 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
             return badSwitchExitCode;
         }
         if (options.help) {
-            platform.note(L"Listing the switches (/?): nothing is done");
+            platform.note("Listing the switches (/?): nothing is done");
             report(platform, options.quiet, switchesHelp, informationOk, L"Tolvane");
             return 0;
         }

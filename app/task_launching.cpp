@@ -56,7 +56,7 @@ void frmMain::prepareInstaller() {
     const std::wstring installer = mediumPath(L"\\data\\install_flash_player.exe");
     installer_ = installer;
     installerFailure_.clear();
-    platform_.note(L"Copying the medium's installer where only administrators write");
+    platform_.note("Copying the medium's installer where only administrators write");
     const std::wstring base = windowsFolder() + installerFolders;
     std::wstring folder;
     do folder = base + L"." + platform_.randomHex();
@@ -126,10 +126,10 @@ void frmMain::removeInstallerFolder() noexcept {
 }
 
 void frmMain::executeFlashSetup() {
-    platform_.note(L"Running the medium's installer");
+    platform_.note("Running the medium's installer");
     if (!installerFailure_.empty()) return report(L"Error starting task \r\n" + installerFailure_, exclamationOk, L"Error");
     if (quiet_ && installerQuietArgs_.empty())
-        platform_.note(L"  the medium names no silent switches for its installer: it may wait for a person");
+        platform_.note("  the medium names no silent switches for its installer: it may wait for a person");
     if (installerLimitSeconds_ != 0)
         platform_.note(L"  it is waited for " + decimal(installerLimitSeconds_) + L" seconds at most (/timeout)");
     runTaskAndWait(installer_.empty() ? mediumPath(L"\\data\\install_flash_player.exe") : installer_, normalFocus);
@@ -167,7 +167,7 @@ bool frmMain::menuRunsAsAdministrator() {
 // put at its path since (a folder re-pointed) is ended before it runs. The
 // run's outcome stays what the repair made it.
 void frmMain::executeChecker() {
-    platform_.note(L"Starting the medium's menu");
+    platform_.note("Starting the medium's menu");
     const std::wstring path = mediumPath(L"\\data\\menu.exe");
     if (!menuRunsAsAdministrator()) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
     try {
@@ -177,7 +177,7 @@ void frmMain::executeChecker() {
         return platform_.note(L"  the menu does not run: " + failure.description());
     }
     if (!mediumChecked_) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
-    platform_.note(L"  it runs with administrator rights: only the file that was checked may run");
+    platform_.note("  it runs with administrator rights: only the file that was checked may run");
     try {
         platform_.launchCheckedProgram(quotedPath(path), normalFocus, path);
     } catch (const Failure& failure) {

@@ -261,7 +261,7 @@ void frmMain::discard(const std::wstring& aside) noexcept {
 // a run that was cut off between the backup and the copy, it is the only
 // copy of the user's control (and the record says so).
 void frmMain::renameFlashOCX() {
-    platform_.note(L"Moving the installed control aside");
+    platform_.note("Moving the installed control aside");
     const std::wstring control = getPathFlash();
     const std::wstring backup = backupPath(control);
     const bool installed = platform_.fileExists(control);
@@ -311,9 +311,9 @@ void frmMain::renameFlashOCX() {
 // the same machine does not stop here; it is removed only when there is an
 // INF file to take its place, never leaving the machine without either.
 void frmMain::renameFlashInf() {
-    platform_.note(L"Moving the setup information file aside");
+    platform_.note("Moving the setup information file aside");
     const std::wstring inf = getPathInf();
-    if (inf.empty()) return platform_.note(L"  skipped: this is not Windows XP");
+    if (inf.empty()) return platform_.note("  skipped: this is not Windows XP");
     const std::wstring backup = backupPath(inf);
     if (!platform_.fileExists(inf)) return platform_.note(L"  skipped: there is no " + quotedPath(inf));
     if (platform_.fileExists(backup)) removeOwnFile(backup);
@@ -330,7 +330,7 @@ void frmMain::renameFlashInf() {
 // should that fail. A file another program holds (a browser on the
 // installer's "installed" page) can be renamed all the same.
 void frmMain::copyFlashOCX() {
-    platform_.note(L"Putting the medium's control in place");
+    platform_.note("Putting the medium's control in place");
     const std::wstring control = getPathFlash();
     const std::wstring source = mediumPath(L"\\data\\Flash.ocx");
     const std::wstring copy = freeOwnName(control, L".new");
@@ -423,7 +423,7 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
     putBackMoved_ = putBackFailed_ = false;
     std::wstring usersControl;
     try {
-        platform_.note(L"Putting the installed control back");
+        platform_.note("Putting the installed control back");
         beginStep(L"putting the installed control back");
         const std::wstring control = getPathFlash();
         // A rename of the medium's copy that was under way: it happened

@@ -56,7 +56,7 @@ Failure refusedMediumFile(const std::wstring& path, const std::wstring& why, con
 }
 
 void frmMain::checkMedium() {
-    platform_.note(L"Checking the medium's files against the program's record of them");
+    platform_.note("Checking the medium's files against the program's record of them");
     const std::wstring text = platform_.mediumRecord();
     if (text.empty() || text.compare(0, std::wstring(noRecord).size(), noRecord) == 0) {
         // Still, the control the machine has is told from this disc's by its bytes.
@@ -64,7 +64,7 @@ void frmMain::checkMedium() {
             mediumControlSha256_ = platform_.digestFile(mediumPath(L"\\data\\Flash.ocx"), false).sha256;
         } catch (const Failure&) {
         }
-        return platform_.note(L"  the program carries no record of the medium's files: they are not checked");
+        return platform_.note("  the program carries no record of the medium's files: they are not checked");
     }
     std::vector<MediumFile> files;
     std::wstring damage;
@@ -130,7 +130,7 @@ void frmMain::checkMedium() {
         if (samePath(file.name, L"Flash.ocx")) mediumControlSha256_ = file.sha256;
     }
     mediumChecked_ = true;
-    platform_.note(L"  all as the medium was made (the installer as it is copied); held until the program ends");
+    platform_.note("  all as the medium was made (the installer as it is copied); held until the program ends");
 }
 
 }  // namespace tolvane

@@ -7,12 +7,12 @@ namespace tolvane {
 // Whatever the unregistration gives, the repair goes on: the control is
 // replaced next either way.
 void frmMain::uninstallFlashOCX() {
-    platform_.note(L"Unregistering the installed control");
+    platform_.note("Unregistering the installed control");
     runRegistrationTool(L" /u /s");
 }
 
 void frmMain::installFlashOCX() {
-    platform_.note(L"Registering the control");
+    platform_.note("Registering the control");
     registerControl();
 }
 
@@ -49,7 +49,7 @@ frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches, DWORD tim
 
     const DWORD waited = waitFor(process.get(), timeLimitMs);
     if (waited == WAIT_TIMEOUT) {
-        platform_.note(L"  the registration tool is left to run");
+        platform_.note("  the registration tool is left to run");
         run.state = ToolRun::stillRunning;
         return run;
     }

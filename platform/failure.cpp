@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -29,5 +31,7 @@ void raiseLastError(const std::wstring& action) {
 }
 
 std::wstring quotedPath(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+void Platform::note(const char* line) { note(std::wstring(line, line + std::strlen(line))); }
 
 }  // namespace tolvane

@@ -328,6 +328,8 @@ public:
     // A line for the run's log: which step begins, or why one is skipped.
     // Changes nothing; only a platform that keeps a log writes it down.
     virtual void note(const std::wstring& line) { (void)line; }
+    // The same for a line of plain ASCII text, kept narrow in the program.
+    void note(const char* line);
 };
 
 // Owns a process handle and closes it through the platform however the

@@ -43,5 +43,7 @@ for size in 48 32 16; do
   pngs+=(-b 8 "$work/icon-$size-8.png" -b 32 "$work/icon-$size-32.png")
 done
 icotool -c -o "$here/tolvane.ico" "${pngs[@]}"
+# Each 8-bit image keeps only the palette entries it uses.
+/usr/bin/python3 "$here/compact_palettes.py" "$here/tolvane.ico"
 
 icotool -l "$here/tolvane.ico"
