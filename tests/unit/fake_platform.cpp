@@ -22,6 +22,7 @@ void FakePlatform::failIfAsked(const std::wstring& operation) {
 }
 
 bool FakePlatform::mayFail(const std::wstring& call, bool there) {
+    fallible.push_back(call);
     if (faultsAt.count(++fallibleCalls) == 0) return false;
     if (there && (faultError == ERROR_FILE_NOT_FOUND || faultError == ERROR_PATH_NOT_FOUND)) return false;
     faulted.push_back(call);
@@ -32,6 +33,7 @@ bool FakePlatform::mayFail(const std::wstring& call, bool there) {
 void FakePlatform::fail(const std::wstring& call) { throw failureFor(call, faultError); }
 
 bool FakePlatform::failsWin32(const std::wstring& call) {
+    fallible.push_back(call);
     if (faultsAt.count(++fallibleCalls) == 0) return false;
     faulted.push_back(call);
     lastError = faultError;
@@ -497,6 +499,7 @@ std::wstring recordOf(FakePlatform& fake, const std::vector<std::wstring>& other
     }
     fake.calls.clear();
     fake.fallibleCalls = 0;
+    fake.fallible.clear();
     return record + L"end\n";
 }
 

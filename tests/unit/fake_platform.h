@@ -109,6 +109,7 @@ public:
     DWORD faultError = ERROR_ACCESS_DENIED;
     bool faultAfterEffect = false;
     int fallibleCalls = 0;              // how many calls could have failed so far
+    std::vector<std::wstring> fallible;  // ...and which, in order
     std::vector<std::wstring> faulted;  // the calls that failed
 
     // --- what the program did

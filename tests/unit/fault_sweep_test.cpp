@@ -85,6 +85,7 @@ Outcome run(const Machine& machine, const FakePlatform* earlier, const std::func
     machine.setUp(r.fake);
     if (earlier != nullptr) r.fake.takeMachineOf(*earlier);
     r.fake.fallibleCalls = 0;
+    r.fake.fallible.clear();
     fault(r.fake);
     const int returned = runProgram(r.fake, parseOptions(machine.commandLine));
     r.code = r.fake.endedWith >= 0 ? r.fake.endedWith : returned;
@@ -221,6 +222,39 @@ TEST(FaultSweep, EveryCallFailsInTurnAndNothingOfTheUsersIsLost) {
                                       {"a fault and a cut", cut}})
         std::printf("fault sweep, %s: %d runs, %d losses, %d false reports\n", name, tally.runs, tally.losses,
                     tally.falseReports);
+}
+
+// The smallest case of each kind that once lost the user's control or
+// reported a machine falsely: the nth call of that name fails.
+TEST(FaultSweep, TheSmallestCaseOfEachKindKeepsTheUsersControlAndTellsTheTruth) {
+    const struct Row {
+        const char* kind;
+        int machine;  // in `machines`
+        std::wstring call;
+        int nth;
+        DWORD error = ERROR_ACCESS_DENIED;
+    } rows[] = {
+        {"the mark is not written", 0, L"writing the mark", 1},
+        {"the mark cannot be read", 0, L"reading the mark", 1},
+        {"a scanner holds the control", 4, L"reading " + quotedPath(control), 1, ERROR_SHARING_VIOLATION},
+        {"a search fails before the control goes aside", 0, L"looking for " + quotedPath(control), 3},
+        {"a search fails at the registration", 0, L"looking for " + quotedPath(control), 5},
+        {"after an earlier repair, a search fails", 4, L"looking for " + quotedPath(control), 3},
+        {"the version query fails", 0, L"GetVersionExA", 3},
+        {"the wait on the installer fails", 0, L"WaitForSingleObject", 2},
+        {"a failure before the recovery of a run cut off", 6, L"creating the window", 1},
+    };
+    Tally tally;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.kind);
+        const Machine& machine = machines[row.machine];
+        const std::vector<std::wstring> calls = run(machine, nullptr, [](FakePlatform&) {}).fake.fallible;
+        int k = 0;
+        for (int seen = 0; k < static_cast<int>(calls.size()) && seen < row.nth; ++k) seen += calls[k] == row.call;
+        ASSERT_EQ(calls.at(k - 1), row.call);
+        EXPECT_TRUE(trial(machine, [&](FakePlatform& f) { f.faultsAt = {k}, f.faultError = row.error; }, tally));
+    }
+    EXPECT_EQ(tally.losses + tally.falseReports, 0);
 }
 
 }  // namespace
