@@ -75,7 +75,7 @@ void frmMain::Form_Load() {
         platform_.note("The repair is skipped: on this Windows it needs an administrator, and this user is not one");
         outcome = notAnAdministratorExitCode;
     }
-    if (outcome == 0 || outcome == restartNeededExitCode) leadWith(L"Flash Player was repaired.");
+    if (outcome == 0 || outcome == restartNeededExitCode) leadWith(repairedMeaning);
     if (noMenu_) {
         platform_.note("The menu is not started (/nomenu)");
     } else {
@@ -108,39 +108,6 @@ void frmMain::repairOnly() {
     if (restartNeeded_) platform_.endProgram(restartNeededExitCode);
 }
 
-std::wstring exitCodeMeaning(int exitCode) {
-    static const struct {
-        int code;
-        const wchar_t* meaning;
-    } meanings[] = {
-        {0, L""},
-        {repairNeededExitCode, L"/check: the repair is needed"},
-        {notAnAdministratorExitCode, L"not an administrator: no repair"},
-        {badSwitchExitCode, L"a switch not known: nothing done"},
-        {ERROR_CANCELLED, L"consent declined: no repair"},
-        {ownFaultExitCode, L"a fault of the program's own"},
-        {timedOutExitCode, L"installer timed out; the control is back"},
-        {failedExitCode, L"not repaired: see the failed step above"},
-        {nothingToRestoreExitCode, L"/restore: nothing of the disc's here"},
-        {anotherRepairExitCode, L"another run at work: try again later"},
-        {logFailureExitCode, L"the log could not be made: nothing done"},
-        {elevationRequiredExitCode, L"/quiet without a full token: no repair"},
-        {restartNeededExitCode, L"repaired; a restart completes it"},
-        {repairStoppedExitCode, L"the repair ended early: run the disc again"},
-    };
-    for (const auto& known : meanings)
-        if (known.code == exitCode) return known.meaning;
-    return L"not a code of the program's own";
-}
-
-std::wstring failureReport(const ReportLead& lead, const std::wstring& logFile, const std::wstring& details) {
-    const std::wstring log = logFile.empty() ? std::wstring(L"Tolvane.log from the temporary folder") : quotedPath(logFile);
-    return lead.meaning + L"\r\n\r\n" +
-           (lead.todo.empty() ? L"Run the disc again. If this happens again, keep the log " + log + L" for support."
-                              : lead.todo) +
-           L"\r\n\r\nDetails for support:\r\n" + details;
-}
-
 void frmMain::leadWith(const std::wstring& meaning, const std::wstring& todo) {
     lead_.meaning = meaning;
     lead_.todo = todo;
@@ -157,13 +124,8 @@ void frmMain::leadAfterPutBack(const Failure& failure) {
             names += (names.empty() ? L"" : L", ") + quotedPath(name);
     } catch (const Failure&) {
     }
-    lead_.todo = names.empty() ? L"Another program holds the control: close it (a browser, say) and run the disc again."
+    lead_.todo = names.empty() ? std::wstring(closeTheHolder)
                                : L"Close " + names + L" and run the disc again.";
-}
-
-void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title) {
-    if (!quiet) return platform.showMessageBox(text, style, title);
-    platform.note(L"Not shown (/quiet), the box " + quotedPath(title) + L":\r\n" + text);
 }
 
 void frmMain::report(const std::wstring& text, int style, const std::wstring& title) {
@@ -186,7 +148,7 @@ bool frmMain::repair() {
     }
     // What the report says of the machine: after a recovery, what it put back.
     const wchar_t* const asBefore = putBackMoved_ ? putBackMeaning : unchangedMeaning;
-    leadWith(asBefore, L"Use the original disc, or another copy of it.");
+    leadWith(asBefore, useAnotherDisc);
     checkMedium();
     leadWith(asBefore);
     {
@@ -205,7 +167,7 @@ bool frmMain::repair() {
         } catch (const Failure& failure) {
             // Nothing of the user's was touched yet. An installer that is
             // not as it was made is the medium's fault.
-            if (failure.number() == ERROR_INVALID_DATA) leadWith(unchangedMeaning, L"Use the original disc, or another copy of it.");
+            if (failure.number() == ERROR_INVALID_DATA) leadWith(unchangedMeaning, useAnotherDisc);
             removeInstallerFolder();
             recording_ = false;
             try {
@@ -548,13 +510,13 @@ DWORD frmMain::repairElevated() {
         const bool waited = platform_.waitForRepair(elevated_, exitCode, elevatedTidying_);
         waitingFor_ = nullptr;
         waitingForElevated_ = false;
-        if (!waited) throw failureFor(L"waiting for the repair", platform_.GetLastError());
+        if (!waited) throw failureFor("waiting for the repair", platform_.GetLastError());
     }
     for (int known : {0, anotherRepairExitCode, ownFaultExitCode, restartNeededExitCode, failedExitCode,
                       timedOutExitCode, nothingToRestoreExitCode})
         if (exitCode == static_cast<DWORD>(known)) return exitCode;
     platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
-    report(failureReport({mayNotWorkMeaning, L"Run the disc again: it puts back what the repair had moved."},
+    report(failureReport({mayNotWorkMeaning, runAgainToPutBack},
                          platform_.logFile(),
                          L"The repair stopped before it finished (its process ended with exit code " + decimal(exitCode) +
                              L")."),

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "app/reports.h"
 #include "platform/platform.h"
 
 namespace tolvane {
@@ -16,47 +17,6 @@ namespace tolvane {
 inline constexpr DWORD registrationTimeLimitMs = 60000;
 inline constexpr DWORD sessionEndRegistrationLimitMs = 3000;
 
-// Why the program holds up the end of the session while it repairs.
-inline constexpr wchar_t sessionEndReason[] = L"Repairing the Flash control. Please wait until the repair is done.";
-
-// The exit codes, read as deployment tools read installers' codes: 0 and
-// 3010 are success, 1618 "try again later", anything else a failure. One
-// table in docs/support.md lists them (the test Docs.ExitCodesTable reads it).
-//
-// A step failed, or the session ended during the repair (ERROR_INSTALL_FAILURE);
-// the elevated instance ends so after its own report, too.
-inline constexpr int failedExitCode = 1603;
-inline constexpr int sessionEndedExitCode = failedExitCode;
-inline constexpr int elevatedRepairFailedExitCode = failedExitCode;
-// The repair skipped because the user is not an administrator
-// (ERROR_ACCESS_DENIED): on Windows XP or 2003, or where the consent prompt
-// is switched off.
-inline constexpr int notAnAdministratorExitCode = 5;
-// A switch the program does not know (ERROR_INVALID_PARAMETER): nothing done.
-inline constexpr int badSwitchExitCode = 87;
-// Repaired, but a program held the control that was replaced, or the
-// installer asked for a restart (ERROR_SUCCESS_REBOOT_REQUIRED).
-inline constexpr int restartNeededExitCode = 3010;
-// Another repair was at work on this machine, or another /quiet start of
-// the program: nothing was repaired (ERROR_INSTALL_ALREADY_RUNNING).
-inline constexpr int anotherRepairExitCode = 1618;
-// The elevated instance ended without its own report (ERROR_PROCESS_ABORTED).
-inline constexpr int repairStoppedExitCode = 1067;
-// /check: the machine needs the repair.
-inline constexpr int repairNeededExitCode = 1;
-// /restore: there is no backup of the user's control (ERROR_UNKNOWN_PRODUCT).
-inline constexpr int nothingToRestoreExitCode = 1605;
-// A fault of the program's own (ERROR_INTERNAL_ERROR; see lean_runtime.cpp).
-inline constexpr int ownFaultExitCode = 1359;
-// The installer had not ended within the time limit (ERROR_TIMEOUT).
-inline constexpr int timedOutExitCode = 1460;
-// /quiet without a full administrator's token, from Vista on: nobody to ask
-// for consent (ERROR_ELEVATION_REQUIRED).
-inline constexpr int elevationRequiredExitCode = 740;
-// The log asked for could not be made (ERROR_INSTALL_LOG_FAILURE).
-inline constexpr int logFailureExitCode = 1622;
-// What an exit code means, in words, for the log's last line; empty for 0.
-std::wstring exitCodeMeaning(int exitCode);
 // How long the installer is waited for where nobody watches, by default.
 inline constexpr DWORD quietInstallerLimitSeconds = 900;
 
@@ -95,18 +55,6 @@ Failure unreadableRecord(const std::wstring& why);
 // the medium was made (", then `why`.
 Failure refusedMediumFile(const std::wstring& path, const std::wstring& why,
                           const wchar_t* what = L" was changed after the medium was made (");
-
-// What a failure means for the person at the PC.
-inline constexpr wchar_t unchangedMeaning[] = L"Your Flash Player works as before; nothing was changed.";
-inline constexpr wchar_t putBackMeaning[] = L"Your earlier Flash Player was put back and works as before.";
-inline constexpr wchar_t mayNotWorkMeaning[] = L"Flash Player may not work until the disc is run again.";
-
-// What the report of a failure tells the person at the PC first: what it
-// means for them, then what to do; the details for support come last.
-struct ReportLead {
-    std::wstring meaning = unchangedMeaning;
-    std::wstring todo;  // empty: run the disc again, and keep the log for support
-};
 
 class frmMain : private SessionEndListener {
 public:
@@ -358,10 +306,6 @@ inline constexpr wchar_t machineRepairLock[] = L"\\Tolvane.lock";
 // random part: C:\WINDOWS\Temp\Tolvane.3f9c0a1d2b7e4c65.
 inline constexpr wchar_t installerFolders[] = L"\\Temp\\Tolvane";
 
-// The text of a failure's report: what it means, what to do (by default:
-// run the disc again, and keep the log for support), then the details.
-std::wstring failureReport(const ReportLead& lead, const std::wstring& logFile, const std::wstring& details);
-
 // Restricts the DLL search, takes the single-run lock, creates the main window
 // and runs its load handling. An unhandled failure is reported in a box titled
 // "Tolvane" (with /quiet, in the log) and gives exit code 1; otherwise 0,
@@ -372,8 +316,5 @@ int runProgram(Platform& platform, const ProgramOptions& options = ProgramOption
 
 // The path with its last three characters replaced: flash.ocx -> flash.bkp.
 std::wstring backupPath(const std::wstring& path);
-
-// A box, or with `quiet` a line in the log that says what it would have said.
-void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title);
 
 }  // namespace tolvane

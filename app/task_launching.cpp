@@ -143,7 +143,7 @@ void frmMain::waitForInstaller(HANDLE process) {
     const DWORD waited = waitFor(process, installerLimitSeconds_ == 0 ? INFINITE : spent < limitMs ? limitMs - spent : 0);
     if (waited == WAIT_OBJECT_0) return;
     // A wait that failed is no end: the installer may still be writing.
-    if (waited != WAIT_TIMEOUT) throw failureFor(L"waiting for the medium's installer", platform_.GetLastError());
+    if (waited != WAIT_TIMEOUT) throw failureFor("waiting for the medium's installer", platform_.GetLastError());
     try {
         const std::vector<RunningProcess> running = platform_.trackedProcesses();
         const HandlesOf closed(platform_, running);

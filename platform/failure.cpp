@@ -30,8 +30,19 @@ void raiseLastError(const std::wstring& action) {
     throw failureFor(action, code);
 }
 
+namespace {
+std::wstring widened(const char* text) { return std::wstring(text, text + std::strlen(text)); }
+}  // namespace
+
+Failure failureFor(const char* action, DWORD code) { return failureFor(widened(action), code); }
+
+void raiseLastError(const char* action) {
+    DWORD code = ::GetLastError();
+    throw failureFor(widened(action), code);
+}
+
 std::wstring quotedPath(const std::wstring& path) { return L"\"" + path + L"\""; }
 
-void Platform::note(const char* line) { note(std::wstring(line, line + std::strlen(line))); }
+void Platform::note(const char* line) { note(widened(line)); }
 
 }  // namespace tolvane

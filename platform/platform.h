@@ -41,6 +41,9 @@ Failure failureFor(const std::wstring& action, DWORD code);
 
 // Raises GetLastError() as a Failure for `action`; call right after the failed call.
 [[noreturn]] void raiseLastError(const std::wstring& action);
+// The same two for an action in plain ASCII text, kept narrow in the program.
+Failure failureFor(const char* action, DWORD code);
+[[noreturn]] void raiseLastError(const char* action);
 
 // A path between double quotes, for descriptions and command lines.
 std::wstring quotedPath(const std::wstring& path);

@@ -29,7 +29,7 @@ std::wstring Win32Platform::temporaryFolder() { return userTemporaryFolder(); }
 std::wstring Win32Platform::userTemporaryFolder() {
     wchar_t folder[MAX_PATH + 1];
     const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH) raiseLastError(L"asking Windows for the temporary folder");
+    if (length == 0 || length > MAX_PATH) raiseLastError("asking Windows for the temporary folder");
     std::wstring path = longForm(std::wstring(folder, length));
     while (path.size() > 3 && path.back() == L'\\') path.pop_back();
     return path;
@@ -118,7 +118,7 @@ std::wstring Win32Platform::mediumRecord() {
     if (size == 0) return std::wstring();
     std::vector<wchar_t> wide(static_cast<std::size_t>(size));
     const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, wide.data(), size);
-    if (length == 0) raiseLastError(L"reading the record of the medium's files in this program");
+    if (length == 0) raiseLastError("reading the record of the medium's files in this program");
     return std::wstring(wide.data(), static_cast<std::size_t>(length));
 }
 

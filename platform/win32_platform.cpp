@@ -53,7 +53,7 @@ std::wstring ownFile() {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
         DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) raiseLastError(L"finding the program's own file");
+        if (length == 0) raiseLastError("finding the program's own file");
         if (length < buffer.size()) return std::wstring(buffer.data(), length);
         buffer.resize(buffer.size() * 2);
     }

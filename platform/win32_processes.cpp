@@ -163,10 +163,10 @@ std::wstring Win32Platform::programFileByPsapi(HANDLE process) {
     using GetImageFileNameFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD);
     static const auto getImageFileName =
         libraryFunction<GetImageFileNameFn>(systemLibrary(L"psapi.dll"), "GetProcessImageFileNameW");
-    if (getImageFileName == nullptr) raiseLastError(L"loading psapi.dll from the system folder");
+    if (getImageFileName == nullptr) raiseLastError("loading psapi.dll from the system folder");
     std::vector<wchar_t> buffer(1024);
     const DWORD length = getImageFileName(process, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) raiseLastError(L"reading the program file of a process");
+    if (length == 0) raiseLastError("reading the program file of a process");
     const std::wstring devicePath(buffer.data(), length);
     const std::wstring path = drivePathOf(devicePath);
     if (path.empty()) throw Failure(ERROR_PATH_NOT_FOUND, L"no drive holds " + quotedPath(devicePath));
@@ -179,7 +179,7 @@ std::wstring Win32Platform::programFileOf(HANDLE process) {
     if (query == nullptr) return longForm(programFileByPsapi(process));
     std::vector<wchar_t> buffer(1024);
     DWORD length = static_cast<DWORD>(buffer.size());
-    if (!query(process, 0, buffer.data(), &length)) raiseLastError(L"reading the program file of a process");
+    if (!query(process, 0, buffer.data(), &length)) raiseLastError("reading the program file of a process");
     return longForm(std::wstring(buffer.data(), length));
 }
 
@@ -237,7 +237,7 @@ TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine
 // costs the person at the PC tens of milliseconds after each installer.
 std::vector<std::uint32_t> Win32Platform::familyByParents() {
     UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) raiseLastError(L"listing the running processes");
+    if (!snapshot) raiseLastError("listing the running processes");
     std::vector<ProcessEntry> all, running;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
@@ -300,7 +300,7 @@ std::vector<RunningProcess> Win32Platform::trackedProcesses() {
         RunningProcess running{id, nullptr, std::wstring(), std::wstring(), 0};
         running.brokeAway = job_ && i >= inJob;
         try {
-            if (!process) raiseLastError(L"opening the process");
+            if (!process) raiseLastError("opening the process");
             const ULONGLONG created = creationTime(process.get()), at = now();
             BOOL inOurJob = FALSE;
             if (i < inJob ? !::IsProcessInJob(process.get(), job_.get(), &inOurJob) || !inOurJob

@@ -29,10 +29,10 @@ void Win32Platform::restrictDllSearch() {
     using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
     const auto setDefault = optionalKernelFunction<SetDefaultDllDirectoriesFn>("SetDefaultDllDirectories");
     if (setDefault != nullptr && !setDefault(loadLibrarySearchSystem32))
-        raiseLastError(L"restricting where DLLs are loaded from");
+        raiseLastError("restricting where DLLs are loaded from");
     const auto setDirectory = optionalKernelFunction<SetDllDirectoryFn>("SetDllDirectoryW");
     if (setDirectory != nullptr && !setDirectory(L""))
-        raiseLastError(L"taking the current folder out of the DLL search");
+        raiseLastError("taking the current folder out of the DLL search");
 }
 
 namespace {
@@ -64,7 +64,7 @@ public:
         const auto convert = libraryFunction<ConvertFn>(systemLibrary(L"advapi32.dll"),
                                                         "ConvertStringSecurityDescriptorToSecurityDescriptorW");
         if (convert == nullptr || !convert(text, 1 /* SDDL_REVISION_1 */, &descriptor_, nullptr))
-            raiseLastError(L"building the access list that lets only administrators in");
+            raiseLastError("building the access list that lets only administrators in");
         attributes_ = {sizeof attributes_, descriptor_, FALSE};
     }
     ~SecurityDescriptor() { ::LocalFree(descriptor_); }
@@ -178,7 +178,7 @@ StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& switches)
     using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
     using GetProcessIdFn = DWORD(WINAPI*)(HANDLE);
     const auto shellExecute = libraryFunction<ShellExecuteExFn>(systemLibrary(L"shell32.dll"), "ShellExecuteExW");
-    if (shellExecute == nullptr) raiseLastError(L"loading shell32.dll from the system folder");
+    if (shellExecute == nullptr) raiseLastError("loading shell32.dll from the system folder");
     const std::wstring self = ownFile();
     DWORD length;
     std::vector<wchar_t> folder(MAX_PATH);
@@ -196,7 +196,7 @@ StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& switches)
     execute.lpParameters = parameters.c_str();
     execute.lpDirectory = length == 0 ? nullptr : folder.data();
     execute.nShow = SW_HIDE;
-    if (!shellExecute(&execute)) raiseLastError(L"starting the repair as administrator");
+    if (!shellExecute(&execute)) raiseLastError("starting the repair as administrator");
     if (execute.hProcess == nullptr) throw Failure(ERROR_INVALID_HANDLE, L"starting the repair as administrator gave no process");
     const auto processId = optionalKernelFunction<GetProcessIdFn>("GetProcessId");
     return {execute.hProcess, processId == nullptr ? 0 : processId(execute.hProcess)};

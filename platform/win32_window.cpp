@@ -72,7 +72,7 @@ void Win32Platform::createMainWindow(const std::wstring& caption) {
     windowClass.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = mainWindowClass;
-    if (::RegisterClassExW(&windowClass) == 0) raiseLastError(L"registering the main window class");
+    if (::RegisterClassExW(&windowClass) == 0) raiseLastError("registering the main window class");
 
     const DWORD style = WS_OVERLAPPEDWINDOW;  // no WS_VISIBLE: the window is never shown
     RECT frame = {0, 0, clientWidth, clientHeight};
@@ -80,7 +80,7 @@ void Win32Platform::createMainWindow(const std::wstring& caption) {
     window_ = ::CreateWindowExW(0, mainWindowClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
                                 frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
                                 instance_, nullptr);
-    if (window_ == nullptr) raiseLastError(L"creating the main window");
+    if (window_ == nullptr) raiseLastError("creating the main window");
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 

@@ -47,7 +47,7 @@ OSVERSIONINFOA emptyVersionRecord() {
 
 // A version query that fails is no answer: never "not XP", never "not Vista".
 void askVersion(Platform& platform, OSVERSIONINFOA& raw) {
-    if (!platform.GetVersionExA(&raw)) throw failureFor(L"asking Windows for its version", platform.GetLastError());
+    if (!platform.GetVersionExA(&raw)) throw failureFor("asking Windows for its version", platform.GetLastError());
 }
 
 }  // namespace
