@@ -20,7 +20,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (!options.repairOnly) windows.receiveLogLines(log);
     windows.keepLog(log);
     tolvane::RecordingPlatform platform(windows, log, [](tolvane::Platform& inner) {
-        return tolvane::frmMain(inner).describeMachine();
+        return tolvane::Machine(inner).describeMachine();
     });
     const int exitCode = tolvane::runProgram(platform, options);
     // A run that goes to its end does not come back here: the last step ends

@@ -95,20 +95,14 @@ DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) 
     const auto start = started_.find(id);
     const DWORD ran = start == started_.end() ? 0 : log_.elapsedMs() - start->second.startedAt;
     DWORD exitCode = 0;
-    if (result == WAIT_OBJECT_0 && found != watched_.end() &&
-        inner_.GetExitCodeProcess(handle, &exitCode))
-        say([&] {
-            return L"  " + describe(id) + L" ended with exit code " + decimal(exitCode) + L" after " + decimal(ran) +
-                   L" ms";
-        });
-    else if (result == WAIT_OBJECT_0)
-        say([&] { return L"  " + describe(id) + L" ended after " + decimal(ran) + L" ms; its exit code is unknown"; });
-    else if (result == WAIT_TIMEOUT)
-        say([&] {
-            return L"  " + describe(id) + L" was still running after " + decimal(ran) + L" ms";
-        });
-    else
-        say([&] { return L"  waiting for " + describe(id) + L" failed: " + systemMessage(error); });
+    const bool known = result == WAIT_OBJECT_0 && found != watched_.end() && inner_.GetExitCodeProcess(handle, &exitCode);
+    say([&] {
+        const std::wstring after = L" after " + decimal(ran) + L" ms";
+        if (known) return L"  " + describe(id) + L" ended with exit code " + decimal(exitCode) + after;
+        if (result == WAIT_OBJECT_0) return L"  " + describe(id) + L" ended" + after + L"; its exit code is unknown";
+        if (result == WAIT_TIMEOUT) return L"  " + describe(id) + L" was still running" + after;
+        return L"  waiting for " + describe(id) + L" failed: " + systemMessage(error);
+    });
     return result;
 }
 

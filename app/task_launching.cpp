@@ -1,17 +1,12 @@
-// Starting the medium's installer and menu programs.
-#include "app/main_window.h"
+// Starting the medium's installer, from a copy of its own, and waiting for
+// it and for what it hands over to.
+#include "app/repair.h"
 
 #include <algorithm>
 
 #include "platform/text.h"
 
 namespace tolvane {
-
-std::wstring frmMain::mediumPath(const wchar_t* fragment) {
-    std::wstring folder = platform_.programFolder();
-    if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-    return folder + fragment;
-}
 
 namespace {
 
@@ -52,27 +47,27 @@ const std::wstring* folderOf(const RunningProcess& process, const std::vector<st
 // drive's folder re-pointed, a DLL put beside the installer. So what runs
 // as administrator is always a copy that nobody else can write, hashed as
 // it is written, in a folder whose name nobody can guess ahead.
-void frmMain::prepareInstaller() {
-    const std::wstring installer = mediumPath(L"\\data\\install_flash_player.exe");
+void Repair::prepareInstaller() {
+    const std::wstring installer = machine_.mediumPath(L"\\data\\install_flash_player.exe");
     installer_ = installer;
     installerFailure_.clear();
     platform_.note("Copying the medium's installer where only administrators write");
-    const std::wstring base = windowsFolder() + installerFolders;
+    const std::wstring base = machine_.windowsFolder() + installerFolders;
     std::wstring folder;
     do folder = base + L"." + platform_.randomHex();
     while (!platform_.makeAdministratorsFolder(folder));
-    installerFolderMade_ = folder;
+    journal_.installerFolderMade = folder;
     // In the record only once it exists, with what tells it from a folder
     // anyone makes at that name later.
-    record_.installerFolder = folder;
-    record_.installerFolderId = platform_.folderIdentity(folder);
-    saveRecord();
+    journal_.record.installerFolder = folder;
+    journal_.record.installerFolderId = platform_.folderIdentity(folder);
+    journal_.saveRecord();
     try {
         if ((platform_.volumeFlags(folder) & FILE_PERSISTENT_ACLS) == 0)
-            platform_.note(L"  " + quotedPath(folder) + L" is on a file system without access control (FAT32): any "
-                           L"program could change what runs from there");
+            platform_.noteAbout(folder, " is on a file system without access control (FAT32): any "
+                           "program could change what runs from there");
     } catch (const Failure& failure) {
-        platform_.note(L"  " + failure.description());
+        platform_.noteFailure(failure);
     }
     platform_.makeAdministratorsFolder(folder + L"\\temp");
     const std::wstring copy = folder + L"\\install_flash_player.exe";
@@ -81,66 +76,33 @@ void frmMain::prepareInstaller() {
         digest = platform_.copyAndDigest(installer, copy);
     } catch (const Failure& failure) {
         // Without a record, reported as the installer that cannot be started.
-        if (mediumInstaller_.sha256.empty()) return static_cast<void>(installerFailure_ = failure.description());
+        if (medium_.installer.sha256.empty()) return static_cast<void>(installerFailure_ = failure.description());
         const bool missing = failure.number() == ERROR_FILE_NOT_FOUND || failure.number() == ERROR_PATH_NOT_FOUND;
         throw refusedMediumFile(installer, failure.description(), missing ? L" is missing (" : L" could not be read (");
     }
-    if (!mediumInstaller_.sha256.empty() && digest.size != mediumInstaller_.size)
-        throw refusedMediumFile(installer, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(mediumInstaller_.size));
-    if (!mediumInstaller_.sha256.empty() && digest.sha256 != mediumInstaller_.sha256)
+    if (!medium_.installer.sha256.empty() && digest.size != medium_.installer.size)
+        throw refusedMediumFile(installer, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(medium_.installer.size));
+    if (!medium_.installer.sha256.empty() && digest.sha256 != medium_.installer.sha256)
         throw refusedMediumFile(installer, L"its SHA-256 is not the one recorded");
     installer_ = copy;
 }
 
-void frmMain::removeInstallerFolder() noexcept {
-    if (record_.installerFolder.empty()) return;
-    const std::wstring folder = record_.installerFolder;
-    bool ours = samePath(folder, installerFolderMade_);
-    std::wstring why = L"the record names no identity for it";
-    if (!ours && !record_.installerFolderId.empty()) {
-        try {
-            ours = platform_.folderIdentity(folder) == record_.installerFolderId;
-            why = L"it is not the folder an earlier run made there";
-        } catch (const Failure& failure) {
-            // Gone, or it cannot be told: then it stays in the record, for the next run.
-            why = failure.description();
-            if (failure.number() != ERROR_FILE_NOT_FOUND && failure.number() != ERROR_PATH_NOT_FOUND) {
-                doubt_ = why;
-                return platform_.note(L"  " + quotedPath(folder) + L" is left for now: " + why);
-            }
-        } catch (...) {
-        }
-    }
-    try {
-        if (ours) platform_.removeFolder(folder);
-        else platform_.note(L"  " + quotedPath(folder) + L" is left as it is: " + why);
-    } catch (...) {
-    }
-    record_.installerFolder.clear();
-    record_.installerFolderId.clear();
-    if (ours) installerFolderMade_.clear();
-    try {
-        saveRecord();
-    } catch (...) {
-    }
-}
-
-void frmMain::executeFlashSetup() {
+void Repair::executeFlashSetup() {
     platform_.note("Running the medium's installer");
-    if (!installerFailure_.empty()) return report(L"Error starting task \r\n" + installerFailure_, exclamationOk, L"Error");
-    if (quiet_ && installerQuietArgs_.empty())
+    if (!installerFailure_.empty()) return run_.report(L"Error starting task \r\n" + installerFailure_, exclamationOk, L"Error");
+    if (run_.quiet && medium_.installerQuietArgs.empty())
         platform_.note("  the medium names no silent switches for its installer: it may wait for a person");
-    if (installerLimitSeconds_ != 0)
-        platform_.note(L"  it is waited for " + decimal(installerLimitSeconds_) + L" seconds at most (/timeout)");
-    runTaskAndWait(installer_.empty() ? mediumPath(L"\\data\\install_flash_player.exe") : installer_, normalFocus);
+    if (run_.installerLimitSeconds != 0)
+        platform_.note(L"  it is waited for " + decimal(run_.installerLimitSeconds) + L" seconds at most (/timeout)");
+    runTaskAndWait(installer_.empty() ? machine_.mediumPath(L"\\data\\install_flash_player.exe") : installer_, normalFocus);
 }
 
 // Past the time limit nobody is coming: the installer's processes are ended
 // (it cannot write over the control afterwards), and the failure puts the
 // user's control back.
-void frmMain::waitForInstaller(HANDLE process) {
-    const DWORD limitMs = installerLimitSeconds_ * 1000, spent = platform_.tickCount() - installerStartedAt_;
-    const DWORD waited = waitFor(process, installerLimitSeconds_ == 0 ? INFINITE : spent < limitMs ? limitMs - spent : 0);
+void Repair::waitForInstaller(HANDLE process) {
+    const DWORD limitMs = run_.installerLimitSeconds * 1000, spent = platform_.tickCount() - installerStartedAt_;
+    const DWORD waited = run_.waitFor(process, run_.installerLimitSeconds == 0 ? INFINITE : spent < limitMs ? limitMs - spent : 0);
     if (waited == WAIT_OBJECT_0) return;
     // A wait that failed is no end: the installer may still be writing.
     if (waited != WAIT_TIMEOUT) throw failureFor("waiting for the medium's installer", platform_.GetLastError());
@@ -150,58 +112,29 @@ void frmMain::waitForInstaller(HANDLE process) {
         for (const RunningProcess& other : running)
             if (other.brokeAway) platform_.note(L"  " + named(other) + L" left the installer's job: it is ended too");
     } catch (const Failure& failure) {
-        platform_.note(L"  " + failure.description());
+        platform_.noteFailure(failure);
     }
     platform_.endTrackedProcesses();
-    throw Failure(timedOutExitCode, L"the medium's installer had not ended after " + decimal(installerLimitSeconds_) +
+    throw Failure(timedOutExitCode, L"the medium's installer had not ended after " + decimal(run_.installerLimitSeconds) +
                                         L" seconds (/timeout): its processes were ended.");
-}
-
-bool frmMain::menuRunsAsAdministrator() {
-    return isVistaOrLater() ? platform_.isElevated() : platform_.isAdministrator();
-}
-
-// The path is both the file started and, quoted, the command line, so a
-// medium folder with spaces can never start a program that lies beside it.
-// With administrator rights, only the menu that was checked runs: a file
-// put at its path since (a folder re-pointed) is ended before it runs. The
-// run's outcome stays what the repair made it.
-void frmMain::executeChecker() {
-    platform_.note("Starting the medium's menu");
-    const std::wstring path = mediumPath(L"\\data\\menu.exe");
-    if (!menuRunsAsAdministrator()) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
-    try {
-        if (!menuRefused_.empty()) throw Failure(ERROR_INVALID_DATA, menuRefused_);
-        if (!mediumChecked_) checkMedium();
-    } catch (const Failure& failure) {
-        return platform_.note(L"  the menu does not run: " + failure.description());
-    }
-    if (!mediumChecked_) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
-    platform_.note("  it runs with administrator rights: only the file that was checked may run");
-    try {
-        platform_.launchCheckedProgram(quotedPath(path), normalFocus, path);
-    } catch (const Failure& failure) {
-        if (failure.number() != ERROR_INVALID_DATA) throw;
-        platform_.note(L"  the menu does not run: " + failure.description());
-    }
 }
 
 // The installer is waited for on the handle it was started with: opened
 // again by its id, it could be refused (an installer that denies the right
 // to wait on it) or be another process with the same id.
-void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
+void Repair::runTaskAndWait(std::wstring path, int windowStyle) {
     TrackedStart start{};
     // From its own folder, it starts there with a temporary folder of its own.
-    const std::wstring& folder = record_.installerFolder;
+    const std::wstring& folder = journal_.record.installerFolder;
     const bool own = !folder.empty() && inFolder(path, folder);
     const std::wstring commandLine =
-        quotedPath(path) + (quiet_ && !installerQuietArgs_.empty() ? L" " + installerQuietArgs_ : std::wstring());
+        quotedPath(path) + (run_.quiet && !medium_.installerQuietArgs.empty() ? L" " + medium_.installerQuietArgs : std::wstring());
     try {
         installerStartedAt_ = platform_.tickCount();
         start = platform_.launchTrackedProgram(commandLine, windowStyle, path, own ? folder : std::wstring(),
                                                own ? folder + L"\\temp" : std::wstring());
     } catch (const Failure& failure) {
-        report(L"Error starting task \r\n" + failure.description(), exclamationOk, L"Error");
+        run_.report(L"Error starting task \r\n" + failure.description(), exclamationOk, L"Error");
         return;
     }
     ProcessHandle installer(platform_, start.process.handle);
@@ -217,7 +150,7 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
         if (exitCode == ERROR_SUCCESS_REBOOT_REQUIRED || exitCode == ERROR_SUCCESS_RESTART_REQUIRED ||
             exitCode == ERROR_SUCCESS_REBOOT_INITIATED) {
             platform_.note(L"  the installer asks for a restart (exit code " + decimal(exitCode) + L")");
-            restartNeeded_ = true;
+            run_.restartNeeded = true;
         } else if (exitCode != 0) {
             platform_.note(L"  the installer reports a failure (exit code " + decimal(exitCode) + L": " +
                            systemMessage(exitCode) + L"); the disc's control goes in all the same");
@@ -225,7 +158,6 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
     }
     waitForHandOver();
 }
-
 
 // Many installers unpack their real setup into the temporary folder (or
 // start another program from the medium), start it and end at once; the
@@ -235,7 +167,7 @@ void frmMain::runTaskAndWait(std::wstring path, int windowStyle) {
 // the program file lies: the temporary folders and the medium's data folder.
 // Each look waits for one such process; every other one is left running and
 // named in the log once.
-void frmMain::waitForHandOver() {
+void Repair::waitForHandOver() {
     std::vector<std::wstring> folders;
     std::vector<std::uint32_t> leftRunning;
     for (;;) {
@@ -263,7 +195,7 @@ void frmMain::waitForHandOver() {
     }
 }
 
-std::vector<std::wstring> frmMain::handOverFolders() {
+std::vector<std::wstring> Repair::handOverFolders() {
     std::vector<std::wstring> folders;
     // A temporary folder at a drive root (TEMP=C:\) would take in every
     // program on that drive, a browser in Program Files too.
@@ -273,15 +205,15 @@ std::vector<std::wstring> frmMain::handOverFolders() {
             if (path.size() > 3) folders.push_back(path);
             else platform_.note(L"  the temporary folder " + quotedPath(path) + L" is a drive root: not used here");
         } catch (const Failure& failure) {
-            platform_.note(L"  " + failure.description());
+            platform_.noteFailure(failure);
         }
     };
     add([&] { return platform_.temporaryFolder(); });
-    add([&] { return windowsFolder() + L"\\Temp"; });
+    add([&] { return machine_.windowsFolder() + L"\\Temp"; });
     // The medium's data folder, not the medium: a program copied to C:\ would
     // take in the whole drive.
-    folders.push_back(mediumPath(L"\\data"));
-    if (!record_.installerFolder.empty()) folders.push_back(record_.installerFolder);
+    folders.push_back(machine_.mediumPath(L"\\data"));
+    if (!journal_.record.installerFolder.empty()) folders.push_back(journal_.record.installerFolder);
     return folders;
 }
 

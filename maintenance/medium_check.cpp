@@ -2,7 +2,7 @@
 // the program (tools/make_medium.py): a copy of the medium where its user
 // can write (a USB stick, an image unpacked into Downloads) must not have
 // anything else run or copied with administrator rights.
-#include "app/main_window.h"
+#include "maintenance/medium_check.h"
 #include "platform/text.h"
 
 namespace tolvane {
@@ -55,13 +55,13 @@ Failure refusedMediumFile(const std::wstring& path, const std::wstring& why, con
     return Failure(ERROR_INVALID_DATA, quotedPath(path) + what + why + L"); nothing was installed.");
 }
 
-void frmMain::checkMedium() {
+void MediumCheck::checkMedium() {
     platform_.note("Checking the medium's files against the program's record of them");
     const std::wstring text = platform_.mediumRecord();
     if (text.empty() || text.compare(0, std::wstring(noRecord).size(), noRecord) == 0) {
         // Still, the control the machine has is told from this disc's by its bytes.
         try {
-            mediumControlSha256_ = platform_.digestFile(mediumPath(L"\\data\\Flash.ocx"), false).sha256;
+            controlSha256 = platform_.digestFile(machine_.mediumPath(L"\\data\\Flash.ocx"), false).sha256;
         } catch (const Failure&) {
         }
         return platform_.note("  the program carries no record of the medium's files: they are not checked");
@@ -77,7 +77,7 @@ void frmMain::checkMedium() {
         } else if (all[number] == L"end") {
             ended = true;
         } else if (all[number].compare(0, 6, L"quiet ") == 0) {
-            installerQuietArgs_ = all[number].substr(6);
+            installerQuietArgs = all[number].substr(6);
         } else if (parseLine(all[number], file)) {
             files.push_back(file);
         } else {
@@ -95,7 +95,7 @@ void frmMain::checkMedium() {
                                               L"); nothing was installed.");
     // Windows looks for an installer's DLLs in its own folder first: a file
     // there that the publisher did not put there is refused too.
-    const std::wstring data = mediumPath(L"\\data");
+    const std::wstring data = machine_.mediumPath(L"\\data");
     const auto refuse = [&](const std::wstring& name, const std::wstring& why,
                             const wchar_t* what = L" was changed after the medium was made (") {
         throw refusedMediumFile(data + L"\\" + name, why, what);
@@ -114,7 +114,7 @@ void frmMain::checkMedium() {
         }
         // The installer is read once, as it is copied (see prepareInstaller).
         if (samePath(file.name, L"install_flash_player.exe")) {
-            mediumInstaller_ = FileDigest{file.size, file.sha256};
+            installer = FileDigest{file.size, file.sha256};
             continue;
         }
         FileDigest digest{0, std::wstring()};
@@ -127,9 +127,9 @@ void frmMain::checkMedium() {
         }
         if (digest.size != file.size) refuse(file.name, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(file.size));
         if (digest.sha256 != file.sha256) refuse(file.name, L"its SHA-256 is not the one recorded");
-        if (samePath(file.name, L"Flash.ocx")) mediumControlSha256_ = file.sha256;
+        if (samePath(file.name, L"Flash.ocx")) controlSha256 = file.sha256;
     }
-    mediumChecked_ = true;
+    checked = true;
     platform_.note("  all as the medium was made (the installer as it is copied); held until the program ends");
 }
 

@@ -1,22 +1,23 @@
 // Unregistering and registering the control with the system's registration tool.
-#include "app/main_window.h"
+#include "maintenance/registration.h"
+
 #include "platform/text.h"
 
 namespace tolvane {
 
 // Whatever the unregistration gives, the repair goes on: the control is
 // replaced next either way.
-void frmMain::uninstallFlashOCX() {
+void Registration::uninstallFlashOCX() {
     platform_.note("Unregistering the installed control");
     runRegistrationTool(L" /u /s");
 }
 
-void frmMain::installFlashOCX() {
+void Registration::installFlashOCX() {
     platform_.note("Registering the control");
     registerControl();
 }
 
-bool frmMain::registerControl(DWORD timeLimitMs) {
+bool Registration::registerControl(DWORD timeLimitMs) {
     const ToolRun run = runRegistrationTool(L" /s", timeLimitMs);
     // The codes the system's tool ends with, in words.
     const DWORD code = run.exitCode;
@@ -35,19 +36,19 @@ bool frmMain::registerControl(DWORD timeLimitMs) {
 // receives is the usual "regsvr32 "<control>" <switches>". The wait answers
 // messages sent to our window, so a broadcast cannot hang the run; a tool
 // still running at the time limit is left to run.
-frmMain::ToolRun frmMain::runRegistrationTool(const wchar_t* switches, DWORD timeLimitMs) {
-    ToolRun run{ToolRun::noControl, 0, getPathFlash()};
+Registration::ToolRun Registration::runRegistrationTool(const wchar_t* switches, DWORD timeLimitMs) {
+    ToolRun run{ToolRun::noControl, 0, machine_.getPathFlash()};
     if (!platform_.fileExists(run.control)) {
         platform_.note(L"  skipped: no control is installed at " + quotedPath(run.control));
         return run;
     }
     const std::wstring commandLine = L"regsvr32 " + quotedPath(run.control) + switches;
     // Never in a folder of the user's: it runs as administrator.
-    const std::wstring folder = systemFolder();
+    const std::wstring folder = machine_.systemFolder();
     ProcessHandle process(platform_,
                           platform_.launchProgramForWait(commandLine, minimizedFocus, folder + L"\\regsvr32.exe", folder).handle);
 
-    const DWORD waited = waitFor(process.get(), timeLimitMs);
+    const DWORD waited = run_.waitFor(process.get(), timeLimitMs);
     if (waited == WAIT_TIMEOUT) {
         platform_.note("  the registration tool is left to run");
         run.state = ToolRun::stillRunning;

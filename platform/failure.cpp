@@ -45,4 +45,8 @@ std::wstring quotedPath(const std::wstring& path) { return L"\"" + path + L"\"";
 
 void Platform::note(const char* line) { note(widened(line)); }
 
+void Platform::noteFailure(const Failure& failure) { note(L"  " + failure.description()); }
+
+void Platform::noteAbout(const std::wstring& path, const char* what) { note(L"  " + quotedPath(path) + widened(what)); }
+
 }  // namespace tolvane

@@ -333,6 +333,10 @@ public:
     virtual void note(const std::wstring& line) { (void)line; }
     // The same for a line of plain ASCII text, kept narrow in the program.
     void note(const char* line);
+    // "  <its description>": a failure the run goes on after.
+    void noteFailure(const Failure& failure);
+    // "  \"<path>\"<what>", `what` plain ASCII.
+    void noteAbout(const std::wstring& path, const char* what);
 };
 
 // Owns a process handle and closes it through the platform however the

@@ -7,6 +7,7 @@
 #include "app/main_window.h"
 #include "platform/sha256.h"
 #include "unit/fake_platform.h"
+#include "unit/parts.h"
 
 namespace tolvane::testing {
 namespace {
@@ -18,9 +19,9 @@ TEST(Registration, CommandLinesKeepAControlPathWithSpacesWholeAndStartTheSystemT
     fake.systemFolder = "C:\\Win Dir\\system 32";
     const std::wstring spaced = L"C:\\Win Dir\\system 32\\Macromed\\Flash\\flash.ocx";
     fake.files[spaced] = "control";
-    frmMain form(fake);
-    form.uninstallFlashOCX();
-    form.installFlashOCX();
+    Parts form(fake);
+    form.registration.uninstallFlashOCX();
+    form.registration.installFlashOCX();
 
     EXPECT_EQ(fake.callsTo(L"launchProgram"),
               (std::vector<std::wstring>{
@@ -35,9 +36,9 @@ TEST(Registration, CommandLinesKeepAControlPathWithSpacesWholeAndStartTheSystemT
 
 TEST(Registration, NoControlMeansNothingIsStarted) {
     FakePlatform fake;
-    frmMain form(fake);
-    form.uninstallFlashOCX();
-    form.installFlashOCX();
+    Parts form(fake);
+    form.registration.uninstallFlashOCX();
+    form.registration.installFlashOCX();
     EXPECT_FALSE(fake.called(L"launchProgram"));
 }
 
@@ -49,8 +50,8 @@ TEST(Backups, ControlBackupDropsExactlyThreeCharactersAndReplacesAnOldOneThatIsA
         fake.files[control] = "installed";
         fake.files[controlBackup] = older;
         fake.readOnly = {controlBackup};
-        frmMain form(fake);
-        form.renameFlashOCX();
+        Parts form(fake);
+        form.repair.renameFlashOCX();
         std::vector<std::wstring> changes;
         for (const std::wstring& call : fake.calls)
             for (const wchar_t* change : {L"renameFile", L"deleteFile", L"clearReadOnly"})
@@ -73,8 +74,8 @@ TEST(Backups, ControlBackupDropsExactlyThreeCharactersAndReplacesAnOldOneThatIsA
 TEST(Backups, WithoutAControlTheOldBackupIsKept) {
     FakePlatform fake;
     fake.files[controlBackup] = "the only copy left";
-    frmMain form(fake);
-    form.renameFlashOCX();
+    Parts form(fake);
+    form.repair.renameFlashOCX();
     EXPECT_EQ(fake.files[controlBackup], "the only copy left");
     EXPECT_FALSE(fake.called(L"deleteFile"));
     EXPECT_FALSE(fake.called(L"renameFile"));
@@ -89,7 +90,7 @@ TEST(Backups, AnOldBackupInUseThatCannotBeScheduledStaysAsideAndTheRunGoesOn) {
     fake.inUse = {controlBackup};
     fake.files[controlBackup + L".1.old"] = "taken by an earlier run";
     fake.failingOperations = {L"deleteAtRestart"};
-    frmMain(fake).renameFlashOCX();
+    Parts(fake).repair.renameFlashOCX();
     EXPECT_EQ(fake.files[controlBackup + L".2.old"], "installed");
     EXPECT_EQ(fake.files[controlBackup], "installed");
     EXPECT_EQ(fake.notes.back(), L"  \"" + controlBackup + L".2.old\" stays where it is until it is deleted by hand");
@@ -102,7 +103,7 @@ TEST(Backups, AnOldBackupMappedByAnotherProgramDoesNotBlockTheNewOne) {
     fake.files[control] = "installed";
     fake.files[controlBackup] = "older, mapped";
     fake.mapped = {controlBackup};
-    frmMain(fake).renameFlashOCX();
+    Parts(fake).repair.renameFlashOCX();
     EXPECT_EQ(fake.files[controlBackup], "installed");
 }
 
@@ -110,7 +111,7 @@ TEST(Backups, AnOldBackupMappedByAnotherProgramDoesNotBlockTheNewOne) {
 TEST(Backups, AFolderAtTheControlsPlaceIsNotTakenForAFileInUse) {
     FakePlatform fake;
     fake.failingOperations = {L"copyFile"};  // as copying onto a folder: access denied
-    EXPECT_THROW(frmMain(fake).copyFlashOCX(), Failure);
+    EXPECT_THROW(Parts(fake).repair.copyFlashOCX(), Failure);
     EXPECT_FALSE(fake.called(L"renameFile"));
 }
 
@@ -120,8 +121,8 @@ TEST(Backups, InfOnWindowsXPReplacesAnOldBackupEvenReadOnly) {
     fake.files[inf] = "inf";
     fake.files[infBackup] = "older";
     fake.readOnly = {infBackup};
-    frmMain form(fake);
-    form.renameFlashInf();
+    Parts form(fake);
+    form.repair.renameFlashInf();
     EXPECT_EQ(fake.files[infBackup], "inf");
     EXPECT_EQ(fake.files.count(inf), 0u);
 }
@@ -130,8 +131,8 @@ TEST(Backups, InfBackupIsKeptWhenThereIsNoInfToReplaceIt) {
     FakePlatform fake;
     fake.setVersion(2, 5, 1);
     fake.files[infBackup] = "the only copy left";
-    frmMain form(fake);
-    form.renameFlashInf();
+    Parts form(fake);
+    form.repair.renameFlashInf();
     EXPECT_EQ(fake.files[infBackup], "the only copy left");
     EXPECT_FALSE(fake.called(L"deleteFile"));
 }
@@ -140,8 +141,8 @@ TEST(Backups, InfIsLeftAloneOnALaterWindows) {
     FakePlatform fake;
     fake.setVersion(2, 6, 1);
     fake.files[inf] = "inf";
-    frmMain form(fake);
-    form.renameFlashInf();
+    Parts form(fake);
+    form.repair.renameFlashInf();
     EXPECT_FALSE(fake.called(L"renameFile"));
     EXPECT_FALSE(fake.called(L"deleteFile"));
 }

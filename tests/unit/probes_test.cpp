@@ -4,13 +4,14 @@
 
 #include "app/main_window.h"
 #include "unit/fake_platform.h"
+#include "unit/parts.h"
 
 namespace tolvane::testing {
 namespace {
 
 TEST(FolderPrefix, CountOfTheFolderLengthCutsTheBufferRightAfterTheFolder) {
     FakePlatform fake;
-    frmMain form(fake);
+    Machine form(fake);
     EXPECT_EQ(form.getPathFlash(), L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.ocx");
     EXPECT_EQ(fake.calls, (std::vector<std::wstring>{L"GetSystemDirectoryA 255"}));
 }
@@ -18,7 +19,7 @@ TEST(FolderPrefix, CountOfTheFolderLengthCutsTheBufferRightAfterTheFolder) {
 TEST(FolderPrefix, FolderLongerThanTheBufferIsAskedForAgainAndUsedWhole) {
     FakePlatform fake;
     fake.systemFolder = "C:\\" + std::string(300, 'w');
-    frmMain form(fake);
+    Machine form(fake);
     EXPECT_EQ(form.getPathFlash(), L"C:\\" + std::wstring(300, L'w') + L"\\Macromed\\Flash\\flash.ocx");
     EXPECT_EQ(fake.calls, (std::vector<std::wstring>{L"GetSystemDirectoryA 255", L"GetSystemDirectoryA 304"}));
 }
@@ -28,7 +29,7 @@ TEST(FolderPrefix, CountOfZeroIsAFailureNotAPathAtTheDriveRoot) {
     fake.overrideFolderCount = true;
     fake.folderCount = 0;
     fake.lastError = ERROR_INVALID_PARAMETER;
-    frmMain form(fake);
+    Machine form(fake);
     try {
         form.getPathFlash();
         FAIL() << "a count of 0 gave a path";
@@ -54,7 +55,7 @@ TEST_P(WindowsXPTest, DecidesFromPlatformVersionAndServicePackText) {
     const VersionCase& c = GetParam();
     FakePlatform fake;
     fake.setVersion(c.platformId, c.major, c.minor, c.servicePack);
-    frmMain form(fake);
+    Machine form(fake);
 
     EXPECT_EQ(form.isWindowsXP(), c.windowsXP);
     EXPECT_EQ(fake.callsTo(L"GetVersionExA"), (std::vector<std::wstring>{L"GetVersionExA 148"}));
@@ -82,7 +83,7 @@ TEST(WindowsXP, AQueryThatFailsIsNoAnswer) {
     struct EmptyVersion : FakePlatform {
         BOOL GetVersionExA(OSVERSIONINFOA*) override { return FALSE; }
     } fake;
-    frmMain form(fake);
+    Machine form(fake);
     EXPECT_THROW(form.isWindowsXP(), Failure);
     EXPECT_THROW(form.isVistaOrLater(), Failure);
 }

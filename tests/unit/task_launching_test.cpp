@@ -4,6 +4,7 @@
 #include "app/main_window.h"
 #include "platform/process_tree.h"
 #include "unit/fake_platform.h"
+#include "unit/parts.h"
 
 namespace tolvane::testing {
 namespace {
@@ -12,8 +13,9 @@ namespace {
 // may be refused or belong to another process by then.
 TEST(InstallerWait, WaitsWithoutLimitOnTheHandleItWasStartedWithAndClosesIt) {
     FakePlatform fake;
+    Parts parts(fake);
     frmMain form(fake);
-    form.executeFlashSetup();
+    parts.repair.executeFlashSetup();
 
     EXPECT_EQ(fake.calls, (std::vector<std::wstring>{
                               L"launchProgram \"D:\\data\\install_flash_player.exe\" | 1 | "
@@ -30,8 +32,9 @@ TEST(InstallerWait, WaitsWithoutLimitOnTheHandleItWasStartedWithAndClosesIt) {
 TEST(InstallerWait, MediumPathWithSpacesIsQuotedAndNamedAsTheProgram) {
     FakePlatform fake;
     fake.programFolderValue = L"C:\\My Medium";
+    Parts parts(fake);
     frmMain form(fake);
-    form.executeFlashSetup();
+    parts.repair.executeFlashSetup();
     form.executeChecker();
 
     auto launches = fake.callsTo(L"launchProgram");
@@ -70,8 +73,9 @@ TEST(InstallerWait, WaitsForWhatRunsFromTheTemporaryFoldersOrTheMediumOnly) {
         fake.handOvers = row.found;
         fake.temporaryFolderValue = row.temporaryFolder;
         fake.programFolderValue = row.programFolder;
-        frmMain form(fake);
-        form.executeFlashSetup();
+        Parts parts(fake);
+    frmMain form(fake);
+        parts.repair.executeFlashSetup();
         std::vector<std::wstring> waits;
         for (const auto& call : fake.callsTo(L"WaitForSingleObject 2")) waits.push_back(call.substr(0, 24));
         EXPECT_EQ(waits, row.waits);

@@ -1,8 +1,9 @@
-// Moving the installed files aside, putting the medium's control in place,
-// and putting the old control back when the run stops half-way.
+// The record of a repair at work, and the put-back that the repair, the
+// uninstall and the recovery share.
+#include "maintenance/journal.h"
+
 #include <algorithm>
 
-#include "app/main_window.h"
 #include "platform/text.h"
 
 namespace tolvane {
@@ -12,6 +13,25 @@ std::wstring backupPath(const std::wstring& path) {
 }
 
 namespace {
+
+// Names tried beside a file: flash.bkp -> flash.bkp.1.old, ...
+constexpr int asideNamesTried = 99;
+
+constexpr wchar_t notPutBack[] = L"The control that was installed could not be put back and registered again: ";
+
+constexpr wchar_t recordHeader[] = L"Tolvane repair record 1";
+
+// A free name beside `path` for a file of the run's own: flash.ocx ->
+// flash.ocx.1.new.
+template <typename Exists>
+std::wstring freeName(const std::wstring& path, const wchar_t* suffix, int n, Exists exists) {
+    for (;; ++n) {
+        std::wstring name = path + L"." + decimal(static_cast<unsigned>(n)) + suffix;
+        if (!exists(name) || n >= asideNamesTried) return name;
+    }
+}
+
+}  // namespace
 
 // Both files can be read, and hold the same bytes.
 bool sameBytes(Platform& platform, const std::wstring& one, const std::wstring& other) noexcept {
@@ -36,25 +56,6 @@ void moveFile(Platform& platform, const std::wstring& from, const std::wstring& 
         if (!done) throw;
     }
 }
-
-// Names tried beside a file: flash.bkp -> flash.bkp.1.old, ...
-constexpr int asideNamesTried = 99;
-
-constexpr wchar_t notPutBack[] = L"The control that was installed could not be put back and registered again: ";
-
-constexpr wchar_t recordHeader[] = L"Tolvane repair record 1";
-
-// A free name beside `path` for a file of the run's own: flash.ocx ->
-// flash.ocx.1.new.
-template <typename Exists>
-std::wstring freeName(const std::wstring& path, const wchar_t* suffix, int n, Exists exists) {
-    for (;; ++n) {
-        std::wstring name = path + L"." + decimal(static_cast<unsigned>(n)) + suffix;
-        if (!exists(name) || n >= asideNamesTried) return name;
-    }
-}
-
-}  // namespace
 
 std::wstring RepairRecord::text() const {
     std::wstring text = std::wstring(recordHeader) + L"\nstep=" + step + L"\ncontrol=" + usersControl + L"\n";
@@ -131,16 +132,17 @@ bool numbered(const std::wstring& path, const std::wstring& base, const wchar_t*
 
 }  // namespace
 
+
 // What the run makes or moves: the control, its backup, the setup
 // information file and its backup, the names beside them that the run
 // picks, and the installer's folder. A record cloned with a disk image from
 // another machine, or damaged so that it still reads, names other files.
-void frmMain::checkRecordNames(const RepairRecord& record) {
-    const std::wstring control = getPathFlash(), backup = backupPath(control);
+void Journal::checkRecordNames(const RepairRecord& record) {
+    const std::wstring control = machine_.getPathFlash(), backup = backupPath(control);
     // An old swflash.bkp goes aside before the record names swflash.inf.
     // The one setup information file the run moves, whatever this run's
     // version query says (one that failed says "not XP").
-    const std::wstring inf = windowsFolder() + L"\\ServicePackFiles\\i386\\swflash.inf";
+    const std::wstring inf = machine_.windowsFolder() + L"\\ServicePackFiles\\i386\\swflash.inf";
     const std::wstring infBackup = backupPath(inf);
     const auto check = [&](const std::wstring& value, bool allowed) {
         if (!value.empty() && !allowed) throw unreadableRecord(quotedPath(value) + L" is not a file this program makes");
@@ -155,14 +157,14 @@ void frmMain::checkRecordNames(const RepairRecord& record) {
     check(record.replacedTo, samePath(record.replacedTo, control));
     check(record.mediumCopy, numbered(record.mediumCopy, control, L".new"));
     check(record.keptBackup, numbered(record.keptBackup, backup, L".old"));
-    check(record.installerFolder, numbered(record.installerFolder, windowsFolder() + installerFolders, L"", true));
+    check(record.installerFolder, numbered(record.installerFolder, machine_.windowsFolder() + installerFolders, L"", true));
     for (const std::wstring& file : record.discards)
         check(file, numbered(file, control, L".new") || numbered(file, control, L".old") ||
                         numbered(file, backup, L".old") || numbered(file, infBackup, L".old"));
 }
 
-bool frmMain::listed(const std::wstring& path) const {
-    const RepairRecord& r = record_;
+bool Journal::listed(const std::wstring& path) const {
+    const RepairRecord& r = record;
     for (const std::wstring* named :
          {&r.usersControl, &r.usersControlTo, &r.replacedControl, &r.replacedTo, &r.mediumCopy, &r.keptBackup})
         if (samePath(*named, path)) return true;
@@ -171,53 +173,113 @@ bool frmMain::listed(const std::wstring& path) const {
     return false;
 }
 
-bool frmMain::taken(const std::wstring& path) { return listed(path) || platform_.fileExists(path); }
+bool Journal::taken(const std::wstring& path) { return listed(path) || platform_.fileExists(path); }
 
-std::wstring frmMain::freeOwnName(const std::wstring& path, const wchar_t* suffix) {
+std::wstring Journal::freeOwnName(const std::wstring& path, const wchar_t* suffix) {
     return freeName(path, suffix, 1, [&](const std::wstring& name) { return taken(name); });
 }
 
-void frmMain::saveRecord() {
-    if (recording_) platform_.writeRepairRecord(record_.text());
+void Journal::saveRecord() {
+    if (recording) platform_.writeRepairRecord(record.text());
 }
 
-void frmMain::beginStep(const wchar_t* step) {
-    record_.step = step;
+void Journal::beginStep(const wchar_t* step) {
+    record.step = step;
     saveRecord();
 }
+
+bool Journal::claimMachineLock() { return platform_.claimRepairLock(machine_.windowsFolder() + machineRepairLock); }
 
 // A backup copied from a CD by an earlier run may be read-only. Deleting a
 // file that another program holds or maps either fails, or succeeds while
 // its name stays until that program lets go (Windows before 10, FAT):
 // renamed first, the name is free at once either way.
-void frmMain::removeOwnFile(const std::wstring& path) {
+void Journal::removeOwnFile(const std::wstring& path) {
     platform_.clearReadOnly(path);
     discard(renameAside(path));
 }
 
 // The new name is in the record before the rename: a run cut off after it
 // leaves nothing behind that the next one does not know of.
-std::wstring frmMain::renameAside(const std::wstring& path, std::wstring* replaced) {
+std::wstring Journal::renameAside(const std::wstring& path, std::wstring* replaced) {
     for (int n = 1;; ++n) {
         const std::wstring aside = path + L"." + decimal(static_cast<unsigned>(n)) + L".old";
         if (taken(aside)) continue;
         if (replaced != nullptr) *replaced = aside;
-        else record_.discards.push_back(aside);
+        else record.discards.push_back(aside);
         saveRecord();
         try {
             moveFile(platform_, path, aside);
             return aside;
         } catch (const Failure& failure) {
             if (replaced != nullptr) replaced->clear();
-            else record_.discards.pop_back();
+            else record.discards.pop_back();
             const bool taken = failure.number() == ERROR_ALREADY_EXISTS || failure.number() == ERROR_FILE_EXISTS;
             if (!taken || n >= asideNamesTried) throw;
         }
     }
 }
 
-void frmMain::settleKeptBackup() {
-    const std::wstring kept = record_.keptBackup, backup = backupPath(getPathFlash());
+// Only the renamed file is scheduled, never the path the run goes on using.
+// Without the rights to schedule it, it stays beside the control.
+void Journal::discard(const std::wstring& aside) noexcept {
+    const auto listed = std::find(record.discards.begin(), record.discards.end(), aside);
+    if (listed != record.discards.end()) record.discards.erase(listed);
+    try {
+        platform_.deleteFile(aside);
+        return;
+    } catch (const Failure& failure) {
+        platform_.note(L"  " + quotedPath(aside) + L" cannot be deleted now: " + failure.description());
+    } catch (...) {
+        return;
+    }
+    try {
+        platform_.deleteAtRestart(aside);
+    } catch (const Failure&) {
+        platform_.noteAbout(aside, " stays where it is until it is deleted by hand");
+    } catch (...) {
+    }
+}
+
+void Journal::discardOwnFiles() noexcept {
+    // The run's own by their names: one that may be there goes.
+    for (const std::wstring& file : std::vector<std::wstring>(record.discards)) {
+        try {
+            if (!platform_.fileExists(file)) continue;
+        } catch (...) {
+        }
+        discard(file);
+    }
+    removeInstallerFolder();
+}
+
+// What a repair that went through replaced: the installer's control, and
+// the control an earlier repair had put in place.
+// The control an earlier repair put in place goes only when its bytes, read
+// now, are known to be a disc's control: in doubt it stays beside.
+void Journal::discardReplaced() noexcept {
+    const auto there = [&](const std::wstring& file) {  // in doubt, there
+        try {
+            return !file.empty() && platform_.fileExists(file);
+        } catch (...) {
+            return true;
+        }
+    };
+    if (there(record.replacedControl)) discard(record.replacedControl);
+    const std::wstring own = record.ownControl ? record.usersControl : std::wstring();
+    try {
+        if (!there(own)) return;
+        if (readsAsDiscs(own)) return discard(own);
+        platform_.noteAbout(own, " stays: not known to be a disc's control");
+    } catch (const Failure& failure) {
+        doubt = failure.description();  // the record stays: the next run reads it again
+    } catch (...) {
+        doubt = L"out of memory";
+    }
+}
+
+void Journal::settleKeptBackup() {
+    const std::wstring kept = record.keptBackup, backup = backupPath(machine_.getPathFlash());
     if (!kept.empty() && platform_.fileExists(kept)) {
         // Decided only on what is read now: what cannot be read raises.
         const bool backupThere = platform_.fileExists(backup);
@@ -232,144 +294,65 @@ void frmMain::settleKeptBackup() {
             moveFile(platform_, kept, backup);
         }
     }
-    record_.keptBackup.clear();
+    record.keptBackup.clear();
     saveRecord();
 }
 
-// Only the renamed file is scheduled, never the path the run goes on using.
-// Without the rights to schedule it, it stays beside the control.
-void frmMain::discard(const std::wstring& aside) noexcept {
-    const auto listed = std::find(record_.discards.begin(), record_.discards.end(), aside);
-    if (listed != record_.discards.end()) record_.discards.erase(listed);
-    try {
-        platform_.deleteFile(aside);
-        return;
-    } catch (const Failure& failure) {
-        platform_.note(L"  " + quotedPath(aside) + L" cannot be deleted now: " + failure.description());
-    } catch (...) {
-        return;
-    }
-    try {
-        platform_.deleteAtRestart(aside);
-    } catch (const Failure&) {
-        platform_.note(L"  " + quotedPath(aside) + L" stays where it is until it is deleted by hand");
-    } catch (...) {
-    }
-}
-
-// An old backup goes only when there is a control to take its place: after
-// a run that was cut off between the backup and the copy, it is the only
-// copy of the user's control (and the record says so).
-void frmMain::renameFlashOCX() {
-    platform_.note("Moving the installed control aside");
-    const std::wstring control = getPathFlash();
-    const std::wstring backup = backupPath(control);
-    const bool installed = platform_.fileExists(control);
-    // What an earlier repair put in place is no backup of the user's: the
-    // backup stays as it is, and that control goes aside as a file of the
-    // run's own, to go back should this run fail.
-    if (installed && record_.ownControl) {
-        noteLoaded(control);
-        platform_.note(L"  an earlier repair put " + quotedPath(control) + L" in place: " + quotedPath(backup) +
-                       L" is kept");
-        const std::wstring aside = freeOwnName(control, L".old");
-        record_.usersControlTo = aside;
-        saveRecord();
-        moveFile(platform_, control, aside);
-        record_.usersControl = aside;
-        record_.usersControlTo.clear();
-        return saveRecord();
-    }
-    // An older backup goes only when its bytes are known to be a copy of
-    // a control that stays: else it is kept aside, and settled once the
-    // repair went through (see settleKeptBackup).
-    if (platform_.fileExists(backup)) {
-        if (!installed) {
-            platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
-        } else if (discsControl(backup) || sameBytes(platform_, backup, control)) {
-            removeOwnFile(backup);
-        } else {
-            const std::wstring aside = freeOwnName(backup, L".old");
-            platform_.note(L"  " + quotedPath(backup) + L" is kept as " + quotedPath(aside) +
-                           L": it is not known to be a copy of the control that stays");
-            record_.keptBackup = aside;
-            saveRecord();
-            moveFile(platform_, backup, aside);
-        }
-    }
-    if (!installed) return platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
-    noteLoaded(control);
-    record_.usersControlTo = backup;
-    saveRecord();
-    moveFile(platform_, control, backup);
-    record_.usersControl = backup;
-    record_.usersControlTo.clear();
-    saveRecord();
-}
-
-// Only on Windows XP. An old backup is replaced, so that a second repair on
-// the same machine does not stop here; it is removed only when there is an
-// INF file to take its place, never leaving the machine without either.
-void frmMain::renameFlashInf() {
-    platform_.note("Moving the setup information file aside");
-    const std::wstring inf = getPathInf();
-    if (inf.empty()) return platform_.note("  skipped: this is not Windows XP");
-    const std::wstring backup = backupPath(inf);
-    if (!platform_.fileExists(inf)) return platform_.note(L"  skipped: there is no " + quotedPath(inf));
-    if (platform_.fileExists(backup)) removeOwnFile(backup);
-    record_.inf = inf;
-    saveRecord();
-    moveFile(platform_, inf, backup);
-}
-
-// The medium's control is copied beside the control under a name of its
-// own, and takes the control's name in one step: a run cut off at any
-// instant leaves a whole control there, or none. What the installer put in
-// place is kept aside until the medium's control has been registered: where
-// the machine had no control of its own, it is the best one to put back
-// should that fail. A file another program holds (a browser on the
-// installer's "installed" page) can be renamed all the same.
-void frmMain::copyFlashOCX() {
-    platform_.note("Putting the medium's control in place");
-    const std::wstring control = getPathFlash();
-    const std::wstring source = mediumPath(L"\\data\\Flash.ocx");
-    const std::wstring copy = freeOwnName(control, L".new");
-    record_.discards.push_back(copy);
-    saveRecord();
-    platform_.copyFile(source, copy);
-    // Checked again where only administrators write, before it is registered.
-    const std::wstring sha256 = platform_.digestFile(copy, false).sha256;
-    if (!mediumControlSha256_.empty() && sha256 != mediumControlSha256_)
-        throw Failure(ERROR_INVALID_DATA, L"the copy " + quotedPath(copy) + L" differs from the medium's control as it was made");
-    if (platform_.fileExists(control)) {
-        noteLoaded(control);
+void Journal::removeInstallerFolder() noexcept {
+    if (record.installerFolder.empty()) return;
+    const std::wstring folder = record.installerFolder;
+    bool ours = samePath(folder, installerFolderMade);
+    std::wstring why = L"the record names no identity for it";
+    if (!ours && !record.installerFolderId.empty()) {
         try {
-            platform_.clearReadOnly(control);
-            renameAside(control, &record_.replacedControl);
-        } catch (const Failure&) {
-            platform_.note(L"  what stands at " + quotedPath(control) + L" is replaced in place");
+            ours = platform_.folderIdentity(folder) == record.installerFolderId;
+            why = L"it is not the folder an earlier run made there";
+        } catch (const Failure& failure) {
+            // Gone, or it cannot be told: then it stays in the record, for the next run.
+            why = failure.description();
+            if (failure.number() != ERROR_FILE_NOT_FOUND && failure.number() != ERROR_PATH_NOT_FOUND) {
+                doubt = why;
+                return platform_.note(L"  " + quotedPath(folder) + L" is left for now: " + why);
+            }
+        } catch (...) {
         }
     }
-    // Written ahead: a run cut off around the rename is told by whether
-    // the copy is still beside the control.
-    record_.mediumCopy = copy;
-    record_.copySha256 = sha256;
-    saveRecord();
-    platform_.replaceFile(copy, control);
-    record_.discards.pop_back();
-    record_.mediumCopy.clear();
-    record_.mediumCopyInPlace = true;
-    saveRecord();
+    try {
+        if (ours) platform_.removeFolder(folder);
+        else platform_.note(L"  " + quotedPath(folder) + L" is left as it is: " + why);
+    } catch (...) {
+    }
+    record.installerFolder.clear();
+    record.installerFolderId.clear();
+    if (ours) installerFolderMade.clear();
+    try {
+        saveRecord();
+    } catch (...) {
+    }
 }
 
-// Programs that have the control loaded keep it until they, or the
-// machine, restart: the repair takes effect for them only then.
-void frmMain::noteLoaded(const std::wstring& control) {
-    if (platform_.isLoaded(control)) restartNeeded_ = true;
+// The SHA-256 a mark names; empty for another text.
+std::wstring markedSha256(const std::wstring& mark) {
+    const std::vector<std::wstring> all = lines(mark);
+    return all.empty() || all[0].compare(0, 7, L"sha256=") != 0 ? std::wstring() : all[0].substr(7);
 }
 
-std::wstring frmMain::usersControlNow() {
-    const RepairRecord& record = record_;
+bool Journal::readsAsDiscs(const std::wstring& path) {
+    const std::wstring sha256 = platform_.digestFile(path, false).sha256;
+    if ((!medium_.controlSha256.empty() && sha256 == medium_.controlSha256) || sha256 == record.copySha256) return true;
+    std::wstring mark;
+    return platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
+}
+
+bool Journal::discsControl(const std::wstring& path) noexcept {
+    try {
+        return readsAsDiscs(path);
+    } catch (...) {
+        return false;
+    }
+}
+
+std::wstring Journal::usersControlNow() {
     if (record.usersControl.empty()) return std::wstring();
     if (platform_.fileExists(record.usersControl)) return record.usersControl;
     if (!record.usersControlTo.empty() && platform_.fileExists(record.usersControlTo)) return record.usersControlTo;
@@ -377,20 +360,7 @@ std::wstring frmMain::usersControlNow() {
     return std::wstring();
 }
 
-void frmMain::discardOwnFiles() noexcept {
-    // The run's own by their names: one that may be there goes.
-    for (const std::wstring& file : std::vector<std::wstring>(record_.discards)) {
-        try {
-            if (!platform_.fileExists(file)) continue;
-        } catch (...) {
-        }
-        discard(file);
-    }
-    removeInstallerFolder();
-}
-
-std::wstring frmMain::replacedControlNow() {
-    const RepairRecord& record = record_;
+std::wstring Journal::replacedControlNow() {
     if (record.replacedControl.empty()) return std::wstring();
     if (platform_.fileExists(record.replacedControl)) return record.replacedControl;
     if (!record.replacedTo.empty() && platform_.fileExists(record.replacedTo)) return record.replacedTo;
@@ -398,19 +368,19 @@ std::wstring frmMain::replacedControlNow() {
 }
 
 // swflash.inf back in its place, unless something new stands there.
-std::wstring frmMain::putInfBack() noexcept {
+std::wstring Journal::putInfBack() noexcept {
     try {
-        if (record_.inf.empty()) return std::wstring();
-        const std::wstring backup = backupPath(record_.inf);
-        if (!platform_.fileExists(record_.inf) && platform_.fileExists(backup)) moveFile(platform_, backup, record_.inf);
-        record_.inf.clear();
+        if (record.inf.empty()) return std::wstring();
+        const std::wstring backup = backupPath(record.inf);
+        if (!platform_.fileExists(record.inf) && platform_.fileExists(backup)) moveFile(platform_, backup, record.inf);
+        record.inf.clear();
         return std::wstring();
     } catch (const Failure& failure) {
-        doubt_ = failure.description();  // the record stays: the next run puts it back
+        doubt = failure.description();  // the record stays: the next run puts it back
     } catch (...) {
-        doubt_ = L"out of memory";
+        doubt = L"out of memory";
     }
-    return L" The setup information file stays aside: " + doubt_;
+    return L" The setup information file stays aside: " + doubt;
 }
 
 // Nothing that may be the user's control is ever deleted here, and it is
@@ -418,19 +388,19 @@ std::wstring frmMain::putInfBack() noexcept {
 // user's control is. The record goes once everything stands where it stood
 // before the run, before the registration: a control that will not
 // register is no reason to put it back again and again.
-std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
-    puttingBack_ = true;
-    putBackMoved_ = putBackFailed_ = false;
+std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
+    run_.puttingBack = true;
+    putBackMoved = putBackFailed = false;
     std::wstring usersControl;
     try {
         platform_.note("Putting the installed control back");
         beginStep(L"putting the installed control back");
-        const std::wstring control = getPathFlash();
+        const std::wstring control = machine_.getPathFlash();
         // A rename of the medium's copy that was under way: it happened
         // when the copy is no longer beside the control.
-        if (!record_.mediumCopy.empty()) {
-            record_.mediumCopyInPlace = !platform_.fileExists(record_.mediumCopy);
-            record_.mediumCopy.clear();
+        if (!record.mediumCopy.empty()) {
+            record.mediumCopyInPlace = !platform_.fileExists(record.mediumCopy);
+            record.mediumCopy.clear();
         }
         usersControl = usersControlNow();
         std::wstring from = usersControl;
@@ -443,15 +413,15 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             // Only what is that copy, byte for byte: a control put there
             // since (by hand, by another installer) is kept.
             const bool there = platform_.fileExists(control);
-            registerIt = there && !(record_.mediumCopyInPlace &&
-                                    (record_.copySha256.empty() ||
-                                     platform_.digestFile(control, false).sha256 == record_.copySha256));
+            registerIt = there && !(record.mediumCopyInPlace &&
+                                    (record.copySha256.empty() ||
+                                     platform_.digestFile(control, false).sha256 == record.copySha256));
             if (there && !registerIt) removeOwnFile(control);
             // The installer's own, which the run did not find: the machine
             // works with it as it did before, not with nothing changed.
-            putBackMoved_ = registerIt;
-            if (registerIt && record_.mediumCopyInPlace)
-                platform_.note(L"  " + quotedPath(control) + L" is not the medium's copy the record names: it is kept");
+            putBackMoved = registerIt;
+            if (registerIt && record.mediumCopyInPlace)
+                platform_.noteAbout(control, " is not the medium's copy the record names: it is kept");
         } else if (samePath(from, control)) {
             what = L"The control at " + quotedPath(control);
         } else {
@@ -460,69 +430,84 @@ std::wstring frmMain::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             // control from before stands in its place: a rename that fails
             // puts it back where it was.
             std::wstring aside;
-            const bool copyInPlace = record_.mediumCopyInPlace;
+            const bool copyInPlace = record.mediumCopyInPlace;
             if (platform_.fileExists(control)) {
                 platform_.clearReadOnly(control);
                 aside = renameAside(control);
-                record_.mediumCopyInPlace = false;
+                record.mediumCopyInPlace = false;
             }
-            (usersControl.empty() ? record_.replacedTo : record_.usersControlTo) = control;
+            (usersControl.empty() ? record.replacedTo : record.usersControlTo) = control;
             saveRecord();
             try {
                 moveFile(platform_, from, control);
             } catch (const Failure&) {
-                record_.usersControlTo.clear();
-                record_.replacedTo.clear();
+                record.usersControlTo.clear();
+                record.replacedTo.clear();
                 if (!aside.empty()) {
                     moveFile(platform_, aside, control);
-                    record_.discards.erase(std::find(record_.discards.begin(), record_.discards.end(), aside));
-                    record_.mediumCopyInPlace = copyInPlace;
+                    record.discards.erase(std::find(record.discards.begin(), record.discards.end(), aside));
+                    record.mediumCopyInPlace = copyInPlace;
                     saveRecord();
                 }
                 throw;
             }
             if (!aside.empty()) discard(aside);
-            if (!usersControl.empty()) usersControl = record_.usersControl = control;
-            else record_.replacedControl.clear();
-            record_.usersControlTo.clear();
-            record_.replacedTo.clear();
-            record_.mediumCopyInPlace = false;
-            putBack = putBackMoved_ = true;
+            if (!usersControl.empty()) usersControl = record.usersControl = control;
+            else record.replacedControl.clear();
+            record.usersControlTo.clear();
+            record.replacedTo.clear();
+            record.mediumCopyInPlace = false;
+            putBack = putBackMoved = true;
             saveRecord();
         }
-        if (!usersControl.empty() && !record_.replacedControl.empty() && platform_.fileExists(record_.replacedControl))
-            discard(record_.replacedControl);
+        if (!usersControl.empty() && !record.replacedControl.empty() && platform_.fileExists(record.replacedControl))
+            discard(record.replacedControl);
         const std::wstring backup = backupPath(control);
         try {
-            if (!record_.keptBackup.empty() && platform_.fileExists(record_.keptBackup) && !platform_.fileExists(backup))
-                moveFile(platform_, record_.keptBackup, backup);
+            if (!record.keptBackup.empty() && platform_.fileExists(record.keptBackup) && !platform_.fileExists(backup))
+                moveFile(platform_, record.keptBackup, backup);
         } catch (const Failure& failure) {
-            platform_.note(L"  " + quotedPath(record_.keptBackup) + L" stays: " + failure.description());
+            platform_.note(L"  " + quotedPath(record.keptBackup) + L" stays: " + failure.description());
         }
         const std::wstring inf = putInfBack();
         discardOwnFiles();
-        recording_ = false;
+        recording = false;
         try {
             // What is left in doubt stays in the record, for the next run.
-            if (doubt_.empty()) platform_.clearRepairRecord();
-            else platform_.writeRepairRecord(record_.text());
+            if (doubt.empty()) platform_.clearRepairRecord();
+            else platform_.writeRepairRecord(record.text());
         } catch (const Failure&) {
             // Kept: the next run finds everything in place and puts nothing back.
         }
         if (!registerIt) return L"There was no control to put back." + inf;
         if (from.empty()) what = L"The control the installer put in place";
-        if (!registerControl(registrationLimitMs))
+        if (!registration_.registerControl(registrationLimitMs))
             return what + (putBack ? L" was put back" : L"") + L"; its registration had not ended after " +
                    decimal(registrationLimitMs / 1000) + L" seconds." + inf;
         return what + (putBack ? L" was put back and registered again." : L" was registered again.") + inf;
     } catch (const Failure& failure) {
-        putBackFailed_ = true;
+        putBackFailed = true;
         return notPutBack + failure.description() +
                (usersControl.empty() ? std::wstring() : L" It is at " + quotedPath(usersControl) + L".");
     } catch (...) {
-        putBackFailed_ = true;
+        putBackFailed = true;
         return notPutBack + std::wstring(L"out of memory.");
     }
+}
+
+// A file that another program holds: the user can close that program.
+void Journal::leadAfterPutBack(const Failure& failure) {
+    run_.leadWith(putBackFailed ? mayNotWorkMeaning : putBackMoved ? putBackMeaning : unchangedMeaning);
+    const std::uint32_t held[] = {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_USER_MAPPED_FILE};
+    if (std::find(std::begin(held), std::end(held), failure.number()) == std::end(held)) return;
+    std::wstring names;
+    try {
+        for (const std::wstring& name : platform_.holdersOf(machine_.getPathFlash()))
+            names += (names.empty() ? L"" : L", ") + quotedPath(name);
+    } catch (const Failure&) {
+    }
+    run_.lead.todo = names.empty() ? std::wstring(closeTheHolder)
+                               : L"Close " + names + L" and run the disc again.";
 }
 
 }  // namespace tolvane

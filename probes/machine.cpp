@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/main_window.h"
+#include "probes/machine.h"
 #include "platform/text.h"
 
 namespace tolvane {
@@ -57,7 +57,7 @@ void askVersion(Platform& platform, OSVERSIONINFOA& raw) {
 // is the size the folder needs: ask again with a buffer of that size rather
 // than take a piece of a path. A count of 0 means there is no folder to work
 // in, and every step after would act relative to wherever we happen to be.
-std::wstring frmMain::folderPrefix(FolderCall folderCall, const wchar_t* folderName) {
+std::wstring Machine::folderPrefix(FolderCall folderCall, const wchar_t* folderName) {
     std::vector<char> buffer(folderBufferSize, ' ');
     for (int attempt = 0; attempt < 4; ++attempt) {
         const UINT size = static_cast<UINT>(buffer.size());
@@ -71,19 +71,25 @@ std::wstring frmMain::folderPrefix(FolderCall folderCall, const wchar_t* folderN
                   std::wstring(L"asking Windows for the ") + folderName + L" failed: its length kept changing");
 }
 
-std::wstring frmMain::systemFolder() { return folderPrefix(&modMain::GetSystemDirectoryA, L"system folder"); }
+std::wstring Machine::mediumPath(const wchar_t* fragment) {
+    std::wstring folder = platform_.programFolder();
+    if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+    return folder + fragment;
+}
 
-std::wstring frmMain::windowsFolder() { return folderPrefix(&modMain::GetWindowsDirectoryA, L"Windows folder"); }
+std::wstring Machine::systemFolder() { return folderPrefix(&modMain::GetSystemDirectoryA, L"system folder"); }
 
-std::wstring frmMain::getPathFlash() { return systemFolder() + L"\\Macromed\\Flash\\flash.ocx"; }
+std::wstring Machine::windowsFolder() { return folderPrefix(&modMain::GetWindowsDirectoryA, L"Windows folder"); }
 
-std::wstring frmMain::getPathInf() {
+std::wstring Machine::getPathFlash() { return systemFolder() + L"\\Macromed\\Flash\\flash.ocx"; }
+
+std::wstring Machine::getPathInf() {
     std::wstring prefix = windowsFolder();
     if (!isWindowsXP()) return std::wstring();
     return prefix + L"\\ServicePackFiles\\i386\\swflash.inf";
 }
 
-std::vector<std::wstring> frmMain::describeMachine() {
+std::vector<std::wstring> Machine::describeMachine() {
     const auto attempt = [](auto probe) -> std::wstring {
         try {
             return probe();
@@ -106,13 +112,13 @@ std::vector<std::wstring> frmMain::describeMachine() {
     return lines;
 }
 
-bool frmMain::isVistaOrLater() {
+bool Machine::isVistaOrLater() {
     OSVERSIONINFOA raw = emptyVersionRecord();
     askVersion(platform_, raw);
     return raw.dwPlatformId == 2 && raw.dwMajorVersion >= 6;
 }
 
-bool frmMain::isWindowsXP() {
+bool Machine::isWindowsXP() {
     VersionRecord record;
     OSVERSIONINFOA raw;
     std::memset(&record, 0, sizeof record);

@@ -1,0 +1,68 @@
+// The repair in an elevated instance, from Vista on.
+#include "app/elevation.h"
+
+#include "platform/text.h"
+
+namespace tolvane {
+
+void Elevation::waitForItsEnd() {
+    // The elevated instance tidies up after handing back its outcome: its
+    // last lines, not the person, are waited for.
+    if (tidying_) run_.waitFor(elevated_, elevatedSessionEndWaitMs);
+}
+
+// The elevated instance shows its own report of a failure and ends with
+// its own exit codes; any other means that it was ended from outside (Task
+// Manager) or crashed before it could say so. A declined consent, or a
+// user who may not give it (the prompt switched off), leaves the machine
+// as it was, and the disc's content needs no repair.
+DWORD Elevation::run(bool checkMenu, SessionEndListener& listener) {
+    platform_.note("Starting the repair as administrator");
+    StartedProcess elevated{};
+    try {
+        elevated = platform_.launchElevatedRepair(
+            (run_.restore ? L" /restore" : L"") +
+            (run_.installerLimitSeconds == 0 ? std::wstring() : L" /timeout " + decimal(run_.installerLimitSeconds)));
+    } catch (const Failure& failure) {
+        if (failure.number() == ERROR_CANCELLED) {
+            platform_.note("The user declined to let the repair run as administrator: the repair is skipped");
+            return ERROR_CANCELLED;
+        }
+        if (failure.number() != ERROR_ACCESS_DENIED) throw;
+        platform_.note("The repair is skipped: it needs an administrator, and this user is not one");
+        return notAnAdministratorExitCode;
+    }
+    elevated_ = elevated.handle;
+    // A menu that will run with this instance's full token is checked
+    // while the repair runs, not after it.
+    if (checkMenu) {
+        try {
+            medium_.checkMedium();
+        } catch (const Failure& failure) {
+            medium_.menuRefused = failure.description();
+        }
+    }
+    DWORD exitCode = 0;
+    {
+        SessionEndGuard guard(platform_, listener, L"",
+                              "Until the repair has ended, an ending session waits briefly for its last lines");
+        run_.waitingForElevated = true;
+        run_.waitingFor = elevated_;
+        const bool waited = platform_.waitForRepair(elevated_, exitCode, tidying_);
+        run_.waitingFor = nullptr;
+        run_.waitingForElevated = false;
+        if (!waited) throw failureFor("waiting for the repair", platform_.GetLastError());
+    }
+    for (int known : {0, anotherRepairExitCode, ownFaultExitCode, restartNeededExitCode, failedExitCode,
+                      timedOutExitCode, nothingToRestoreExitCode})
+        if (exitCode == static_cast<DWORD>(known)) return exitCode;
+    platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
+    run_.report(failureReport({mayNotWorkMeaning, runAgainToPutBack},
+                         platform_.logFile(),
+                         L"The repair stopped before it finished (its process ended with exit code " + decimal(exitCode) +
+                             L")."),
+           criticalOk, L"Tolvane");
+    return repairStoppedExitCode;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,48 @@
+// The recovery of a run that was cut off.
+#include "app/recovery.h"
+
+#include "platform/text.h"
+
+namespace tolvane {
+
+// Before anything else: a record left on the disk means that an earlier
+// run was cut off half-way (a power cut, Task Manager). Its user's control
+// goes back as after a failure, and only then does this run begin. A run
+// cut off after its repair went through leaves only its own files to tidy.
+void Recovery::run() {
+    platform_.note("Looking for the record of an earlier repair that was cut off");
+    std::wstring text;
+    RepairRecord record;
+    try {
+        if (!platform_.readRepairRecord(text)) return;
+        record = RepairRecord::parse(text);
+        journal_.checkRecordNames(record);
+    } catch (const Failure&) {
+        // What a run cut off left aside cannot be told: nobody is told it works as before.
+        run_.leadWith(mayNotWorkMeaning);
+        throw;
+    }
+    journal_.record = record;
+    journal_.recording = true;
+    run_.leadWith(mayNotWorkMeaning);  // until what the cut-off run moved is back
+    if (journal_.record.finished) {
+        run_.leadWith(unchangedMeaning);
+        journal_.discardReplaced();
+        journal_.discardOwnFiles();
+        journal_.settleKeptBackup();
+        if (!journal_.doubt.empty()) throw Failure(ERROR_CAN_NOT_COMPLETE, L"tidying up after an earlier repair failed: " + journal_.doubt);
+        journal_.recording = false;
+        platform_.clearRepairRecord();
+        return platform_.note("An earlier run had finished its repair; what it left behind was removed");
+    }
+    const std::wstring cutOff = L"An earlier run was cut off while " + journal_.record.step;
+    const bool usersControl = !journal_.record.usersControl.empty();
+    const std::wstring outcome = journal_.putBackInstalledControl();
+    run_.puttingBack = false;
+    if (journal_.recording || !journal_.doubt.empty())
+        throw Failure(ERROR_CAN_NOT_COMPLETE, cutOff + L", and what it had moved aside could not be put back.\r\n" + outcome);
+    platform_.note(cutOff + (usersControl ? L"; the control it had moved aside was put back. "
+                                          : L"; the machine had no control of its own. ") + outcome);
+}
+
+}  // namespace tolvane

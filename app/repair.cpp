@@ -1,0 +1,235 @@
+// The repair's own steps: the sequence, moving the installed files aside,
+// putting the medium's control in place, the mark, and the tidying up.
+#include "app/repair.h"
+
+#include "platform/text.h"
+
+namespace tolvane {
+
+// One repair at a time on the machine (frmMain holds its lock): a second
+// one would take the first one's backup for the user's control. From the
+// first change on, the record on the disk says where the user's control
+// is, so that a run cut off at any instant is completed by the next one.
+void Repair::run(SessionEndListener& listener) {
+    // From the unregistration until the registration has ended the user's
+    // control is out of place.
+    const bool holdUp = machine_.isVistaOrLater();
+    // What the report says of the machine: after a recovery, what it put back.
+    const wchar_t* const asBefore = journal_.putBackMoved ? putBackMeaning : unchangedMeaning;
+    run_.leadWith(asBefore, useAnotherDisc);
+    medium_.checkMedium();
+    run_.leadWith(asBefore);
+    {
+        const SessionEndGuard guard = controlOutOfPlace(platform_, listener, holdUp);
+        const std::wstring control = machine_.getPathFlash();
+        const std::wstring backup = backupPath(control);
+        journal_.record = RepairRecord{};
+        journal_.record.usersControl = platform_.fileExists(control) ? control
+                               : platform_.fileExists(backup) ? backup
+                                                              : std::wstring();
+        journal_.record.ownControl = samePath(journal_.record.usersControl, control) && installedByUs(control);
+        journal_.recording = true;
+        try {
+            journal_.beginStep(L"copying the medium's installer");
+            prepareInstaller();
+        } catch (const Failure& failure) {
+            // Nothing of the user's was touched yet. An installer that is
+            // not as it was made is the medium's fault.
+            if (failure.number() == ERROR_INVALID_DATA) run_.leadWith(unchangedMeaning, useAnotherDisc);
+            journal_.removeInstallerFolder();
+            journal_.recording = false;
+            try {
+                platform_.clearRepairRecord();
+            } catch (const Failure&) {
+            }
+            throw Failure(failure.number(), failure.description() + L"\r\nThe installed control was not touched; nothing was changed.");
+        }
+        try {
+            journal_.beginStep(L"unregistering the installed control");
+            registration_.uninstallFlashOCX();
+            journal_.beginStep(L"moving the installed control aside");
+            renameFlashOCX();
+            journal_.beginStep(L"moving the setup information file aside");
+            renameFlashInf();
+            journal_.beginStep(L"running the medium's installer");
+            executeFlashSetup();
+            journal_.beginStep(L"putting the medium's control in place");
+            copyFlashOCX();
+            journal_.beginStep(L"registering the medium's control");
+            registration_.installFlashOCX();
+            markInstalled(control);
+        } catch (const Failure& failure) {
+            // The installed control is unregistered by now and may be moved
+            // aside: do not leave the machine with less than it had, nor a
+            // medium's control that would not register where a retry takes
+            // it for the user's own.
+            const std::wstring outcome = journal_.putBackInstalledControl();
+            journal_.leadAfterPutBack(failure);
+            // The time limit's code says the machine's control is back.
+            const std::uint32_t number =
+                journal_.putBackFailed && failure.number() == timedOutExitCode ? failedExitCode : failure.number();
+            throw Failure(number, failure.description() + L"\r\n" + outcome);
+        }
+        // From here on a cut-off run has nothing to put back.
+        journal_.record.finished = true;
+        try {
+            journal_.beginStep(L"tidying up after the repair");
+        } catch (const Failure&) {
+        }
+    }
+}
+
+// After the menu has started: the person waits for none of it, and a run
+// cut off here is finished by the next one from its record.
+void Repair::tidyUp() noexcept {
+    if (!journal_.record.finished || !journal_.recording) return;
+    platform_.note("Tidying up after the repair");
+    journal_.discardReplaced();
+    journal_.removeInstallerFolder();
+    try {
+        journal_.settleKeptBackup();
+    } catch (const Failure& failure) {
+        journal_.doubt = failure.description();
+    } catch (...) {
+    }
+    if (!journal_.doubt.empty()) return platform_.note(L"  the record stays, for the next run to finish: " + journal_.doubt);
+    journal_.recording = false;
+    try {
+        platform_.clearRepairRecord();
+    } catch (...) {
+        // Repaired all the same; the next run finds the record says so.
+        platform_.note("  the record stays; the next run finds the repair finished and removes it");
+    }
+}
+
+// This program's when its bytes are this disc's control or the one the
+// mark names. A control or a mark that cannot be read (a scanner holds it)
+// leaves it in doubt: it is then handled as the user's, and the backup
+// there is kept beside it all the same (see renameFlashOCX), until the
+// repair has gone through and their bytes tell.
+bool Repair::installedByUs(const std::wstring& control) {
+    if (journal_.discsControl(control)) return true;
+    platform_.noteAbout(control, " is handled as the user's: it is not known to be a disc's control");
+    return false;
+}
+
+void Repair::markInstalled(const std::wstring& control) noexcept {
+    try {
+        const std::wstring sha256 =
+            medium_.controlSha256.empty() ? platform_.digestFile(control, false).sha256 : medium_.controlSha256;
+        platform_.writeInstalledMark(L"sha256=" + sha256 + L"\nwhen=" + platform_.localDateTime() + L"\nexitCode=" +
+                                     decimal(run_.restartNeeded ? restartNeededExitCode : 0) + L"\ninstallerExitCode=" +
+                                     decimal(installerExitCode_) + L"\n");
+    } catch (const Failure& failure) {
+        // The next run tells the disc's control by its bytes all the same.
+        platform_.noteFailure(failure);
+    } catch (...) {
+    }
+}
+
+// An old backup goes only when there is a control to take its place: after
+// a run that was cut off between the backup and the copy, it is the only
+// copy of the user's control (and the record says so).
+void Repair::renameFlashOCX() {
+    platform_.note("Moving the installed control aside");
+    const std::wstring control = machine_.getPathFlash();
+    const std::wstring backup = backupPath(control);
+    const bool installed = platform_.fileExists(control);
+    // What an earlier repair put in place is no backup of the user's: the
+    // backup stays as it is, and that control goes aside as a file of the
+    // run's own, to go back should this run fail.
+    if (installed && journal_.record.ownControl) {
+        run_.noteLoaded(control);
+        platform_.note(L"  an earlier repair put " + quotedPath(control) + L" in place: " + quotedPath(backup) +
+                       L" is kept");
+        const std::wstring aside = journal_.freeOwnName(control, L".old");
+        journal_.record.usersControlTo = aside;
+        journal_.saveRecord();
+        moveFile(platform_, control, aside);
+        journal_.record.usersControl = aside;
+        journal_.record.usersControlTo.clear();
+        return journal_.saveRecord();
+    }
+    // An older backup goes only when its bytes are known to be a copy of
+    // a control that stays: else it is kept aside, and settled once the
+    // repair went through (see settleKeptBackup).
+    if (platform_.fileExists(backup)) {
+        if (!installed) {
+            platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
+        } else if (journal_.discsControl(backup) || sameBytes(platform_, backup, control)) {
+            journal_.removeOwnFile(backup);
+        } else {
+            const std::wstring aside = journal_.freeOwnName(backup, L".old");
+            platform_.note(L"  " + quotedPath(backup) + L" is kept as " + quotedPath(aside) +
+                           L": it is not known to be a copy of the control that stays");
+            journal_.record.keptBackup = aside;
+            journal_.saveRecord();
+            moveFile(platform_, backup, aside);
+        }
+    }
+    if (!installed) return platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
+    run_.noteLoaded(control);
+    journal_.record.usersControlTo = backup;
+    journal_.saveRecord();
+    moveFile(platform_, control, backup);
+    journal_.record.usersControl = backup;
+    journal_.record.usersControlTo.clear();
+    journal_.saveRecord();
+}
+
+// Only on Windows XP. An old backup is replaced, so that a second repair on
+// the same machine does not stop here; it is removed only when there is an
+// INF file to take its place, never leaving the machine without either.
+void Repair::renameFlashInf() {
+    platform_.note("Moving the setup information file aside");
+    const std::wstring inf = machine_.getPathInf();
+    if (inf.empty()) return platform_.note("  skipped: this is not Windows XP");
+    const std::wstring backup = backupPath(inf);
+    if (!platform_.fileExists(inf)) return platform_.note(L"  skipped: there is no " + quotedPath(inf));
+    if (platform_.fileExists(backup)) journal_.removeOwnFile(backup);
+    journal_.record.inf = inf;
+    journal_.saveRecord();
+    moveFile(platform_, inf, backup);
+}
+
+// The medium's control is copied beside the control under a name of its
+// own, and takes the control's name in one step: a run cut off at any
+// instant leaves a whole control there, or none. What the installer put in
+// place is kept aside until the medium's control has been registered: where
+// the machine had no control of its own, it is the best one to put back
+// should that fail. A file another program holds (a browser on the
+// installer's "installed" page) can be renamed all the same.
+void Repair::copyFlashOCX() {
+    platform_.note("Putting the medium's control in place");
+    const std::wstring control = machine_.getPathFlash();
+    const std::wstring source = machine_.mediumPath(L"\\data\\Flash.ocx");
+    const std::wstring copy = journal_.freeOwnName(control, L".new");
+    journal_.record.discards.push_back(copy);
+    journal_.saveRecord();
+    platform_.copyFile(source, copy);
+    // Checked again where only administrators write, before it is registered.
+    const std::wstring sha256 = platform_.digestFile(copy, false).sha256;
+    if (!medium_.controlSha256.empty() && sha256 != medium_.controlSha256)
+        throw Failure(ERROR_INVALID_DATA, L"the copy " + quotedPath(copy) + L" differs from the medium's control as it was made");
+    if (platform_.fileExists(control)) {
+        run_.noteLoaded(control);
+        try {
+            platform_.clearReadOnly(control);
+            journal_.renameAside(control, &journal_.record.replacedControl);
+        } catch (const Failure&) {
+            platform_.note(L"  what stands at " + quotedPath(control) + L" is replaced in place");
+        }
+    }
+    // Written ahead: a run cut off around the rename is told by whether
+    // the copy is still beside the control.
+    journal_.record.mediumCopy = copy;
+    journal_.record.copySha256 = sha256;
+    journal_.saveRecord();
+    platform_.replaceFile(copy, control);
+    journal_.record.discards.pop_back();
+    journal_.record.mediumCopy.clear();
+    journal_.record.mediumCopyInPlace = true;
+    journal_.saveRecord();
+}
+
+}  // namespace tolvane

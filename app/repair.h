@@ -1,0 +1,66 @@
+// The repair: unregister, back up, run the medium's installer and wait, copy
+// the medium's control, register it; and, once the menu has started, tidy
+// up. Its record and put-back are the journal's.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "maintenance/journal.h"
+
+namespace tolvane {
+
+class Repair {
+public:
+    Repair(RunContext& run, Machine& machine, Registration& registration, MediumCheck& medium, Journal& journal)
+        : run_(run), platform_(run.platform), machine_(machine), registration_(registration), medium_(medium),
+          journal_(journal) {}
+
+    // From the medium's check to the registration and the mark, with the
+    // machine's lock held and an earlier run's record dealt with. A failure
+    // after the unregistration, up to and including the registration, first
+    // puts the installed control back in place and registers it again.
+    void run(SessionEndListener& listener);
+    // What a repair that went through leaves to tidy (what it replaced, the
+    // installer's folder, the record): after the menu has started.
+    void tidyUp() noexcept;
+
+    void renameFlashOCX();
+    void renameFlashInf();
+    void executeFlashSetup();
+    void copyFlashOCX();
+
+private:
+    // From whatever volume: the installer copied to a new folder only
+    // administrators may write, under a name nobody can guess, checked in
+    // the same pass against the record and held; it runs from there.
+    void prepareInstaller();
+    void runTaskAndWait(std::wstring path, int windowStyle);
+    // Waits for a process of the installer's within the installer's time
+    // limit; when that has run out, ends the installer's processes and raises.
+    void waitForInstaller(HANDLE process);
+    // After the installer has ended: waits for what it handed over to.
+    void waitForHandOver();
+    // Where a setup the installer hands over to runs from: the user's and
+    // Windows' temporary folders, and the medium's data folder.
+    std::vector<std::wstring> handOverFolders();
+    // Whether the control is, by its bytes read now, this disc's or the one
+    // the last repair that went through put in place (see
+    // Platform::readInstalledMark); and that mark written.
+    bool installedByUs(const std::wstring& control);
+    void markInstalled(const std::wstring& control) noexcept;
+
+    RunContext& run_;
+    Platform& platform_;
+    Machine& machine_;
+    Registration& registration_;
+    MediumCheck& medium_;
+    Journal& journal_;
+    // The installer the run starts, or why it cannot be (its copy failed).
+    std::wstring installer_;
+    std::wstring installerFailure_;
+    DWORD installerStartedAt_ = 0;  // GetTickCount when it started
+    DWORD installerExitCode_ = 0;   // the installer's own, kept in the mark
+};
+
+}  // namespace tolvane

@@ -1,0 +1,79 @@
+// What every part of one run shares: the platform, the switches, the lead
+// of a failure's report, and what the end of the session must know (the
+// process the run waits for, a put-back under way).
+#pragma once
+
+#include <string>
+
+#include "app/options.h"
+#include "app/reports.h"
+#include "platform/platform.h"
+
+namespace tolvane {
+
+// How long the installer is waited for where nobody watches, by default.
+inline constexpr DWORD quietInstallerLimitSeconds = 900;
+
+struct RunContext {
+    RunContext(Platform& platform, const ProgramOptions& options, ReportLead& lead)
+        : platform(platform), lead(lead), quiet(options.quiet), noMenu(options.noMenu), restore(options.restore),
+          installerLimitSeconds(options.timeoutGiven ? options.timeoutSeconds
+                                : options.quiet      ? quietInstallerLimitSeconds
+                                                     : 0) {}
+    RunContext(const RunContext&) = delete;
+    RunContext& operator=(const RunContext&) = delete;
+
+    // Waits for the process as the platform does; meanwhile it is the one an
+    // ending session ends first.
+    DWORD waitFor(HANDLE process, DWORD milliseconds);
+    // A box, or with /quiet (and where nobody would see it) a line in the log.
+    void report(const std::wstring& text, int style, const std::wstring& title);
+    // The lead of a failure's report, as far as the run has come.
+    void leadWith(const std::wstring& meaning, const std::wstring& todo = std::wstring());
+    // A program has the control loaded: a restart is needed (3010).
+    void noteLoaded(const std::wstring& control);
+
+    Platform& platform;
+    ReportLead& lead;
+    const bool quiet;   // /quiet: no box
+    const bool noMenu;  // /nomenu
+    const bool restore; // /restore in place of the repair
+    const DWORD installerLimitSeconds;  // how long the installer is waited for; 0: as long as it takes
+    // A program held the control that was replaced, or the installer asked
+    // for a restart: the machine needs one for the repair to take effect.
+    bool restartNeeded = false;
+    // The process the run waits for (a step's, or the elevated instance).
+    HANDLE waitingFor = nullptr;
+    bool waitingForElevated = false;
+    // The control is being put back: an ending session lets that finish.
+    bool puttingBack = false;
+};
+
+// Holds the window to the repair's side of the session's end for as long
+// as it lives, however the span ends. Where Windows lets a program ask
+// (`reason` given: Vista on), the end is held up with that reason.
+class SessionEndGuard {
+public:
+    SessionEndGuard(Platform& platform, SessionEndListener& listener, const wchar_t* reason, const char* line)
+        : platform_(platform) {
+        platform_.guardSessionEnd(reason, listener);
+        platform_.note(line);
+    }
+    ~SessionEndGuard() { platform_.releaseSessionEnd(); }
+    SessionEndGuard(const SessionEndGuard&) = delete;
+    SessionEndGuard& operator=(const SessionEndGuard&) = delete;
+
+private:
+    Platform& platform_;
+};
+
+// The guard of a span in which the control is out of place: from Vista on
+// the end of the session is held up with a reason; on XP, where asking
+// would cancel a log-off without a word, the control is put back first.
+SessionEndGuard controlOutOfPlace(Platform& platform, SessionEndListener& listener, bool holdUp);
+
+// How long the first instance holds the session's end for the elevated
+// one's last lines.
+inline constexpr DWORD elevatedSessionEndWaitMs = 5000;
+
+}  // namespace tolvane
