@@ -1,3 +1,5 @@
+// frmMain: the hidden window and its load handling, which chooses the unit
+// that runs; the menu; the end of the session; runProgram.
 #include "app/main_window.h"
 
 #include "app/detection.h"

@@ -1,3 +1,4 @@
+// The exit codes in words, and the text of a failure's report.
 #include "app/reports.h"
 
 #include <cstring>

@@ -8,18 +8,12 @@
 
 namespace tolvane {
 
-std::wstring backupPath(const std::wstring& path) {
-    return path.substr(0, path.size() >= 3 ? path.size() - 3 : 0) + L"bkp";
-}
-
 namespace {
 
 // Names tried beside a file: flash.bkp -> flash.bkp.1.old, ...
 constexpr int asideNamesTried = 99;
 
 constexpr wchar_t notPutBack[] = L"The control that was installed could not be put back and registered again: ";
-
-constexpr wchar_t recordHeader[] = L"Tolvane repair record 1";
 
 // A free name beside `path` for a file of the run's own: flash.ocx ->
 // flash.ocx.1.new.
@@ -55,112 +49,6 @@ void moveFile(Platform& platform, const std::wstring& from, const std::wstring& 
         }
         if (!done) throw;
     }
-}
-
-std::wstring RepairRecord::text() const {
-    std::wstring text = std::wstring(recordHeader) + L"\nstep=" + step + L"\ncontrol=" + usersControl + L"\n";
-    const auto add = [&](const wchar_t* key, const std::wstring& value) {
-        if (!value.empty()) text += key + value + L"\n";
-    };
-    add(L"own=", ownControl ? L"yes" : L"");
-    add(L"controlTo=", usersControlTo);
-    add(L"inf=", inf);
-    add(L"replaced=", replacedControl);
-    add(L"replacedTo=", replacedTo);
-    add(L"copy=", mediumCopy);
-    add(L"mediumCopy=", mediumCopyInPlace ? L"yes" : L"");
-    add(L"copySha256=", copySha256);
-    add(L"installerFolder=", installerFolder);
-    add(L"installerFolderId=", installerFolderId);
-    add(L"finished=", finished ? L"yes" : L"");
-    add(L"kept=", keptBackup);
-    for (const std::wstring& file : discards) add(L"discard=", file);
-    return text;
-}
-
-Failure unreadableRecord(const std::wstring& why) {
-    return Failure(ERROR_INVALID_DATA, L"reading the record of an earlier repair that was cut off (" +
-                                           std::wstring(repairRecordPlace) + L") failed: " + why +
-                                           L". The record is kept and nothing was changed.");
-}
-
-// Nothing is guessed from a record that this program did not write.
-RepairRecord RepairRecord::parse(const std::wstring& text) {
-    RepairRecord record;
-    bool step = false, control = false;
-    const std::vector<std::wstring> all = lines(text);
-    if (!all.empty() && all[0] != recordHeader) throw unreadableRecord(L"it does not begin with " + quotedPath(recordHeader));
-    for (std::size_t i = 1; i < all.size(); ++i) {
-        const std::wstring& line = all[i];
-        const std::size_t equals = line.find(L'=');
-        if (equals == std::wstring::npos) throw unreadableRecord(L"its line " + decimal(i + 1) + L" is not one this program writes");
-        const std::wstring key = line.substr(0, equals), value = line.substr(equals + 1);
-        if (key == L"step") step = true, record.step = value;
-        else if (key == L"control") control = true, record.usersControl = value;
-        else if (!value.empty() && key == L"controlTo") record.usersControlTo = value;
-        else if (value == L"yes" && key == L"own") record.ownControl = true;
-        else if (!value.empty() && key == L"inf") record.inf = value;
-        else if (!value.empty() && key == L"replaced") record.replacedControl = value;
-        else if (!value.empty() && key == L"replacedTo") record.replacedTo = value;
-        else if (!value.empty() && key == L"copy") record.mediumCopy = value;
-        else if (value == L"yes" && key == L"mediumCopy") record.mediumCopyInPlace = true;
-        else if (value.size() == 64 && key == L"copySha256") record.copySha256 = value;
-        else if (!value.empty() && key == L"installerFolder") record.installerFolder = value;
-        else if (!value.empty() && key == L"installerFolderId") record.installerFolderId = value;
-        else if (value == L"yes" && key == L"finished") record.finished = true;
-        else if (!value.empty() && key == L"discard") record.discards.push_back(value);
-        else if (!value.empty() && key == L"kept") record.keptBackup = value;
-        else throw unreadableRecord(L"its line " + decimal(i + 1) + L" is not one this program writes");
-    }
-    if (!step || !control) throw unreadableRecord(L"it is incomplete");
-    return record;
-}
-
-namespace {
-
-// `path` is `base` followed by ".<number>" and `ending`: flash.ocx.2.old;
-// with `hex`, the number may be hexadecimal: Tolvane.3f9c0a1d2b7e4c65.
-bool numbered(const std::wstring& path, const std::wstring& base, const wchar_t* ending, bool hex = false) {
-    const std::wstring end(ending);
-    if (path.size() < base.size() + 2 + end.size() || !samePath(path.substr(0, base.size()), base) ||
-        path[base.size()] != L'.' || !samePath(path.substr(path.size() - end.size()), end))
-        return false;
-    for (std::size_t i = base.size() + 1; i < path.size() - end.size(); ++i)
-        if (!(path[i] >= L'0' && path[i] <= L'9') && !(hex && path[i] >= L'a' && path[i] <= L'f')) return false;
-    return true;
-}
-
-}  // namespace
-
-
-// What the run makes or moves: the control, its backup, the setup
-// information file and its backup, the names beside them that the run
-// picks, and the installer's folder. A record cloned with a disk image from
-// another machine, or damaged so that it still reads, names other files.
-void Journal::checkRecordNames(const RepairRecord& record) {
-    const std::wstring control = machine_.getPathFlash(), backup = backupPath(control);
-    // An old swflash.bkp goes aside before the record names swflash.inf.
-    // The one setup information file the run moves, whatever this run's
-    // version query says (one that failed says "not XP").
-    const std::wstring inf = machine_.windowsFolder() + L"\\ServicePackFiles\\i386\\swflash.inf";
-    const std::wstring infBackup = backupPath(inf);
-    const auto check = [&](const std::wstring& value, bool allowed) {
-        if (!value.empty() && !allowed) throw unreadableRecord(quotedPath(value) + L" is not a file this program makes");
-    };
-    const auto controlOrBackup = [&](const std::wstring& value) {
-        return samePath(value, control) || samePath(value, backup) || numbered(value, control, L".old");
-    };
-    check(record.usersControl, controlOrBackup(record.usersControl));
-    check(record.usersControlTo, controlOrBackup(record.usersControlTo));
-    check(record.inf, samePath(record.inf, inf));
-    check(record.replacedControl, numbered(record.replacedControl, control, L".old"));
-    check(record.replacedTo, samePath(record.replacedTo, control));
-    check(record.mediumCopy, numbered(record.mediumCopy, control, L".new"));
-    check(record.keptBackup, numbered(record.keptBackup, backup, L".old"));
-    check(record.installerFolder, numbered(record.installerFolder, machine_.windowsFolder() + installerFolders, L"", true));
-    for (const std::wstring& file : record.discards)
-        check(file, numbered(file, control, L".new") || numbered(file, control, L".old") ||
-                        numbered(file, backup, L".old") || numbered(file, infBackup, L".old"));
 }
 
 bool Journal::listed(const std::wstring& path) const {
@@ -329,12 +217,6 @@ void Journal::removeInstallerFolder() noexcept {
         saveRecord();
     } catch (...) {
     }
-}
-
-// The SHA-256 a mark names; empty for another text.
-std::wstring markedSha256(const std::wstring& mark) {
-    const std::vector<std::wstring> all = lines(mark);
-    return all.empty() || all[0].compare(0, 7, L"sha256=") != 0 ? std::wstring() : all[0].substr(7);
 }
 
 bool Journal::readsAsDiscs(const std::wstring& path) {

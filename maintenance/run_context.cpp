@@ -1,3 +1,4 @@
+// What every part of one run shares (see run_context.h).
 #include "maintenance/run_context.h"
 
 namespace tolvane {
