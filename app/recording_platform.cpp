@@ -257,14 +257,15 @@ void RecordingPlatform::renameFile(const std::wstring& oldPath, const std::wstri
     say([&] { return L"  renamed " + quotedPath(oldPath) + L" to " + quotedPath(newPath); });
 }
 
-void RecordingPlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
-    passOn([&] { inner_.copyFile(source, destination); });
-    say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination); });
+FileDigest RecordingPlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
+    const FileDigest digest = passOn([&] { return inner_.copyFile(source, destination); });
+    say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination) + L": SHA-256 " + digest.sha256; });
+    return digest;
 }
 
 FileDigest RecordingPlatform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
     const FileDigest digest = passOn([&] { return inner_.copyAndDigest(source, destination); });
-    say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination) + L": SHA-256 " + digest.sha256; });
+    say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination) + L": SHA-256 " + digest.sha256 + L", held"; });
     return digest;
 }
 

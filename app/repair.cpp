@@ -206,9 +206,9 @@ void Repair::copyFlashOCX() {
     const std::wstring copy = journal_.freeOwnName(control, L".new");
     journal_.record.discards.push_back(copy);
     journal_.saveRecord();
-    platform_.copyFile(source, copy);
-    // Checked again where only administrators write, before it is registered.
-    const std::wstring sha256 = platform_.digestFile(copy, false).sha256;
+    // Checked where only administrators write, as it is written, before it
+    // is registered.
+    const std::wstring sha256 = platform_.copyFile(source, copy).sha256;
     if (!medium_.controlSha256.empty() && sha256 != medium_.controlSha256)
         throw Failure(ERROR_INVALID_DATA, L"the copy " + quotedPath(copy) + L" differs from the medium's control as it was made");
     if (platform_.fileExists(control)) {

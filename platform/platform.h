@@ -217,14 +217,13 @@ public:
     virtual void deleteFile(const std::wstring& path) = 0;
     // Fails when `newPath` already exists.
     virtual void renameFile(const std::wstring& oldPath, const std::wstring& newPath) = 0;
-    // Fails when the destination exists. The copy keeps the source's
-    // attributes and is on the disk, whole, when this returns.
-    virtual void copyFile(const std::wstring& source, const std::wstring& destination) = 0;
     // Copies `source` to `destination` (which must not exist) in one pass:
     // the size and SHA-256 returned are those of the bytes written, read
     // once. The copy is on the disk, whole and writable by its owner, when
-    // this returns, and held as digestFile holds a file until the program
-    // ends.
+    // this returns.
+    virtual FileDigest copyFile(const std::wstring& source, const std::wstring& destination) = 0;
+    // The same, and the copy held as digestFile holds a file until the
+    // program ends.
     virtual FileDigest copyAndDigest(const std::wstring& source, const std::wstring& destination) = 0;
     // Renames `from` to `to` in one step, over a file that stands there, and
     // has the change on the disk when this returns.

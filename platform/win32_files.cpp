@@ -60,20 +60,10 @@ void Win32Platform::renameFile(const std::wstring& oldPath, const std::wstring& 
         raiseLastError(L"renaming " + quotedPath(oldPath) + L" to " + quotedPath(newPath));
 }
 
-// A medium's file is read-only; its copy is made writable before it is
-// flushed, since only a handle with the right to write can flush.
-void Win32Platform::copyFile(const std::wstring& source, const std::wstring& destination) {
-    const std::wstring action = L"copying " + quotedPath(source) + L" to " + quotedPath(destination);
-    if (!::CopyFileW(source.c_str(), destination.c_str(), TRUE)) raiseLastError(action);
-    clearReadOnly(destination);
-    UniqueFileHandle copy(::CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!copy || !::FlushFileBuffers(copy.get())) raiseLastError(action + L" to the disk");
-}
-
 // Read through a handle that lets nobody write the source meanwhile, and
-// written through one nobody else may open; then held for reading only.
-FileDigest Win32Platform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
+// written through one nobody else may open (a medium's file is read-only;
+// its copy is not).
+FileDigest Win32Platform::copyFile(const std::wstring& source, const std::wstring& destination) {
     const auto fail = [&] { raiseLastError(L"copying " + quotedPath(source) + L" to " + quotedPath(destination)); };
     UniqueFileHandle from(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -91,12 +81,18 @@ FileDigest Win32Platform::copyAndDigest(const std::wstring& source, const std::w
         hash.update(buffer.data(), read);
     }
     if (!::FlushFileBuffers(to.get())) fail();
-    to.reset();  // shared with nobody: closed before it is opened again to be held
-    to.reset(::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!to) fail();
-    heldFiles_.push_back({destination, std::move(to)});
     digest.sha256 = hash.finishHex();
+    return digest;
+}
+
+// Shared with nobody while it is written: closed before it is opened again
+// to be held, for reading only.
+FileDigest Win32Platform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
+    const FileDigest digest = copyFile(source, destination);
+    UniqueFileHandle held(::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!held) raiseLastError(L"copying " + quotedPath(source) + L" to " + quotedPath(destination));
+    heldFiles_.push_back({destination, std::move(held)});
     return digest;
 }
 

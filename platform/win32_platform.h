@@ -71,7 +71,7 @@ public:
     bool fileExists(const std::wstring& path) override;
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
-    void copyFile(const std::wstring& source, const std::wstring& destination) override;
+    FileDigest copyFile(const std::wstring& source, const std::wstring& destination) override;
     FileDigest copyAndDigest(const std::wstring& source, const std::wstring& destination) override;
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;

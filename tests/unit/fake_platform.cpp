@@ -373,16 +373,20 @@ void FakePlatform::renameFile(const std::wstring& oldPath, const std::wstring& n
     if (late) fail(L"renaming " + quotedPath(oldPath));
 }
 
-void FakePlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
+FileDigest FakePlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
     calls.push_back(L"copyFile " + source + L" -> " + destination);
     const bool late = mayFail(L"copying " + quotedPath(source));
-    if (noChange()) return;
-    failIfAsked(L"copyFile");
     auto it = files.find(source);
+    Sha256 hash;
+    if (it != files.end()) hash.update(it->second.data(), it->second.size());
+    const FileDigest digest{it == files.end() ? 0 : it->second.size(), hash.finishHex()};
+    if (noChange()) return digest;
+    failIfAsked(L"copyFile");
     if (it == files.end()) throw Failure(2, L"copying failed: not found");
     if (files.count(destination) != 0) throw Failure(80, L"copying failed: the file exists");
     files[destination] = it->second;
     if (late) fail(L"copying " + quotedPath(source));
+    return digest;
 }
 
 void FakePlatform::replaceFile(const std::wstring& from, const std::wstring& to) {
