@@ -112,7 +112,7 @@ void MediumCheck::checkMedium() {
                                L"older tool's): not checked");
             continue;
         }
-        // The installer is read once, as it is copied (see prepareInstaller).
+        // The installer is read once, as it is copied (see Repair::prepareInstaller).
         if (samePath(file.name, L"install_flash_player.exe")) {
             installer = FileDigest{file.size, file.sha256};
             continue;
