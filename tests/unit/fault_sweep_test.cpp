@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <functional>
 
 #include "app/main_window.h"
@@ -225,37 +226,45 @@ TEST(FaultSweep, EveryCallFailsInTurnAndNothingOfTheUsersIsLost) {
 }
 
 // The smallest case of each kind that once lost the user's control or
-// reported a machine falsely: the nth call of that name fails.
-TEST(FaultSweep, TheSmallestCaseOfEachKindKeepsTheUsersControlAndTellsTheTruth) {
-    const struct Row {
-        const char* kind;
-        int machine;  // in `machines`
-        std::wstring call;
-        int nth;
-        DWORD error = ERROR_ACCESS_DENIED;
-    } rows[] = {
-        {"the mark is not written", 0, L"writing the mark", 1},
-        {"the mark cannot be read", 0, L"reading the mark", 1},
-        {"a scanner holds the control", 4, L"reading " + quotedPath(control), 1, ERROR_SHARING_VIOLATION},
-        {"a search fails before the control goes aside", 0, L"looking for " + quotedPath(control), 3},
-        {"a search fails at the registration", 0, L"looking for " + quotedPath(control), 5},
-        {"after an earlier repair, a search fails", 4, L"looking for " + quotedPath(control), 3},
-        {"the version query fails", 0, L"GetVersionExA", 3},
-        {"the wait on the installer fails", 0, L"WaitForSingleObject", 2},
-        {"a failure before the recovery of a run cut off", 6, L"creating the window", 1},
-    };
+// reported a machine falsely, a test each: the nth call of that name fails.
+struct Kind {
+    const char* name;
+    int machine;  // in `machines`
+    const wchar_t* call;
+    bool ofTheControl;  // the call names the control's path after `call`
+    int nth;
+    DWORD error;
+};
+void PrintTo(const Kind& kind, std::ostream* os) { *os << kind.name; }
+
+class SmallestCase : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(SmallestCase, KeepsTheUsersControlAndTellsTheTruth) {
+    const Kind& kind = GetParam();
+    const Machine& machine = machines[kind.machine];
+    const std::wstring call = std::wstring(kind.call) + (kind.ofTheControl ? quotedPath(control) : std::wstring());
+    const std::vector<std::wstring> calls = run(machine, nullptr, [](FakePlatform&) {}).fake.fallible;
+    int k = 0;
+    for (int seen = 0; k < static_cast<int>(calls.size()) && seen < kind.nth; ++k) seen += calls[k] == call;
+    ASSERT_EQ(calls.at(k - 1), call);
     Tally tally;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.kind);
-        const Machine& machine = machines[row.machine];
-        const std::vector<std::wstring> calls = run(machine, nullptr, [](FakePlatform&) {}).fake.fallible;
-        int k = 0;
-        for (int seen = 0; k < static_cast<int>(calls.size()) && seen < row.nth; ++k) seen += calls[k] == row.call;
-        ASSERT_EQ(calls.at(k - 1), row.call);
-        EXPECT_TRUE(trial(machine, [&](FakePlatform& f) { f.faultsAt = {k}, f.faultError = row.error; }, tally));
-    }
+    EXPECT_TRUE(trial(machine, [&](FakePlatform& f) { f.faultsAt = {k}, f.faultError = kind.error; }, tally));
     EXPECT_EQ(tally.losses + tally.falseReports, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    FaultSweep, SmallestCase,
+    ::testing::Values(Kind{"TheMarkIsNotWritten", 0, L"writing the mark", false, 1, ERROR_ACCESS_DENIED},
+                      Kind{"TheMarkCannotBeRead", 0, L"reading the mark", false, 1, ERROR_ACCESS_DENIED},
+                      Kind{"AScannerHoldsTheControl", 4, L"reading ", true, 1, ERROR_SHARING_VIOLATION},
+                      Kind{"ASearchFailsBeforeTheControlGoesAside", 0, L"looking for ", true, 3, ERROR_ACCESS_DENIED},
+                      Kind{"ASearchFailsAtTheRegistration", 0, L"looking for ", true, 5, ERROR_ACCESS_DENIED},
+                      Kind{"ASearchFailsAfterAnEarlierRepair", 4, L"looking for ", true, 3, ERROR_ACCESS_DENIED},
+                      Kind{"TheVersionQueryFails", 0, L"GetVersionExA", false, 3, ERROR_ACCESS_DENIED},
+                      Kind{"TheWaitOnTheInstallerFails", 0, L"WaitForSingleObject", false, 2, ERROR_ACCESS_DENIED},
+                      Kind{"AFailureBeforeTheRecoveryOfARunCutOff", 6, L"creating the window", false, 1,
+                           ERROR_ACCESS_DENIED}),
+    [](const ::testing::TestParamInfo<Kind>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tolvane::testing
