@@ -24,9 +24,9 @@ void Repair::run(SessionEndListener& listener) {
         const std::wstring control = machine_.getPathFlash();
         const std::wstring backup = backupPath(control);
         journal_.record = RepairRecord{};
-        journal_.record.usersControl = platform_.fileExists(control) ? control
-                               : platform_.fileExists(backup) ? backup
-                                                              : std::wstring();
+        journal_.record.usersControl = platform_.fileExists(control)  ? control
+                                       : platform_.fileExists(backup) ? backup
+                                                                      : std::wstring();
         journal_.record.ownControl = samePath(journal_.record.usersControl, control) && installedByUs(control);
         journal_.recording = true;
         try {
