@@ -22,7 +22,8 @@ DWORD Elevation::run(bool checkMenu, SessionEndListener& listener) {
     try {
         elevated = platform_.launchElevatedRepair(
             (run_.restore ? L" /restore" : L"") +
-            (run_.installerLimitSeconds == 0 ? std::wstring() : L" /timeout " + decimal(run_.installerLimitSeconds)));
+            (run_.installerLimitSeconds == 0 ? std::wstring() : L" /timeout " + decimal(run_.installerLimitSeconds)) +
+            L" /language " + decimal(run_.lead.language));
     } catch (const Failure& failure) {
         if (failure.number() == ERROR_CANCELLED) {
             platform_.note("The user declined to let the repair run as administrator: the repair is skipped");
@@ -57,11 +58,9 @@ DWORD Elevation::run(bool checkMenu, SessionEndListener& listener) {
                       timedOutExitCode, nothingToRestoreExitCode})
         if (exitCode == static_cast<DWORD>(known)) return exitCode;
     platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
-    run_.report(failureReport({mayNotWorkMeaning, runAgainToPutBack},
-                         platform_.logFile(),
-                         L"The repair stopped before it finished (its process ended with exit code " + decimal(exitCode) +
-                             L")."),
-           criticalOk, L"Tolvane");
+    run_.report(failureReport(platform_, {IDS_MAY_NOT_WORK, IDS_RUN_AGAIN_TO_PUT_BACK, std::wstring(), run_.lead.language},
+                              platform_.logFile(), withArgument(run_.text(IDS_REPAIR_STOPPED), decimal(exitCode))),
+                criticalOk, L"Tolvane");
     return repairStoppedExitCode;
 }
 

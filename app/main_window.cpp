@@ -52,7 +52,7 @@ void frmMain::Form_Load() {
         platform_.note("The repair is skipped: on this Windows it needs an administrator, and this user is not one");
         outcome = notAnAdministratorExitCode;
     }
-    if (outcome == 0 || outcome == restartNeededExitCode) run_.leadWith(repairedMeaning);
+    if (outcome == 0 || outcome == restartNeededExitCode) run_.leadWith(IDS_REPAIRED);
     if (run_.noMenu) {
         platform_.note("The menu is not started (/nomenu)");
     } else {
@@ -92,7 +92,7 @@ bool frmMain::repairHere(Repair& repair) {
     if (!journal_.claimMachineLock()) return false;
     {
         // After a cut-off, the user's control is out of place until it is back.
-        const SessionEndGuard guard = controlOutOfPlace(platform_, *this, machine_.isVistaOrLater());
+        const SessionEndGuard guard = controlOutOfPlace(run_, *this, machine_.isVistaOrLater());
         Recovery(run_, journal_).run();
     }
     repair.run(*this);
@@ -103,7 +103,7 @@ bool frmMain::repairHere(Repair& repair) {
 int frmMain::restoreHere() {
     platform_.note("Putting the control from before the disc back (/restore)");
     if (!journal_.claimMachineLock()) return anotherRepairExitCode;
-    const SessionEndGuard guard = controlOutOfPlace(platform_, *this, machine_.isVistaOrLater());
+    const SessionEndGuard guard = controlOutOfPlace(run_, *this, machine_.isVistaOrLater());
     Recovery(run_, journal_).run();
     return Uninstall(run_, machine_, registration_, journal_).run();
 }
@@ -173,7 +173,7 @@ namespace {
 void reportFailure(Platform& platform, const ProgramOptions& options, const ReportLead& lead,
                    const std::wstring& what) noexcept {
     try {
-        report(platform, options.quiet, failureReport(lead, platform.logFile(), what), criticalOk, L"Tolvane");
+        report(platform, options.quiet, failureReport(platform, lead, platform.logFile(), what), criticalOk, L"Tolvane");
     } catch (...) {
     }
 }
@@ -202,16 +202,24 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         if (!options.repairOnly && !platform.claimSingleRun(namedLock ? singleRunLock : L""))
             return !options.bad.empty() ? badSwitchExitCode : options.quiet || options.noMenu ? anotherRepairExitCode : 0;
         if (!desktop) platform.note("No desktop anybody sees: as with /quiet /nomenu");
+        // What a person reads is in their language (the elevated instance's
+        // person is the first instance's); the log stays in English.
+        lead.language = options.language != 0 ? textsFor(options.language) : textsFor(platform.userLanguage());
+        platform.note(lead.language == spanishTexts ? "The person's reports are in Spanish (0C0A)"
+                                                    : "The person's reports are in English (0409)");
+        const auto text = [&](unsigned id) { return platform.text(id, lead.language); };
         if (!options.bad.empty()) {
-            const std::wstring what = L"The switch " + quotedPath(options.bad) +
-                                      (options.logNeedsFile ? L" needs a file: /log FILE" : L" is not known");
-            platform.note(what + L": nothing is done");
-            report(platform, options.quiet, what + L".\r\n\r\n" + switchesHelp, exclamationOk, L"Tolvane");
+            const unsigned what = options.logNeedsFile ? IDS_SWITCH_NEEDS_FILE : IDS_SWITCH_NOT_KNOWN;
+            std::wstring said = withArgument(platform.text(what, englishTexts), quotedPath(options.bad));
+            said.pop_back();  // its full stop
+            platform.note(said + L": nothing is done");
+            report(platform, options.quiet, withArgument(text(what), quotedPath(options.bad)) + L"\r\n\r\n" + text(IDS_SWITCHES_HELP),
+                   exclamationOk, L"Tolvane");
             return badSwitchExitCode;
         }
         if (options.help) {
             platform.note("Listing the switches (/?): nothing is done");
-            report(platform, options.quiet, switchesHelp, informationOk, L"Tolvane");
+            report(platform, options.quiet, text(IDS_SWITCHES_HELP), informationOk, L"Tolvane");
             return 0;
         }
         platform.createMainWindow(L"Tolvane");
@@ -223,13 +231,13 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
     } catch (const Failure& failure) {
         // Nothing this run changed is no comfort where a run cut off earlier
         // left the control aside: its record says so.
-        if (lead.meaning == unchangedMeaning) {
+        if (lead.meaning == IDS_UNCHANGED) {
             std::wstring record;
             try {
                 if (platform.readRepairRecord(record) && record.find(L"\nfinished=yes\n") == std::wstring::npos)
-                    lead.meaning = mayNotWorkMeaning;
+                    lead.meaning = IDS_MAY_NOT_WORK;
             } catch (...) {
-                lead.meaning = mayNotWorkMeaning;
+                lead.meaning = IDS_MAY_NOT_WORK;
             }
         }
         reportFailure(platform, options, lead, failure.description());

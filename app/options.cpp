@@ -74,6 +74,11 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
             for (wchar_t c : nextItem(commandLine, at))
                 if (c >= L'0' && c <= L'9') window = window * 10 + static_cast<ULONG_PTR>(c - L'0');
             options.firstInstance = reinterpret_cast<HWND>(window);
+        } else if (name == L"language" && item[0] == L'/') {
+            DWORD language = 0;
+            for (wchar_t c : nextItem(commandLine, at))
+                if (c >= L'0' && c <= L'9' && language < 0x10000) language = language * 10 + (c - L'0');
+            options.language = static_cast<LANGID>(language);
         } else if (options.bad.empty()) {
             options.bad = item;
         }

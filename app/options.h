@@ -26,27 +26,14 @@ struct ProgramOptions {
     // not for users, and not listed.
     bool repairOnly = false;
     HWND firstInstance = nullptr;
+    // ...and "/language <LANGID>", the language of the person at the
+    // desktop, whose reports the elevated instance shows. 0: not given.
+    LANGID language = 0;
 };
 
 // The switches on a command line as GetCommandLineW gives it (the program's
 // own name first): case-insensitive, in any order, with / or -; a FILE with
-// spaces between double quotes.
+// spaces between double quotes. What /? lists is resources/texts.rc's.
 ProgramOptions parseOptions(const std::wstring& commandLine);
-
-// What /? shows.
-// What /? shows: a switch a line, what it does indented under it (a box's
-// font is proportional: tabs would not line up).
-inline constexpr wchar_t switchesHelp[] =
-    L"Tolvane [/quiet] [/nomenu] [/norestart] [/log FILE] [/timeout SECONDS] [/check | /restore]\r\n\r\n"
-    L"/quiet (or /qn, /q)\r\n    no box at all: every report goes to the log and the exit code\r\n"
-    L"/norestart\r\n    taken and ignored: Tolvane never restarts the machine\r\n"
-    L"/nomenu\r\n    the repair only; the menu is not started\r\n"
-    L"/log FILE\r\n    the run log in FILE, in place of %TEMP%\\Tolvane.log\r\n"
-    L"/timeout SECONDS\r\n    how long the installer is waited for (900 with /quiet)\r\n"
-    L"/check\r\n    whether this machine needs the repair (0: no, 1: yes); changes nothing\r\n"
-    L"/restore\r\n    the control from before the disc back in place\r\n"
-    L"/?\r\n    this list\r\n\r\n"
-    L"Exit codes: 0 and 3010 (restart needed) mean success, 1618 try again later, any other a failure; "
-    L"each is explained in the support page of the disc's documentation (docs/support.md).";
 
 }  // namespace tolvane

@@ -19,14 +19,14 @@ void Recovery::run() {
         journal_.checkRecordNames(record);
     } catch (const Failure&) {
         // What a run cut off left aside cannot be told: nobody is told it works as before.
-        run_.leadWith(mayNotWorkMeaning);
+        run_.leadWith(IDS_MAY_NOT_WORK);
         throw;
     }
     journal_.record = record;
     journal_.recording = true;
-    run_.leadWith(mayNotWorkMeaning);  // until what the cut-off run moved is back
+    run_.leadWith(IDS_MAY_NOT_WORK);  // until what the cut-off run moved is back
     if (journal_.record.finished) {
-        run_.leadWith(unchangedMeaning);
+        run_.leadWith(IDS_UNCHANGED);
         journal_.discardReplaced();
         journal_.discardOwnFiles();
         journal_.settleKeptBackup();

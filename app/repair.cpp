@@ -15,12 +15,12 @@ void Repair::run(SessionEndListener& listener) {
     // control is out of place.
     const bool holdUp = machine_.isVistaOrLater();
     // What the report says of the machine: after a recovery, what it put back.
-    const wchar_t* const asBefore = journal_.putBackMoved ? putBackMeaning : unchangedMeaning;
-    run_.leadWith(asBefore, useAnotherDisc);
+    const unsigned asBefore = journal_.putBackMoved ? IDS_PUT_BACK : IDS_UNCHANGED;
+    run_.leadWith(asBefore, IDS_USE_ANOTHER_DISC);
     medium_.checkMedium();
     run_.leadWith(asBefore);
     {
-        const SessionEndGuard guard = controlOutOfPlace(platform_, listener, holdUp);
+        const SessionEndGuard guard = controlOutOfPlace(run_, listener, holdUp);
         const std::wstring control = machine_.getPathFlash();
         const std::wstring backup = backupPath(control);
         journal_.record = RepairRecord{};
@@ -35,7 +35,7 @@ void Repair::run(SessionEndListener& listener) {
         } catch (const Failure& failure) {
             // Nothing of the user's was touched yet. An installer that is
             // not as it was made is the medium's fault.
-            if (failure.number() == ERROR_INVALID_DATA) run_.leadWith(unchangedMeaning, useAnotherDisc);
+            if (failure.number() == ERROR_INVALID_DATA) run_.leadWith(IDS_UNCHANGED, IDS_USE_ANOTHER_DISC);
             journal_.removeInstallerFolder();
             journal_.recording = false;
             try {

@@ -30,12 +30,13 @@ std::wstring exitCodeMeaning(int exitCode) {
     return L"not a code of the program's own";
 }
 
-std::wstring failureReport(const ReportLead& lead, const std::wstring& logFile, const std::wstring& details) {
-    const std::wstring log = logFile.empty() ? std::wstring(L"Tolvane.log from the temporary folder") : quotedPath(logFile);
-    return lead.meaning + L"\r\n\r\n" +
-           (lead.todo.empty() ? L"Run the disc again. If this happens again, keep the log " + log + L" for support."
-                              : lead.todo) +
-           L"\r\n\r\nDetails for support:\r\n" + details;
+std::wstring failureReport(Platform& platform, const ReportLead& lead, const std::wstring& logFile,
+                           const std::wstring& details) {
+    const auto text = [&](unsigned id) { return platform.text(id, lead.language); };
+    const std::wstring log = logFile.empty() ? text(IDS_LOG_IN_TEMP) : quotedPath(logFile);
+    return text(lead.meaning) + L"\r\n\r\n" +
+           (lead.todo == 0 ? withArgument(text(IDS_RUN_AGAIN), log) : withArgument(text(lead.todo), lead.todoArgument)) +
+           L"\r\n\r\n" + text(IDS_DETAILS) + L"\r\n" + details;
 }
 
 void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "resources/text_ids.h"
 
 namespace tolvane {
 
@@ -46,34 +47,21 @@ inline constexpr int elevationRequiredExitCode = 740;
 inline constexpr int logFailureExitCode = 1622;
 // What an exit code means, in words, for the log's last line; empty for 0.
 std::wstring exitCodeMeaning(int exitCode);
-// What a failure means for the person at the PC.
-inline constexpr wchar_t unchangedMeaning[] = L"Your Flash Player works as before; nothing was changed.";
-inline constexpr wchar_t putBackMeaning[] = L"Your earlier Flash Player was put back and works as before.";
-inline constexpr wchar_t mayNotWorkMeaning[] = L"Flash Player may not work until the disc is run again.";
-
-// What the report of a failure tells the person at the PC first: what it
-// means for them, then what to do; the details for support come last.
+// What the report of a failure tells the person at the PC first, as
+// texts of resources/texts.rc: what it means for them, then what to do
+// (with `todoArgument` for its "%1"); the details for support come last.
+// All in the person's language; the log stays in English.
 struct ReportLead {
-    std::wstring meaning = unchangedMeaning;
-    std::wstring todo;  // empty: run the disc again, and keep the log for support
+    unsigned meaning = IDS_UNCHANGED;
+    unsigned todo = 0;  // 0: run the disc again, and keep the log for support
+    std::wstring todoArgument;
+    LANGID language = englishTexts;
 };
-
-// What the report of a failure says first when the medium is to blame.
-inline constexpr wchar_t useAnotherDisc[] = L"Use the original disc, or another copy of it.";
-// ...when a program holds the control and Windows cannot say which.
-inline constexpr wchar_t closeTheHolder[] =
-    L"Another program holds the control: close it (a browser, say) and run the disc again.";
-// Why the program holds up the end of the session while it repairs.
-inline constexpr wchar_t sessionEndReason[] = L"Repairing the Flash control. Please wait until the repair is done.";
-
-// What the first instance says when the elevated one ended without its report.
-inline constexpr wchar_t runAgainToPutBack[] = L"Run the disc again: it puts back what the repair had moved.";
-// What a run that went through says, should the menu then fail.
-inline constexpr wchar_t repairedMeaning[] = L"Flash Player was repaired.";
 
 // The text of a failure's report: what it means, what to do (by default:
 // run the disc again, and keep the log for support), then the details.
-std::wstring failureReport(const ReportLead& lead, const std::wstring& logFile, const std::wstring& details);
+std::wstring failureReport(Platform& platform, const ReportLead& lead, const std::wstring& logFile,
+                           const std::wstring& details);
 
 // A box, or with `quiet` a line in the log that says what it would have said.
 void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title);

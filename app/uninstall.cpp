@@ -56,7 +56,7 @@ int Uninstall::run() {
                 asBefore = !journal_.putBackMoved && there && journal_.discsControl(control) && registration_.registerControl();
             } catch (const Failure&) {
             }
-            run_.leadWith(asBefore ? unchangedMeaning : mayNotWorkMeaning);
+            run_.leadWith(asBefore ? IDS_UNCHANGED : IDS_MAY_NOT_WORK);
             if (asBefore) {  // nothing is left for a later run to finish
                 journal_.recording = false;
                 try {

@@ -379,7 +379,7 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
 
 // A file that another program holds: the user can close that program.
 void Journal::leadAfterPutBack(const Failure& failure) {
-    run_.leadWith(putBackFailed ? mayNotWorkMeaning : putBackMoved ? putBackMeaning : unchangedMeaning);
+    run_.leadWith(putBackFailed ? IDS_MAY_NOT_WORK : putBackMoved ? IDS_PUT_BACK : IDS_UNCHANGED);
     const std::uint32_t held[] = {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_USER_MAPPED_FILE};
     if (std::find(std::begin(held), std::end(held), failure.number()) == std::end(held)) return;
     std::wstring names;
@@ -388,8 +388,8 @@ void Journal::leadAfterPutBack(const Failure& failure) {
             names += (names.empty() ? L"" : L", ") + quotedPath(name);
     } catch (const Failure&) {
     }
-    run_.lead.todo = names.empty() ? std::wstring(closeTheHolder)
-                               : L"Close " + names + L" and run the disc again.";
+    run_.lead.todo = names.empty() ? IDS_CLOSE_THE_HOLDER : IDS_CLOSE_NAMED;
+    run_.lead.todoArgument = names;
 }
 
 }  // namespace tolvane

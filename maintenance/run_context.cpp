@@ -14,9 +14,10 @@ void RunContext::report(const std::wstring& text, int style, const std::wstring&
     tolvane::report(platform, quiet, text, style, title);
 }
 
-void RunContext::leadWith(const std::wstring& meaning, const std::wstring& todo) {
+void RunContext::leadWith(unsigned meaning, unsigned todo, const std::wstring& todoArgument) {
     lead.meaning = meaning;
     lead.todo = todo;
+    lead.todoArgument = todoArgument;
 }
 
 // Programs that have the control loaded keep it until they, or the
@@ -25,8 +26,8 @@ void RunContext::noteLoaded(const std::wstring& control) {
     if (platform.isLoaded(control)) restartNeeded = true;
 }
 
-SessionEndGuard controlOutOfPlace(Platform& platform, SessionEndListener& listener, bool holdUp) {
-    return SessionEndGuard(platform, listener, holdUp ? sessionEndReason : L"",
+SessionEndGuard controlOutOfPlace(RunContext& run, SessionEndListener& listener, bool holdUp) {
+    return SessionEndGuard(run.platform, listener, holdUp ? run.text(IDS_SESSION_END_REASON) : std::wstring(),
                            holdUp ? "Until the control is registered, the end of the session is held up with a reason"
                                   : "Until the control is registered, an ending session has the control put back first");
 }

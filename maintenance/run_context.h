@@ -29,7 +29,9 @@ struct RunContext {
     // A box, or with /quiet (and where nobody would see it) a line in the log.
     void report(const std::wstring& text, int style, const std::wstring& title);
     // The lead of a failure's report, as far as the run has come.
-    void leadWith(const std::wstring& meaning, const std::wstring& todo = std::wstring());
+    void leadWith(unsigned meaning, unsigned todo = 0, const std::wstring& todoArgument = std::wstring());
+    // The program's own text `id` in the person's language.
+    std::wstring text(unsigned id) { return platform.text(id, lead.language); }
     // A program has the control loaded: a restart is needed (3010).
     void noteLoaded(const std::wstring& control);
 
@@ -54,7 +56,7 @@ struct RunContext {
 // (`reason` given: Vista on), the end is held up with that reason.
 class SessionEndGuard {
 public:
-    SessionEndGuard(Platform& platform, SessionEndListener& listener, const wchar_t* reason, const char* line)
+    SessionEndGuard(Platform& platform, SessionEndListener& listener, const std::wstring& reason, const char* line)
         : platform_(platform) {
         platform_.guardSessionEnd(reason, listener);
         platform_.note(line);
@@ -70,7 +72,7 @@ private:
 // The guard of a span in which the control is out of place: from Vista on
 // the end of the session is held up with a reason; on XP, where asking
 // would cancel a log-off without a word, the control is put back first.
-SessionEndGuard controlOutOfPlace(Platform& platform, SessionEndListener& listener, bool holdUp);
+SessionEndGuard controlOutOfPlace(RunContext& run, SessionEndListener& listener, bool holdUp);
 
 // How long the first instance holds the session's end for the elevated
 // one's last lines.

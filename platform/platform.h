@@ -45,6 +45,19 @@ Failure failureFor(const std::wstring& action, DWORD code);
 Failure failureFor(const char* action, DWORD code);
 [[noreturn]] void raiseLastError(const char* action);
 
+// The languages of the program's own texts (resources/texts.rc): English,
+// also where a text has no other, and Spanish.
+inline constexpr LANGID englishTexts = 0x0409;
+inline constexpr LANGID spanishTexts = 0x0C0A;
+// The texts for a person whose user interface is in `userLanguage`:
+// Spanish of any country reads the Spanish ones, everyone else English.
+LANGID textsFor(LANGID userLanguage);
+// Text `id` (resources/text_ids.h) in `language` from the string tables of
+// `module`, English where that language has none.
+std::wstring loadText(HMODULE module, unsigned id, LANGID language);
+// `text` with its "%1" replaced by `argument`.
+std::wstring withArgument(const std::wstring& text, const std::wstring& argument);
+
 // A path between double quotes, for descriptions and command lines.
 std::wstring quotedPath(const std::wstring& path);
 
@@ -138,6 +151,12 @@ public:
     // SYSTEM may open it. False when another run holds it (or it cannot be
     // opened): no standard user can make or hold it.
     virtual bool claimRepairLock(const std::wstring& path) = 0;
+
+    // The program's own text `id` (resources/text_ids.h) in `language`
+    // (englishTexts or spanishTexts), from the image Windows loaded.
+    virtual std::wstring text(unsigned id, LANGID language) = 0;
+    // The user interface language of the person who runs the program.
+    virtual LANGID userLanguage() = 0;
 
     // Creates the program's main window, hidden, with this caption and the
     // application icon.

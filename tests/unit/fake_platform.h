@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "resources/text_ids.h"
 
 namespace tolvane::testing {
 
@@ -96,6 +97,7 @@ public:
     // The menu's path leads to another file once the program has checked it.
     bool menuSwappedAfterCheck = false;
     bool system = false;  // the program runs as SYSTEM
+    LANGID uiLanguage = 0x0409;  // the person's user interface language
     // Each folder's identity (see folderIdentity); one made by the program
     // gets the next number, any other in `folders` reads as "planted".
     std::map<std::wstring, std::wstring> folderIds;
@@ -177,6 +179,9 @@ public:
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     FileDigest copyFile(const std::wstring& source, const std::wstring& destination) override;
+    // The tests carry the program's string tables.
+    std::wstring text(unsigned id, LANGID language) override { return loadText(nullptr, id, language); }
+    LANGID userLanguage() override { return uiLanguage; }
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
     bool isLoaded(const std::wstring& path) override;
@@ -224,6 +229,13 @@ private:
     std::map<std::uint32_t, std::wstring> commandLines_;  // process id -> what it was started with
     std::map<std::uint32_t, DWORD> exitCodesById_;
 };
+
+// The program's texts as a person reads them in English (the tests carry
+// the program's string tables).
+inline std::wstring english(unsigned id) { return loadText(nullptr, id, englishTexts); }
+inline const std::wstring unchangedMeaning = english(IDS_UNCHANGED);
+inline const std::wstring putBackMeaning = english(IDS_PUT_BACK);
+inline const std::wstring mayNotWorkMeaning = english(IDS_MAY_NOT_WORK);
 
 // The record the publisher's tool writes, for the fake's medium as it is;
 // `others` are more files (hashed) or folders (named) of its data folder.

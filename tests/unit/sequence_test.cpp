@@ -159,6 +159,84 @@ TEST(Reports, EachSaysWhatItMeansWhatToDoAndTheDetails) {
     }
 }
 
+// Every kind of report a person reads, in their language: Spanish of any
+// country reads Spanish, everyone else English; the elevated instance is
+// told the first one's; the log stays in English and names the language.
+TEST(Reports, EveryKindInThePersonsLanguage) {
+    for (unsigned id = 1; id < IDS_END; ++id) {
+        EXPECT_FALSE(loadText(nullptr, id, englishTexts).empty()) << id;
+        EXPECT_NE(loadText(nullptr, id, spanishTexts), loadText(nullptr, id, englishTexts)) << id;
+    }
+    const struct Kind {
+        const char* name;
+        std::function<void(FakePlatform&)> setUp;
+        const wchar_t* commandLine;
+        std::vector<unsigned> texts;  // in its box, in this order
+    } kinds[] = {
+        {"put back", [](FakePlatform& f) { f.failingOperations = {L"copyFile"}; }, L"T.exe",
+         {IDS_PUT_BACK, IDS_RUN_AGAIN, IDS_LOG_IN_TEMP, IDS_DETAILS}},
+        {"held by a named program", [](FakePlatform& f) {
+             f.failingOperations = {L"renameFile:" + controlBackup}, f.failureNumber = ERROR_SHARING_VIOLATION;
+             f.holders[control] = {L"Web Browser"};
+         }, L"T.exe", {IDS_UNCHANGED, IDS_CLOSE_NAMED, IDS_DETAILS}},
+        {"held", [](FakePlatform& f) {
+             f.failingOperations = {L"renameFile:" + controlBackup}, f.failureNumber = ERROR_SHARING_VIOLATION;
+         }, L"T.exe", {IDS_UNCHANGED, IDS_CLOSE_THE_HOLDER, IDS_DETAILS}},
+        {"may not work", [](FakePlatform& f) { f.failingOperations = {L"copyFile", L"renameFile:" + control}; }, L"T.exe",
+         {IDS_MAY_NOT_WORK, IDS_RUN_AGAIN, IDS_DETAILS}},
+        {"a damaged medium", [](FakePlatform& f) { mastered(f), f.files[installer] += "!"; }, L"T.exe",
+         {IDS_UNCHANGED, IDS_USE_ANOTHER_DISC, IDS_DETAILS}},
+        {"the menu fails after the repair", [](FakePlatform& f) { f.failingOperations = {L"launchProgram:" + menu}; },
+         L"T.exe", {IDS_REPAIRED, IDS_RUN_AGAIN, IDS_DETAILS}},
+        {"the elevated instance ended early", [](FakePlatform& f) { f.setVersion(2, 6, 1), f.exitCodes[L"/repair"] = 9; },
+         L"T.exe", {IDS_MAY_NOT_WORK, IDS_RUN_AGAIN_TO_PUT_BACK, IDS_DETAILS, IDS_REPAIR_STOPPED}},
+        {"/?", [](FakePlatform&) {}, L"T.exe /?", {IDS_SWITCHES_HELP}},
+        {"a switch not known", [](FakePlatform&) {}, L"T.exe /bogus", {IDS_SWITCH_NOT_KNOWN, IDS_SWITCHES_HELP}},
+        {"/log without a file", [](FakePlatform&) {}, L"T.exe /log", {IDS_SWITCH_NEEDS_FILE, IDS_SWITCHES_HELP}},
+    };
+    for (const LANGID person : {0x0C0A, 0x080A, 0x0409, 0x0407}) {
+        const LANGID language = (person & 0x3FF) == LANG_SPANISH ? spanishTexts : englishTexts;
+        for (const Kind& kind : kinds) {
+            SCOPED_TRACE(std::string(kind.name) + ", the person's language " + std::to_string(person));
+            FakePlatform fake;
+            fake.setVersion(2, 5, 1, "Service Pack 3");
+            fake.files[control] = "installed control";
+            fake.uiLanguage = person;
+            kind.setUp(fake);
+            runProgram(fake, parseOptions(kind.commandLine));
+            const auto boxes = fake.callsTo(L"showMessageBox Tolvane");
+            ASSERT_EQ(boxes.size(), 1u);
+            std::size_t at = 0;
+            for (unsigned id : kind.texts) {
+                const std::wstring text = loadText(nullptr, id, language);
+                at = boxes[0].find(text.substr(0, text.find(L"%1")), at);
+                EXPECT_NE(at, std::wstring::npos) << id;
+            }
+            // No text of the other language's table, whole or up to its "%1".
+            for (unsigned id = 1; language == spanishTexts && id < IDS_END; ++id) {
+                const std::wstring other = loadText(nullptr, id, englishTexts);
+                EXPECT_EQ(boxes[0].find(other.substr(0, other.find(L"%1"))), std::wstring::npos) << id;
+            }
+            std::wstring said;
+            for (const auto& note : fake.notes) said += note + L"\n";
+            EXPECT_NE(said.find(language == spanishTexts ? L"reports are in Spanish" : L"reports are in English"),
+                      std::wstring::npos);
+            if (fake.called(L"launchElevatedRepair")) {
+                EXPECT_NE(fake.callsTo(L"launchElevatedRepair")[0].find(L" /language " + std::to_wstring(language)),
+                          std::wstring::npos);
+            }
+        }
+    }
+    // The elevated instance shows the first one's language, whatever its own account's.
+    FakePlatform elevated;
+    elevated.uiLanguage = 0x0409;
+    elevated.failingOperations = {L"copyFile"};
+    elevated.files[control] = "installed control";
+    runProgram(elevated, parseOptions(L"T.exe /repair 1234 /language 3082"));
+    ASSERT_EQ(elevated.callsTo(L"showMessageBox").size(), 1u);
+    EXPECT_NE(elevated.callsTo(L"showMessageBox")[0].find(loadText(nullptr, IDS_PUT_BACK, spanishTexts)), std::wstring::npos);
+}
+
 // A power cut after each change the run makes, then the disc again: with a
 // whole medium the repair ends as if nothing had happened; with a damaged
 // one the machine's control is back in place and registered: the user's,
