@@ -64,7 +64,7 @@ void RecordingPlatform::watch(const StartedProcess& process) noexcept {
 }
 
 bool RecordingPlatform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) {
-    say([&] { return std::wstring(L"  waiting for the repair to end or hand back its outcome"); });
+    say([&] { return widened("  waiting for the repair to end or hand back its outcome"); });
     log_.flush();
     const bool waited = inner_.waitForRepair(process, exitCode, handedBack);
     const LastErrorKept keep;
@@ -299,7 +299,7 @@ void RecordingPlatform::writeRepairRecord(const std::wstring& text) {
 
 void RecordingPlatform::clearRepairRecord() {
     passOn([&] { inner_.clearRepairRecord(); });
-    say([&] { return std::wstring(L"  the record of the repair is removed"); });
+    say([&] { return widened("  the record of the repair is removed"); });
 }
 
 bool RecordingPlatform::readInstalledMark(std::wstring& text) {
@@ -313,7 +313,7 @@ void RecordingPlatform::writeInstalledMark(const std::wstring& text) {
 
 void RecordingPlatform::endTrackedProcesses() noexcept {
     inner_.endTrackedProcesses();
-    say([&] { return std::wstring(L"  ended what the installer had started and still ran"); });
+    say([&] { return widened("  ended what the installer had started and still ran"); });
 }
 
 void RecordingPlatform::setCurrentFolder(const std::wstring& folder) {

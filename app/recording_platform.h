@@ -61,7 +61,6 @@ public:
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     FileDigest copyFile(const std::wstring& source, const std::wstring& destination) override;
-    std::wstring text(unsigned id, LANGID language) override { return inner_.text(id, language); }
     LANGID userLanguage() override { return inner_.userLanguage(); }
     FileDigest copyAndDigest(const std::wstring& source, const std::wstring& destination) override;
     void replaceFile(const std::wstring& from, const std::wstring& to) override;

@@ -30,7 +30,7 @@ void Repair::run(SessionEndListener& listener) {
         journal_.record.ownControl = samePath(journal_.record.usersControl, control) && installedByUs(control);
         journal_.recording = true;
         try {
-            journal_.beginStep(L"copying the medium's installer");
+            journal_.beginStep("copying the medium's installer");
             prepareInstaller();
         } catch (const Failure& failure) {
             // Nothing of the user's was touched yet. An installer that is
@@ -45,17 +45,17 @@ void Repair::run(SessionEndListener& listener) {
             throw Failure(failure.number(), failure.description() + L"\r\nThe installed control was not touched; nothing was changed.");
         }
         try {
-            journal_.beginStep(L"unregistering the installed control");
+            journal_.beginStep("unregistering the installed control");
             registration_.uninstallFlashOCX();
-            journal_.beginStep(L"moving the installed control aside");
+            journal_.beginStep("moving the installed control aside");
             renameFlashOCX();
-            journal_.beginStep(L"moving the setup information file aside");
+            journal_.beginStep("moving the setup information file aside");
             renameFlashInf();
-            journal_.beginStep(L"running the medium's installer");
+            journal_.beginStep("running the medium's installer");
             executeFlashSetup();
-            journal_.beginStep(L"putting the medium's control in place");
+            journal_.beginStep("putting the medium's control in place");
             copyFlashOCX();
-            journal_.beginStep(L"registering the medium's control");
+            journal_.beginStep("registering the medium's control");
             registration_.installFlashOCX();
             markInstalled(control);
         } catch (const Failure& failure) {
@@ -73,7 +73,7 @@ void Repair::run(SessionEndListener& listener) {
         // From here on a cut-off run has nothing to put back.
         journal_.record.finished = true;
         try {
-            journal_.beginStep(L"tidying up after the repair");
+            journal_.beginStep("tidying up after the repair");
         } catch (const Failure&) {
         }
     }

@@ -3,6 +3,7 @@
 #include "maintenance/journal.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/text.h"
 
@@ -71,8 +72,8 @@ void Journal::saveRecord() {
     if (recording) platform_.writeRepairRecord(record.text());
 }
 
-void Journal::beginStep(const wchar_t* step) {
-    record.step = step;
+void Journal::beginStep(const char* step) {
+    record.step = widened(step);
     saveRecord();
 }
 
@@ -276,7 +277,7 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
     std::wstring usersControl;
     try {
         platform_.note("Putting the installed control back");
-        beginStep(L"putting the installed control back");
+        beginStep("putting the installed control back");
         const std::wstring control = machine_.getPathFlash();
         // A rename of the medium's copy that was under way: it happened
         // when the copy is no longer beside the control.

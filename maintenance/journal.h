@@ -74,7 +74,8 @@ public:
     bool claimMachineLock();
     // The record on the disk follows `record` (while `recording`).
     void saveRecord();
-    void beginStep(const wchar_t* step);
+    // Records which step the run is at (plain ASCII, for the log).
+    void beginStep(const char* step);
     // Raises when the record names a file or folder that is not one this
     // program makes: it acts on nothing else.
     void checkRecordNames(const RepairRecord& record);

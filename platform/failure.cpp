@@ -30,9 +30,7 @@ void raiseLastError(const std::wstring& action) {
     throw failureFor(action, code);
 }
 
-namespace {
 std::wstring widened(const char* text) { return std::wstring(text, text + std::strlen(text)); }
-}  // namespace
 
 Failure failureFor(const char* action, DWORD code) { return failureFor(widened(action), code); }
 

@@ -4,7 +4,8 @@
 # Xvfb of each kind of box a person can see (docs/support.md): the warning
 # a missing installer gives (warning-box.png), the report of a failure
 # (failure-box.png), the list of switches (switches-box.png) and the box
-# about a switch the program does not know (unknown-switch-box.png).
+# about a switch the program does not know (unknown-switch-box.png); the
+# last three again in Spanish (*-es.png).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
@@ -71,4 +72,14 @@ shoot failure-box.png Tolvane
 medium
 shoot switches-box.png Tolvane /?
 shoot unknown-switch-box.png Tolvane /bogus
-echo "wrote docs/icon-sizes.png, warning-box.png, failure-box.png, switches-box.png and unknown-switch-box.png"
+# The same boxes for a person whose Windows speaks Spanish (Wine takes the
+# user interface language from LC_ALL).
+medium
+cp "$root/build/bin/standin.exe" "$c/Medium/data/install_flash_player.exe"
+cp "$root/build/bin/testctl_broken.dll" "$c/Medium/data/Flash.ocx"
+LC_ALL=es_ES.UTF-8 shoot failure-box-es.png Tolvane
+medium
+LC_ALL=es_ES.UTF-8 shoot switches-box-es.png Tolvane /?
+LC_ALL=es_ES.UTF-8 shoot unknown-switch-box-es.png Tolvane /bogus
+echo "wrote docs/icon-sizes.png, warning-box.png, failure-box.png, switches-box.png, unknown-switch-box.png" \
+  "and the Spanish failure-box-es.png, switches-box-es.png, unknown-switch-box-es.png"

@@ -179,8 +179,6 @@ public:
     void deleteFile(const std::wstring& path) override;
     void renameFile(const std::wstring& oldPath, const std::wstring& newPath) override;
     FileDigest copyFile(const std::wstring& source, const std::wstring& destination) override;
-    // The tests carry the program's string tables.
-    std::wstring text(unsigned id, LANGID language) override { return loadText(nullptr, id, language); }
     LANGID userLanguage() override { return uiLanguage; }
     void replaceFile(const std::wstring& from, const std::wstring& to) override;
     void clearReadOnly(const std::wstring& path) override;
