@@ -210,9 +210,7 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         const auto text = [&](unsigned id) { return platform.text(id, lead.language); };
         if (!options.bad.empty()) {
             const unsigned what = options.logNeedsFile ? IDS_SWITCH_NEEDS_FILE : IDS_SWITCH_NOT_KNOWN;
-            std::wstring said = withArgument(platform.text(what, englishTexts), quotedPath(options.bad));
-            said.pop_back();  // its full stop
-            platform.note(said + L": nothing is done");
+            platform.note(withArgument(platform.text(what, englishTexts), quotedPath(options.bad)) + L" Nothing is done.");
             report(platform, options.quiet, withArgument(text(what), quotedPath(options.bad)) + L"\r\n\r\n" + text(IDS_SWITCHES_HELP),
                    exclamationOk, L"Tolvane");
             return badSwitchExitCode;

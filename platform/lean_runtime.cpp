@@ -22,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "resources/text_ids.h"
 
 namespace {
 
@@ -36,9 +37,14 @@ namespace {
 
 namespace __gnu_cxx {
 
+// In the person's language, copied without allocating.
 void __verbose_terminate_handler() {
-    if (tolvane::faultBoxShown)
-        ::MessageBoxW(nullptr, L"Tolvane stopped because of a fault of its own.", L"Tolvane", MB_ICONERROR | MB_OK);
+    if (tolvane::faultBoxShown) {
+        wchar_t text[128] = L"Tolvane stopped because of a fault of its own.";
+        const wchar_t* found = tolvane::findText(nullptr, IDS_OWN_FAULT, tolvane::textsFor(::GetUserDefaultUILanguage()));
+        if (found != nullptr && *found < 128) std::memcpy(text, found + 1, *found * sizeof(wchar_t)), text[*found] = 0;
+        ::MessageBoxW(nullptr, text, L"Tolvane", MB_ICONERROR | MB_OK);
+    }
     ::ExitProcess(ERROR_INTERNAL_ERROR);
 }
 

@@ -51,10 +51,15 @@ inline constexpr LANGID englishTexts = 0x0409;
 inline constexpr LANGID spanishTexts = 0x0C0A;
 // The texts for a person whose user interface is in `userLanguage`:
 // Spanish of any country reads the Spanish ones, everyone else English.
-LANGID textsFor(LANGID userLanguage);
+inline LANGID textsFor(LANGID userLanguage) {
+    return (userLanguage & 0x3FF) == LANG_SPANISH ? spanishTexts : englishTexts;
+}
 // Text `id` (resources/text_ids.h) in `language` from the string tables of
 // `module`, English where that language has none.
 std::wstring loadText(HMODULE module, unsigned id, LANGID language);
+// The same without a copy: its length, then its characters; null when
+// there is none.
+const wchar_t* findText(HMODULE module, unsigned id, LANGID language) noexcept;
 // `text` with its "%1" replaced by `argument`.
 std::wstring withArgument(const std::wstring& text, const std::wstring& argument);
 

@@ -18,5 +18,6 @@
 #define IDS_SWITCH_NOT_KNOWN 14
 #define IDS_SWITCH_NEEDS_FILE 15
 #define IDS_REPAIR_STOPPED 16
+#define IDS_OWN_FAULT 17
 // One past the last.
-#define IDS_END 17
+#define IDS_END 18
