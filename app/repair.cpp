@@ -156,7 +156,7 @@ void Repair::renameFlashOCX() {
     if (platform_.fileExists(backup)) {
         if (!installed) {
             platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
-        } else if (journal_.discsControl(backup) || sameBytes(platform_, backup, control)) {
+        } else if (journal_.knownCopy(backup, control)) {
             journal_.removeOwnFile(backup);
         } else {
             const std::wstring aside = journal_.freeOwnName(backup, L".old");

@@ -28,15 +28,6 @@ std::wstring freeName(const std::wstring& path, const wchar_t* suffix, int n, Ex
 
 }  // namespace
 
-// Both files can be read, and hold the same bytes.
-bool sameBytes(Platform& platform, const std::wstring& one, const std::wstring& other) noexcept {
-    try {
-        return platform.digestFile(one, false).sha256 == platform.digestFile(other, false).sha256;
-    } catch (...) {
-        return false;
-    }
-}
-
 // A rename that reports a failure may have gone through all the same (a
 // flush that failed after it): what the disk shows then decides.
 void moveFile(Platform& platform, const std::wstring& from, const std::wstring& to) {
@@ -169,18 +160,23 @@ void Journal::discardReplaced() noexcept {
 
 void Journal::settleKeptBackup() {
     const std::wstring kept = record.keptBackup, backup = backupPath(machine_.getPathFlash());
+    // Decided only on what is read now, each file read once: what cannot
+    // be read raises.
     if (!kept.empty() && platform_.fileExists(kept)) {
-        // Decided only on what is read now: what cannot be read raises.
-        const bool backupThere = platform_.fileExists(backup);
-        if (backupThere && (readsAsDiscs(kept) || platform_.digestFile(kept, false).sha256 ==
-                                                      platform_.digestFile(backup, false).sha256)) {
-            discard(kept);
-        } else if (backupThere && !readsAsDiscs(backup)) {
-            platform_.note(L"  " + quotedPath(kept) + L" stays beside " + quotedPath(backup) +
-                           L": neither is known to be a copy of a control that stays");
-        } else {
-            if (backupThere) removeOwnFile(backup);
+        if (!platform_.fileExists(backup)) {
             moveFile(platform_, kept, backup);
+        } else {
+            const std::wstring keptSha256 = platform_.digestFile(kept, false).sha256;
+            const std::wstring backupSha256 = platform_.digestFile(backup, false).sha256;
+            if (keptSha256 == backupSha256 || isDiscs(keptSha256)) {
+                discard(kept);
+            } else if (!isDiscs(backupSha256)) {
+                platform_.note(L"  " + quotedPath(kept) + L" stays beside " + quotedPath(backup) +
+                               L": neither is known to be a copy of a control that stays");
+            } else {
+                removeOwnFile(backup);
+                moveFile(platform_, kept, backup);
+            }
         }
     }
     record.keptBackup.clear();
@@ -220,11 +216,25 @@ void Journal::removeInstallerFolder() noexcept {
     }
 }
 
-bool Journal::readsAsDiscs(const std::wstring& path) {
-    const std::wstring sha256 = platform_.digestFile(path, false).sha256;
+bool Journal::isDiscs(const std::wstring& sha256) {
     if ((!medium_.controlSha256.empty() && sha256 == medium_.controlSha256) || sha256 == record.copySha256) return true;
     std::wstring mark;
     return platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
+}
+
+bool Journal::readsAsDiscs(const std::wstring& path) { return isDiscs(platform_.digestFile(path, false).sha256); }
+
+bool Journal::knownCopy(const std::wstring& path, const std::wstring& other) noexcept {
+    try {
+        const std::wstring sha256 = platform_.digestFile(path, false).sha256;
+        try {
+            if (sha256 == platform_.digestFile(other, false).sha256) return true;
+        } catch (const Failure&) {  // the bytes may still tell
+        }
+        return isDiscs(sha256);
+    } catch (...) {
+        return false;
+    }
 }
 
 bool Journal::discsControl(const std::wstring& path) noexcept {

@@ -48,8 +48,6 @@ Failure unreadableRecord(const std::wstring& why);
 // The path with its last three characters replaced: flash.ocx -> flash.bkp.
 std::wstring backupPath(const std::wstring& path);
 
-// Both files can be read, and hold the same bytes.
-bool sameBytes(Platform& platform, const std::wstring& one, const std::wstring& other) noexcept;
 // Renames `from` to `to`. A rename that reports a failure may have gone
 // through all the same (a flush that failed after it): what the disk shows
 // then decides.
@@ -125,6 +123,11 @@ public:
     bool discsControl(const std::wstring& path) noexcept;
     // The same, but raises when that cannot be told.
     bool readsAsDiscs(const std::wstring& path);
+    // The same for bytes whose SHA-256 is `sha256`.
+    bool isDiscs(const std::wstring& sha256);
+    // The file's bytes, read now, are a disc's control or the same as
+    // `other`'s, which stays: it may go. False when that cannot be told.
+    bool knownCopy(const std::wstring& path, const std::wstring& other) noexcept;
     // After a step failed: the lead from what the put-back did, and, for a
     // file that another program holds, which program to close.
     void leadAfterPutBack(const Failure& failure);
