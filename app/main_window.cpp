@@ -232,9 +232,9 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         if (lead.meaning == IDS_UNCHANGED) {
             std::wstring record;
             try {
-                if (platform.readRepairRecord(record) && record.find(L"\nfinished=yes\n") == std::wstring::npos)
+                if (platform.readRepairRecord(record) && !RepairRecord::parse(record).finished)
                     lead.meaning = IDS_MAY_NOT_WORK;
-            } catch (...) {
+            } catch (...) {  // a record that cannot be read or acted on
                 lead.meaning = IDS_MAY_NOT_WORK;
             }
         }
