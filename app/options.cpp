@@ -6,6 +6,14 @@ namespace {
 
 bool space(wchar_t c) { return c == L' ' || c == L'\t'; }
 
+// The number the digits of an internal switch's value make, others skipped.
+ULONG_PTR digitsOf(const std::wstring& value) {
+    ULONG_PTR number = 0;
+    for (wchar_t c : value)
+        if (c >= L'0' && c <= L'9') number = number * 10 + static_cast<ULONG_PTR>(c - L'0');
+    return number;
+}
+
 // The next item of the command line from `at` on, its double quotes taken
 // off; empty at the end, and for "" (an empty %VAR% in a script).
 std::wstring nextItem(const std::wstring& line, std::size_t& at) {
@@ -70,15 +78,9 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
             else if (options.bad.empty()) options.bad = item + L" " + seconds;
         } else if (name == L"repair" && item[0] == L'/') {
             options.repairOnly = true;
-            ULONG_PTR window = 0;
-            for (wchar_t c : nextItem(commandLine, at))
-                if (c >= L'0' && c <= L'9') window = window * 10 + static_cast<ULONG_PTR>(c - L'0');
-            options.firstInstance = reinterpret_cast<HWND>(window);
+            options.firstInstance = reinterpret_cast<HWND>(digitsOf(nextItem(commandLine, at)));
         } else if (name == L"language" && item[0] == L'/') {
-            DWORD language = 0;
-            for (wchar_t c : nextItem(commandLine, at))
-                if (c >= L'0' && c <= L'9' && language < 0x10000) language = language * 10 + (c - L'0');
-            options.language = static_cast<LANGID>(language);
+            options.language = static_cast<LANGID>(digitsOf(nextItem(commandLine, at)));
         } else if (options.bad.empty()) {
             options.bad = item;
         }
