@@ -58,8 +58,9 @@ DWORD Elevation::run(bool checkMenu, SessionEndListener& listener) {
                       timedOutExitCode, nothingToRestoreExitCode})
         if (exitCode == static_cast<DWORD>(known)) return exitCode;
     platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
-    run_.report(failureReport(platform_, {IDS_MAY_NOT_WORK, IDS_RUN_AGAIN_TO_PUT_BACK, std::wstring(), run_.lead.language},
-                              platform_.logFile(), withArgument(run_.text(IDS_REPAIR_STOPPED), decimal(exitCode))),
+    run_.leadWith(IDS_MAY_NOT_WORK, IDS_RUN_AGAIN_TO_PUT_BACK);
+    run_.report(failureReport(platform_, run_.lead, platform_.logFile(),
+                              withArgument(run_.text(IDS_REPAIR_STOPPED), decimal(exitCode))),
                 criticalOk, L"Tolvane");
     return repairStoppedExitCode;
 }
