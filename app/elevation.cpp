@@ -16,7 +16,7 @@ void Elevation::waitForItsEnd() {
 // Manager) or crashed before it could say so. A declined consent, or a
 // user who may not give it (the prompt switched off), leaves the machine
 // as it was, and the disc's content needs no repair.
-DWORD Elevation::run(bool checkMenu, SessionEndListener& listener) {
+DWORD Elevation::run(SessionEndListener& listener) {
     platform_.note("Starting the repair as administrator");
     StartedProcess elevated{};
     try {
@@ -34,15 +34,7 @@ DWORD Elevation::run(bool checkMenu, SessionEndListener& listener) {
         return notAnAdministratorExitCode;
     }
     elevated_ = elevated.handle;
-    // A menu that will run with this instance's full token is checked
-    // while the repair runs, not after it.
-    if (checkMenu) {
-        try {
-            medium_.checkMedium();
-        } catch (const Failure& failure) {
-            medium_.menuRefused = failure.description();
-        }
-    }
+    if (run_.meanwhile != nullptr) run_.meanwhile->whileRepairRuns();
     DWORD exitCode = 0;
     {
         SessionEndGuard guard(platform_, listener, L"",

@@ -28,7 +28,10 @@ constexpr DWORD endedProcessWaitMs = 1000;
 void frmMain::Form_Load() {
     hideMe();
     Repair repair(run_, machine_, registration_, medium_, journal_);
-    Elevation elevation(run_, medium_);
+    Elevation elevation(run_);
+    // A menu that will run with administrator rights is made ready while
+    // the repair runs, not after it.
+    if (!run_.noMenu && menuRunsAsAdministrator()) run_.meanwhile = this;
     DWORD outcome = 0;
     if (machine_.isVistaOrLater() && !(run_.quiet && platform_.isElevated())) {
         if (run_.quiet) {
@@ -36,9 +39,7 @@ void frmMain::Form_Load() {
                            "full administrator's token");
             outcome = elevationRequiredExitCode;
         } else {
-            // A menu that will run with this instance's full token is
-            // checked while the repair runs, not after it.
-            outcome = elevation.run(!run_.noMenu && menuRunsAsAdministrator(), *this);
+            outcome = elevation.run(*this);
         }
         const bool menu = outcome == 0 || outcome == ERROR_CANCELLED || outcome == notAnAdministratorExitCode ||
                           outcome == anotherRepairExitCode || outcome == restartNeededExitCode ||
@@ -136,6 +137,22 @@ void frmMain::executeChecker() {
     } catch (const Failure& failure) {
         if (failure.number() != ERROR_INVALID_DATA) throw;
         platform_.note(L"  the menu does not run: " + failure.description());
+    }
+}
+
+// Checked, and started suspended, while the repair runs: once it is over,
+// the menu only has to be let run. A menu refused is said when it is due;
+// any other failure is met again then.
+void frmMain::whileRepairRuns() noexcept {
+    try {
+        platform_.note("Making the medium's menu ready while the repair runs");
+        if (!medium_.checked) medium_.checkMedium();
+        if (!medium_.checked) return;
+        const std::wstring path = machine_.mediumPath(L"\\data\\menu.exe");
+        platform_.readyCheckedProgram(quotedPath(path), normalFocus, path);
+    } catch (const Failure& failure) {
+        if (failure.number() == ERROR_INVALID_DATA || !medium_.checked) medium_.menuRefused = failure.description();
+    } catch (...) {
     }
 }
 

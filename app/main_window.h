@@ -15,7 +15,7 @@
 
 namespace tolvane {
 
-class frmMain : private SessionEndListener {
+class frmMain : private SessionEndListener, private WhileRepairRuns {
 public:
     explicit frmMain(Platform& platform, const ProgramOptions& options = ProgramOptions(), ReportLead* lead = nullptr)
         : run_(platform, options, lead != nullptr ? *lead : ownLead_), platform_(platform), machine_(platform),
@@ -51,6 +51,8 @@ private:
     // control put back, no menu. In the first instance that waits for the
     // elevated one: that one's lines waited for, briefly.
     void sessionEnding() noexcept override;
+    // The menu that will run with administrator rights, made ready.
+    void whileRepairRuns() noexcept override;
 
     ReportLead ownLead_;
     RunContext run_;

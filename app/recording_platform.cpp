@@ -195,6 +195,16 @@ std::uint32_t RecordingPlatform::launchCheckedProgram(const std::wstring& comman
     return id;
 }
 
+bool RecordingPlatform::readyCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                            const std::wstring& application) {
+    const bool ready = passOn([&] { return inner_.readyCheckedProgram(commandLine, windowStyle, application); });
+    say([&] {
+        return L"  " + quotedPath(application) + (ready ? L" is the file that was checked: started suspended, it runs once the repair is over"
+                                                        : L" cannot wait here: it is started once the repair is over");
+    });
+    return ready;
+}
+
 StartedProcess RecordingPlatform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                                        const std::wstring& application, const std::wstring& currentFolder) {
     const StartedProcess process =

@@ -46,6 +46,8 @@ public:
                                 const std::wstring& application = std::wstring()) override;
     std::uint32_t launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                        const std::wstring& application) override;
+    bool readyCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                             const std::wstring& application) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application, const std::wstring& currentFolder) override;
     void setCurrentFolder(const std::wstring& folder) override;

@@ -140,6 +140,7 @@ void Repair::runTaskAndWait(std::wstring path, int windowStyle) {
     ProcessHandle installer(platform_, start.process.handle);
     platform_.setWindowVisible(false);
     platform_.processPendingEvents();
+    if (run_.meanwhile != nullptr) run_.meanwhile->whileRepairRuns();
     waitForInstaller(installer.get());
     // What a restart is needed for, the installer knows best. Its failure
     // is not the repair's: the disc's own control is put in place after it

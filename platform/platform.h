@@ -211,6 +211,13 @@ public:
     // why. Raises too when no such file is held.
     virtual std::uint32_t launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                                const std::wstring& application) = 0;
+    // Starts and checks `application` as launchCheckedProgram does ahead of
+    // time, but leaves it suspended, in a job that ends it with this
+    // program, until launchCheckedProgram is asked for the same command
+    // line: that then only lets it run. False, with nothing started, where
+    // it cannot be kept so (this program in a job that cannot hold another).
+    virtual bool readyCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                     const std::wstring& application) = 0;
     // The same, but hands back the new process's handle too, for waiting on
     // it and reading its exit code; it starts in `currentFolder`.
     virtual StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,

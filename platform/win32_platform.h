@@ -57,6 +57,8 @@ public:
                                 const std::wstring& application = std::wstring()) override;
     std::uint32_t launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                        const std::wstring& application) override;
+    bool readyCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                             const std::wstring& application) override;
     StartedProcess launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                         const std::wstring& application, const std::wstring& currentFolder) override;
     void setCurrentFolder(const std::wstring& folder) override;
@@ -156,7 +158,13 @@ private:
         std::uint32_t id = 0;
     };
     Started start(const std::wstring& commandLine, int windowStyle, const std::wstring& application,
-                  DWORD flags = 0, const wchar_t* currentFolder = nullptr, const std::wstring& temporaryFolder = std::wstring());
+                  DWORD flags = 0, const wchar_t* currentFolder = nullptr, const std::wstring& temporaryFolder = std::wstring(),
+                  DWORD startupFlags = 0);
+    // Started suspended and checked (see launchCheckedProgram); ended and
+    // raised when it is not the file held since the check.
+    Started startChecked(const std::wstring& commandLine, int windowStyle, const std::wstring& application,
+                         DWORD startupFlags = 0);
+    std::wstring whyNotChecked(HANDLE process, const std::wstring& application);
 
     HINSTANCE instance_;
     HWND window_ = nullptr;
@@ -183,6 +191,14 @@ private:
         UniqueFileHandle handle;
     };
     std::vector<HeldFile> heldFiles_;
+    // A checked program that waits, suspended, in a job that ends it with
+    // this process (see readyCheckedProgram).
+    struct ReadyProgram {
+        Started program;
+        UniqueHandle job;
+        std::wstring commandLine;
+    };
+    ReadyProgram ready_;
 };
 
 }  // namespace tolvane

@@ -72,7 +72,7 @@ std::vector<wchar_t> environmentWithTemporaryFolder(const std::wstring& folder) 
 
 Win32Platform::Started Win32Platform::start(const std::wstring& commandLine, int windowStyle,
                                             const std::wstring& application, DWORD flags, const wchar_t* currentFolder,
-                                            const std::wstring& temporaryFolder) {
+                                            const std::wstring& temporaryFolder, DWORD startupFlags) {
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
     std::vector<wchar_t> environment;
@@ -83,7 +83,7 @@ Win32Platform::Started Win32Platform::start(const std::wstring& commandLine, int
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.dwFlags = STARTF_USESHOWWINDOW | startupFlags;
     startup.wShowWindow = static_cast<WORD>(windowStyle);
     PROCESS_INFORMATION started = {};
     if (!::CreateProcessW(application.empty() ? nullptr : application.c_str(), writableCommandLine.data(),
@@ -103,24 +103,74 @@ std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int 
 // be had from the process), and opened again: the file found there must be
 // the one held since the check. The name is read while the process is
 // suspended, so nothing it loads has run yet.
-std::uint32_t Win32Platform::launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
-                                                  const std::wstring& application) {
+namespace {
+
+bool setJobLimits(HANDLE job, DWORD flags) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = flags;
+    return ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) != FALSE;
+}
+
+}  // namespace
+
+// Why the suspended process may not run: empty when the file it maps is
+// the one held since the check.
+std::wstring Win32Platform::whyNotChecked(HANDLE process, const std::wstring& application) {
     BY_HANDLE_FILE_INFORMATION expected = {};
     bool held = false;
     for (const HeldFile& file : heldFiles_)
         held = held || (samePath(file.path, application) && ::GetFileInformationByHandle(file.handle.get(), &expected));
-    Started started = start(commandLine, windowStyle, application, CREATE_SUSPENDED);
-    std::wstring why = L"it was not checked";
+    if (!held) return L"it was not checked";
     try {
-        if (held && sameFile(fileInformation(programFileOf(started.process.get()), 0), expected)) why.clear();
-        else if (held) why = L"the file its process runs is not the one that was checked";
+        return sameFile(fileInformation(programFileOf(process), 0), expected)
+                   ? std::wstring()
+                   : L"the file its process runs is not the one that was checked";
     } catch (const Failure& failure) {
-        why = failure.description();
+        return failure.description();
     }
-    if (why.empty() && ::ResumeThread(started.thread.get()) != static_cast<DWORD>(-1)) return started.id;
+}
+
+Win32Platform::Started Win32Platform::startChecked(const std::wstring& commandLine, int windowStyle,
+                                                   const std::wstring& application, DWORD startupFlags) {
+    Started started = start(commandLine, windowStyle, application, CREATE_SUSPENDED, nullptr, std::wstring(), startupFlags);
+    const std::wstring why = whyNotChecked(started.process.get(), application);
+    if (why.empty()) return started;
     ::TerminateProcess(started.process.get(), ERROR_INVALID_DATA);
-    throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) + L" was stopped before it ran: " +
-                                          (why.empty() ? systemMessage(::GetLastError()) : why));
+    throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) + L" was stopped before it ran: " + why);
+}
+
+// A job that ends what it holds when its last handle closes: this program
+// ending, however, ends the menu that waits. Its processes' children are
+// never in it.
+bool Win32Platform::readyCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                        const std::wstring& application) {
+    UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
+    if (!job || !setJobLimits(job.get(), JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK))
+        return false;
+    // No busy cursor for a program that waits for the repair.
+    Started started = startChecked(commandLine, windowStyle, application, STARTF_FORCEOFFFEEDBACK);
+    if (!::AssignProcessToJobObject(job.get(), started.process.get())) {
+        ::TerminateProcess(started.process.get(), ERROR_CANCELLED);
+        return false;
+    }
+    ready_ = {std::move(started), std::move(job), commandLine};
+    return true;
+}
+
+std::uint32_t Win32Platform::launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                                                  const std::wstring& application) {
+    ReadyProgram ready = std::move(ready_);
+    Started started;
+    if (ready.job && ready.commandLine == commandLine) {
+        // Out of the job's hold first: it outlives this program.
+        if (setJobLimits(ready.job.get(), JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)) started = std::move(ready.program);
+        else ::TerminateProcess(ready.program.process.get(), ERROR_CANCELLED);
+    }
+    if (!started.process) started = startChecked(commandLine, windowStyle, application);
+    if (::ResumeThread(started.thread.get()) != static_cast<DWORD>(-1)) return started.id;
+    const DWORD error = ::GetLastError();
+    ::TerminateProcess(started.process.get(), ERROR_INVALID_DATA);
+    throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) + L" was stopped before it ran: " + systemMessage(error));
 }
 
 StartedProcess Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
@@ -196,13 +246,9 @@ TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine
     job_.reset(useJobObjects ? ::CreateJobObjectW(nullptr, nullptr) : nullptr);
     std::wstring fallback = useJobObjects ? std::wstring() : L"job objects are not used";
     if (useJobObjects && !job_) fallback = L"no job object could be made: " + systemMessage(::GetLastError());
-    if (job_) {
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-        if (!::SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-            fallback = L"the job object cannot let children break away: " + systemMessage(::GetLastError());
-            job_.reset();
-        }
+    if (job_ && !setJobLimits(job_.get(), JOB_OBJECT_LIMIT_BREAKAWAY_OK)) {
+        fallback = L"the job object cannot let children break away: " + systemMessage(::GetLastError());
+        job_.reset();
     }
     BOOL inJob = FALSE;
     ::IsProcessInJob(::GetCurrentProcess(), nullptr, &inJob);

@@ -96,6 +96,10 @@ public:
     std::string installerSwappedAfterCheck;
     // The menu's path leads to another file once the program has checked it.
     bool menuSwappedAfterCheck = false;
+    // The menu started suspended while the repair runs (see
+    // readyCheckedProgram), and whether it can be kept so.
+    std::wstring readyMenu;
+    bool menuCanWait = true;
     bool system = false;  // the program runs as SYSTEM
     LANGID uiLanguage = 0x0409;  // the person's user interface language
     // Each folder's identity (see folderIdentity); one made by the program
@@ -154,6 +158,8 @@ public:
     bool runsAsSystem() override { return system; }
     std::uint32_t launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                        const std::wstring& application) override;
+    bool readyCheckedProgram(const std::wstring& commandLine, int windowStyle,
+                             const std::wstring& application) override;
     FileDigest copyAndDigest(const std::wstring& source, const std::wstring& destination) override;
     std::wstring folderIdentity(const std::wstring& path) override;
     std::wstring randomHex() override;

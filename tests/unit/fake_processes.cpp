@@ -106,10 +106,29 @@ std::vector<RunningProcess> FakePlatform::trackedProcesses() {
     return found;
 }
 
+bool FakePlatform::readyCheckedProgram(const std::wstring& commandLine, int, const std::wstring& application) {
+    if (held.count(application) == 0)
+        throw Failure(2, L"starting " + quotedPath(application) + L" failed: it was not checked");
+    mayFail(L"starting " + quotedPath(application) + L" suspended");
+    calls.push_back(L"readyCheckedProgram " + commandLine);
+    if (menuSwappedAfterCheck) {
+        calls.push_back(L"TerminateProcess (the menu made ready)");
+        throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) +
+                                              L" was stopped before it ran: it is not the file that was checked");
+    }
+    if (menuCanWait) readyMenu = commandLine;
+    return menuCanWait;
+}
+
 std::uint32_t FakePlatform::launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                                  const std::wstring& application) {
     if (held.count(application) == 0)
         throw Failure(2, L"starting " + quotedPath(application) + L" failed: it was not checked");
+    if (readyMenu == commandLine) {  // only let run
+        readyMenu.clear();
+        const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
+        return calls.back() += L" | checked, made ready", id;
+    }
     mayFail(L"starting " + quotedPath(application));
     const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
     calls.back() += L" | checked";

@@ -315,7 +315,18 @@ TEST(Steering, NothingAStandardUserPutsInPlaceRunsOrGoesAsAdministrator) {
     const std::wstring cutOff = L"Tolvane repair record 1\nstep=copying the medium's installer\ncontrol=" + control +
                                 L"\ninstallerFolder=" + folder + L"\n";
     const SaidRow rows[] = {
-        {"XP, an administrator: the menu checked", [](FakePlatform&) {}, 0, L"launchProgram \"" + menu + L"\" | 1 | " + menu + L" | checked", L""},
+        {"XP, an administrator: the menu checked and made ready while the installer runs, let run after the registration",
+         [](FakePlatform&) {}, 0, L"launchProgram \"" + menu + L"\" | 1 | " + menu + L" | checked, made ready", L"", L"T.exe",
+         [](const FakePlatform& f) {
+             const auto at = [&](const std::wstring& call) {
+                 return std::find_if(f.calls.begin(), f.calls.end(), [&](const std::wstring& c) { return c.rfind(call, 0) == 0; }) -
+                        f.calls.begin();
+             };
+             EXPECT_LT(at(L"launchProgram \"" + installerCopy), at(L"readyCheckedProgram \"" + menu));
+             EXPECT_LT(at(L"launchProgram regsvr32 \"" + control + L"\" /s"), at(L"launchProgram \"" + menu));
+         }},
+        {"a menu that cannot wait suspended: checked as it starts", [](FakePlatform& f) { f.menuCanWait = false; }, 0,
+         L"launchProgram \"" + menu + L"\" | 1 | " + menu + L" | checked\n", L"made ready"},
         {"the menu re-pointed after the check", [](FakePlatform& f) { f.menuSwappedAfterCheck = true; }, 0,
          L"the menu does not run: starting \"" + menu + L"\" was stopped before it ran", L""},
         {"Vista, no full token: the menu as the desktop's user", [](FakePlatform& f) { f.setVersion(2, 6, 1); }, 0,
