@@ -39,11 +39,11 @@ int Detection::run() {
     try {
         marked = platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
     } catch (const Failure& failure) {
-        platform_.note(L"  " + failure.description() + L": the control on the disk decides");
+        platform_.note(joined({L"  ", failure.description(), L": the control on the disk decides"}));
         marked = !medium_.controlSha256.empty();
     }
     if (!marked || sha256.empty())
-        return needs(L"no repair of this program put the control at " + quotedPath(control) + L" in place");
+        return needs(joined({L"no repair of this program put the control at ", quotedPath(control), L" in place"}));
     if (!medium_.controlSha256.empty() && sha256 != medium_.controlSha256)
         return needs(L"the control in place is not the one this medium brings");
     platform_.note("  it does not: the control this medium brings is in place, put there by a repair that went through");

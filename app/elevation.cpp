@@ -21,9 +21,9 @@ DWORD Elevation::run(SessionEndListener& listener) {
     StartedProcess elevated{};
     try {
         elevated = platform_.launchElevatedRepair(
-            (run_.restore ? L" /restore" : L"") +
-            (run_.installerLimitSeconds == 0 ? std::wstring() : L" /timeout " + decimal(run_.installerLimitSeconds)) +
-            L" /language " + decimal(run_.lead.language));
+            joined({run_.restore ? L" /restore" : L"",
+                    run_.installerLimitSeconds == 0 ? std::wstring() : L" /timeout " + decimal(run_.installerLimitSeconds),
+                    L" /language ", decimal(run_.lead.language)}));
     } catch (const Failure& failure) {
         if (failure.number() == ERROR_CANCELLED) {
             platform_.note("The user declined to let the repair run as administrator: the repair is skipped");
@@ -49,7 +49,7 @@ DWORD Elevation::run(SessionEndListener& listener) {
     for (int known : {0, anotherRepairExitCode, ownFaultExitCode, restartNeededExitCode, failedExitCode,
                       timedOutExitCode, nothingToRestoreExitCode})
         if (exitCode == static_cast<DWORD>(known)) return exitCode;
-    platform_.note(L"The repair ended with exit code " + decimal(exitCode) + L" before it could say why");
+    platform_.note(joined({L"The repair ended with exit code ", decimal(exitCode), L" before it could say why"}));
     run_.leadWith(IDS_MAY_NOT_WORK, IDS_RUN_AGAIN_TO_PUT_BACK);
     run_.report(failureReport(platform_, run_.lead, platform_.logFile(),
                               withArgument(run_.text(IDS_REPAIR_STOPPED), decimal(exitCode))),

@@ -228,7 +228,8 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         if (!options.bad.empty()) {
             const unsigned what = options.logNeedsFile ? IDS_SWITCH_NEEDS_FILE : IDS_SWITCH_NOT_KNOWN;
             platform.note(withArgument(platform.text(what, englishTexts), quotedPath(options.bad)) + L" Nothing is done.");
-            report(platform, options.quiet, withArgument(text(what), quotedPath(options.bad)) + L"\r\n\r\n" + text(IDS_SWITCHES_HELP),
+            report(platform, options.quiet, joined({withArgument(text(what), quotedPath(options.bad)), L"\r\n\r\n",
+                                                    text(IDS_SWITCHES_HELP)}),
                    exclamationOk, L"Tolvane");
             return badSwitchExitCode;
         }

@@ -1,5 +1,7 @@
 #include "app/options.h"
 
+#include "platform/text.h"
+
 namespace tolvane {
 
 namespace {
@@ -75,7 +77,7 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
             bool digits = !seconds.empty() && seconds.size() <= 5;
             for (wchar_t c : seconds) digits = digits && c >= L'0' && c <= L'9', value = value * 10 + (c - L'0');
             if (digits && value > 0 && value <= 86400) options.timeoutGiven = true, options.timeoutSeconds = value;
-            else if (options.bad.empty()) options.bad = item + L" " + seconds;
+            else if (options.bad.empty()) options.bad = joined({item, L" ", seconds});
         } else if (name == L"repair" && item[0] == L'/') {
             options.repairOnly = true;
             options.firstInstance = reinterpret_cast<HWND>(digitsOf(nextItem(commandLine, at)));

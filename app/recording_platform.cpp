@@ -24,7 +24,7 @@ void RecordingPlatform::failed(const Failure& failure) {
 void RecordingPlatform::beginLog() noexcept {
     std::vector<std::wstring> header;
     try {
-        header.push_back(L"Tolvane " + RunLog::fileVersion() + L", started " + RunLog::localDateTime());
+        header.push_back(joined({L"Tolvane ", RunLog::fileVersion(), L", started ", RunLog::localDateTime()}));
         std::wstring folder;
         try {
             folder = inner_.programFolder();
@@ -43,7 +43,7 @@ void RecordingPlatform::beginLog() noexcept {
 std::wstring RecordingPlatform::describe(std::uint32_t id) const {
     const auto found = started_.find(id);
     const std::wstring program = found == started_.end() ? std::wstring(L"process") : found->second.program;
-    return program + L" (process " + decimal(id) + L")";
+    return joined({program, L" (process ", decimal(id), L")"});
 }
 
 void RecordingPlatform::started(std::uint32_t id, const std::wstring& commandLine,
@@ -51,7 +51,8 @@ void RecordingPlatform::started(std::uint32_t id, const std::wstring& commandLin
     try {
         const std::wstring program = quotedPath(application.empty() ? commandLine : application);
         started_[id] = Started{program, log_.elapsedMs()};
-        log_.add(L"  started " + program + L" with the command line " + commandLine + L": process id " + decimal(id));
+        log_.add(joined({L"  started ", program, L" with the command line ", commandLine, L": process id ",
+                         decimal(id)}));
     } catch (...) {
     }
 }
@@ -69,15 +70,15 @@ bool RecordingPlatform::waitForRepair(HANDLE process, DWORD& exitCode, bool& han
     const bool waited = inner_.waitForRepair(process, exitCode, handedBack);
     const LastErrorKept keep;
     say([&] {
-        return waited ? L"  the repair's outcome: exit code " + decimal(exitCode) +
-                            (handedBack ? L", handed back while it tidies up" : L", as it ended")
+        return waited ? joined({L"  the repair's outcome: exit code ", decimal(exitCode),
+                                (handedBack ? L", handed back while it tidies up" : L", as it ended")})
                       : L"  waiting for the repair failed: " + systemMessage(inner_.GetLastError());
     });
     return waited;
 }
 
 void RecordingPlatform::handRepairOutcome(DWORD exitCode) {
-    say([&] { return L"Handing the outcome (exit code " + decimal(exitCode) + L") back before tidying up"; });
+    say([&] { return joined({L"Handing the outcome (exit code ", decimal(exitCode), L") back before tidying up"}); });
     log_.handOutcome(exitCode);
 }
 
@@ -85,8 +86,9 @@ DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) 
     const auto found = watched_.find(handle);
     const std::uint32_t id = found == watched_.end() ? 0 : found->second;
     say([&] {
-        return L"  waiting for " + describe(id) +
-               (milliseconds == INFINITE ? std::wstring() : L", at most " + decimal(milliseconds / 1000) + L" s");
+        return joined({L"  waiting for ", describe(id),
+                       (milliseconds == INFINITE ? std::wstring() : joined({L", at most ", decimal(milliseconds / 1000),
+                                                                            L" s"}))});
     });
     log_.flush();
     const DWORD result = inner_.WaitForSingleObject(handle, milliseconds);
@@ -97,11 +99,12 @@ DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) 
     DWORD exitCode = 0;
     const bool known = result == WAIT_OBJECT_0 && found != watched_.end() && inner_.GetExitCodeProcess(handle, &exitCode);
     say([&] {
-        const std::wstring after = L" after " + decimal(ran) + L" ms";
-        if (known) return L"  " + describe(id) + L" ended with exit code " + decimal(exitCode) + after;
-        if (result == WAIT_OBJECT_0) return L"  " + describe(id) + L" ended" + after + L"; its exit code is unknown";
-        if (result == WAIT_TIMEOUT) return L"  " + describe(id) + L" was still running" + after;
-        return L"  waiting for " + describe(id) + L" failed: " + systemMessage(error);
+        const std::wstring after = joined({L" after ", decimal(ran), L" ms"});
+        if (known) return joined({L"  ", describe(id), L" ended with exit code ", decimal(exitCode), after});
+        if (result == WAIT_OBJECT_0) return joined({L"  ", describe(id), L" ended", after,
+                                                    L"; its exit code is unknown"});
+        if (result == WAIT_TIMEOUT) return joined({L"  ", describe(id), L" was still running", after});
+        return joined({L"  waiting for ", describe(id), L" failed: ", systemMessage(error)});
     });
     return result;
 }
@@ -125,7 +128,7 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
     if (!log_.failure().empty()) throw Failure(ERROR_INSTALL_LOG_FAILURE, log_.failure());  // /log FILE: nothing done yet
     say([&] {
         return name.empty() ? std::wstring(L"No named lock (as SYSTEM, or no desktop): the machine's lock only")
-                            : L"Holding the lock " + quotedPath(name) + L": no other run is at work";
+                            : joined({L"Holding the lock ", quotedPath(name), L": no other run is at work"});
     });
     return true;
 }
@@ -133,9 +136,10 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
 bool RecordingPlatform::claimRepairLock(const std::wstring& name) {
     const bool claimed = passOn([&] { return inner_.claimRepairLock(name); });
     say([&] {
-        return claimed ? L"Holding the lock " + quotedPath(name) + L": no other repair is at work on this machine"
-                       : L"Another repair is at work on this machine (it holds the lock " + quotedPath(name) +
-                             L"): this run repairs nothing";
+        return claimed ? joined({L"Holding the lock ", quotedPath(name),
+                                 L": no other repair is at work on this machine"})
+                       : joined({L"Another repair is at work on this machine (it holds the lock ", quotedPath(name),
+                                 L"): this run repairs nothing"});
     });
     return claimed;
 }
@@ -145,8 +149,8 @@ BOOL RecordingPlatform::TerminateProcess(HANDLE process, UINT exitCode) {
     const LastErrorKept keep;
     const auto found = watched_.find(process);
     say([&] {
-        return L"  " + describe(found == watched_.end() ? 0 : found->second) +
-               (ended ? std::wstring(L" was ended") : L" could not be ended: " + systemMessage(inner_.GetLastError()));
+        return joined({L"  ", describe(found == watched_.end() ? 0 : found->second),
+                       ended ? std::wstring(L" was ended") : L" could not be ended: " + systemMessage(inner_.GetLastError())});
     });
     return ended;
 }
@@ -191,7 +195,7 @@ std::uint32_t RecordingPlatform::launchCheckedProgram(const std::wstring& comman
                                                       const std::wstring& application) {
     const std::uint32_t id = passOn([&] { return inner_.launchCheckedProgram(commandLine, windowStyle, application); });
     started(id, commandLine, application);
-    say([&] { return L"  " + quotedPath(application) + L" is the file that was checked: it runs"; });
+    say([&] { return joined({L"  ", quotedPath(application), L" is the file that was checked: it runs"}); });
     return id;
 }
 
@@ -199,8 +203,9 @@ bool RecordingPlatform::readyCheckedProgram(const std::wstring& commandLine, int
                                             const std::wstring& application) {
     const bool ready = passOn([&] { return inner_.readyCheckedProgram(commandLine, windowStyle, application); });
     say([&] {
-        return L"  " + quotedPath(application) + (ready ? L" is the file that was checked: started suspended, it runs once the repair is over"
-                                                        : L" cannot wait here: it is started once the repair is over");
+        return joined({L"  ", quotedPath(application),
+                       (ready ? L" is the file that was checked: started suspended, it runs once the repair is over"
+                                                        : L" cannot wait here: it is started once the repair is over")});
     });
     return ready;
 }
@@ -222,7 +227,8 @@ TrackedStart RecordingPlatform::launchTrackedProgram(const std::wstring& command
     });
     started(start.process.id, commandLine, application);
     if (!currentFolder.empty())
-        say([&] { return L"  it runs in " + quotedPath(currentFolder) + L", its temporary folder " + quotedPath(temporaryFolder); });
+        say([&] { return joined({L"  it runs in ", quotedPath(currentFolder), L", its temporary folder ",
+                                 quotedPath(temporaryFolder)}); });
     watch(start.process);
     say([&] { return L"  the processes it starts are followed " + start.tracking; });
     return start;
@@ -253,7 +259,7 @@ std::wstring RecordingPlatform::temporaryFolder() {
 
 bool RecordingPlatform::fileExists(const std::wstring& path) {
     const bool exists = passOn([&] { return inner_.fileExists(path); });
-    say([&] { return L"  " + quotedPath(path) + (exists ? L" is there" : L" is not there"); });
+    say([&] { return joined({L"  ", quotedPath(path), (exists ? L" is there" : L" is not there")}); });
     return exists;
 }
 
@@ -264,24 +270,26 @@ void RecordingPlatform::deleteFile(const std::wstring& path) {
 
 void RecordingPlatform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
     passOn([&] { inner_.renameFile(oldPath, newPath); });
-    say([&] { return L"  renamed " + quotedPath(oldPath) + L" to " + quotedPath(newPath); });
+    say([&] { return joined({L"  renamed ", quotedPath(oldPath), L" to ", quotedPath(newPath)}); });
 }
 
 FileDigest RecordingPlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
     const FileDigest digest = passOn([&] { return inner_.copyFile(source, destination); });
-    say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination) + L": SHA-256 " + digest.sha256; });
+    say([&] { return joined({L"  copied ", quotedPath(source), L" to ", quotedPath(destination), L": SHA-256 ",
+                             digest.sha256}); });
     return digest;
 }
 
 FileDigest RecordingPlatform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
     const FileDigest digest = passOn([&] { return inner_.copyAndDigest(source, destination); });
-    say([&] { return L"  copied " + quotedPath(source) + L" to " + quotedPath(destination) + L": SHA-256 " + digest.sha256 + L", held"; });
+    say([&] { return joined({L"  copied ", quotedPath(source), L" to ", quotedPath(destination), L": SHA-256 ",
+                             digest.sha256, L", held"}); });
     return digest;
 }
 
 void RecordingPlatform::replaceFile(const std::wstring& from, const std::wstring& to) {
     passOn([&] { inner_.replaceFile(from, to); });
-    say([&] { return L"  renamed " + quotedPath(from) + L" to " + quotedPath(to) + L", in one step"; });
+    say([&] { return joined({L"  renamed ", quotedPath(from), L" to ", quotedPath(to), L", in one step"}); });
 }
 
 namespace {
@@ -341,20 +349,21 @@ std::vector<std::wstring> RecordingPlatform::folderEntries(const std::wstring& f
 
 FileDigest RecordingPlatform::digestFile(const std::wstring& path, bool hold) {
     const FileDigest digest = passOn([&] { return inner_.digestFile(path, hold); });
-    say([&] { return L"  " + quotedPath(path) + L": " + decimal(digest.size) + L" bytes, SHA-256 " + digest.sha256; });
+    say([&] { return joined({L"  ", quotedPath(path), L": ", decimal(digest.size), L" bytes, SHA-256 ",
+                             digest.sha256}); });
     return digest;
 }
 
 bool RecordingPlatform::isLoaded(const std::wstring& path) {
     const bool loaded = passOn([&] { return inner_.isLoaded(path); });
-    if (loaded) say([&] { return L"  " + quotedPath(path) + L" is loaded by another program"; });
+    if (loaded) say([&] { return joined({L"  ", quotedPath(path), L" is loaded by another program"}); });
     return loaded;
 }
 
 std::vector<std::wstring> RecordingPlatform::holdersOf(const std::wstring& path) {
     const std::vector<std::wstring> names = passOn([&] { return inner_.holdersOf(path); });
     say([&] {
-        std::wstring line = L"  " + quotedPath(path) + L" is held by ";
+        std::wstring line = joined({L"  ", quotedPath(path), L" is held by "});
         for (const std::wstring& name : names) line += quotedPath(name) + (&name == &names.back() ? L"" : L", ");
         return names.empty() ? L"  Windows does not tell which program holds " + quotedPath(path) : line;
     });
@@ -367,12 +376,12 @@ std::wstring RecordingPlatform::localDateTime() { return inner_.localDateTime();
 
 void RecordingPlatform::clearReadOnly(const std::wstring& path) {
     passOn([&] { inner_.clearReadOnly(path); });
-    say([&] { return L"  " + quotedPath(path) + L" is not read-only"; });
+    say([&] { return joined({L"  ", quotedPath(path), L" is not read-only"}); });
 }
 
 void RecordingPlatform::deleteAtRestart(const std::wstring& path) {
     passOn([&] { inner_.deleteAtRestart(path); });
-    say([&] { return L"  " + quotedPath(path) + L" will be deleted at the next restart"; });
+    say([&] { return joined({L"  ", quotedPath(path), L" will be deleted at the next restart"}); });
 }
 
 DWORD RecordingPlatform::volumeFlags(const std::wstring& path) {
@@ -382,7 +391,8 @@ DWORD RecordingPlatform::volumeFlags(const std::wstring& path) {
 bool RecordingPlatform::makeAdministratorsFolder(const std::wstring& path) {
     const bool made = passOn([&] { return inner_.makeAdministratorsFolder(path); });
     say([&] {
-        return L"  " + quotedPath(path) + (made ? L" is made; only administrators may open it" : L" is there already");
+        return joined({L"  ", quotedPath(path),
+                       (made ? L" is made; only administrators may open it" : L" is there already")});
     });
     return made;
 }
@@ -396,16 +406,17 @@ std::wstring RecordingPlatform::randomHex() { return passOn([&] { return inner_.
 bool RecordingPlatform::removeFolder(const std::wstring& path) noexcept {
     const bool gone = inner_.removeFolder(path);
     say([&] {
-        return L"  " + quotedPath(path) + (gone ? L" is removed" : L" is removed but for what goes at the next restart");
+        return joined({L"  ", quotedPath(path),
+                       (gone ? L" is removed" : L" is removed but for what goes at the next restart")});
     });
     return gone;
 }
 
 void RecordingPlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {
-    say([&] { return L"  showing the box " + quotedPath(title) + L":\r\n" + text; });
+    say([&] { return joined({L"  showing the box ", quotedPath(title), L":\r\n", text}); });
     log_.flush();
     passOn([&] { inner_.showMessageBox(text, style, title); });
-    say([&] { return L"  the box " + quotedPath(title) + L" was closed"; });
+    say([&] { return joined({L"  the box ", quotedPath(title), L" was closed"}); });
 }
 
 void RecordingPlatform::setWindowVisible(bool visible) {
@@ -422,7 +433,7 @@ void RecordingPlatform::ended(int exitCode) noexcept {
     say([&] {
         const std::wstring why = exitCodeMeaning(exitCode);
         return (log_.handedOver() ? L"The repair is over: exit code " : L"The run is over: exit code ") +
-               decimal(static_cast<unsigned>(exitCode)) + (why.empty() ? std::wstring() : L" (" + why + L")");
+               decimal(static_cast<unsigned>(exitCode)) + (why.empty() ? std::wstring() : joined({L" (", why, L")"}));
     });
     log_.flush();
 }

@@ -40,7 +40,8 @@ void Recovery::run() {
     const std::wstring outcome = journal_.putBackInstalledControl();
     run_.puttingBack = false;
     if (journal_.recording || !journal_.doubt.empty())
-        throw Failure(ERROR_CAN_NOT_COMPLETE, cutOff + L", and what it had moved aside could not be put back.\r\n" + outcome);
+        throw Failure(ERROR_CAN_NOT_COMPLETE,
+                      joined({cutOff, L", and what it had moved aside could not be put back.\r\n", outcome}));
     platform_.note(cutOff + (usersControl ? L"; the control it had moved aside was put back. "
                                           : L"; the machine had no control of its own. ") + outcome);
 }

@@ -68,7 +68,7 @@ void Repair::run(SessionEndListener& listener) {
             // The time limit's code says the machine's control is back.
             const std::uint32_t number =
                 journal_.putBackFailed && failure.number() == timedOutExitCode ? failedExitCode : failure.number();
-            throw Failure(number, failure.description() + L"\r\n" + outcome);
+            throw Failure(number, joined({failure.description(), L"\r\n", outcome}));
         }
         // From here on a cut-off run has nothing to put back.
         journal_.record.finished = true;
@@ -117,9 +117,9 @@ void Repair::markInstalled(const std::wstring& control) noexcept {
     try {
         const std::wstring sha256 =
             medium_.controlSha256.empty() ? platform_.digestFile(control, false).sha256 : medium_.controlSha256;
-        platform_.writeInstalledMark(L"sha256=" + sha256 + L"\nwhen=" + platform_.localDateTime() + L"\nexitCode=" +
-                                     decimal(run_.restartNeeded ? restartNeededExitCode : 0) + L"\ninstallerExitCode=" +
-                                     decimal(installerExitCode_) + L"\n");
+        platform_.writeInstalledMark(joined({L"sha256=", sha256, L"\nwhen=", platform_.localDateTime(), L"\nexitCode=",
+                                             decimal(run_.restartNeeded ? restartNeededExitCode : 0),
+                                             L"\ninstallerExitCode=", decimal(installerExitCode_), L"\n"}));
     } catch (const Failure& failure) {
         // The next run tells the disc's control by its bytes all the same.
         platform_.noteFailure(failure);
@@ -140,8 +140,8 @@ void Repair::renameFlashOCX() {
     // run's own, to go back should this run fail.
     if (installed && journal_.record.ownControl) {
         run_.noteLoaded(control);
-        platform_.note(L"  an earlier repair put " + quotedPath(control) + L" in place: " + quotedPath(backup) +
-                       L" is kept");
+        platform_.note(joined({L"  an earlier repair put ", quotedPath(control), L" in place: ", quotedPath(backup),
+                               L" is kept"}));
         const std::wstring aside = journal_.freeOwnName(control, L".old");
         journal_.record.usersControlTo = aside;
         journal_.saveRecord();
@@ -155,13 +155,14 @@ void Repair::renameFlashOCX() {
     // repair went through (see settleKeptBackup).
     if (platform_.fileExists(backup)) {
         if (!installed) {
-            platform_.note(L"  kept: " + quotedPath(backup) + L" is the only copy of the control that was installed");
+            platform_.note(joined({L"  kept: ", quotedPath(backup),
+                                   L" is the only copy of the control that was installed"}));
         } else if (journal_.knownCopy(backup, control)) {
             journal_.removeOwnFile(backup);
         } else {
             const std::wstring aside = journal_.freeOwnName(backup, L".old");
-            platform_.note(L"  " + quotedPath(backup) + L" is kept as " + quotedPath(aside) +
-                           L": it is not known to be a copy of the control that stays");
+            platform_.note(joined({L"  ", quotedPath(backup), L" is kept as ", quotedPath(aside),
+                                   L": it is not known to be a copy of the control that stays"}));
             journal_.record.keptBackup = aside;
             journal_.saveRecord();
             moveFile(platform_, backup, aside);
@@ -210,14 +211,15 @@ void Repair::copyFlashOCX() {
     // is registered.
     const std::wstring sha256 = platform_.copyFile(source, copy).sha256;
     if (!medium_.controlSha256.empty() && sha256 != medium_.controlSha256)
-        throw Failure(ERROR_INVALID_DATA, L"the copy " + quotedPath(copy) + L" differs from the medium's control as it was made");
+        throw Failure(ERROR_INVALID_DATA, joined({L"the copy ", quotedPath(copy),
+                                                  L" differs from the medium's control as it was made"}));
     if (platform_.fileExists(control)) {
         run_.noteLoaded(control);
         try {
             platform_.clearReadOnly(control);
             journal_.renameAside(control, &journal_.record.replacedControl);
         } catch (const Failure&) {
-            platform_.note(L"  what stands at " + quotedPath(control) + L" is replaced in place");
+            platform_.note(joined({L"  what stands at ", quotedPath(control), L" is replaced in place"}));
         }
     }
     // Written ahead: a run cut off around the rename is told by whether

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/text.h"
+
 namespace tolvane {
 
 std::wstring exitCodeMeaning(int exitCode) {
@@ -34,14 +36,14 @@ std::wstring failureReport(Platform& platform, const ReportLead& lead, const std
                            const std::wstring& details) {
     const auto text = [&](unsigned id) { return platform.text(id, lead.language); };
     const std::wstring log = logFile.empty() ? text(IDS_LOG_IN_TEMP) : quotedPath(logFile);
-    return text(lead.meaning) + L"\r\n\r\n" +
-           (lead.todo == 0 ? withArgument(text(IDS_RUN_AGAIN), log) : withArgument(text(lead.todo), lead.todoArgument)) +
-           L"\r\n\r\n" + text(IDS_DETAILS) + L"\r\n" + details;
+    return joined({text(lead.meaning), L"\r\n\r\n",
+                   lead.todo == 0 ? withArgument(text(IDS_RUN_AGAIN), log) : withArgument(text(lead.todo), lead.todoArgument),
+                   L"\r\n\r\n", text(IDS_DETAILS), L"\r\n", details});
 }
 
 void report(Platform& platform, bool quiet, const std::wstring& text, int style, const std::wstring& title) {
     if (!quiet) return platform.showMessageBox(text, style, title);
-    platform.note(L"Not shown (/quiet), the box " + quotedPath(title) + L":\r\n" + text);
+    platform.note(joined({L"Not shown (/quiet), the box ", quotedPath(title), L":\r\n", text}));
 }
 
 }  // namespace tolvane

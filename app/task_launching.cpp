@@ -11,8 +11,8 @@ namespace tolvane {
 namespace {
 
 std::wstring named(const RunningProcess& process) {
-    return (process.programFile.empty() ? std::wstring(L"a process") : quotedPath(process.programFile)) +
-           L" (process " + decimal(process.id) + L")";
+    return joined({process.programFile.empty() ? std::wstring(L"a process") : quotedPath(process.programFile),
+                   L" (process ", decimal(process.id), L")"});
 }
 
 // Closes the handles of one look at the running processes, whatever it finds.
@@ -54,7 +54,7 @@ void Repair::prepareInstaller() {
     platform_.note("Copying the medium's installer where only administrators write");
     const std::wstring base = machine_.windowsFolder() + installerFolders;
     std::wstring folder;
-    do folder = base + L"." + platform_.randomHex();
+    do folder = joined({base, L".", platform_.randomHex()});
     while (!platform_.makeAdministratorsFolder(folder));
     journal_.installerFolderMade = folder;
     // In the record only once it exists, with what tells it from a folder
@@ -81,7 +81,8 @@ void Repair::prepareInstaller() {
         throw refusedMediumFile(installer, failure.description(), missing ? L" is missing (" : L" could not be read (");
     }
     if (!medium_.installer.sha256.empty() && digest.size != medium_.installer.size)
-        throw refusedMediumFile(installer, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(medium_.installer.size));
+        throw refusedMediumFile(installer, joined({L"it has ", decimal(digest.size), L" bytes, not ",
+                                                   decimal(medium_.installer.size)}));
     if (!medium_.installer.sha256.empty() && digest.sha256 != medium_.installer.sha256)
         throw refusedMediumFile(installer, L"its SHA-256 is not the one recorded");
     installer_ = copy;
@@ -93,7 +94,8 @@ void Repair::executeFlashSetup() {
     if (run_.quiet && medium_.installerQuietArgs.empty())
         platform_.note("  the medium names no silent switches for its installer: it may wait for a person");
     if (run_.installerLimitSeconds != 0)
-        platform_.note(L"  it is waited for " + decimal(run_.installerLimitSeconds) + L" seconds at most (/timeout)");
+        platform_.note(joined({L"  it is waited for ", decimal(run_.installerLimitSeconds),
+                               L" seconds at most (/timeout)"}));
     runTaskAndWait(installer_.empty() ? machine_.mediumPath(L"\\data\\install_flash_player.exe") : installer_, normalFocus);
 }
 
@@ -110,13 +112,14 @@ void Repair::waitForInstaller(HANDLE process) {
         const std::vector<RunningProcess> running = platform_.trackedProcesses();
         const HandlesOf closed(platform_, running);
         for (const RunningProcess& other : running)
-            if (other.brokeAway) platform_.note(L"  " + named(other) + L" left the installer's job: it is ended too");
+            if (other.brokeAway) platform_.note(joined({L"  ", named(other),
+                                                        L" left the installer's job: it is ended too"}));
     } catch (const Failure& failure) {
         platform_.noteFailure(failure);
     }
     platform_.endTrackedProcesses();
-    throw Failure(timedOutExitCode, L"the medium's installer had not ended after " + decimal(run_.installerLimitSeconds) +
-                                        L" seconds (/timeout): its processes were ended.");
+    throw Failure(timedOutExitCode, joined({L"the medium's installer had not ended after ",
+                                            decimal(run_.installerLimitSeconds), L" seconds (/timeout): its processes were ended."}));
 }
 
 // The installer is waited for on the handle it was started with: opened
@@ -150,11 +153,11 @@ void Repair::runTaskAndWait(std::wstring path, int windowStyle) {
         installerExitCode_ = exitCode;
         if (exitCode == ERROR_SUCCESS_REBOOT_REQUIRED || exitCode == ERROR_SUCCESS_RESTART_REQUIRED ||
             exitCode == ERROR_SUCCESS_REBOOT_INITIATED) {
-            platform_.note(L"  the installer asks for a restart (exit code " + decimal(exitCode) + L")");
+            platform_.note(joined({L"  the installer asks for a restart (exit code ", decimal(exitCode), L")"}));
             run_.restartNeeded = true;
         } else if (exitCode != 0) {
-            platform_.note(L"  the installer reports a failure (exit code " + decimal(exitCode) + L": " +
-                           systemMessage(exitCode) + L"); the disc's control goes in all the same");
+            platform_.note(joined({L"  the installer reports a failure (exit code ", decimal(exitCode), L": ",
+                                   systemMessage(exitCode), L"); the disc's control goes in all the same"}));
         }
     }
     waitForHandOver();
@@ -180,16 +183,16 @@ void Repair::waitForHandOver() {
             if (std::find(leftRunning.begin(), leftRunning.end(), process.id) != leftRunning.end()) continue;
             const std::wstring* folder = folderOf(process, folders);
             if (folder != nullptr && process.handle != nullptr) {
-                platform_.note(L"  " + named(process) + L", which the installer started, runs from " +
-                               quotedPath(*folder) + L": waiting for it too");
+                platform_.note(joined({L"  ", named(process), L", which the installer started, runs from ",
+                                       quotedPath(*folder), L": waiting for it too"}));
                 next = &process;
                 break;
             }
             leftRunning.push_back(process.id);
-            platform_.note(L"  not waiting for " + named(process) + L", which the installer started: " +
-                           (process.programFile.empty() ? L"its program file is unknown: " + process.whyUnknown
+            platform_.note(joined({L"  not waiting for ", named(process), L", which the installer started: ",
+                                   (process.programFile.empty() ? L"its program file is unknown: " + process.whyUnknown
                                                         : std::wstring(L"it runs from neither the temporary folder nor "
-                                                                       L"the medium")));
+                                                                       L"the medium"))}));
         }
         if (next == nullptr) return;
         waitForInstaller(next->handle);
@@ -204,7 +207,8 @@ std::vector<std::wstring> Repair::handOverFolders() {
         try {
             const std::wstring path = folder();
             if (path.size() > 3) folders.push_back(path);
-            else platform_.note(L"  the temporary folder " + quotedPath(path) + L" is a drive root: not used here");
+            else platform_.note(joined({L"  the temporary folder ", quotedPath(path),
+                                        L" is a drive root: not used here"}));
         } catch (const Failure& failure) {
             platform_.noteFailure(failure);
         }

@@ -25,8 +25,8 @@ int Uninstall::run() {
     // registered again (a /restore cut off while registering it may have
     // left it unregistered); only the mark goes.
     if (there && !ours) {
-        platform_.note(L"  " + quotedPath(control) + L" was not put there by this program: it stays" +
-                       (platform_.fileExists(backup) ? L", and so does " + quotedPath(backup) : std::wstring()));
+        platform_.note(joined({L"  ", quotedPath(control), L" was not put there by this program: it stays",
+                               platform_.fileExists(backup) ? L", and so does " + quotedPath(backup) : std::wstring()}));
         if (!registration_.registerControl()) platform_.note("  its registration had not ended in time");
     } else {
         // The disc's control goes, and what the machine had before comes
@@ -64,8 +64,8 @@ int Uninstall::run() {
                 } catch (const Failure&) {
                 }
             }
-            throw Failure(failedExitCode, L"putting the control from before the disc back failed.\r\n" + outcome +
-                                              (asBefore ? L" The disc's control is registered again." : L""));
+            throw Failure(failedExitCode, joined({L"putting the control from before the disc back failed.\r\n", outcome,
+                                                  (asBefore ? L" The disc's control is registered again." : L"")}));
         }
         platform_.note(outcome);
     }

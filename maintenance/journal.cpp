@@ -21,7 +21,7 @@ constexpr wchar_t notPutBack[] = L"The control that was installed could not be p
 template <typename Exists>
 std::wstring freeName(const std::wstring& path, const wchar_t* suffix, int n, Exists exists) {
     for (;; ++n) {
-        std::wstring name = path + L"." + decimal(static_cast<unsigned>(n)) + suffix;
+        std::wstring name = joined({path, L".", decimal(static_cast<unsigned>(n)), suffix});
         if (!exists(name) || n >= asideNamesTried) return name;
     }
 }
@@ -83,7 +83,7 @@ void Journal::removeOwnFile(const std::wstring& path) {
 // leaves nothing behind that the next one does not know of.
 std::wstring Journal::renameAside(const std::wstring& path, std::wstring* replaced) {
     for (int n = 1;; ++n) {
-        const std::wstring aside = path + L"." + decimal(static_cast<unsigned>(n)) + L".old";
+        const std::wstring aside = joined({path, L".", decimal(static_cast<unsigned>(n)), L".old"});
         if (taken(aside)) continue;
         if (replaced != nullptr) *replaced = aside;
         else record.discards.push_back(aside);
@@ -109,7 +109,7 @@ void Journal::discard(const std::wstring& aside) noexcept {
         platform_.deleteFile(aside);
         return;
     } catch (const Failure& failure) {
-        platform_.note(L"  " + quotedPath(aside) + L" cannot be deleted now: " + failure.description());
+        platform_.note(joined({L"  ", quotedPath(aside), L" cannot be deleted now: ", failure.description()}));
     } catch (...) {
         return;
     }
@@ -171,8 +171,8 @@ void Journal::settleKeptBackup() {
             if (keptSha256 == backupSha256 || isDiscs(keptSha256)) {
                 discard(kept);
             } else if (!isDiscs(backupSha256)) {
-                platform_.note(L"  " + quotedPath(kept) + L" stays beside " + quotedPath(backup) +
-                               L": neither is known to be a copy of a control that stays");
+                platform_.note(joined({L"  ", quotedPath(kept), L" stays beside ", quotedPath(backup),
+                                       L": neither is known to be a copy of a control that stays"}));
             } else {
                 removeOwnFile(backup);
                 moveFile(platform_, kept, backup);
@@ -197,14 +197,14 @@ void Journal::removeInstallerFolder() noexcept {
             why = failure.description();
             if (failure.number() != ERROR_FILE_NOT_FOUND && failure.number() != ERROR_PATH_NOT_FOUND) {
                 doubt = why;
-                return platform_.note(L"  " + quotedPath(folder) + L" is left for now: " + why);
+                return platform_.note(joined({L"  ", quotedPath(folder), L" is left for now: ", why}));
             }
         } catch (...) {
         }
     }
     try {
         if (ours) platform_.removeFolder(folder);
-        else platform_.note(L"  " + quotedPath(folder) + L" is left as it is: " + why);
+        else platform_.note(joined({L"  ", quotedPath(folder), L" is left as it is: ", why}));
     } catch (...) {
     }
     record.installerFolder.clear();
@@ -249,7 +249,8 @@ std::wstring Journal::usersControlNow() {
     if (record.usersControl.empty()) return std::wstring();
     if (platform_.fileExists(record.usersControl)) return record.usersControl;
     if (!record.usersControlTo.empty() && platform_.fileExists(record.usersControlTo)) return record.usersControlTo;
-    platform_.note(L"  the control that was installed is not at " + quotedPath(record.usersControl) + L" any more");
+    platform_.note(joined({L"  the control that was installed is not at ", quotedPath(record.usersControl),
+                           L" any more"}));
     return std::wstring();
 }
 
@@ -360,7 +361,7 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             if (!record.keptBackup.empty() && platform_.fileExists(record.keptBackup) && !platform_.fileExists(backup))
                 moveFile(platform_, record.keptBackup, backup);
         } catch (const Failure& failure) {
-            platform_.note(L"  " + quotedPath(record.keptBackup) + L" stays: " + failure.description());
+            platform_.note(joined({L"  ", quotedPath(record.keptBackup), L" stays: ", failure.description()}));
         }
         const std::wstring inf = putInfBack();
         discardOwnFiles();
@@ -375,13 +376,13 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         if (!registerIt) return L"There was no control to put back." + inf;
         if (from.empty()) what = L"The control the installer put in place";
         if (!registration_.registerControl(registrationLimitMs))
-            return what + (putBack ? L" was put back" : L"") + L"; its registration had not ended after " +
-                   decimal(registrationLimitMs / 1000) + L" seconds." + inf;
+            return joined({what, (putBack ? L" was put back" : L""), L"; its registration had not ended after ",
+                           decimal(registrationLimitMs / 1000), L" seconds.", inf});
         return what + (putBack ? L" was put back and registered again." : L" was registered again.") + inf;
     } catch (const Failure& failure) {
         putBackFailed = true;
         return notPutBack + failure.description() +
-               (usersControl.empty() ? std::wstring() : L" It is at " + quotedPath(usersControl) + L".");
+               (usersControl.empty() ? std::wstring() : joined({L" It is at ", quotedPath(usersControl), L"."}));
     } catch (...) {
         putBackFailed = true;
         return notPutBack + std::wstring(L"out of memory.");

@@ -52,7 +52,7 @@ bool loaderMaps(const std::wstring& name) {
 }  // namespace
 
 Failure refusedMediumFile(const std::wstring& path, const std::wstring& why, const wchar_t* what) {
-    return Failure(ERROR_INVALID_DATA, quotedPath(path) + what + why + L"); nothing was installed.");
+    return Failure(ERROR_INVALID_DATA, joined({quotedPath(path), what, why, L"); nothing was installed."}));
 }
 
 void MediumCheck::checkMedium() {
@@ -81,7 +81,7 @@ void MediumCheck::checkMedium() {
         } else if (parseLine(all[number], file)) {
             files.push_back(file);
         } else {
-            damage = L"its line " + decimal(number + 1) + L" is not one the publisher's tool writes";
+            damage = joined({L"its line ", decimal(number + 1), L" is not one the publisher's tool writes"});
         }
     }
     if (damage.empty() && !ended) damage = L"it has no end";
@@ -91,14 +91,14 @@ void MediumCheck::checkMedium() {
         if (!found && damage.empty()) damage = L"it does not name " + std::wstring(needed);
     }
     if (!damage.empty())
-        throw Failure(ERROR_INVALID_DATA, L"The record of the medium's files in this program is damaged (" + damage +
-                                              L"); nothing was installed.");
+        throw Failure(ERROR_INVALID_DATA, joined({L"The record of the medium's files in this program is damaged (",
+                                                  damage, L"); nothing was installed."}));
     // Windows looks for an installer's DLLs in its own folder first: a file
     // there that the publisher did not put there is refused too.
     const std::wstring data = machine_.mediumPath(L"\\data");
     const auto refuse = [&](const std::wstring& name, const std::wstring& why,
                             const wchar_t* what = L" was changed after the medium was made (") {
-        throw refusedMediumFile(data + L"\\" + name, why, what);
+        throw refusedMediumFile(joined({data, L"\\", name}), why, what);
     };
     for (const std::wstring& entry : platform_.folderEntries(data)) {
         bool recorded = false;
@@ -108,8 +108,9 @@ void MediumCheck::checkMedium() {
     for (const MediumFile& file : files) {
         if (file.sha256.empty()) {
             if (loaderMaps(file.name))
-                platform_.note(L"  " + quotedPath(data + L"\\" + file.name) + L" has no SHA-256 in the record (an "
-                               L"older tool's): not checked");
+                platform_.note(joined({L"  ", quotedPath(data + L"\\" + file.name),
+                                       L" has no SHA-256 in the record (an "
+                               L"older tool's): not checked"}));
             continue;
         }
         // The installer is read once, as it is copied (see Repair::prepareInstaller).
@@ -119,13 +120,14 @@ void MediumCheck::checkMedium() {
         }
         FileDigest digest{0, std::wstring()};
         try {
-            digest = platform_.digestFile(data + L"\\" + file.name, true);
+            digest = platform_.digestFile(joined({data, L"\\", file.name}), true);
         } catch (const Failure& failure) {
             // Missing, or there and unreadable (a scratched disc).
             const bool missing = failure.number() == ERROR_FILE_NOT_FOUND || failure.number() == ERROR_PATH_NOT_FOUND;
             refuse(file.name, failure.description(), missing ? L" is missing (" : L" could not be read (");
         }
-        if (digest.size != file.size) refuse(file.name, L"it has " + decimal(digest.size) + L" bytes, not " + decimal(file.size));
+        if (digest.size != file.size) refuse(file.name, joined({L"it has ", decimal(digest.size), L" bytes, not ",
+                                                                decimal(file.size)}));
         if (digest.sha256 != file.sha256) refuse(file.name, L"its SHA-256 is not the one recorded");
         if (samePath(file.name, L"Flash.ocx")) controlSha256 = file.sha256;
     }

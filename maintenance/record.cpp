@@ -17,7 +17,7 @@ constexpr wchar_t recordHeader[] = L"Tolvane repair record 1";
 }  // namespace
 
 std::wstring RepairRecord::text() const {
-    std::wstring text = std::wstring(recordHeader) + L"\nstep=" + step + L"\ncontrol=" + usersControl + L"\n";
+    std::wstring text = joined({std::wstring(recordHeader), L"\nstep=", step, L"\ncontrol=", usersControl, L"\n"});
     const auto add = [&](const wchar_t* key, const std::wstring& value) {
         if (!value.empty()) text += key + value + L"\n";
     };
@@ -38,9 +38,8 @@ std::wstring RepairRecord::text() const {
 }
 
 Failure unreadableRecord(const std::wstring& why) {
-    return Failure(ERROR_INVALID_DATA, L"reading the record of an earlier repair that was cut off (" +
-                                           std::wstring(repairRecordPlace) + L") failed: " + why +
-                                           L". The record is kept and nothing was changed.");
+    return Failure(ERROR_INVALID_DATA, joined({L"reading the record of an earlier repair that was cut off (",
+                                               std::wstring(repairRecordPlace), L") failed: ", why, L". The record is kept and nothing was changed."}));
 }
 
 // Nothing is guessed from a record that this program did not write.
@@ -52,7 +51,8 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
     for (std::size_t i = 1; i < all.size(); ++i) {
         const std::wstring& line = all[i];
         const std::size_t equals = line.find(L'=');
-        if (equals == std::wstring::npos) throw unreadableRecord(L"its line " + decimal(i + 1) + L" is not one this program writes");
+        if (equals == std::wstring::npos) throw unreadableRecord(joined({L"its line ", decimal(i + 1),
+                                                                         L" is not one this program writes"}));
         const std::wstring key = line.substr(0, equals), value = line.substr(equals + 1);
         if (key == L"step") step = true, record.step = value;
         else if (key == L"control") control = true, record.usersControl = value;
@@ -69,7 +69,7 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         else if (value == L"yes" && key == L"finished") record.finished = true;
         else if (!value.empty() && key == L"discard") record.discards.push_back(value);
         else if (!value.empty() && key == L"kept") record.keptBackup = value;
-        else throw unreadableRecord(L"its line " + decimal(i + 1) + L" is not one this program writes");
+        else throw unreadableRecord(joined({L"its line ", decimal(i + 1), L" is not one this program writes"}));
     }
     if (!step || !control) throw unreadableRecord(L"it is incomplete");
     return record;

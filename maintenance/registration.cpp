@@ -22,12 +22,11 @@ bool Registration::registerControl(DWORD timeLimitMs) {
     // The codes the system's tool ends with, in words.
     const DWORD code = run.exitCode;
     if (run.state == ToolRun::ended && code != 0)
-        throw Failure(code, L"registering " + quotedPath(run.control) + L" failed: " +
-                                (code == 3   ? L"the control could not be loaded"
+        throw Failure(code, joined({L"registering ", quotedPath(run.control), L" failed: ",
+                                    (code == 3   ? L"the control could not be loaded"
                                  : code == 4 ? L"it has no registration entry point"
                                  : code == 5 ? L"its registration failed"
-                                             : L"the registration tool reported a failure") +
-                                L" (the registration tool ended with exit code " + decimal(code) + L").");
+                                             : L"the registration tool reported a failure"), L" (the registration tool ended with exit code ", decimal(code), L")."}));
     return run.state != ToolRun::stillRunning;
 }
 
@@ -42,7 +41,7 @@ Registration::ToolRun Registration::runRegistrationTool(const wchar_t* switches,
         platform_.note(L"  skipped: no control is installed at " + quotedPath(run.control));
         return run;
     }
-    const std::wstring commandLine = L"regsvr32 " + quotedPath(run.control) + switches;
+    const std::wstring commandLine = joined({L"regsvr32 ", quotedPath(run.control), switches});
     // Never in a folder of the user's: it runs as administrator.
     const std::wstring folder = machine_.systemFolder();
     ProcessHandle process(platform_,

@@ -22,7 +22,7 @@ std::wstring systemMessage(DWORD code) {
 }
 
 Failure failureFor(const std::wstring& action, DWORD code) {
-    return Failure(code, action + L" failed: " + systemMessage(code));
+    return Failure(code, joined({action, L" failed: ", systemMessage(code)}));
 }
 
 void raiseLastError(const std::wstring& action) {
@@ -39,12 +39,13 @@ void raiseLastError(const char* action) {
     throw failureFor(widened(action), code);
 }
 
-std::wstring quotedPath(const std::wstring& path) { return L"\"" + path + L"\""; }
+std::wstring quotedPath(const std::wstring& path) { return joined({L"\"", path, L"\""}); }
 
 void Platform::note(const char* line) { note(widened(line)); }
 
 void Platform::noteFailure(const Failure& failure) { note(L"  " + failure.description()); }
 
-void Platform::noteAbout(const std::wstring& path, const char* what) { note(L"  " + quotedPath(path) + widened(what)); }
+void Platform::noteAbout(const std::wstring& path, const char* what) { note(joined({L"  ", quotedPath(path),
+                                                                                    widened(what)})); }
 
 }  // namespace tolvane

@@ -28,9 +28,8 @@ namespace {
 
 [[noreturn]] void raiseInternalFault(const char* where) {
     const char* end = where == nullptr ? where : where + std::strcspn(where, ":");  // the function, not the details
-    throw tolvane::Failure(ERROR_INTERNAL_ERROR, L"Tolvane met a fault of its own (in " +
-                                                     tolvane::fromAnsi(where, static_cast<std::size_t>(end - where)) +
-                                                     L")");
+    throw tolvane::Failure(ERROR_INTERNAL_ERROR, tolvane::joined({L"Tolvane met a fault of its own (in ",
+                                                                  tolvane::fromAnsi(where, static_cast<std::size_t>(end - where)), L")"}));
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ void RunLog::useSystemLogsFolder() noexcept {
     const DWORD attributes = ::GetFileAttributesW(folder.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-        target_ = folder + L"\\" + logName;
+        target_ = joined({folder, L"\\", logName});
 }
 
 void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
@@ -129,7 +129,7 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
     std::wstring ownName, renameFailure, notKept;
     // Only a file asked for (/log) is a failure when it cannot be made.
     const auto cannotMake = [&](const std::wstring& why) {
-        if (asked_) failure_ = L"creating the log " + quotedPath(target_) + L" failed" + why;
+        if (asked_) failure_ = joined({L"creating the log ", quotedPath(target_), L" failed", why});
     };
     try {
         if (append_ && !openForAdding()) cannotMake(L": " + systemMessage(::GetLastError()));
@@ -143,9 +143,9 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
             // Tolvane.log -> Tolvane-previous.log.
             std::size_t dot = wanted.rfind(L'.');
             if (dot == std::wstring::npos || dot < wanted.rfind(L'\\')) dot = wanted.size();
-            const std::wstring previous = wanted.substr(0, dot) + L"-previous" + wanted.substr(dot);
+            const std::wstring previous = joined({wanted.substr(0, dot), L"-previous", wanted.substr(dot)});
             for (unsigned n = 1; !file_ && n <= 100 && !folder.empty(); ++n) {
-                ownName = folder + L"Tolvane-" + decimal(::GetCurrentProcessId()) + L"-" + decimal(n) + L".log";
+                ownName = joined({folder, L"Tolvane-", decimal(::GetCurrentProcessId()), L"-", decimal(n), L".log"});
                 file_.reset(::CreateFileW(ownName.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
                 if (!file_ && ::GetLastError() != ERROR_FILE_EXISTS) break;
@@ -165,12 +165,13 @@ void RunLog::begin(const std::vector<std::wstring>& header) noexcept {
                     old.reset();
                     ::MoveFileExW(wanted.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING);
                 } else {
-                    notKept = L"The previous log " + quotedPath(wanted) + L" leads elsewhere (a link): it is replaced, not kept";
+                    notKept = joined({L"The previous log ", quotedPath(wanted),
+                                      L" leads elsewhere (a link): it is replaced, not kept"});
                 }
             }
             if (file_ && !::MoveFileExW(ownName.c_str(), wanted.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-                renameFailure = L"This log could not be named " + quotedPath(wanted) + L" and stays " +
-                                quotedPath(ownName) + L": " + systemMessage(::GetLastError());
+                renameFailure = joined({L"This log could not be named ", quotedPath(wanted), L" and stays ",
+                                        quotedPath(ownName), L": ", systemMessage(::GetLastError())});
                 cannotMake(L". " + renameFailure);
                 if (asked_) deleteOwnFile();  // refused: nothing of ours stays
             }
@@ -355,8 +356,8 @@ std::wstring RunLog::fileVersion() {
     for (DWORD i = 0; words != nullptr && i + 4 < count; ++i) {
         if (words[i] != versionSignature) continue;
         const DWORD high = words[i + 2], low = words[i + 3];  // dwFileVersionMS, dwFileVersionLS
-        return decimal(HIWORD(high)) + L"." + decimal(LOWORD(high)) + L"." + decimal(HIWORD(low)) + L"." +
-               decimal(LOWORD(low));
+        return joined({decimal(HIWORD(high)), L".", decimal(LOWORD(high)), L".", decimal(HIWORD(low)), L".",
+                       decimal(LOWORD(low))});
     }
     return L"unknown";
 }
@@ -364,8 +365,8 @@ std::wstring RunLog::fileVersion() {
 std::wstring RunLog::localDateTime() {
     SYSTEMTIME now;
     ::GetLocalTime(&now);
-    return decimal(now.wYear, 4) + L"-" + decimal(now.wMonth, 2) + L"-" + decimal(now.wDay, 2) + L" " +
-           decimal(now.wHour, 2) + L":" + decimal(now.wMinute, 2) + L":" + decimal(now.wSecond, 2);
+    return joined({decimal(now.wYear, 4), L"-", decimal(now.wMonth, 2), L"-", decimal(now.wDay, 2), L" ",
+                   decimal(now.wHour, 2), L":", decimal(now.wMinute, 2), L":", decimal(now.wSecond, 2)});
 }
 
 }  // namespace tolvane

@@ -21,6 +21,15 @@ std::vector<char> toAnsi(const std::wstring& text) {
     return bytes;
 }
 
+std::wstring joined(std::initializer_list<Piece> pieces) {
+    std::size_t size = 0;
+    for (const Piece& piece : pieces) size += piece.size;
+    std::wstring text;
+    text.reserve(size);
+    for (const Piece& piece : pieces) text.append(piece.text, piece.size);
+    return text;
+}
+
 std::wstring decimal(unsigned long long value, std::size_t width) {
     std::wstring digits;
     do {

@@ -57,14 +57,15 @@ void Win32Platform::deleteFile(const std::wstring& path) {
 
 void Win32Platform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
     if (!::MoveFileW(oldPath.c_str(), newPath.c_str()))
-        raiseLastError(L"renaming " + quotedPath(oldPath) + L" to " + quotedPath(newPath));
+        raiseLastError(joined({L"renaming ", quotedPath(oldPath), L" to ", quotedPath(newPath)}));
 }
 
 // Read through a handle that lets nobody write the source meanwhile, and
 // written through one nobody else may open (a medium's file is read-only;
 // its copy is not).
 FileDigest Win32Platform::copyFile(const std::wstring& source, const std::wstring& destination) {
-    const auto fail = [&] { raiseLastError(L"copying " + quotedPath(source) + L" to " + quotedPath(destination)); };
+    const auto fail = [&] { raiseLastError(joined({L"copying ", quotedPath(source), L" to ",
+                                                   quotedPath(destination)})); };
     UniqueFileHandle from(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     UniqueFileHandle to(from ? ::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -91,18 +92,19 @@ FileDigest Win32Platform::copyAndDigest(const std::wstring& source, const std::w
     const FileDigest digest = copyFile(source, destination);
     UniqueFileHandle held(::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!held) raiseLastError(L"copying " + quotedPath(source) + L" to " + quotedPath(destination));
+    if (!held) raiseLastError(joined({L"copying ", quotedPath(source), L" to ", quotedPath(destination)}));
     heldFiles_.push_back({destination, std::move(held)});
     return digest;
 }
 
 void Win32Platform::replaceFile(const std::wstring& from, const std::wstring& to) {
     if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        raiseLastError(L"renaming " + quotedPath(from) + L" to " + quotedPath(to));
+        raiseLastError(joined({L"renaming ", quotedPath(from), L" to ", quotedPath(to)}));
 }
 
 void Win32Platform::setCurrentFolder(const std::wstring& folder) {
-    if (!::SetCurrentDirectoryW(folder.c_str())) raiseLastError(L"making " + quotedPath(folder) + L" the current folder");
+    if (!::SetCurrentDirectoryW(folder.c_str())) raiseLastError(joined({L"making ", quotedPath(folder),
+                                                                        L" the current folder"}));
 }
 
 std::wstring Win32Platform::mediumRecord() {
@@ -195,7 +197,7 @@ void Win32Platform::clearReadOnly(const std::wstring& path) {
     if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return;
     const DWORD rest = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     if (!::SetFileAttributesW(path.c_str(), rest == 0 ? FILE_ATTRIBUTE_NORMAL : rest))
-        raiseLastError(L"making " + quotedPath(path) + L" writable");
+        raiseLastError(joined({L"making ", quotedPath(path), L" writable"}));
 }
 
 namespace {
@@ -224,7 +226,7 @@ std::wstring unredirectedPath(const std::wstring& path) {
 
 void Win32Platform::deleteAtRestart(const std::wstring& path) {
     if (!::MoveFileExW(unredirectedPath(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-        raiseLastError(L"scheduling the deletion of " + quotedPath(path) + L" at the next restart");
+        raiseLastError(joined({L"scheduling the deletion of ", quotedPath(path), L" at the next restart"}));
 }
 
 DWORD Win32Platform::volumeFlags(const std::wstring& path) {
@@ -261,7 +263,7 @@ bool removeTree(const std::wstring& folder) noexcept {
         WIN32_FIND_DATAW entry;
         UniqueFindHandle search(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
         if (search) do {
-                const std::wstring name = entry.cFileName, path = folder + L"\\" + name;
+                const std::wstring name = entry.cFileName, path = joined({folder, L"\\", name});
                 if (name == L"." || name == L"..") continue;
                 const DWORD attributes = entry.dwFileAttributes;
                 if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {

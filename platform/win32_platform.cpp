@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/run_log.h"
+#include "platform/text.h"
 #include "platform/win32_shared.h"
 
 namespace tolvane {
@@ -34,7 +35,7 @@ HMODULE systemLibrary(const wchar_t* name) {
     wchar_t system[MAX_PATH];
     const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return nullptr;
-    return ::LoadLibraryW((std::wstring(system, length) + L"\\" + name).c_str());
+    return ::LoadLibraryW((joined({std::wstring(system, length), L"\\", name})).c_str());
 }
 
 // The long form of a path (no 8.3 names), or the path itself.

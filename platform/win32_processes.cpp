@@ -136,7 +136,8 @@ Win32Platform::Started Win32Platform::startChecked(const std::wstring& commandLi
     const std::wstring why = whyNotChecked(started.process.get(), application);
     if (why.empty()) return started;
     ::TerminateProcess(started.process.get(), ERROR_INVALID_DATA);
-    throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) + L" was stopped before it ran: " + why);
+    throw Failure(ERROR_INVALID_DATA, joined({L"starting ", quotedPath(application), L" was stopped before it ran: ",
+                                              why}));
 }
 
 // A job that ends what it holds when its last handle closes: this program
@@ -170,7 +171,8 @@ std::uint32_t Win32Platform::launchCheckedProgram(const std::wstring& commandLin
     if (::ResumeThread(started.thread.get()) != static_cast<DWORD>(-1)) return started.id;
     const DWORD error = ::GetLastError();
     ::TerminateProcess(started.process.get(), ERROR_INVALID_DATA);
-    throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) + L" was stopped before it ran: " + systemMessage(error));
+    throw Failure(ERROR_INVALID_DATA, joined({L"starting ", quotedPath(application), L" was stopped before it ran: ",
+                                              systemMessage(error)}));
 }
 
 StartedProcess Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,

@@ -76,7 +76,7 @@ using RegistryKey = UniqueResource<RegistryKeyTraits>;
 
 // What the record's failures say they were doing it to.
 std::wstring recordAction(const wchar_t* doing) {
-    return doing + std::wstring(L" the record of the repair (") + repairRecordPlace + L")";
+    return joined({doing, std::wstring(L" the record of the repair ("), repairRecordPlace, L")"});
 }
 
 void raiseFor(const std::wstring& action, LONG error) {
@@ -117,7 +117,8 @@ bool Win32Platform::readInstalledMark(std::wstring& text) {
         if (error == ERROR_FILE_NOT_FOUND) continue;
         raiseFor(action, error);
         if (type != (value.number ? REG_DWORD : REG_SZ))
-            throw Failure(ERROR_INVALID_DATA, action + L" failed: its value " + value.name + L" is of another type");
+            throw Failure(ERROR_INVALID_DATA, joined({action, L" failed: its value ", value.name,
+                                                      L" is of another type"}));
         std::memcpy(&number, data, sizeof number);
         text += value.key + std::wstring(L"=") + (value.number ? decimal(number) : std::wstring(data)) + L"\n";
     }

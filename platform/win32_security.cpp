@@ -131,8 +131,8 @@ std::vector<std::wstring> Win32Platform::describeRun() {
     if (userName == nullptr || !userName(user, &userLength)) user[0] = L'?', user[1] = 0;
     if (!::GetComputerNameW(computer, &computerLength)) computer[0] = L'?', computer[1] = 0;
     return {L"Command line: " + std::wstring(::GetCommandLineW()),
-            L"User: " + std::wstring(user) + L" on " + computer + L"; " +
-                (systemAccount() ? L"SYSTEM" : elevatedToken() ? L"a full administrator's token" : L"no elevated token")};
+            joined({L"User: ", std::wstring(user), L" on ", computer, L"; ",
+                    systemAccount() ? L"SYSTEM" : elevatedToken() ? L"a full administrator's token" : L"no elevated token"})};
 }
 
 bool Win32Platform::systemAccount() { return tokenHas(1, SECURITY_LOCAL_SYSTEM_RID, 0, false); }
@@ -185,7 +185,7 @@ StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& switches)
     while ((length = ::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data())) >= folder.size())
         folder.resize(length + 1);
     const std::wstring parameters =
-        std::wstring(repairSwitch) + L" " + decimal(reinterpret_cast<ULONG_PTR>(window_)) + switches;
+        joined({std::wstring(repairSwitch), L" ", decimal(reinterpret_cast<ULONG_PTR>(window_)), switches});
     SHELLEXECUTEINFOW execute = {};
     execute.cbSize = sizeof execute;
     // No owner window: with a hidden one, Windows may show the consent

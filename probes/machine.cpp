@@ -68,7 +68,7 @@ std::wstring Machine::folderPrefix(FolderCall folderCall, const wchar_t* folderN
         buffer.assign(std::max(count, size + 1), ' ');  // the count is the size the folder needs
     }
     throw Failure(ERROR_INSUFFICIENT_BUFFER,
-                  std::wstring(L"asking Windows for the ") + folderName + L" failed: its length kept changing");
+                  joined({std::wstring(L"asking Windows for the "), folderName, L" failed: its length kept changing"}));
 }
 
 std::wstring Machine::mediumPath(const wchar_t* fragment) {
@@ -100,10 +100,8 @@ std::vector<std::wstring> Machine::describeMachine() {
     const auto windowsVersion = [&] {
         OSVERSIONINFOA raw = emptyVersionRecord();
         askVersion(platform_, raw);
-        return decimal(raw.dwMajorVersion) + L"." + decimal(raw.dwMinorVersion) + L"." +
-               decimal(raw.dwBuildNumber & 0xFFFF) + L", platform " + decimal(raw.dwPlatformId) + L", service pack " +
-               quotedPath(fromAnsi(raw.szCSDVersion, servicePackLength(raw))) + L", counts as Windows XP: " +
-               (isWindowsXP() ? L"yes" : L"no");
+        return joined({decimal(raw.dwMajorVersion), L".", decimal(raw.dwMinorVersion), L".",
+                       decimal(raw.dwBuildNumber & 0xFFFF), L", platform ", decimal(raw.dwPlatformId), L", service pack ", quotedPath(fromAnsi(raw.szCSDVersion, servicePackLength(raw))), L", counts as Windows XP: ", (isWindowsXP() ? L"yes" : L"no")});
     };
     std::vector<std::wstring> lines;
     lines.push_back(L"Windows: " + attempt(windowsVersion));
