@@ -34,14 +34,13 @@ DWORD Elevation::run(SessionEndListener& listener) {
         return notAnAdministratorExitCode;
     }
     elevated_ = elevated.handle;
-    if (run_.meanwhile != nullptr) run_.meanwhile->whileRepairRuns();
     DWORD exitCode = 0;
     {
         SessionEndGuard guard(platform_, listener, L"",
                               "Until the repair has ended, an ending session waits briefly for its last lines");
         run_.waitingForElevated = true;
         run_.waitingFor = elevated_;
-        const bool waited = platform_.waitForRepair(elevated_, exitCode, tidying_);
+        const bool waited = platform_.waitForRepair(elevated_, exitCode, tidying_, run_.meanwhile);
         run_.waitingFor = nullptr;
         run_.waitingForElevated = false;
         if (!waited) throw failureFor("waiting for the repair", platform_.GetLastError());

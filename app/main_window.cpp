@@ -71,6 +71,7 @@ void frmMain::Form_Load() {
 
 void frmMain::repairOnly() {
     repairOnly_ = true;
+    run_.meanwhile = this;
     platform_.note("The repair runs in a process of its own");
     hideMe();
     // Not the folder the user started the program from, which the user may
@@ -140,10 +141,12 @@ void frmMain::executeChecker() {
     }
 }
 
-// Checked, and started suspended, while the repair runs: once it is over,
-// the menu only has to be let run. A menu refused is said when it is due;
-// any other failure is met again then.
+// Checked, and started suspended, while the installer runs (not while the
+// repair starts, which it would slow down): once the repair is over, the
+// menu only has to be let run. A menu refused is said when it is due; any
+// other failure is met again then. The elevated instance tells the first.
 void frmMain::whileRepairRuns() noexcept {
+    if (repairOnly_) return platform_.handInstallerRuns();
     try {
         platform_.note("Making the medium's menu ready while the repair runs");
         if (!medium_.checked) medium_.checkMedium();

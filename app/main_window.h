@@ -51,7 +51,8 @@ private:
     // control put back, no menu. In the first instance that waits for the
     // elevated one: that one's lines waited for, briefly.
     void sessionEnding() noexcept override;
-    // The menu that will run with administrator rights, made ready.
+    // The menu that will run with administrator rights, made ready; in the
+    // elevated instance, the first one told that the installer runs.
     void whileRepairRuns() noexcept override;
 
     ReportLead ownLead_;

@@ -64,10 +64,10 @@ void RecordingPlatform::watch(const StartedProcess& process) noexcept {
     }
 }
 
-bool RecordingPlatform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) {
+bool RecordingPlatform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) {
     say([&] { return widened("  waiting for the repair to end or hand back its outcome"); });
     log_.flush();
-    const bool waited = inner_.waitForRepair(process, exitCode, handedBack);
+    const bool waited = inner_.waitForRepair(process, exitCode, handedBack, meanwhile);
     const LastErrorKept keep;
     say([&] {
         return waited ? joined({L"  the repair's outcome: exit code ", decimal(exitCode),
@@ -76,6 +76,8 @@ bool RecordingPlatform::waitForRepair(HANDLE process, DWORD& exitCode, bool& han
     });
     return waited;
 }
+
+void RecordingPlatform::handInstallerRuns() { log_.handInstallerRuns(); }
 
 void RecordingPlatform::handRepairOutcome(DWORD exitCode) {
     say([&] { return joined({L"Handing the outcome (exit code ", decimal(exitCode), L") back before tidying up"}); });

@@ -83,7 +83,8 @@ public:
     bool readInstalledMark(std::wstring& text) override;
     void writeInstalledMark(const std::wstring& text) override;
     void endTrackedProcesses() noexcept override;
-    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) override;
+    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) override;
+    void handInstallerRuns() override;
     void handRepairOutcome(DWORD exitCode) override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override {
         inner_.guardSessionEnd(reason, listener);

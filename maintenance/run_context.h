@@ -14,16 +14,6 @@ namespace tolvane {
 // How long the installer is waited for where nobody watches, by default.
 inline constexpr DWORD quietInstallerLimitSeconds = 900;
 
-// What the run does while the repair waits (for the installer, or for the
-// elevated instance) rather than after it.
-class WhileRepairRuns {
-public:
-    virtual void whileRepairRuns() noexcept = 0;
-
-protected:
-    ~WhileRepairRuns() = default;
-};
-
 struct RunContext {
     RunContext(Platform& platform, const ProgramOptions& options, ReportLead& lead)
         : platform(platform), lead(lead), quiet(options.quiet), noMenu(options.noMenu), restore(options.restore),
@@ -59,7 +49,7 @@ struct RunContext {
     bool waitingForElevated = false;
     // The control is being put back: an ending session lets that finish.
     bool puttingBack = false;
-    // Told once the installer runs, or the elevated instance was started.
+    // Told once the installer runs (see WhileRepairRuns).
     WhileRepairRuns* meanwhile = nullptr;
 };
 

@@ -132,6 +132,17 @@ protected:
     ~SessionEndListener() = default;
 };
 
+// What the run does while the medium's installer runs rather than after
+// the repair: in the program's own repair, told once it started; in the
+// first instance, told once the elevated one says so (handInstallerRuns).
+class WhileRepairRuns {
+public:
+    virtual void whileRepairRuns() noexcept = 0;
+
+protected:
+    ~WhileRepairRuns() = default;
+};
+
 // The switch that starts the program as the repair alone, with the first
 // instance's window (as a decimal number) after it: "/repair 1234".
 inline constexpr wchar_t repairSwitch[] = L"/repair";
@@ -332,8 +343,12 @@ public:
     // launchElevatedRepair) until it ends or hands back its outcome
     // (handRepairOutcome), whichever comes first: then `exitCode` is that
     // outcome, and `handedBack` says it came before the end. False when the
-    // wait or the exit code failed.
-    virtual bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) = 0;
+    // wait or the exit code failed. When the repair says that its installer
+    // runs, `meanwhile` (if any) is told, from within the wait.
+    virtual bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) = 0;
+    // In the elevated repair: tells the first instance that the installer
+    // runs. Does nothing where there is no first instance.
+    virtual void handInstallerRuns() {}
     // In the elevated repair, once it went through: its exit code handed
     // back to the first instance, which can start the menu while this one
     // tidies up. Does nothing where there is no first instance.

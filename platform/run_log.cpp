@@ -247,6 +247,10 @@ void RunLog::handOutcome(DWORD exitCode) noexcept {
     handOver(firstInstance_, std::wstring(reinterpret_cast<const wchar_t*>(&exitCode), 2), repairOutcomeData);
 }
 
+void RunLog::handInstallerRuns() noexcept {
+    if (state_ == handing) handOver(firstInstance_, std::wstring(), installerRunsData);
+}
+
 void RunLog::handOver(HWND to, const std::wstring& lines, ULONG_PTR kind) noexcept {
     wchar_t className[32] = {};
     if (::GetClassNameW(to, className, 32) == 0 || ::lstrcmpW(className, mainWindowClass) != 0) return;

@@ -31,6 +31,8 @@ inline constexpr ULONG_PTR logLineData = 0x546F6C76;  // "Tolv"
 // ...and how the elevated repair hands back its outcome before it tidies
 // up: this in dwData, its exit code (a DWORD) as the data.
 inline constexpr ULONG_PTR repairOutcomeData = 0x546F6C77;  // "Tolw"
+// ...and that its installer runs: this in dwData, no data.
+inline constexpr ULONG_PTR installerRunsData = 0x546F6C78;  // "Tolx"
 
 class RunLog {
 public:
@@ -76,6 +78,7 @@ public:
     // The elevated repair's outcome, handed to the first instance after
     // the lines said so far; nothing for a log of its own.
     void handOutcome(DWORD exitCode) noexcept;
+    void handInstallerRuns() noexcept;
     // Lines handed over by another instance (the data of its WM_COPYDATA).
     void addHanded(const wchar_t* lines, std::size_t length) noexcept;
     // This run owns the log: the previous run's file is replaced by a new

@@ -94,7 +94,7 @@ public:
     bool readInstalledMark(std::wstring& text) override;
     void writeInstalledMark(const std::wstring& text) override;
     void endTrackedProcesses() noexcept override;
-    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) override;
+    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
@@ -182,6 +182,7 @@ private:
     RunLog* logLines_ = nullptr;
     // The elevated repair handed back its outcome (see waitForRepair).
     bool outcomeHanded_ = false;
+    bool installerRuns_ = false;  // ...and said that its installer runs
     DWORD handedOutcome_ = 0;
     RunLog* log_ = nullptr;
     // The checked files (the medium's, the installer's copy), until the

@@ -3,6 +3,7 @@
 #include "platform/win32_platform.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/text.h"
 #include "platform/win32_shared.h"
@@ -31,6 +32,7 @@ LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wPa
         self->outcomeHanded_ = true;
         return TRUE;
     }
+    if (message == WM_COPYDATA && self != nullptr && data->dwData == installerRunsData) return self->installerRuns_ = true;
     // taskkill without /F, Task Manager's "End task": the run goes on to its
     // end, as a half-done repair is worse than a late one.
     if (message == WM_CLOSE) {
@@ -50,14 +52,15 @@ LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wPa
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
-bool Win32Platform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) {
-    outcomeHanded_ = handedBack = false;
+bool Win32Platform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) {
+    outcomeHanded_ = handedBack = installerRuns_ = false;
     for (;;) {
         const DWORD result = ::MsgWaitForMultipleObjects(1, &process, FALSE, INFINITE, QS_ALLINPUT);
         if (result == WAIT_OBJECT_0) return ::GetExitCodeProcess(process, &exitCode) != FALSE;
         if (result != WAIT_OBJECT_0 + 1) return false;
         processPendingEvents();
         if (outcomeHanded_) return exitCode = handedOutcome_, handedBack = true;
+        if (installerRuns_ && meanwhile != nullptr) std::exchange(meanwhile, nullptr)->whileRepairRuns();
     }
 }
 

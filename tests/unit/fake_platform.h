@@ -202,7 +202,9 @@ public:
     bool readInstalledMark(std::wstring& text) override;
     void writeInstalledMark(const std::wstring& text) override;
     void endTrackedProcesses() noexcept override { calls.push_back(L"endTrackedProcesses"); }
-    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack) override {
+    // The elevated repair's installer runs at once.
+    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) override {
+        if (meanwhile != nullptr) meanwhile->whileRepairRuns();
         handedBack = false;
         return WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &exitCode);
     }
