@@ -10,6 +10,10 @@
 
 namespace tolvane {
 
+// How long the installer is given to be under way before the run does what
+// it can do meanwhile (see RunContext::meanwhile).
+inline constexpr DWORD installerUnderWayMs = 2000;
+
 class Repair {
 public:
     Repair(RunContext& run, Machine& machine, Registration& registration, MediumCheck& medium, Journal& journal)

@@ -143,7 +143,10 @@ void Repair::runTaskAndWait(std::wstring path, int windowStyle) {
     ProcessHandle installer(platform_, start.process.handle);
     platform_.setWindowVisible(false);
     platform_.processPendingEvents();
-    if (run_.meanwhile != nullptr) run_.meanwhile->whileRepairRuns();
+    // What is done meanwhile (the menu made ready) waits until the
+    // installer is under way: at its start, it would slow the installer down.
+    if (run_.meanwhile != nullptr && run_.waitFor(installer.get(), installerUnderWayMs) == WAIT_TIMEOUT)
+        run_.meanwhile->whileRepairRuns();
     waitForInstaller(installer.get());
     // What a restart is needed for, the installer knows best. Its failure
     // is not the repair's: the disc's own control is put in place after it

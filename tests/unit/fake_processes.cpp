@@ -1,6 +1,8 @@
 // The fake's programs: what is started, waited for and ended.
 #include "unit/fake_platform.h"
 
+#include "app/repair.h"
+
 namespace tolvane::testing {
 
 HANDLE FakePlatform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
@@ -26,6 +28,7 @@ DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         return WAIT_FAILED;
     }
     if (failsWin32(L"WaitForSingleObject")) return WAIT_FAILED;
+    if (milliseconds == installerUnderWayMs) return WAIT_TIMEOUT;  // an installer at work for longer
     return stillRunningAfterWait.count(commandLines_[id]) != 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 

@@ -51,6 +51,7 @@ TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
                                  L"renameFile " + control + L" -> " + controlBackup,
                                  L"renameFile " + inf + L" -> " + infBackup,
                                  installerLaunch,
+                                 L"WaitForSingleObject 1001 2000",  // under way: then the menu is made ready
                                  L"WaitForSingleObject 1001 4294967295",
                                  L"copyFile D:\\data\\Flash.ocx -> " + control + L".1.new",
                                  L"replaceFile " + control + L".1.new -> " + control,
