@@ -34,6 +34,10 @@ DWORD Elevation::run(SessionEndListener& listener) {
         return notAnAdministratorExitCode;
     }
     elevated_ = elevated.handle;
+    // Made while the elevated instance starts, not before: the first window
+    // of a process may take tens of milliseconds, and the elevated instance
+    // hands its lines to it only once it is about to wait.
+    platform_.createMainWindow(L"Tolvane");
     DWORD exitCode = 0;
     {
         SessionEndGuard guard(platform_, listener, L"",

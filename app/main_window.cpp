@@ -26,6 +26,10 @@ constexpr DWORD endedProcessWaitMs = 1000;
 // nobody to ask, and no other instance to hand lines to. Without one, a
 // /quiet run asks nobody either: it repairs nothing (740).
 void frmMain::Form_Load() {
+    // Where the repair runs in an elevated instance, the window is made
+    // while that one starts (see Elevation::run).
+    const bool elevating = machine_.isVistaOrLater() && !(run_.quiet && platform_.isElevated());
+    if (!elevating) platform_.createMainWindow(L"Tolvane");
     hideMe();
     Repair repair(run_, machine_, registration_, medium_, journal_);
     Elevation elevation(run_);
@@ -33,7 +37,7 @@ void frmMain::Form_Load() {
     // the repair runs, not after it.
     if (!run_.noMenu && menuRunsAsAdministrator()) run_.meanwhile = this;
     DWORD outcome = 0;
-    if (machine_.isVistaOrLater() && !(run_.quiet && platform_.isElevated())) {
+    if (elevating) {
         if (run_.quiet) {
             platform_.note("The repair is skipped: with /quiet nobody is asked for consent, and this program has no "
                            "full administrator's token");
@@ -241,7 +245,8 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
             report(platform, options.quiet, text(IDS_SWITCHES_HELP), informationOk, L"Tolvane");
             return 0;
         }
-        platform.createMainWindow(L"Tolvane");
+        // The load handling makes its window itself (see Form_Load).
+        if (options.check || options.repairOnly) platform.createMainWindow(L"Tolvane");
         frmMain form(platform, options, &lead);
         if (options.check) return form.checkOnly();
         if (options.repairOnly) form.repairOnly();

@@ -80,7 +80,7 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
             else if (options.bad.empty()) options.bad = joined({item, L" ", seconds});
         } else if (name == L"repair" && item[0] == L'/') {
             options.repairOnly = true;
-            options.firstInstance = reinterpret_cast<HWND>(digitsOf(nextItem(commandLine, at)));
+            options.firstInstance = static_cast<DWORD>(digitsOf(nextItem(commandLine, at)));
         } else if (name == L"language" && item[0] == L'/') {
             options.language = static_cast<LANGID>(digitsOf(nextItem(commandLine, at)));
         } else if (options.bad.empty()) {

@@ -22,10 +22,10 @@ struct ProgramOptions {
     DWORD timeoutSeconds = 0;
     std::wstring bad;      // the first switch the program does not know (or "/log" without a file)
     bool logNeedsFile = false;  // `bad` is /log, given no file
-    // The elevated instance's own switch, "/repair <first instance's window>";
-    // not for users, and not listed.
+    // The elevated instance's own switch, "/repair <first instance's
+    // process id>"; not for users, and not listed.
     bool repairOnly = false;
-    HWND firstInstance = nullptr;
+    DWORD firstInstance = 0;
     // ...and "/language <LANGID>", the language of the person at the
     // desktop, whose reports the elevated instance shows. 0: not given.
     LANGID language = 0;

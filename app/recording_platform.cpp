@@ -173,7 +173,7 @@ bool RecordingPlatform::hasVisibleDesktop() { return inner_.hasVisibleDesktop();
 
 StartedProcess RecordingPlatform::launchElevatedRepair(const std::wstring& switches) {
     const StartedProcess process = passOn([&] { return inner_.launchElevatedRepair(switches); });
-    started(process.id, std::wstring(repairSwitch) + L" <this instance's window>, as administrator", L"Tolvane.exe");
+    started(process.id, std::wstring(repairSwitch) + L" <this instance's process id>, as administrator", L"Tolvane.exe");
     watch(process);
     return process;
 }

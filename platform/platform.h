@@ -144,7 +144,7 @@ protected:
 };
 
 // The switch that starts the program as the repair alone, with the first
-// instance's window (as a decimal number) after it: "/repair 1234".
+// instance's process id (in decimal) after it: "/repair 1234".
 inline constexpr wchar_t repairSwitch[] = L"/repair";
 
 // Where the record of a repair at work is kept, for the reports that name it.
@@ -199,7 +199,7 @@ public:
     virtual bool isAdministrator() = 0;
     // Starts the program's own file again with administrator rights
     // ("runas": Windows asks the user's consent), hidden, in the current
-    // folder, with the repair switch and this instance's window, then
+    // folder, with the repair switch and this instance's process id, then
     // `switches` (" /timeout 600"). Raises a Failure numbered
     // ERROR_CANCELLED (1223) when the user declines.
     virtual StartedProcess launchElevatedRepair(const std::wstring& switches) = 0;

@@ -34,7 +34,7 @@ std::wstring handedLine(const std::wstring& text) { return decimal(::GetTickCoun
 
 RunLog::RunLog() noexcept : start_(::GetTickCount()) {}
 
-RunLog::RunLog(HWND firstInstance) noexcept
+RunLog::RunLog(DWORD firstInstance) noexcept
     : state_(handing), firstInstance_(firstInstance), start_(::GetTickCount()) {}
 
 DWORD RunLog::elapsedMs() const noexcept { return ::GetTickCount() - start_; }
@@ -203,7 +203,10 @@ void RunLog::addAt(DWORD tick, const std::wstring& text) noexcept {
 
 void RunLog::flush() noexcept {
     if (state_ != handing || handed_.empty()) return;
-    handOver(firstInstance_, handed_);
+    // Kept for the next hand-over while the first instance has no window yet.
+    const HWND to = firstInstanceWindow();
+    if (to == nullptr) return;
+    handOver(to, handed_);
     handed_.clear();
 }
 
@@ -244,11 +247,20 @@ void RunLog::addToOtherRun(const std::wstring& text) noexcept {
 void RunLog::handOutcome(DWORD exitCode) noexcept {
     if (state_ != handing) return;
     flush();
-    handOver(firstInstance_, std::wstring(reinterpret_cast<const wchar_t*>(&exitCode), 2), repairOutcomeData);
+    handOver(firstInstanceWindow(), std::wstring(reinterpret_cast<const wchar_t*>(&exitCode), 2), repairOutcomeData);
 }
 
 void RunLog::handInstallerRuns() noexcept {
-    if (state_ == handing) handOver(firstInstance_, std::wstring(), installerRunsData);
+    if (state_ == handing) handOver(firstInstanceWindow(), std::wstring(), installerRunsData);
+}
+
+HWND RunLog::firstInstanceWindow() const noexcept {
+    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, mainWindowClass, nullptr)) != nullptr;) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner == firstInstance_) return window;
+    }
+    return nullptr;
 }
 
 void RunLog::handOver(HWND to, const std::wstring& lines, ULONG_PTR kind) noexcept {

@@ -37,13 +37,14 @@ inline constexpr ULONG_PTR installerRunsData = 0x546F6C78;  // "Tolx"
 class RunLog {
 public:
     RunLog() noexcept;
-    // The log of the elevated repair: its lines are handed to the first
-    // instance's window, which writes them into its own log with the time
+    // The log of the elevated repair: its lines are handed to the main
+    // window of the first instance (that process), once it has one, which
+    // writes them into its own log with the time
     // each was said. Nothing is written to a file: the user's temporary
     // folder is the user's, and a junction on it would take an elevated
     // write anywhere. Lines are handed over in batches (see flush): each
     // hand-over costs both processes a round trip.
-    explicit RunLog(HWND firstInstance) noexcept;
+    explicit RunLog(DWORD firstInstance) noexcept;
 
     // The log goes to this file (/log FILE), with the same care as
     // Tolvane.log in the temporary folder: made under a name of its own
@@ -103,10 +104,12 @@ private:
     // Hands the line to the main window `to` of another instance of the
     // program, if that is what it is.
     static void handOver(HWND to, const std::wstring& lines, ULONG_PTR kind = logLineData) noexcept;
+    // The first instance's main window, or null while it has none.
+    HWND firstInstanceWindow() const noexcept;
     void addAt(DWORD tick, const std::wstring& text) noexcept;
 
     enum State { waitingForOwner, writing, silent, handing } state_ = waitingForOwner;
-    HWND firstInstance_ = nullptr;
+    DWORD firstInstance_ = 0;
     std::wstring handed_;  // lines not yet handed over
     std::vector<std::wstring> kept_;
     UniqueFileHandle file_;

@@ -185,7 +185,7 @@ StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& switches)
     while ((length = ::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data())) >= folder.size())
         folder.resize(length + 1);
     const std::wstring parameters =
-        joined({std::wstring(repairSwitch), L" ", decimal(reinterpret_cast<ULONG_PTR>(window_)), switches});
+        joined({std::wstring(repairSwitch), L" ", decimal(::GetCurrentProcessId()), switches});
     SHELLEXECUTEINFOW execute = {};
     execute.cbSize = sizeof execute;
     // No owner window: with a hidden one, Windows may show the consent
