@@ -7,6 +7,10 @@
 #                                         on Windows as Wine reports it: winxp;
 #                                         win7: the repair in an elevated instance)
 #
+# With BENCH_OTHER=<another build's Tolvane.exe>, that build runs in the
+# same turns in place of the floor without a window: builds are compared
+# within one run of the bench, as the figures move between runs.
+#
 # Prints medians of: processor time used while a 5-second installer ran,
 # start-to-installer and installer-end-to-menu delays (from the stand-ins'
 # own timestamps), executable size and peak memory.
