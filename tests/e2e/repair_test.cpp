@@ -460,9 +460,9 @@ TEST_F(RepairRun, AMediumChangedAfterItWasMadeRunsNothing) {
 // drive (which says it is read-only, and may be an image the user mounted):
 // what runs as administrator is the copy checked in a folder of the run's
 // own, never what was planted, and that folder goes at the end. The menu,
-// which would run with the same rights and is made ready while the
-// installer runs, is not the file that was checked: it never runs, and the
-// repair's code stands.
+// which would run with the same rights, is not the file that was checked,
+// whether it is made ready while the installer runs or started at the end:
+// it never runs, and the repair's code stands.
 TEST_F(RepairRun, ADataFolderRePointedDuringTheRunNeverRunsWhatWasPlanted) {
     for (const bool cdRom : {false, true}) {
         SCOPED_TRACE(cdRom ? "a CD-ROM drive" : "a writable copy");
@@ -480,6 +480,9 @@ TEST_F(RepairRun, ADataFolderRePointedDuringTheRunNeverRunsWhatWasPlanted) {
         ASSERT_TRUE(makeUnixSymlink(real, medium / L"data"));
         medium.actWhenLogged = unregistered(Machine::controlPath(), "installed");
         medium.act = [&] { ASSERT_TRUE(makeUnixSymlink(planted, medium / L"data")); };
+        // Long enough, on the CD-ROM drive, for the menu to be made ready
+        // while the installer runs; else it is checked as it starts.
+        if (cdRom) medium.environment[L"STANDIN_INSTALLER_MS"] = L"2500";
         RunResult result = medium.run();
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_EQ(result.linesStarting(registered(Machine::controlPath(), "medium")).size(), 1u) << result.logText();
@@ -491,7 +494,8 @@ TEST_F(RepairRun, ADataFolderRePointedDuringTheRunNeverRunsWhatWasPlanted) {
         EXPECT_TRUE(result.linesStarting("menu.exe start").empty()) << result.logText();
         expectInTheRunLog({L"all as the medium was made", L"is made; only administrators may open it",
                            L"Unregistering the installed control", L"it runs in \"" + windowsFolder() + L"\\Temp\\Tolvane.",
-                           L"Making the medium's menu ready while the repair runs",
+                           cdRom ? L"Making the medium's menu ready while the repair runs"
+                                 : L"only the file that was checked may run",
                            L"the menu does not run: starting \"" + (medium / L"data\\menu.exe") + L"\" was stopped before it ran",
                            L"The run is over: exit code 0"});
         EXPECT_TRUE(Machine::installerFolders().empty());
