@@ -2,6 +2,8 @@
 // putting the medium's control in place, the mark, and the tidying up.
 #include "app/repair.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace tolvane {
@@ -200,19 +202,44 @@ void Repair::renameFlashInf() {
 // the machine had no control of its own, it is the best one to put back
 // should that fail. A file another program holds (a browser on the
 // installer's "installed" page) can be renamed all the same.
+void Repair::prepareControlCopy() noexcept {
+    std::wstring copy;
+    try {
+        platform_.note("Copying the medium's control beside the control while the installer runs");
+        copy = journal_.freeOwnName(machine_.getPathFlash(), L".new");
+        journal_.record.discards.push_back(copy);
+        journal_.saveRecord();
+        const std::wstring sha256 = platform_.copyFile(machine_.mediumPath(L"\\data\\Flash.ocx"), copy).sha256;
+        if (medium_.controlSha256.empty() || sha256 == medium_.controlSha256) {
+            preparedCopy_ = copy;
+            preparedSha256_ = sha256;
+            return;
+        }
+    } catch (const Failure& failure) {
+        platform_.noteFailure(failure);
+    } catch (...) {
+    }
+    if (!copy.empty()) journal_.discard(copy);
+}
+
 void Repair::copyFlashOCX() {
     platform_.note("Putting the medium's control in place");
     const std::wstring control = machine_.getPathFlash();
-    const std::wstring source = machine_.mediumPath(L"\\data\\Flash.ocx");
-    const std::wstring copy = journal_.freeOwnName(control, L".new");
-    journal_.record.discards.push_back(copy);
-    journal_.saveRecord();
-    // Checked where only administrators write, as it is written, before it
-    // is registered.
-    const std::wstring sha256 = platform_.copyFile(source, copy).sha256;
-    if (!medium_.controlSha256.empty() && sha256 != medium_.controlSha256)
-        throw Failure(ERROR_INVALID_DATA, joined({L"the copy ", quotedPath(copy),
-                                                  L" differs from the medium's control as it was made"}));
+    std::wstring copy = preparedCopy_, sha256 = preparedSha256_;
+    auto& discards = journal_.record.discards;
+    // Made while the installer ran, unless the installer took it away.
+    if (copy.empty() || !platform_.fileExists(copy)) {
+        if (!copy.empty()) discards.erase(std::find(discards.begin(), discards.end(), copy));
+        copy = journal_.freeOwnName(control, L".new");
+        discards.push_back(copy);
+        journal_.saveRecord();
+        // Checked where only administrators write, as it is written, before
+        // it is registered.
+        sha256 = platform_.copyFile(machine_.mediumPath(L"\\data\\Flash.ocx"), copy).sha256;
+        if (!medium_.controlSha256.empty() && sha256 != medium_.controlSha256)
+            throw Failure(ERROR_INVALID_DATA, joined({L"the copy ", quotedPath(copy),
+                                                      L" differs from the medium's control as it was made"}));
+    }
     if (platform_.fileExists(control)) {
         run_.noteLoaded(control);
         try {
@@ -228,7 +255,7 @@ void Repair::copyFlashOCX() {
     journal_.record.copySha256 = sha256;
     journal_.saveRecord();
     platform_.replaceFile(copy, control);
-    journal_.record.discards.pop_back();
+    discards.erase(std::find(discards.begin(), discards.end(), copy));
     journal_.record.mediumCopy.clear();
     journal_.record.mediumCopyInPlace = true;
     journal_.saveRecord();

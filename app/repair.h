@@ -53,6 +53,10 @@ private:
     // Platform::readInstalledMark); and that mark written.
     bool installedByUs(const std::wstring& control);
     void markInstalled(const std::wstring& control) noexcept;
+    // While the installer runs: the medium's control copied beside the
+    // control under a name of its own, and checked (see copyFlashOCX). A
+    // copy that fails is taken away; copyFlashOCX then copies afresh.
+    void prepareControlCopy() noexcept;
 
     RunContext& run_;
     Platform& platform_;
@@ -65,6 +69,9 @@ private:
     std::wstring installerFailure_;
     DWORD installerStartedAt_ = 0;  // GetTickCount when it started
     DWORD installerExitCode_ = 0;   // the installer's own, kept in the mark
+    // The medium's control, copied and checked while the installer ran.
+    std::wstring preparedCopy_;
+    std::wstring preparedSha256_;
 };
 
 }  // namespace tolvane

@@ -143,10 +143,13 @@ void Repair::runTaskAndWait(std::wstring path, int windowStyle) {
     ProcessHandle installer(platform_, start.process.handle);
     platform_.setWindowVisible(false);
     platform_.processPendingEvents();
-    // What is done meanwhile (the menu made ready) waits until the
-    // installer is under way: at its start, it would slow the installer down.
-    if (run_.meanwhile != nullptr && run_.waitFor(installer.get(), installerUnderWayMs) == WAIT_TIMEOUT)
-        run_.meanwhile->whileRepairRuns();
+    // What can be done while the installer runs is done once it is under
+    // way (at its start it would slow it down): the run's `meanwhile` (the
+    // menu made ready), and the medium's control copied beside the control.
+    if (run_.waitFor(installer.get(), installerUnderWayMs) == WAIT_TIMEOUT) {
+        if (run_.meanwhile != nullptr) run_.meanwhile->whileRepairRuns();
+        prepareControlCopy();
+    }
     waitForInstaller(installer.get());
     // What a restart is needed for, the installer knows best. Its failure
     // is not the repair's: the disc's own control is put in place after it

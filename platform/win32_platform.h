@@ -164,7 +164,6 @@ private:
     // raised when it is not the file held since the check.
     Started startChecked(const std::wstring& commandLine, int windowStyle, const std::wstring& application,
                          DWORD startupFlags = 0);
-    std::wstring whyNotChecked(HANDLE process, const std::wstring& application);
 
     HINSTANCE instance_;
     HWND window_ = nullptr;

@@ -113,31 +113,24 @@ bool setJobLimits(HANDLE job, DWORD flags) {
 
 }  // namespace
 
-// Why the suspended process may not run: empty when the file it maps is
+// Started suspended; ended and raised unless the file its process maps is
 // the one held since the check.
-std::wstring Win32Platform::whyNotChecked(HANDLE process, const std::wstring& application) {
+Win32Platform::Started Win32Platform::startChecked(const std::wstring& commandLine, int windowStyle,
+                                                   const std::wstring& application, DWORD startupFlags) {
     BY_HANDLE_FILE_INFORMATION expected = {};
     bool held = false;
     for (const HeldFile& file : heldFiles_)
         held = held || (samePath(file.path, application) && ::GetFileInformationByHandle(file.handle.get(), &expected));
-    if (!held) return L"it was not checked";
-    try {
-        return sameFile(fileInformation(programFileOf(process), 0), expected)
-                   ? std::wstring()
-                   : L"the file its process runs is not the one that was checked";
-    } catch (const Failure& failure) {
-        return failure.description();
-    }
-}
-
-Win32Platform::Started Win32Platform::startChecked(const std::wstring& commandLine, int windowStyle,
-                                                   const std::wstring& application, DWORD startupFlags) {
     Started started = start(commandLine, windowStyle, application, CREATE_SUSPENDED, nullptr, std::wstring(), startupFlags);
-    const std::wstring why = whyNotChecked(started.process.get(), application);
-    if (why.empty()) return started;
+    std::wstring why = L"it was not checked";
+    try {
+        if (held && sameFile(fileInformation(programFileOf(started.process.get()), 0), expected)) return started;
+        if (held) why = L"the file its process runs is not the one that was checked";
+    } catch (const Failure& failure) {
+        why = failure.description();
+    }
     ::TerminateProcess(started.process.get(), ERROR_INVALID_DATA);
-    throw Failure(ERROR_INVALID_DATA, joined({L"starting ", quotedPath(application), L" was stopped before it ran: ",
-                                              why}));
+    throw Failure(ERROR_INVALID_DATA, joined({L"starting ", quotedPath(application), L" was stopped before it ran: ", why}));
 }
 
 // A job that ends what it holds when its last handle closes: this program

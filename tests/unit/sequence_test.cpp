@@ -51,9 +51,10 @@ TEST_F(Sequence, WindowsXPRunDoesEveryStepInOrderAndEnds) {
                                  L"renameFile " + control + L" -> " + controlBackup,
                                  L"renameFile " + inf + L" -> " + infBackup,
                                  installerLaunch,
-                                 L"WaitForSingleObject 1001 2000",  // under way: then the menu is made ready
-                                 L"WaitForSingleObject 1001 4294967295",
+                                 // Under way: then the menu is made ready and the medium's control copied.
+                                 L"WaitForSingleObject 1001 2000",
                                  L"copyFile D:\\data\\Flash.ocx -> " + control + L".1.new",
+                                 L"WaitForSingleObject 1001 4294967295",
                                  L"replaceFile " + control + L".1.new -> " + control,
                                  L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool + inSystem,
                                  L"WaitForSingleObject 1002 60000",
@@ -436,7 +437,9 @@ TEST(FirstInstance, RepairsAsAdministratorWhereItCanAndStartsTheMenuItself) {
             return std::find_if(fake.calls.begin(), fake.calls.end(), [&](const std::wstring& c) { return c.rfind(call, 0) == 0; }) -
                    fake.calls.begin();
         };
-        if (row.major >= 6 && row.elevationRefused == 0) EXPECT_LT(at(L"launchElevatedRepair"), at(L"createMainWindow"));
+        if (row.major >= 6 && row.elevationRefused == 0) {
+            EXPECT_LT(at(L"launchElevatedRepair"), at(L"createMainWindow"));
+        }
         // Nothing of the repair in this process.
         EXPECT_FALSE(fake.called(L"renameFile")) << "the repair ran as the user";
         EXPECT_EQ(fake.openHandles, 0);

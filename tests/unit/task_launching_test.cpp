@@ -22,6 +22,10 @@ TEST(InstallerWait, WaitsWithoutLimitOnTheHandleItWasStartedWithAndClosesIt) {
                               L"D:\\data\\install_flash_player.exe",
                               L"setWindowVisible false",
                               L"processPendingEvents",
+                              // Under way: meanwhile the medium's control is copied beside the control.
+                              L"WaitForSingleObject 1000 2000",
+                              L"GetSystemDirectoryA 255",
+                              L"copyFile D:\\data\\Flash.ocx -> C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.ocx.1.new",
                               L"WaitForSingleObject 1000 4294967295",
                               L"GetExitCodeProcess 1000 0",
                               L"CloseHandle 1000",
