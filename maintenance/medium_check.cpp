@@ -109,8 +109,7 @@ void MediumCheck::checkMedium() {
         if (file.sha256.empty()) {
             if (loaderMaps(file.name))
                 platform_.note(joined({L"  ", quotedPath(data + L"\\" + file.name),
-                                       L" has no SHA-256 in the record (an "
-                               L"older tool's): not checked"}));
+                                       L" has no SHA-256 in the record (an older tool's): not checked"}));
             continue;
         }
         // The installer is read once, as it is copied (see Repair::prepareInstaller).
