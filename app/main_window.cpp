@@ -156,7 +156,9 @@ void frmMain::whileRepairRuns() noexcept {
         if (!medium_.checked) medium_.checkMedium();
         if (!medium_.checked) return;
         const std::wstring path = machine_.mediumPath(L"\\data\\menu.exe");
-        platform_.readyCheckedProgram(quotedPath(path), normalFocus, path);
+        platform_.noteAbout(path, platform_.readyCheckedProgram(quotedPath(path), normalFocus, path)
+                                      ? " is the file that was checked: started suspended, it runs once the repair is over"
+                                      : " cannot wait here: it is started once the repair is over");
     } catch (const Failure& failure) {
         if (failure.number() == ERROR_INVALID_DATA || !medium_.checked) medium_.menuRefused = failure.description();
     } catch (...) {

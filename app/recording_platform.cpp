@@ -203,13 +203,7 @@ std::uint32_t RecordingPlatform::launchCheckedProgram(const std::wstring& comman
 
 bool RecordingPlatform::readyCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                             const std::wstring& application) {
-    const bool ready = passOn([&] { return inner_.readyCheckedProgram(commandLine, windowStyle, application); });
-    say([&] {
-        return joined({L"  ", quotedPath(application),
-                       (ready ? L" is the file that was checked: started suspended, it runs once the repair is over"
-                                                        : L" cannot wait here: it is started once the repair is over")});
-    });
-    return ready;
+    return passOn([&] { return inner_.readyCheckedProgram(commandLine, windowStyle, application); });
 }
 
 StartedProcess RecordingPlatform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,

@@ -202,24 +202,31 @@ void Repair::renameFlashInf() {
 // the machine had no control of its own, it is the best one to put back
 // should that fail. A file another program holds (a browser on the
 // installer's "installed" page) can be renamed all the same.
+// Listed in the record before it exists. Checked where only administrators
+// write, as it is written, before it is registered.
+std::wstring Repair::copyMediumControl(std::wstring& sha256) {
+    const std::wstring copy = journal_.freeOwnName(machine_.getPathFlash(), L".new");
+    journal_.record.discards.push_back(copy);
+    journal_.saveRecord();
+    sha256 = platform_.copyFile(machine_.mediumPath(L"\\data\\Flash.ocx"), copy).sha256;
+    if (!medium_.controlSha256.empty() && sha256 != medium_.controlSha256)
+        throw Failure(ERROR_INVALID_DATA, joined({L"the copy ", quotedPath(copy),
+                                                  L" differs from the medium's control as it was made"}));
+    return copy;
+}
+
 void Repair::prepareControlCopy() noexcept {
-    std::wstring copy;
+    const std::size_t listed = journal_.record.discards.size();
     try {
         platform_.note("Copying the medium's control beside the control while the installer runs");
-        copy = journal_.freeOwnName(machine_.getPathFlash(), L".new");
-        journal_.record.discards.push_back(copy);
-        journal_.saveRecord();
-        const std::wstring sha256 = platform_.copyFile(machine_.mediumPath(L"\\data\\Flash.ocx"), copy).sha256;
-        if (medium_.controlSha256.empty() || sha256 == medium_.controlSha256) {
-            preparedCopy_ = copy;
-            preparedSha256_ = sha256;
-            return;
-        }
+        preparedCopy_ = copyMediumControl(preparedSha256_);
+        return;
     } catch (const Failure& failure) {
         platform_.noteFailure(failure);
     } catch (...) {
     }
-    if (!copy.empty()) journal_.discard(copy);
+    // A copy of the name: discard takes it off the list first.
+    if (journal_.record.discards.size() > listed) journal_.discard(std::wstring(journal_.record.discards.back()));
 }
 
 void Repair::copyFlashOCX() {
@@ -230,15 +237,7 @@ void Repair::copyFlashOCX() {
     // Made while the installer ran, unless the installer took it away.
     if (copy.empty() || !platform_.fileExists(copy)) {
         if (!copy.empty()) discards.erase(std::find(discards.begin(), discards.end(), copy));
-        copy = journal_.freeOwnName(control, L".new");
-        discards.push_back(copy);
-        journal_.saveRecord();
-        // Checked where only administrators write, as it is written, before
-        // it is registered.
-        sha256 = platform_.copyFile(machine_.mediumPath(L"\\data\\Flash.ocx"), copy).sha256;
-        if (!medium_.controlSha256.empty() && sha256 != medium_.controlSha256)
-            throw Failure(ERROR_INVALID_DATA, joined({L"the copy ", quotedPath(copy),
-                                                      L" differs from the medium's control as it was made"}));
+        copy = copyMediumControl(sha256);
     }
     if (platform_.fileExists(control)) {
         run_.noteLoaded(control);

@@ -57,6 +57,9 @@ private:
     // control under a name of its own, and checked (see copyFlashOCX). A
     // copy that fails is taken away; copyFlashOCX then copies afresh.
     void prepareControlCopy() noexcept;
+    // The medium's control copied beside the control under a name of its
+    // own, and checked: that name, with its SHA-256 in `sha256`.
+    std::wstring copyMediumControl(std::wstring& sha256);
 
     RunContext& run_;
     Platform& platform_;

@@ -27,6 +27,15 @@ std::wstring stamped(DWORD milliseconds, const std::wstring& text) {
     return line;
 }
 
+// The main window of an instance of the program next after `after` (null:
+// the first), and in `owner` its process.
+HWND nextMainWindow(HWND after, DWORD& owner) {
+    const HWND window = ::FindWindowExW(nullptr, after, mainWindowClass, nullptr);
+    owner = 0;
+    if (window != nullptr) ::GetWindowThreadProcessId(window, &owner);
+    return window;
+}
+
 // A line as it is handed to another instance (see logLineData).
 std::wstring handedLine(const std::wstring& text) { return decimal(::GetTickCount()) + L"\t" + text + L'\0'; }
 
@@ -237,11 +246,9 @@ void RunLog::addToOtherRun(const std::wstring& text) noexcept {
         write(stamped(elapsedMs(), text));
         file_.reset();
     }
-    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, mainWindowClass, nullptr)) != nullptr;) {
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(window, &owner);
+    DWORD owner = 0;
+    for (HWND window = nullptr; (window = nextMainWindow(window, owner)) != nullptr;)
         if (owner != ::GetCurrentProcessId()) handOver(window, handedLine(text));
-    }
 }
 
 void RunLog::handOutcome(DWORD exitCode) noexcept {
@@ -255,11 +262,9 @@ void RunLog::handInstallerRuns() noexcept {
 }
 
 HWND RunLog::firstInstanceWindow() const noexcept {
-    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, mainWindowClass, nullptr)) != nullptr;) {
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(window, &owner);
+    DWORD owner = 0;
+    for (HWND window = nullptr; (window = nextMainWindow(window, owner)) != nullptr;)
         if (owner == firstInstance_) return window;
-    }
     return nullptr;
 }
 
