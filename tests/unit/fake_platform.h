@@ -137,6 +137,12 @@ public:
     // The calls whose line begins with `name`.
     std::vector<std::wstring> callsTo(const std::wstring& name) const;
     bool called(const std::wstring& name) const { return !callsTo(name).empty(); }
+    // Where the first call that begins with `name` is in `calls`; its size when none does.
+    std::size_t firstCall(const std::wstring& name) const {
+        std::size_t at = 0;
+        while (at < calls.size() && calls[at].compare(0, name.size(), name) != 0) ++at;
+        return at;
+    }
 
     UINT GetSystemDirectoryA(LPSTR buffer, UINT size) override;
     UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) override;
@@ -218,6 +224,7 @@ public:
     void note(const std::wstring& line) override { notes.push_back(line); }
 
 private:
+    void startChecked(const std::wstring& application, const std::wstring& process);
     UINT folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size);
     void failIfAsked(const std::wstring& operation);
     // Counts a call that can fail: raises when it is to fail before its

@@ -109,37 +109,35 @@ std::vector<RunningProcess> FakePlatform::trackedProcesses() {
     return found;
 }
 
-bool FakePlatform::readyCheckedProgram(const std::wstring& commandLine, int, const std::wstring& application) {
+// As the Windows side: a file never checked is refused; one swapped since
+// the check is ended (`process`) before it runs.
+void FakePlatform::startChecked(const std::wstring& application, const std::wstring& process) {
     if (held.count(application) == 0)
         throw Failure(2, L"starting " + quotedPath(application) + L" failed: it was not checked");
+    if (process.empty() || !menuSwappedAfterCheck) return;
+    calls.push_back(L"TerminateProcess " + process);
+    throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) +
+                                          L" was stopped before it ran: it is not the file that was checked");
+}
+
+bool FakePlatform::readyCheckedProgram(const std::wstring& commandLine, int, const std::wstring& application) {
+    startChecked(application, L"");
     mayFail(L"starting " + quotedPath(application) + L" suspended");
     calls.push_back(L"readyCheckedProgram " + commandLine);
-    if (menuSwappedAfterCheck) {
-        calls.push_back(L"TerminateProcess (the menu made ready)");
-        throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) +
-                                              L" was stopped before it ran: it is not the file that was checked");
-    }
+    startChecked(application, L"(the menu made ready)");
     if (menuCanWait) readyMenu = commandLine;
     return menuCanWait;
 }
 
 std::uint32_t FakePlatform::launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                                  const std::wstring& application) {
-    if (held.count(application) == 0)
-        throw Failure(2, L"starting " + quotedPath(application) + L" failed: it was not checked");
-    if (readyMenu == commandLine) {  // only let run
-        readyMenu.clear();
-        const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
-        return calls.back() += L" | checked, made ready", id;
-    }
-    mayFail(L"starting " + quotedPath(application));
+    startChecked(application, L"");
+    const bool ready = readyMenu == commandLine;  // then it is only let run
+    readyMenu.clear();
+    if (!ready) mayFail(L"starting " + quotedPath(application));
     const std::uint32_t id = launchProgram(commandLine, windowStyle, application);
-    calls.back() += L" | checked";
-    if (menuSwappedAfterCheck) {
-        calls.push_back(L"TerminateProcess " + std::to_wstring(id));
-        throw Failure(ERROR_INVALID_DATA, L"starting " + quotedPath(application) +
-                                              L" was stopped before it ran: it is not the file that was checked");
-    }
+    calls.back() += ready ? L" | checked, made ready" : L" | checked";
+    if (!ready) startChecked(application, std::to_wstring(id));
     return id;
 }
 

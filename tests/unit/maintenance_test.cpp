@@ -198,11 +198,6 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
         row.change(fake);
         const int exitCode = runProgram(fake);
         const auto boxes = fake.callsTo(L"showMessageBox");
-        const auto first = [&](const std::wstring& call) {
-            return std::find_if(fake.calls.begin(), fake.calls.end(),
-                                [&](const std::wstring& c) { return c.rfind(call, 0) == 0; }) -
-                   fake.calls.begin();
-        };
         if (row.report.empty()) {
             EXPECT_EQ(fake.endedWith, 0);
             EXPECT_TRUE(boxes.empty());
@@ -210,9 +205,9 @@ TEST(MediumCheck, OnlyTheMediumAsItWasMadeIsRepairedFrom) {
             // Checked before the first change, held until the end, the copied control checked again.
             // The installer is hashed as it is copied, before the unregistration.
             if (fake.called(L"digestFile D:\\data\\Flash.ocx | held")) {
-                EXPECT_LT(first(L"digestFile D:\\data\\Flash.ocx | held"), first(L"writeRepairRecord"));
-                EXPECT_LT(first(L"copyAndDigest " + installer), first(L"launchProgram regsvr32"));
-                EXPECT_LT(first(L"copyFile D:\\data\\Flash.ocx"), first(L"replaceFile"));
+                EXPECT_LT(fake.firstCall(L"digestFile D:\\data\\Flash.ocx | held"), fake.firstCall(L"writeRepairRecord"));
+                EXPECT_LT(fake.firstCall(L"copyAndDigest " + installer), fake.firstCall(L"launchProgram regsvr32"));
+                EXPECT_LT(fake.firstCall(L"copyFile D:\\data\\Flash.ocx"), fake.firstCall(L"replaceFile"));
             }
             continue;
         }
@@ -318,12 +313,8 @@ TEST(Steering, NothingAStandardUserPutsInPlaceRunsOrGoesAsAdministrator) {
         {"XP, an administrator: the menu checked and made ready while the installer runs, let run after the registration",
          [](FakePlatform&) {}, 0, L"launchProgram \"" + menu + L"\" | 1 | " + menu + L" | checked, made ready", L"", L"T.exe",
          [](const FakePlatform& f) {
-             const auto at = [&](const std::wstring& call) {
-                 return std::find_if(f.calls.begin(), f.calls.end(), [&](const std::wstring& c) { return c.rfind(call, 0) == 0; }) -
-                        f.calls.begin();
-             };
-             EXPECT_LT(at(L"launchProgram \"" + installerCopy), at(L"readyCheckedProgram \"" + menu));
-             EXPECT_LT(at(L"launchProgram regsvr32 \"" + control + L"\" /s"), at(L"launchProgram \"" + menu));
+             EXPECT_LT(f.firstCall(L"launchProgram \"" + installerCopy), f.firstCall(L"readyCheckedProgram \"" + menu));
+             EXPECT_LT(f.firstCall(L"launchProgram regsvr32 \"" + control + L"\" /s"), f.firstCall(L"launchProgram \"" + menu));
          }},
         {"a menu that cannot wait suspended: checked as it starts", [](FakePlatform& f) { f.menuCanWait = false; }, 0,
          L"launchProgram \"" + menu + L"\" | 1 | " + menu + L" | checked\n", L"made ready"},
