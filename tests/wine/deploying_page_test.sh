@@ -18,11 +18,7 @@ awk '/^## A Group Policy startup script/ {found = 1} found && /^```bat/ {inside 
   "$root/docs/deploying.md" | sed 's|^set disc=.*|set disc=C:\\share\\Tolvane|; s/$/\r/' >"$WINEPREFIX/drive_c/startup.bat"
 tolvane() { wine 'C:\share\Tolvane\Tolvane.exe' "$@" >/dev/null 2>&1; echo $?; }
 
-passed=0 failed=0
-check() {  # description, then the test command
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); echo "ok      $what"; else failed=$((failed + 1)); echo "FAILED  $what"; fi
-}
+. "$(dirname "$0")/checks.sh"
 check "the page's startup script is found" grep -q 'Tolvane.exe" /quiet /nomenu' "$WINEPREFIX/drive_c/startup.bat"
 check "detection before: 1" test "$(tolvane /check)" -eq 1
 wine cmd /c 'C:\startup.bat' >"$WINEPREFIX.out" 2>&1
@@ -35,5 +31,4 @@ check "the uninstall again: 1605 (modulo 256 under Wine)" test "$(tolvane /quiet
 check "no control is left where there was none" test ! -e "$WINEPREFIX/drive_c/windows/system32/Macromed/Flash/flash.ocx"
 [ "$failed" -eq 0 ] || cat "$WINEPREFIX.out"
 wineserver -k >/dev/null 2>&1
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checked

@@ -21,15 +21,10 @@ wine cmd /c exit >/dev/null 2>&1   # the restart: a fresh wineserver and its win
 wineserver -w >/dev/null 2>&1
 after=$(ls "$flash" 2>/dev/null | tr '\n' ' ')
 
-passed=0 failed=0
-check() {  # description, then the test command
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); echo "ok      $what"; else failed=$((failed + 1)); echo "FAILED  $what"; fi
-}
+. "$(dirname "$0")/checks.sh"
 check "the two runs with a held control passed" test "$code" -eq 0
 check "before the restart a file was moved aside beside the control (found: $before)" test "$(wc -w <<<"$before")" -eq 3
 check "after the restart only flash.bkp and flash.ocx remain (found: $after)" test "$after" = "flash.bkp flash.ocx "
 [ "$failed" -eq 0 ] || cat "$WINEPREFIX.out"
 rm -rf "$flash"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checked

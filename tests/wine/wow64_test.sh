@@ -52,11 +52,7 @@ pending=$("$wine64" reg query 'HKLM\System\CurrentControlSet\Control\Session Man
 wineserver -k
 log=$(tr -d '\r' < "$c/wow64/run.log" 2>/dev/null)
 
-passed=0 failed=0
-check() {  # description, then the test command
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); echo "ok      $what"; else failed=$((failed + 1)); echo "FAILED  $what"; fi
-}
+. "$(dirname "$0")/checks.sh"
 # 3010: a program (the browser) held the control that was replaced; Wine
 # hands the code on modulo 256.
 check "Tolvane.exe ended with exit code 3010, as Wine returns it: 194 (got $code)" test "$code" -eq $((3010 % 256))
@@ -72,5 +68,4 @@ check "nothing in the 64-bit system32 is to be deleted" eval '! grep -qi "system
 [ "$failed" -eq 0 ] || printf 'deletions at the next restart:\n%s\n' "$pending"
 [ "$failed" -eq 0 ] || printf 'log of the run:\n%s\n' "$log"
 rm -rf "$sys32/Macromed" "$c/wow64"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checked
