@@ -145,9 +145,8 @@ void frmMain::executeChecker() {
     }
 }
 
-// Checked, and started suspended, while the installer runs (not while the
-// repair starts, which it would slow down): once the repair is over, the
-// menu only has to be let run. A menu refused is said when it is due; any
+// Checked, and started suspended, while the installer runs, once it is
+// under way: once the repair is over, the menu only has to be let run. A menu refused is said when it is due; any
 // other failure is met again then. The elevated instance tells the first.
 void frmMain::whileRepairRuns() noexcept {
     if (repairOnly_) return platform_.handInstallerRuns();

@@ -9,10 +9,10 @@ namespace {
 bool space(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 // The number the digits of an internal switch's value make, others skipped.
-ULONG_PTR digitsOf(const std::wstring& value) {
-    ULONG_PTR number = 0;
+DWORD digitsOf(const std::wstring& value) {
+    DWORD number = 0;
     for (wchar_t c : value)
-        if (c >= L'0' && c <= L'9') number = number * 10 + static_cast<ULONG_PTR>(c - L'0');
+        if (c >= L'0' && c <= L'9') number = number * 10 + static_cast<DWORD>(c - L'0');
     return number;
 }
 
@@ -80,7 +80,7 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
             else if (options.bad.empty()) options.bad = joined({item, L" ", seconds});
         } else if (name == L"repair" && item[0] == L'/') {
             options.repairOnly = true;
-            options.firstInstance = static_cast<DWORD>(digitsOf(nextItem(commandLine, at)));
+            options.firstInstance = digitsOf(nextItem(commandLine, at));
         } else if (name == L"language" && item[0] == L'/') {
             options.language = static_cast<LANGID>(digitsOf(nextItem(commandLine, at)));
         } else if (options.bad.empty()) {
