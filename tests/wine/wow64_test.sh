@@ -48,6 +48,9 @@ TOLVANE_TEST_LOG='C:\wow64\run.log' STANDIN_INSTALLER_MS=500 STANDIN_INSTALLER_W
   STANDIN_INSTALLER_COPIES='C:\wow64\installers-own.dll' STANDIN_INSTALLER_STARTS="C:\wow64\holder.exe \"$control\"" \
   run 'C:\wow64\Tolvane.exe' 2>/dev/null
 code=$?
+# The menu is started as Tolvane.exe ends; give it time to log its start
+# before the prefix's processes are ended (a loaded machine takes seconds).
+for _ in $(seq 100); do grep -qa 'menu.exe start' "$c/wow64/run.log" 2>/dev/null && break; sleep 0.2; done
 pending=$("$wine64" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r')
 wineserver -k
 log=$(tr -d '\r' < "$c/wow64/run.log" 2>/dev/null)
@@ -67,5 +70,6 @@ check "the installer's control, held by a browser, is to be deleted at the resta
 check "nothing in the 64-bit system32 is to be deleted" eval '! grep -qi "system32" <<<"$pending"'
 [ "$failed" -eq 0 ] || printf 'deletions at the next restart:\n%s\n' "$pending"
 [ "$failed" -eq 0 ] || printf 'log of the run:\n%s\n' "$log"
+[ "$failed" -eq 0 ] || { echo "Tolvane.log:"; iconv -f UTF-16 -t UTF-8 "$c"/users/*/Temp/Tolvane.log | tr -d '\r'; }
 rm -rf "$sys32/Macromed" "$c/wow64"
 checked
