@@ -13,5 +13,14 @@ bash "$root/tests/wine/prepare_prefix.sh" "$WINEPREFIX"
 start_xvfb 77
 trap 'wineserver -k >/dev/null 2>&1 || true; kill "$XVFB_PID" 2>/dev/null || true' EXIT
 
+# One wineserver for the whole run. Left to itself it ends 3 s after the
+# prefix's last program, and a program that starts just then loses its
+# connection ("wine client error: recvmsg: Connection reset by peer").
+# Wine's own services start with it and stay while it does: started here,
+# on this display, they keep no test's output open.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -p
+wine cmd /c exit </dev/null >/dev/null 2>&1
+
 cd "$root/build"
 ctest --output-on-failure -j2 --timeout 300
