@@ -162,12 +162,7 @@ void Repair::renameFlashOCX() {
         } else if (journal_.knownCopy(backup, control)) {
             journal_.removeOwnFile(backup);
         } else {
-            const std::wstring aside = journal_.freeOwnName(backup, L".old");
-            platform_.note(joined({L"  ", quotedPath(backup), L" is kept as ", quotedPath(aside),
-                                   L": it is not known to be a copy of the control that stays"}));
-            journal_.record.keptBackup = aside;
-            journal_.saveRecord();
-            moveFile(platform_, backup, aside);
+            keepAside(backup, &journal_.record.keptBackup);
         }
     }
     if (!installed) return platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
@@ -180,16 +175,35 @@ void Repair::renameFlashOCX() {
     journal_.saveRecord();
 }
 
-// Only on Windows XP. An old backup is replaced, so that a second repair on
-// the same machine does not stop here; it is removed only when there is an
-// INF file to take its place, never leaving the machine without either.
+// An older backup that is not known to be a copy of a file that stays goes
+// aside under a free name; `recorded`, when given, is the record's place
+// for that name, written before the move.
+void Repair::keepAside(const std::wstring& backup, std::wstring* recorded) {
+    const std::wstring aside = journal_.freeOwnName(backup, L".old");
+    platform_.note(joined({L"  ", quotedPath(backup), L" is kept as ", quotedPath(aside),
+                           L": it is not known to be a copy of a file that stays"}));
+    if (recorded != nullptr) {
+        *recorded = aside;
+        journal_.saveRecord();
+    }
+    moveFile(platform_, backup, aside);
+}
+
+// Only on Windows XP. An old backup makes way, so that a second repair on
+// the same machine does not stop here, only when there is an INF file to
+// take its place. It goes when its bytes are that file's; else it stays
+// beside it under a free name, which no run deletes (it may be the
+// machine's own, from before a repair that the installer's INF followed).
 void Repair::renameFlashInf() {
     platform_.note("Moving the setup information file aside");
     const std::wstring inf = machine_.getPathInf();
     if (inf.empty()) return platform_.note("  skipped: this is not Windows XP");
     const std::wstring backup = backupPath(inf);
     if (!platform_.fileExists(inf)) return platform_.note(L"  skipped: there is no " + quotedPath(inf));
-    if (platform_.fileExists(backup)) journal_.removeOwnFile(backup);
+    if (platform_.fileExists(backup)) {
+        if (journal_.knownCopy(backup, inf)) journal_.removeOwnFile(backup);
+        else keepAside(backup, nullptr);
+    }
     journal_.record.inf = inf;
     journal_.saveRecord();
     moveFile(platform_, inf, backup);

@@ -115,16 +115,22 @@ TEST(Backups, AFolderAtTheControlsPlaceIsNotTakenForAFileInUse) {
     EXPECT_FALSE(fake.called(L"renameFile"));
 }
 
-TEST(Backups, InfOnWindowsXPReplacesAnOldBackupEvenReadOnly) {
-    FakePlatform fake;
-    fake.setVersion(2, 5, 1);
-    fake.files[inf] = "inf";
-    fake.files[infBackup] = "older";
-    fake.readOnly = {infBackup};
-    Parts form(fake);
-    form.repair.renameFlashInf();
-    EXPECT_EQ(fake.files[infBackup], "inf");
-    EXPECT_EQ(fake.files.count(inf), 0u);
+// An older backup with the INF's own bytes goes, even read-only; one with
+// other bytes (the machine's own, before the installer wrote its INF) stays.
+TEST(Backups, InfOnWindowsXPTakesTheBackupsNameAndKeepsAnOlderOneThatIsNoCopy) {
+    for (const std::string older : {"inf", "the machine's own inf"}) {
+        FakePlatform fake;
+        fake.setVersion(2, 5, 1);
+        fake.files[inf] = "inf";
+        fake.files[infBackup] = older;
+        fake.readOnly = {infBackup};
+        Parts form(fake);
+        form.repair.renameFlashInf();
+        EXPECT_EQ(fake.files[infBackup], "inf");
+        EXPECT_EQ(fake.files.count(inf), 0u);
+        EXPECT_EQ(fake.files.count(infBackup + L".1.old"), older == "inf" ? 0u : 1u) << older;
+        if (older != "inf") EXPECT_EQ(fake.files[infBackup + L".1.old"], older);
+    }
 }
 
 TEST(Backups, InfBackupIsKeptWhenThereIsNoInfToReplaceIt) {
