@@ -159,10 +159,8 @@ void Repair::renameFlashOCX() {
         if (!installed) {
             platform_.note(joined({L"  kept: ", quotedPath(backup),
                                    L" is the only copy of the control that was installed"}));
-        } else if (journal_.knownCopy(backup, control)) {
-            journal_.removeOwnFile(backup);
         } else {
-            keepAside(backup, &journal_.record.keptBackup);
+            makeWay(backup, control, &journal_.record.keptBackup);
         }
     }
     if (!installed) return platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
@@ -175,10 +173,12 @@ void Repair::renameFlashOCX() {
     journal_.saveRecord();
 }
 
-// An older backup that is not known to be a copy of a file that stays goes
-// aside under a free name; `recorded`, when given, is the record's place
-// for that name, written before the move.
-void Repair::keepAside(const std::wstring& backup, std::wstring* recorded) {
+// An older backup makes way for `newer`, which takes its name: it goes when
+// its bytes are known to be a copy of a file that stays; else it goes aside
+// under a free name. `recorded`, when given, is the record's place for that
+// name, written before the move.
+void Repair::makeWay(const std::wstring& backup, const std::wstring& newer, std::wstring* recorded) {
+    if (journal_.knownCopy(backup, newer)) return journal_.removeOwnFile(backup);
     const std::wstring aside = journal_.freeOwnName(backup, L".old");
     platform_.note(joined({L"  ", quotedPath(backup), L" is kept as ", quotedPath(aside),
                            L": it is not known to be a copy of a file that stays"}));
@@ -200,10 +200,7 @@ void Repair::renameFlashInf() {
     if (inf.empty()) return platform_.note("  skipped: this is not Windows XP");
     const std::wstring backup = backupPath(inf);
     if (!platform_.fileExists(inf)) return platform_.note(L"  skipped: there is no " + quotedPath(inf));
-    if (platform_.fileExists(backup)) {
-        if (journal_.knownCopy(backup, inf)) journal_.removeOwnFile(backup);
-        else keepAside(backup, nullptr);
-    }
+    if (platform_.fileExists(backup)) makeWay(backup, inf, nullptr);
     journal_.record.inf = inf;
     journal_.saveRecord();
     moveFile(platform_, inf, backup);

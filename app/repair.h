@@ -60,7 +60,7 @@ private:
     // The medium's control copied beside the control under a name of its
     // own, and checked: that name, with its SHA-256 in `sha256`.
     std::wstring copyMediumControl(std::wstring& sha256);
-    void keepAside(const std::wstring& backup, std::wstring* recorded);
+    void makeWay(const std::wstring& backup, const std::wstring& newer, std::wstring* recorded);
 
     RunContext& run_;
     Platform& platform_;

@@ -129,7 +129,9 @@ TEST(Backups, InfOnWindowsXPTakesTheBackupsNameAndKeepsAnOlderOneThatIsNoCopy) {
         EXPECT_EQ(fake.files[infBackup], "inf");
         EXPECT_EQ(fake.files.count(inf), 0u);
         EXPECT_EQ(fake.files.count(infBackup + L".1.old"), older == "inf" ? 0u : 1u) << older;
-        if (older != "inf") EXPECT_EQ(fake.files[infBackup + L".1.old"], older);
+        if (older != "inf") {
+            EXPECT_EQ(fake.files[infBackup + L".1.old"], older);
+        }
     }
 }
 
