@@ -8,8 +8,11 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     const tolvane::ProgramOptions options = tolvane::parseOptions(::GetCommandLineW());
     // The elevated repair writes no file of its own: its lines go to the
-    // first instance's log.
-    tolvane::RunLog log = options.repairOnly ? tolvane::RunLog(options.firstInstance) : tolvane::RunLog();
+    // first instance's log, on the one channel between the two.
+    tolvane::InstanceChannel channel = options.repairOnly
+                                           ? tolvane::InstanceChannel(options.firstInstance, options.channelKey)
+                                           : tolvane::InstanceChannel();
+    tolvane::RunLog log = options.repairOnly ? tolvane::RunLog(channel) : tolvane::RunLog();
     // Detection runs often and changes nothing: no log of its own, never
     // the repair's pushed out; with /log, its lines at that file's end.
     if (options.check) log.forDetection(options.logFile);
@@ -17,7 +20,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // As SYSTEM, beside the deployment tools' own logs, where Windows has that folder.
     else if (!options.repairOnly && tolvane::Win32Platform::systemAccount()) log.useSystemLogsFolder();
     tolvane::Win32Platform windows(instance);
-    if (!options.repairOnly) windows.receiveLogLines(log);
+    windows.useChannel(channel, options.repairOnly ? nullptr : &log);
     windows.keepLog(log);
     tolvane::RecordingPlatform platform(windows, log, [](tolvane::Platform& inner) {
         return tolvane::Machine(inner).describeMachine();

@@ -123,7 +123,8 @@ bool frmMain::menuRunsAsAdministrator() {
 // The path is both the file started and, quoted, the command line, so a
 // medium folder with spaces can never start a program that lies beside it.
 // With administrator rights, only the menu that was checked runs: a file
-// put at its path since (a folder re-pointed) is ended before it runs. The
+// put at its path since (a folder re-pointed) is ended before it runs, and
+// a file put beside it since (a DLL it would load) keeps it from running. The
 // run's outcome stays what the repair made it.
 void frmMain::executeChecker() {
     platform_.note("Starting the medium's menu");
@@ -136,7 +137,12 @@ void frmMain::executeChecker() {
         return platform_.note(L"  the menu does not run: " + failure.description());
     }
     if (!medium_.checked) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
-    platform_.note("  it runs with administrator rights: only the file that was checked may run");
+    platform_.note("  it runs with administrator rights: only the file that was checked may run, beside nothing else");
+    try {
+        medium_.checkNothingAdded();  // what cannot be told refuses the menu too
+    } catch (const Failure& failure) {
+        return platform_.note(L"  the menu does not run: " + failure.description());
+    }
     try {
         platform_.launchCheckedProgram(quotedPath(path), normalFocus, path);
     } catch (const Failure& failure) {
@@ -161,6 +167,7 @@ void frmMain::whileRepairRuns() noexcept {
     } catch (const Failure& failure) {
         if (failure.number() == ERROR_INVALID_DATA || !medium_.checked) medium_.menuRefused = failure.description();
     } catch (...) {
+        platform_.noteDropped("the menu is made ready after the repair");
     }
 }
 
@@ -200,6 +207,7 @@ void reportFailure(Platform& platform, const ProgramOptions& options, const Repo
     try {
         report(platform, options.quiet, failureReport(platform, lead, platform.logFile(), what), criticalOk, L"Tolvane");
     } catch (...) {
+        platform.noteDropped("the report is not shown");
     }
 }
 
@@ -230,6 +238,7 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         // What a person reads is in their language (the elevated instance's
         // person is the first instance's); the log stays in English.
         lead.language = options.language != 0 ? textsFor(options.language) : textsFor(platform.userLanguage());
+        faultBoxLanguage = lead.language;
         platform.note(lead.language == spanishTexts ? "The person's reports are in Spanish (0C0A)"
                                                     : "The person's reports are in English (0409)");
         const auto text = [&](unsigned id) { return platform.text(id, lead.language); };

@@ -8,12 +8,15 @@ namespace {
 
 bool space(wchar_t c) { return c == L' ' || c == L'\t'; }
 
-// The number the digits of an internal switch's value make, others skipped.
-DWORD digitsOf(const std::wstring& value) {
-    DWORD number = 0;
-    for (wchar_t c : value)
-        if (c >= L'0' && c <= L'9') number = number * 10 + static_cast<DWORD>(c - L'0');
-    return number;
+// A switch's value: a whole number from 1 to `most`, in decimal digits
+// alone. False for anything else.
+bool numberOf(const std::wstring& value, DWORD most, DWORD& number) {
+    number = 0;
+    for (wchar_t c : value) {
+        if (c < L'0' || c > L'9' || number > (most - static_cast<DWORD>(c - L'0')) / 10) return false;
+        number = number * 10 + static_cast<DWORD>(c - L'0');
+    }
+    return number != 0;
 }
 
 // The next item of the command line from `at` on, its double quotes taken
@@ -74,15 +77,24 @@ ProgramOptions parseOptions(const std::wstring& commandLine) {
             // A whole number of seconds, at most a day.
             const std::wstring seconds = nextItem(commandLine, at);
             DWORD value = 0;
-            bool digits = !seconds.empty() && seconds.size() <= 5;
-            for (wchar_t c : seconds) digits = digits && c >= L'0' && c <= L'9', value = value * 10 + (c - L'0');
-            if (digits && value > 0 && value <= 86400) options.timeoutGiven = true, options.timeoutSeconds = value;
+            if (numberOf(seconds, 86400, value)) options.timeoutGiven = true, options.timeoutSeconds = value;
             else if (options.bad.empty()) options.bad = joined({item, L" ", seconds});
-        } else if (name == L"repair" && item[0] == L'/') {
-            options.repairOnly = true;
-            options.firstInstance = digitsOf(nextItem(commandLine, at));
-        } else if (name == L"language" && item[0] == L'/') {
-            options.language = static_cast<LANGID>(digitsOf(nextItem(commandLine, at)));
+        } else if ((name == L"repair" || name == L"language" || name == L"channel") && item[0] == L'/') {
+            // The program's own: a number follows, or the run is refused
+            // (the next switch is never taken for it).
+            std::size_t next = at;
+            const std::wstring value = nextItem(commandLine, next);
+            DWORD number = 0;
+            const bool taken = name == L"channel"    ? hexNumber(value, options.channelKey) && options.channelKey != 0
+                               : name == L"language" ? numberOf(value, 0xFFFF, number)
+                                                     : numberOf(value, 0xFFFFFFFF, number);
+            if (!taken) {
+                if (options.bad.empty()) options.bad = item;
+                continue;
+            }
+            at = next;
+            if (name == L"repair") options.repairOnly = true, options.firstInstance = number;
+            if (name == L"language") options.language = static_cast<LANGID>(number);
         } else if (options.bad.empty()) {
             options.bad = item;
         }

@@ -29,6 +29,9 @@ struct ProgramOptions {
     // ...and "/language <LANGID>", the language of the person at the
     // desktop, whose reports the elevated instance shows. 0: not given.
     LANGID language = 0;
+    // ...and "/channel <16 hexadecimal digits>", the key the first instance's window takes
+    // the elevated one's messages by (see InstanceChannel). 0: not given.
+    unsigned long long channelKey = 0;
 };
 
 // The switches on a command line as GetCommandLineW gives it (the program's

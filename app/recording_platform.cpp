@@ -77,11 +77,13 @@ bool RecordingPlatform::waitForRepair(HANDLE process, DWORD& exitCode, bool& han
     return waited;
 }
 
-void RecordingPlatform::handInstallerRuns() { log_.handInstallerRuns(); }
+void RecordingPlatform::handInstallerRuns() { inner_.handInstallerRuns(); }
 
+// The lines said so far go first: the first instance may end once it has the outcome.
 void RecordingPlatform::handRepairOutcome(DWORD exitCode) {
     say([&] { return joined({L"Handing the outcome (exit code ", decimal(exitCode), L") back before tidying up"}); });
-    log_.handOutcome(exitCode);
+    log_.flush();
+    inner_.handRepairOutcome(exitCode);
 }
 
 DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -123,7 +125,7 @@ void RecordingPlatform::restrictDllSearch() {
 
 bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
     if (!passOn([&] { return inner_.claimSingleRun(name); })) {
-        log_.addToOtherRun(L"Another start of Tolvane found this run at work and ended at once.");
+        log_.addToOtherRun(anotherStartLine);
         return false;
     }
     beginLog();

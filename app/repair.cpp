@@ -43,6 +43,7 @@ void Repair::run(SessionEndListener& listener) {
             try {
                 platform_.clearRepairRecord();
             } catch (const Failure&) {
+                platform_.noteDropped("the record stays");
             }
             throw Failure(failure.number(), failure.description() + L"\r\nThe installed control was not touched; nothing was changed.");
         }
@@ -77,6 +78,7 @@ void Repair::run(SessionEndListener& listener) {
         try {
             journal_.beginStep("tidying up after the repair");
         } catch (const Failure&) {
+            platform_.noteDropped("the record still names the step before");
         }
     }
 }
@@ -93,6 +95,7 @@ void Repair::tidyUp() noexcept {
     } catch (const Failure& failure) {
         journal_.doubt = failure.description();
     } catch (...) {
+        platform_.noteDropped("the record stays");
     }
     if (!journal_.doubt.empty()) return platform_.note(L"  the record stays, for the next run to finish: " + journal_.doubt);
     journal_.recording = false;
@@ -126,6 +129,7 @@ void Repair::markInstalled(const std::wstring& control) noexcept {
         // The next run tells the disc's control by its bytes all the same.
         platform_.noteFailure(failure);
     } catch (...) {
+        platform_.noteDropped("no mark is written");
     }
 }
 
@@ -235,6 +239,7 @@ void Repair::prepareControlCopy() noexcept {
     } catch (const Failure& failure) {
         platform_.noteFailure(failure);
     } catch (...) {
+        platform_.noteDropped("the copy is made after the installer");
     }
     // A copy of the name: discard takes it off the list first.
     if (journal_.record.discards.size() > listed) journal_.discard(std::wstring(journal_.record.discards.back()));

@@ -55,6 +55,7 @@ int Uninstall::run() {
             try {
                 asBefore = !journal_.putBackMoved && there && journal_.discsControl(control) && registration_.registerControl();
             } catch (const Failure&) {
+                platform_.noteDropped("the control in place is not known to work as before");
             }
             run_.leadWith(asBefore ? IDS_UNCHANGED : IDS_MAY_NOT_WORK);
             if (asBefore) {  // nothing is left for a later run to finish
@@ -62,6 +63,7 @@ int Uninstall::run() {
                 try {
                     platform_.clearRepairRecord();
                 } catch (const Failure&) {
+                    platform_.noteDropped("the record stays");
                 }
             }
             throw Failure(failedExitCode, joined({L"putting the control from before the disc back failed.\r\n", outcome,

@@ -38,6 +38,7 @@ void moveFile(Platform& platform, const std::wstring& from, const std::wstring& 
         try {
             done = !platform.fileExists(from) && platform.fileExists(to);
         } catch (const Failure&) {
+            platform.noteDropped("what the disk shows cannot be read: the rename's own failure stands");
         }
         if (!done) throw;
     }
@@ -118,6 +119,7 @@ void Journal::discard(const std::wstring& aside) noexcept {
     } catch (const Failure&) {
         platform_.noteAbout(aside, " stays where it is until it is deleted by hand");
     } catch (...) {
+        platform_.noteDropped("it stays where it is");
     }
 }
 
@@ -127,6 +129,7 @@ void Journal::discardOwnFiles() noexcept {
         try {
             if (!platform_.fileExists(file)) continue;
         } catch (...) {
+            platform_.noteDropped("it is deleted in case it is there");
         }
         discard(file);
     }
@@ -142,6 +145,7 @@ void Journal::discardReplaced() noexcept {
         try {
             return !file.empty() && platform_.fileExists(file);
         } catch (...) {
+            platform_.noteDropped("in doubt, it is taken to be there");
             return true;
         }
     };
@@ -200,12 +204,14 @@ void Journal::removeInstallerFolder() noexcept {
                 return platform_.note(joined({L"  ", quotedPath(folder), L" is left for now: ", why}));
             }
         } catch (...) {
+            platform_.noteDropped("the folder is left for now");
         }
     }
     try {
         if (ours) platform_.removeFolder(folder);
         else platform_.note(joined({L"  ", quotedPath(folder), L" is left as it is: ", why}));
     } catch (...) {
+        platform_.noteDropped("the folder is left");
     }
     record.installerFolder.clear();
     record.installerFolderId.clear();
@@ -213,6 +219,7 @@ void Journal::removeInstallerFolder() noexcept {
     try {
         saveRecord();
     } catch (...) {
+        platform_.noteDropped("the record on the disk stays as it was");
     }
 }
 
@@ -229,10 +236,12 @@ bool Journal::knownCopy(const std::wstring& path, const std::wstring& other) noe
         const std::wstring sha256 = platform_.digestFile(path, false).sha256;
         try {
             if (sha256 == platform_.digestFile(other, false).sha256) return true;
-        } catch (const Failure&) {  // the bytes may still tell
+        } catch (const Failure&) {
+            platform_.noteDropped("its bytes alone decide");
         }
         return isDiscs(sha256);
     } catch (...) {
+        platform_.noteDropped("not known to be a copy: it stays");
         return false;
     }
 }
@@ -241,6 +250,7 @@ bool Journal::discsControl(const std::wstring& path) noexcept {
     try {
         return readsAsDiscs(path);
     } catch (...) {
+        platform_.noteDropped("not known to be a disc's control");
         return false;
     }
 }
@@ -394,11 +404,21 @@ void Journal::leadAfterPutBack(const Failure& failure) {
     run_.leadWith(putBackFailed ? IDS_MAY_NOT_WORK : putBackMoved ? IDS_PUT_BACK : IDS_UNCHANGED);
     const std::uint32_t held[] = {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_USER_MAPPED_FILE};
     if (std::find(std::begin(held), std::end(held), failure.number()) == std::end(held)) return;
+    // Only a file of the control's folder is held by what shows the control
+    // (a browser); another (the setup information file) says nothing of who.
+    std::wstring control;
+    try {
+        control = machine_.getPathFlash();
+    } catch (const Failure&) {
+        return;  // no advice: the report says what failed all the same
+    }
+    if (failure.description().find(control.substr(0, control.rfind(L'\\') + 1)) == std::wstring::npos) return;
     std::wstring names;
     try {
-        for (const std::wstring& name : platform_.holdersOf(machine_.getPathFlash()))
+        for (const std::wstring& name : platform_.holdersOf(control))
             names += (names.empty() ? L"" : L", ") + quotedPath(name);
     } catch (const Failure&) {
+        platform_.noteDropped("the program holding the control is not named");
     }
     run_.lead.todo = names.empty() ? IDS_CLOSE_THE_HOLDER : IDS_CLOSE_NAMED;
     run_.lead.todoArgument = names;

@@ -63,6 +63,7 @@ void MediumCheck::checkMedium() {
         try {
             controlSha256 = platform_.digestFile(machine_.mediumPath(L"\\data\\Flash.ocx"), false).sha256;
         } catch (const Failure&) {
+            platform_.noteDropped("this disc's control is not told by its bytes");
         }
         return platform_.note("  the program carries no record of the medium's files: they are not checked");
     }
@@ -100,11 +101,10 @@ void MediumCheck::checkMedium() {
                             const wchar_t* what = L" was changed after the medium was made (") {
         throw refusedMediumFile(joined({data, L"\\", name}), why, what);
     };
-    for (const std::wstring& entry : platform_.folderEntries(data)) {
-        bool recorded = false;
-        for (const MediumFile& file : files) recorded = recorded || samePath(file.name, entry);
-        if (!recorded) refuse(entry, L"the medium was made without it");
-    }
+    recorded_.clear();
+    for (const MediumFile& file : files) recorded_.push_back(file.name);
+    const std::wstring added = unrecorded();
+    if (!added.empty()) refuse(added, L"the medium was made without it");
     for (const MediumFile& file : files) {
         if (file.sha256.empty()) {
             if (loaderMaps(file.name))
@@ -132,6 +132,23 @@ void MediumCheck::checkMedium() {
     }
     checked = true;
     platform_.note("  all as the medium was made (the installer as it is copied); held until the program ends");
+}
+
+std::wstring MediumCheck::unrecorded() {
+    for (const std::wstring& entry : platform_.folderEntries(machine_.mediumPath(L"\\data"))) {
+        bool recorded = false;
+        for (const std::wstring& name : recorded_) recorded = recorded || samePath(name, entry);
+        if (!recorded) return entry;
+    }
+    return std::wstring();
+}
+
+void MediumCheck::checkNothingAdded() {
+    if (!checked) return;
+    const std::wstring added = unrecorded();
+    if (!added.empty())
+        throw Failure(ERROR_INVALID_DATA, joined({quotedPath(machine_.mediumPath(L"\\data\\") + added),
+                                                  L" was put beside the menu after the medium was checked"}));
 }
 
 }  // namespace tolvane

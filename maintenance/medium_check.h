@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "maintenance/run_context.h"
 #include "probes/machine.h"
@@ -23,6 +24,10 @@ public:
     // one the publisher's tool recorded in the program, and held so until
     // the program ends. Raises, naming the file, when one is not.
     void checkMedium();
+    // Just before the menu runs with administrator rights: the data folder
+    // holds nothing the record does not (a DLL dropped there since the
+    // check would load into the menu). Raises, naming the file, when it does.
+    void checkNothingAdded();
 
     // The SHA-256 of the medium's control (from the record, else read from
     // the medium) and the size and SHA-256 of its installer (from the record).
@@ -36,6 +41,10 @@ public:
     std::wstring menuRefused;
 
 private:
+    // The first entry of the data folder that the record does not name.
+    std::wstring unrecorded();
+    // The names the record holds in the data folder, once checked.
+    std::vector<std::wstring> recorded_;
     RunContext& run_;
     Platform& platform_;
     Machine& machine_;

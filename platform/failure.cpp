@@ -6,6 +6,7 @@
 namespace tolvane {
 
 bool faultBoxShown = true;
+LANGID faultBoxLanguage = 0;
 
 std::wstring systemMessage(DWORD code) {
     wchar_t* text = nullptr;
@@ -21,8 +22,11 @@ std::wstring systemMessage(DWORD code) {
     return message;
 }
 
+// A call that failed without setting an error: "Success" would mislead.
 Failure failureFor(const std::wstring& action, DWORD code) {
-    return Failure(code, joined({action, L" failed: ", systemMessage(code)}));
+    return Failure(code == ERROR_SUCCESS ? ERROR_GEN_FAILURE : code,
+                   joined({action, L" failed", code == ERROR_SUCCESS ? std::wstring(L", and Windows gave no reason")
+                                                                     : L": " + systemMessage(code)}));
 }
 
 void raiseLastError(const std::wstring& action) {
@@ -44,6 +48,19 @@ std::wstring quotedPath(const std::wstring& path) { return joined({L"\"", path, 
 void Platform::note(const char* line) { note(widened(line)); }
 
 void Platform::noteFailure(const Failure& failure) { note(L"  " + failure.description()); }
+
+void Platform::noteDropped(const char* why) noexcept {
+    try {
+        try {
+            throw;
+        } catch (const Failure& failure) {
+            note(joined({L"  ", failure.description(), L"; ", widened(why)}));
+        } catch (...) {
+            note(joined({L"  out of memory; ", widened(why)}));
+        }
+    } catch (...) {
+    }
+}
 
 void Platform::noteAbout(const std::wstring& path, const char* what) { note(joined({L"  ", quotedPath(path),
                                                                                     widened(what)})); }

@@ -45,7 +45,8 @@ namespace __gnu_cxx {
 void __verbose_terminate_handler() {
     if (tolvane::faultBoxShown) {
         wchar_t text[128] = L"Tolvane stopped because of a fault of its own.";
-        const wchar_t* found = tolvane::findText(nullptr, IDS_OWN_FAULT, tolvane::textsFor(::GetUserDefaultUILanguage()));
+        const wchar_t* found = tolvane::findText(nullptr, IDS_OWN_FAULT, tolvane::faultBoxLanguage != 0 ? tolvane::faultBoxLanguage
+                                                                                 : tolvane::textsFor(::GetUserDefaultUILanguage()));
         if (found != nullptr && *found < 128) std::memcpy(text, found + 1, *found * sizeof(wchar_t)), text[*found] = 0;
         ::MessageBoxW(nullptr, text, L"Tolvane", MB_ICONERROR | MB_OK);
     }

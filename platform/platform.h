@@ -31,6 +31,9 @@ private:
 // False once the run knows that nobody would answer a box (/quiet, or no
 // desktop anybody sees): then not even a fault of the program's own shows one.
 extern bool faultBoxShown;
+// The language that box is in (textsFor's), once the run knows the
+// person's (the elevated instance's is the first one's); 0 until then.
+extern LANGID faultBoxLanguage;
 
 // The system's own text for an error code, without the trailing line break.
 std::wstring systemMessage(DWORD code);
@@ -50,9 +53,14 @@ Failure failureFor(const char* action, DWORD code);
 inline constexpr LANGID englishTexts = 0x0409;
 inline constexpr LANGID spanishTexts = 0x0C0A;
 // The texts for a person whose user interface is in `userLanguage`:
-// Spanish of any country reads the Spanish ones, everyone else English.
+// Spanish of any country, and Catalan, Basque and Galician (each a language
+// pack over Spanish) of any country, read the Spanish ones; everyone else
+// English.
 inline LANGID textsFor(LANGID userLanguage) {
-    return (userLanguage & 0x3FF) == LANG_SPANISH ? spanishTexts : englishTexts;
+    const LANGID primary = userLanguage & 0x3FF;
+    return primary == LANG_SPANISH || primary == LANG_CATALAN || primary == LANG_BASQUE || primary == LANG_GALICIAN
+               ? spanishTexts
+               : englishTexts;
 }
 // Text `id` (resources/text_ids.h) in `language` from the string tables of
 // `module`, English where that language has none.
@@ -386,6 +394,9 @@ public:
     void noteFailure(const Failure& failure);
     // "  \"<path>\"<what>", `what` plain ASCII.
     void noteAbout(const std::wstring& path, const char* what);
+    // Called from a catch block that goes on without the failure it
+    // caught: "  <its description>; <why>" (plain ASCII). Never raises.
+    void noteDropped(const char* why) noexcept;
 };
 
 // Owns a process handle and closes it through the platform however the

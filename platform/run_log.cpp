@@ -27,24 +27,15 @@ std::wstring stamped(DWORD milliseconds, const std::wstring& text) {
     return line;
 }
 
-// The main window of an instance of the program next after `after` (null:
-// the first), and in `owner` its process.
-HWND nextMainWindow(HWND after, DWORD& owner) {
-    const HWND window = ::FindWindowExW(nullptr, after, mainWindowClass, nullptr);
-    owner = 0;
-    if (window != nullptr) ::GetWindowThreadProcessId(window, &owner);
-    return window;
-}
-
-// A line as it is handed to another instance (see logLineData).
+// A line as it is handed to the first instance (see InstanceChannel).
 std::wstring handedLine(const std::wstring& text) { return decimal(::GetTickCount()) + L"\t" + text + L'\0'; }
 
 }  // namespace
 
 RunLog::RunLog() noexcept : start_(::GetTickCount()) {}
 
-RunLog::RunLog(DWORD firstInstance) noexcept
-    : state_(handing), firstInstance_(firstInstance), start_(::GetTickCount()) {}
+RunLog::RunLog(const InstanceChannel& channel) noexcept
+    : state_(handing), channel_(&channel), start_(::GetTickCount()) {}
 
 DWORD RunLog::elapsedMs() const noexcept { return ::GetTickCount() - start_; }
 
@@ -213,15 +204,12 @@ void RunLog::addAt(DWORD tick, const std::wstring& text) noexcept {
 void RunLog::flush() noexcept {
     if (state_ != handing || handed_.empty()) return;
     // Kept for the next hand-over while the first instance has no window yet.
-    const HWND to = firstInstanceWindow();
-    if (to == nullptr) return;
-    handOver(to, handed_);
-    handed_.clear();
+    if (channel_->handLines(handed_)) handed_.clear();
 }
 
-void RunLog::addHanded(const wchar_t* lines, std::size_t length) noexcept {
+void RunLog::addHanded(const std::wstring& lines) noexcept {
     try {
-        for (const wchar_t *at = lines, *end = lines + length; at < end;) {
+        for (const wchar_t *at = lines.data(), *end = at + lines.size(); at < end;) {
             const wchar_t* last = std::find(at, end, L'\0');
             const wchar_t* tab = std::find(at, last, L'\t');
             DWORD tick = 0;
@@ -234,8 +222,8 @@ void RunLog::addHanded(const wchar_t* lines, std::size_t length) noexcept {
     }
 }
 
-// The line goes to the main window of each other instance: the elevated
-// repair's ignores it.
+// Every other instance is told; the one whose log is written writes the
+// line itself (see InstanceChannel).
 void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     if (state_ != waitingForOwner) return;
     kept_.clear();
@@ -246,37 +234,7 @@ void RunLog::addToOtherRun(const std::wstring& text) noexcept {
         write(stamped(elapsedMs(), text));
         file_.reset();
     }
-    DWORD owner = 0;
-    for (HWND window = nullptr; (window = nextMainWindow(window, owner)) != nullptr;)
-        if (owner != ::GetCurrentProcessId()) handOver(window, handedLine(text));
-}
-
-void RunLog::handOutcome(DWORD exitCode) noexcept {
-    if (state_ != handing) return;
-    flush();
-    handOver(firstInstanceWindow(), std::wstring(reinterpret_cast<const wchar_t*>(&exitCode), 2), repairOutcomeData);
-}
-
-void RunLog::handInstallerRuns() noexcept {
-    if (state_ == handing) handOver(firstInstanceWindow(), std::wstring(), installerRunsData);
-}
-
-HWND RunLog::firstInstanceWindow() const noexcept {
-    DWORD owner = 0;
-    for (HWND window = nullptr; (window = nextMainWindow(window, owner)) != nullptr;)
-        if (owner == firstInstance_) return window;
-    return nullptr;
-}
-
-void RunLog::handOver(HWND to, const std::wstring& lines, ULONG_PTR kind) noexcept {
-    wchar_t className[32] = {};
-    if (::GetClassNameW(to, className, 32) == 0 || ::lstrcmpW(className, mainWindowClass) != 0) return;
-    COPYDATASTRUCT data = {kind, static_cast<DWORD>(lines.size() * sizeof(wchar_t)),
-                           const_cast<wchar_t*>(lines.data())};
-    // Not SMTO_ABORTIFHUNG: a first instance that is waiting answers only
-    // now and then, and Windows may take it for hung.
-    DWORD_PTR ignored = 0;
-    ::SendMessageTimeoutW(to, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, 5000, &ignored);
+    InstanceChannel::tellOtherRuns();
 }
 
 namespace {
@@ -359,8 +317,8 @@ void RunLog::write(const std::wstring& line) noexcept {
         OVERLAPPED atTheEnd = {};
         atTheEnd.Offset = atTheEnd.OffsetHigh = 0xFFFFFFFF;
         DWORD count = 0;
-        written = ::WriteFile(file_.get(), ended.data(), static_cast<DWORD>(ended.size() * sizeof(wchar_t)), &count,
-                              &atTheEnd) != FALSE;
+        const DWORD size = static_cast<DWORD>(ended.size() * sizeof(wchar_t));
+        written = ::WriteFile(file_.get(), ended.data(), size, &count, &atTheEnd) != FALSE && count == size;
     } catch (...) {
     }
     if (!written) {  // a full or vanished disk: the rest of the run goes unlogged

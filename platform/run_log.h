@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/instance_channel.h"
 #include "platform/unique_handle.h"
 
 namespace tolvane {
@@ -24,27 +25,16 @@ private:
     DWORD code_;
 };
 
-// How one instance hands lines to another's log: WM_COPYDATA to its main
-// window, with this in dwData; the data is UTF-16, each line as
-// "<GetTickCount when it was said>\t<text>\0".
-inline constexpr ULONG_PTR logLineData = 0x546F6C76;  // "Tolv"
-// ...and how the elevated repair hands back its outcome before it tidies
-// up: this in dwData, its exit code (a DWORD) as the data.
-inline constexpr ULONG_PTR repairOutcomeData = 0x546F6C77;  // "Tolw"
-// ...and that its installer runs: this in dwData, no data.
-inline constexpr ULONG_PTR installerRunsData = 0x546F6C78;  // "Tolx"
-
 class RunLog {
 public:
     RunLog() noexcept;
-    // The log of the elevated repair: its lines are handed to the main
-    // window of the first instance (that process), once it has one, which
-    // writes them into its own log with the time
-    // each was said. Nothing is written to a file: the user's temporary
+    // The log of the elevated repair: its lines are handed through
+    // `channel` to the first instance, once it has a window, which writes
+    // them into its own log with the time each was said. Nothing is written to a file: the user's temporary
     // folder is the user's, and a junction on it would take an elevated
     // write anywhere. Lines are handed over in batches (see flush): each
     // hand-over costs both processes a round trip.
-    explicit RunLog(DWORD firstInstance) noexcept;
+    explicit RunLog(const InstanceChannel& channel) noexcept;
 
     // The log goes to this file (/log FILE), with the same care as
     // Tolvane.log in the temporary folder: made under a name of its own
@@ -76,17 +66,13 @@ public:
     // hand-over waits for the answer, messages sent to this thread (the end
     // of the session) are handled. Does nothing for a log of its own.
     void flush() noexcept;
-    // The elevated repair's outcome, handed to the first instance after
-    // the lines said so far; nothing for a log of its own.
-    void handOutcome(DWORD exitCode) noexcept;
-    void handInstallerRuns() noexcept;
-    // Lines handed over by another instance (the data of its WM_COPYDATA).
-    void addHanded(const wchar_t* lines, std::size_t length) noexcept;
+    // Lines handed over by the elevated instance (see InstanceChannel).
+    void addHanded(const std::wstring& lines) noexcept;
     // This run owns the log: the previous run's file is replaced by a new
     // one with the header lines, unstamped, and the lines added so far.
     void begin(const std::vector<std::wstring>& header) noexcept;
-    // Another run is at work and owns the log: this one hands it a single
-    // line through its window. Nothing else of this run is written.
+    // Another run is at work and owns the log: this one tells it so (it
+    // writes its own line for it). Nothing else of this run is written.
     void addToOtherRun(const std::wstring& text) noexcept;
 
     // The version in the program's own version resource, e.g. "1.0.0.0".
@@ -101,15 +87,10 @@ private:
     void deleteOwnFile() noexcept;
     void write(const std::wstring& line) noexcept;
 
-    // Hands the line to the main window `to` of another instance of the
-    // program, if that is what it is.
-    static void handOver(HWND to, const std::wstring& lines, ULONG_PTR kind = logLineData) noexcept;
-    // The first instance's main window, or null while it has none.
-    HWND firstInstanceWindow() const noexcept;
     void addAt(DWORD tick, const std::wstring& text) noexcept;
 
     enum State { waitingForOwner, writing, silent, handing } state_ = waitingForOwner;
-    DWORD firstInstance_ = 0;
+    const InstanceChannel* channel_ = nullptr;
     std::wstring handed_;  // lines not yet handed over
     std::vector<std::wstring> kept_;
     UniqueFileHandle file_;

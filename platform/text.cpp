@@ -64,4 +64,14 @@ std::vector<std::wstring> lines(const std::wstring& text) {
     return found;
 }
 
+bool hexNumber(const std::wstring& digits, unsigned long long& value) {
+    value = 0;
+    for (wchar_t c : digits) {
+        const int digit = c >= L'0' && c <= L'9' ? c - L'0' : (c | 0x20) >= L'a' && (c | 0x20) <= L'f' ? (c | 0x20) - L'a' + 10 : -1;
+        if (digit < 0) return false;
+        value = value << 4 | static_cast<unsigned>(digit);
+    }
+    return !digits.empty() && digits.size() <= 16;
+}
+
 }  // namespace tolvane

@@ -18,6 +18,10 @@ std::vector<char> toAnsi(const std::wstring& text);
 // output (tens of kilobytes) stays out of the program.
 std::wstring decimal(unsigned long long value, std::size_t width = 1);
 
+// The number 1 to 16 hexadecimal digits make, digits alone; false for
+// anything else.
+bool hexNumber(const std::wstring& digits, unsigned long long& value);
+
 // One piece of a text that joined puts together: a literal or a string.
 struct Piece {
     template <std::size_t N>

@@ -77,8 +77,10 @@ FileDigest Win32Platform::copyFile(const std::wstring& source, const std::wstrin
     std::vector<char> buffer(1 << 16);
     for (DWORD read = 1, written = 0; read != 0; digest.size += read) {
         if (!::ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) ||
-            !::WriteFile(to.get(), buffer.data(), read, &written, nullptr) || written != read)
+            !::WriteFile(to.get(), buffer.data(), read, &written, nullptr))
             fail();
+        // A write that took fewer bytes than it was given, and said nothing: a full disk.
+        if (written != read) ::SetLastError(ERROR_DISK_FULL), fail();
         hash.update(buffer.data(), read);
     }
     if (!::FlushFileBuffers(to.get())) fail();

@@ -102,9 +102,12 @@ public:
     void setWindowVisible(bool visible) override;
     void endProgram(int exitCode = 0) override;
 
-    // Lines that other instances hand to the main window (WM_COPYDATA) go
-    // into this log: the elevated repair's, and a second start's.
-    void receiveLogLines(RunLog& log) { logLines_ = &log; }
+    // What the other instance of this run hands the main window (see
+    // InstanceChannel): the elevated repair's lines go into `log`, and a
+    // second start's line. In the elevated instance, the end it speaks on.
+    void useChannel(InstanceChannel& channel, RunLog* log) { channel_ = &channel, logLines_ = log; }
+    void handInstallerRuns() override;
+    void handRepairOutcome(DWORD exitCode) override;
     // The run's own log, for what the window is told (WM_CLOSE).
     void keepLog(RunLog& log) { log_ = &log; }
 
@@ -178,7 +181,11 @@ private:
     // session ends, and whether the end is held up (Vista on).
     SessionEndListener* sessionListener_ = nullptr;
     bool holdingSessionEnd_ = false;
+    // A message of the channel, taken or refused.
+    void heard(const COPYDATASTRUCT& data) noexcept;
     RunLog* logLines_ = nullptr;
+    InstanceChannel* channel_ = nullptr;
+    bool refusedSaid_ = false;  // a refused message was written down once
     // The elevated repair handed back its outcome (see waitForRepair).
     bool outcomeHanded_ = false;
     bool installerRuns_ = false;  // ...and said that its installer runs

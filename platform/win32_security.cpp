@@ -184,8 +184,11 @@ StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& switches)
     std::vector<wchar_t> folder(MAX_PATH);
     while ((length = ::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data())) >= folder.size())
         folder.resize(length + 1);
+    // The channel's key goes on the elevated instance's command line alone.
+    const std::wstring key = randomHex();
+    if (channel_ != nullptr) channel_->expect(key);
     const std::wstring parameters =
-        joined({std::wstring(repairSwitch), L" ", decimal(::GetCurrentProcessId()), switches});
+        joined({std::wstring(repairSwitch), L" ", decimal(::GetCurrentProcessId()), switches, L" /channel ", key});
     SHELLEXECUTEINFOW execute = {};
     execute.cbSize = sizeof execute;
     // No owner window: with a hidden one, Windows may show the consent

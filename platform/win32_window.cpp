@@ -22,17 +22,10 @@ constexpr int clientHeight = 3195 / 15;
 // answers as any window does.
 LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<Win32Platform*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-    const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-    if (message == WM_COPYDATA && self != nullptr && self->logLines_ != nullptr && data->dwData == logLineData) {
-        self->logLines_->addHanded(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
+    if (message == WM_COPYDATA && self != nullptr) {
+        self->heard(*reinterpret_cast<const COPYDATASTRUCT*>(lParam));
         return TRUE;
     }
-    if (message == WM_COPYDATA && self != nullptr && data->dwData == repairOutcomeData && data->cbData == sizeof(DWORD)) {
-        self->handedOutcome_ = *static_cast<const DWORD*>(data->lpData);
-        self->outcomeHanded_ = true;
-        return TRUE;
-    }
-    if (message == WM_COPYDATA && self != nullptr && data->dwData == installerRunsData) return self->installerRuns_ = true;
     // taskkill without /F, Task Manager's "End task": the run goes on to its
     // end, as a half-done repair is worse than a late one.
     if (message == WM_CLOSE) {
@@ -50,6 +43,39 @@ LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wPa
         }
     }
     return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Only what the elevated instance this run started says is taken; a second
+// start's word is written down as such.
+void Win32Platform::heard(const COPYDATASTRUCT& data) noexcept {
+    std::wstring lines;
+    DWORD outcome = 0;
+    switch (channel_ == nullptr ? InstanceChannel::Heard::refused : channel_->receive(data, lines, outcome)) {
+        case InstanceChannel::Heard::lines:
+            if (logLines_ != nullptr) logLines_->addHanded(lines);
+            return;
+        case InstanceChannel::Heard::outcome:
+            handedOutcome_ = outcome, outcomeHanded_ = true;
+            return;
+        case InstanceChannel::Heard::installerRuns:
+            installerRuns_ = true;
+            return;
+        case InstanceChannel::Heard::anotherStart:
+            if (logLines_ != nullptr) logLines_->add(anotherStartLine);
+            return;
+        case InstanceChannel::Heard::refused:
+            if (log_ != nullptr && !std::exchange(refusedSaid_, true))
+                log_->add(L"A message from another program to this run's window was refused (any more are, unsaid)");
+            return;
+    }
+}
+
+void Win32Platform::handInstallerRuns() {
+    if (channel_ != nullptr) channel_->handInstallerRuns();
+}
+
+void Win32Platform::handRepairOutcome(DWORD exitCode) {
+    if (channel_ != nullptr) channel_->handOutcome(exitCode);
 }
 
 bool Win32Platform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) {

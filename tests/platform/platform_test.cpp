@@ -315,5 +315,48 @@ TEST_F(RealPlatform, WaitWithTimeLimitReturnsOnTimeout) {
     ::CloseHandle(never);
 }
 
+
+namespace {
+
+// From another thread, as another process would: a forged outcome without
+// the key, one with another key, then the repair's own.
+DWORD WINAPI speakOnTheChannel(void* key) {
+    const unsigned long long own = *static_cast<unsigned long long*>(key);
+    DWORD zero = 0;
+    COPYDATASTRUCT forged = {0x546F6C77, sizeof zero, &zero};
+    DWORD_PTR ignored = 0;
+    ::SendMessageTimeoutW(::FindWindowExW(nullptr, nullptr, mainWindowClass, nullptr), WM_COPYDATA, 0,
+                          reinterpret_cast<LPARAM>(&forged), SMTO_NORMAL, 5000, &ignored);
+    InstanceChannel(::GetCurrentProcessId(), own + 1).handOutcome(0);
+    InstanceChannel(::GetCurrentProcessId(), own).handOutcome(7);
+    return 0;
+}
+
+}  // namespace
+
+// Only the repair this run started speaks on the channel: whatever else
+// hands the window an outcome is refused, and the wait goes on.
+TEST_F(RealPlatform, TheChannelTakesOnlyTheRepairThisRunStarted) {
+    InstanceChannel channel;
+    RunLog log;
+    platform.useChannel(channel, &log);
+    try {
+        platform.createMainWindow(L"Tolvane");
+    } catch (const Failure& failure) {
+        FAIL() << testing::narrow(failure.description());
+    }
+    channel.expect(L"00000000deadbeef");
+    unsigned long long key = 0xdeadbeef;
+    const HANDLE speaker = ::CreateThread(nullptr, 0, speakOnTheChannel, &key, 0, nullptr);
+    ASSERT_NE(speaker, nullptr);
+    DWORD exitCode = 0;
+    bool handedBack = false;
+    EXPECT_TRUE(platform.waitForRepair(::GetCurrentProcess(), exitCode, handedBack, nullptr));
+    EXPECT_TRUE(handedBack);
+    EXPECT_EQ(exitCode, 7u);
+    ::WaitForSingleObject(speaker, 10000);
+    ::CloseHandle(speaker);
+}
+
 }  // namespace
 }  // namespace tolvane

@@ -96,6 +96,8 @@ public:
     std::string installerSwappedAfterCheck;
     // The menu's path leads to another file once the program has checked it.
     bool menuSwappedAfterCheck = false;
+    // A file another program puts at this path while the installer runs.
+    std::wstring droppedWhileInstallerRuns;
     // The menu started suspended while the repair runs (see
     // readyCheckedProgram), and whether it can be kept so.
     std::wstring readyMenu;

@@ -93,6 +93,7 @@ TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine,
     const auto file = files.find(application);
     if (file != files.end()) ranInstaller = file->second;
     if (!installerWrites.empty() && !noChange()) files[fakePaths::control] = installerWrites;
+    if (!droppedWhileInstallerRuns.empty()) files[droppedWhileInstallerRuns] = "planted";
     return {process, L"in a job object"};
 }
 

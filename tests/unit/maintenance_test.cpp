@@ -328,6 +328,10 @@ TEST(Steering, NothingAStandardUserPutsInPlaceRunsOrGoesAsAdministrator) {
          L"launchProgram \"" + menu + L"\" | 1 | " + menu + L" | checked\n", L"made ready"},
         {"the menu re-pointed after the check", [](FakePlatform& f) { f.menuSwappedAfterCheck = true; }, 0,
          L"the menu does not run: starting \"" + menu + L"\" was stopped before it ran", L""},
+        {"a DLL dropped beside the menu while the installer runs", [](FakePlatform& f) {
+             f.droppedWhileInstallerRuns = L"D:\\data\\version.dll"; },
+         0, L"the menu does not run: \"D:\\data\\version.dll\" was put beside the menu after the medium was checked",
+         L"launchProgram \"" + menu},
         {"Vista, no full token: the menu as the desktop's user", [](FakePlatform& f) { f.setVersion(2, 6, 1); }, 0,
          L"launchProgram \"" + menu + L"\" | 1 | " + menu + L"\n", L"| checked"},
         {"Vista, a full token and /quiet: the menu checked", [](FakePlatform& f) { f.setVersion(2, 6, 1), f.elevated = true; }, 0,

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <functional>
 #include <set>
 
@@ -185,6 +186,9 @@ TEST(Reports, EveryKindInThePersonsLanguage) {
         {"held", [](FakePlatform& f) {
              f.failingOperations = {L"renameFile:" + controlBackup}, f.failureNumber = ERROR_SHARING_VIOLATION;
          }, L"T.exe", {IDS_UNCHANGED, IDS_CLOSE_THE_HOLDER, IDS_DETAILS}},
+        {"the setup information file held: no program to close", [](FakePlatform& f) {
+             f.files[inf] = "inf", f.failingOperations = {L"renameFile:" + infBackup}, f.failureNumber = ERROR_LOCK_VIOLATION;
+         }, L"T.exe", {IDS_PUT_BACK, IDS_RUN_AGAIN, IDS_DETAILS}},
         {"may not work", [](FakePlatform& f) { f.failingOperations = {L"copyFile", L"renameFile:" + control}; }, L"T.exe",
          {IDS_MAY_NOT_WORK, IDS_RUN_AGAIN, IDS_DETAILS}},
         {"a damaged medium", [](FakePlatform& f) { mastered(f), f.files[installer] += "!"; }, L"T.exe",
@@ -199,9 +203,11 @@ TEST(Reports, EveryKindInThePersonsLanguage) {
         {"the elevated instance, told Spanish", [](FakePlatform& f) { f.failingOperations = {L"copyFile"}; },
          L"T.exe /repair 1234 /language 3082", {IDS_PUT_BACK, IDS_RUN_AGAIN, IDS_DETAILS}, spanishTexts},
     };
-    for (const LANGID person : {0x0C0A, 0x080A, 0x0409, 0x0407}) {
+    // Spanish of Spain and Mexico, Catalan, Basque, Galician; English, German.
+    for (const LANGID person : {0x0C0A, 0x080A, 0x0403, 0x042D, 0x0456, 0x0409, 0x0407}) {
         for (const Kind& kind : kinds) {
-            const LANGID language = kind.told != 0 ? kind.told : (person & 0x3FF) == LANG_SPANISH ? spanishTexts : englishTexts;
+            const bool spanish = person == 0x0C0A || person == 0x080A || person == 0x0403 || person == 0x042D || person == 0x0456;
+            const LANGID language = kind.told != 0 ? kind.told : spanish ? spanishTexts : englishTexts;
             SCOPED_TRACE(std::string(kind.name) + ", the person's language " + std::to_string(person));
             FakePlatform fake;
             fake.setVersion(2, 5, 1, "Service Pack 3");
@@ -557,6 +563,16 @@ TEST(Switches, AreReadInAnyOrderAndCaseWithSlashOrDash) {
     const ProgramOptions repair = read(L"\"C:\\x\\Tolvane.exe\" /repair 1234 /quiet");
     EXPECT_TRUE(repair.repairOnly && repair.quiet);
     EXPECT_EQ(repair.firstInstance, 1234u);
+    EXPECT_EQ(read(L"T.exe /repair 1 /language 3082 /channel 00000000DEADbeef").channelKey, 0xDEADBEEFull);
+    // The program's own switches take a number, or the start is refused:
+    // the next switch is never taken for it.
+    for (const wchar_t* line : {L"T.exe /repair /restore", L"T.exe /repair /quiet /nomenu", L"T.exe /language /restore",
+                                L"T.exe /repair 12x", L"T.exe /repair 4294967296", L"T.exe /channel 0", L"T.exe /channel 0x1",
+                                L"T.exe -repair 1"}) {
+        const ProgramOptions refused = read(line);
+        EXPECT_FALSE(refused.bad.empty() || refused.repairOnly) << std::string(line, line + std::wcslen(line));
+    }
+    EXPECT_TRUE(read(L"T.exe /repair /quiet /nomenu").quiet);
 }
 
 // For scripts: no box with /quiet (its text goes to the log), no menu with

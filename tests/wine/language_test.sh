@@ -2,8 +2,8 @@
 # The reports in the language of the person at the PC, which Wine takes
 # from LC_ALL: the sample CD, copied into a folder without its control, run
 # with /quiet so that the failure's report goes to the log as it would have
-# shown it. Spanish for es_ES and es_MX, English for en_US; /? too. The
-# log's own lines stay in English.
+# shown it. Spanish for es_ES, es_MX and ca_ES (Catalan reads Spanish),
+# English for en_US; /? too. The log's own lines stay in English.
 #
 # usage: language_test.sh ROOT SAMPLE_CD PREFIX_DIR
 set -uo pipefail
@@ -25,9 +25,9 @@ run() {  # LOCALE [SWITCH...]: the run's log as UTF-8 text
 has() {  # the log, what it has, what it has not; else the log's end is shown
   grep -qF -- "$2" <<<"$1" && ! grep -qF -- "$3" <<<"$1" || { tail -20 <<<"$1"; false; }
 }
-for locale in es_ES.UTF-8 es_MX.UTF-8; do
+for locale in es_ES.UTF-8 es_MX.UTF-8 ca_ES.UTF-8; do
   log=$(run "$locale")
-  check "$locale: the failure's report in Spanish" has "$log" "Use el disco original u otra copia del mismo." "Use the original disc"
+  check "$locale: the failure's report in Spanish" has "$log" "Use el disco original u otra copia de ese disco." "Use the original disc"
   check "$locale: the log's own lines in English" has "$log" "Checking the medium's files against the program's record" \
     "Comprobando"
   check "$locale: the log names the language" has "$log" "The person's reports are in Spanish" "in English (0409)"
