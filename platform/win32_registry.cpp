@@ -122,7 +122,7 @@ bool Win32Platform::readInstalledMark(std::wstring& text) {
         std::memcpy(&number, data, sizeof number);
         text += value.key + std::wstring(L"=") + (value.number ? decimal(number) : std::wstring(data)) + L"\n";
     }
-    return !text.empty();
+    return !text.empty() || readLines(markValue, text);
 }
 
 void Win32Platform::writeInstalledMark(const std::wstring& text) {

@@ -713,6 +713,33 @@ TEST_F(RepairRun, AControlHeldByABrowserIsMovedAsideAndDeletedAtTheNextRestart) 
     }
 }
 
+// A machine repaired by an earlier release, whose mark was one list: a
+// disc of another control finds the control in place to be a disc's, and
+// the user's backup stays.
+TEST_F(RepairRun, TheMarkOfAnEarlierReleaseIsRead) {
+    Machine::installControl();
+    Medium medium(L"earlier-release");
+    medium.layOut();
+    ASSERT_NO_FATAL_FAILURE(expectTheRunReachedTheMenu(medium.run()));
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tolvane", 0, KEY_READ | KEY_SET_VALUE, &key), 0);
+    wchar_t sha256[80] = {};
+    DWORD size = sizeof sha256 - sizeof(wchar_t);
+    ASSERT_EQ(::RegQueryValueExW(key, L"Sha256", nullptr, nullptr, reinterpret_cast<BYTE*>(sha256), &size), 0);
+    for (const wchar_t* value : {L"Sha256", L"When", L"ExitCode", L"InstallerExitCode"}) ::RegDeleteValueW(key, value);
+    const std::wstring list = std::wstring(L"sha256=") + sha256 + L'\0' + L"exitCode=0" + L'\0' + L'\0';
+    ::RegSetValueExW(key, L"Installed", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list.data()),
+                     static_cast<DWORD>(list.size() * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+    medium.addControl(L"installed");  // another disc's control
+    RunResult result = medium.run();
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.linesStarting("menu.exe start").size(), 1u) << result.logText();
+    expectInTheRunLog({L"an earlier repair put " + quoted(Machine::controlPath()) + L" in place: " +
+                       quoted(Machine::controlBackup()) + L" is kept"});
+    EXPECT_EQ(readFile(Machine::controlBackup()), Machine::installedControlBytes());
+}
+
 // The installer puts its own control in place and opens a browser on it.
 TEST_F(RepairRun, TheInstallersControlHeldByItsBrowserIsReplacedAndDeletedAtTheNextRestart) {
     Machine::installControl();
