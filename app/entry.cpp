@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "app/main_window.h"
-#include "app/options.h"
+#include "maintenance/options.h"
 #include "app/recording_platform.h"
 #include "platform/win32_platform.h"
 

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "app/options.h"
-#include "app/reports.h"
+#include "maintenance/options.h"
+#include "maintenance/reports.h"
 #include "app/repair.h"
 #include "maintenance/journal.h"
 #include "platform/platform.h"

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "app/options.h"
-#include "app/reports.h"
+#include "maintenance/options.h"
+#include "maintenance/reports.h"
 #include "platform/platform.h"
 
 namespace tolvane {

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The table of exit codes in docs/support.md lists exactly the codes the
-program ends with: the exit-code constants of app/reports.h, success (0)
+program ends with: the exit-code constants of maintenance/reports.h, success (0)
 and the declined consent prompt (1223, ERROR_CANCELLED).
 
 usage: exit_codes_test.py [ROOT]
@@ -11,7 +11,7 @@ import sys
 
 ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-with open(os.path.join(ROOT, "app", "reports.h"), encoding="utf-8") as f:
+with open(os.path.join(ROOT, "maintenance", "reports.h"), encoding="utf-8") as f:
     constants = dict(re.findall(r"inline constexpr int (\w+ExitCode) = (\w+);", f.read()))
 values = {}
 for name, value in constants.items():

@@ -1,4 +1,4 @@
-#include "app/options.h"
+#include "maintenance/options.h"
 
 #include "platform/text.h"
 

@@ -1,5 +1,5 @@
 // The exit codes in words, and the text of a failure's report.
-#include "app/reports.h"
+#include "maintenance/reports.h"
 
 #include <cstring>
 
