@@ -103,7 +103,7 @@ void MediumCheck::checkMedium() {
     };
     recorded_.clear();
     for (const MediumFile& file : files) recorded_.push_back(file.name);
-    const std::wstring added = unrecorded();
+    const std::wstring added = unrecorded(data);
     if (!added.empty()) refuse(added, L"the medium was made without it");
     for (const MediumFile& file : files) {
         if (file.sha256.empty()) {
@@ -134,8 +134,8 @@ void MediumCheck::checkMedium() {
     platform_.note("  all as the medium was made (the installer as it is copied); held until the program ends");
 }
 
-std::wstring MediumCheck::unrecorded() {
-    for (const std::wstring& entry : platform_.folderEntries(machine_.mediumPath(L"\\data"))) {
+std::wstring MediumCheck::unrecorded(const std::wstring& data) {
+    for (const std::wstring& entry : platform_.folderEntries(data)) {
         bool recorded = false;
         for (const std::wstring& name : recorded_) recorded = recorded || samePath(name, entry);
         if (!recorded) return entry;
@@ -145,9 +145,10 @@ std::wstring MediumCheck::unrecorded() {
 
 void MediumCheck::checkNothingAdded() {
     if (!checked) return;
-    const std::wstring added = unrecorded();
+    const std::wstring data = machine_.mediumPath(L"\\data");
+    const std::wstring added = unrecorded(data);
     if (!added.empty())
-        throw Failure(ERROR_INVALID_DATA, joined({quotedPath(machine_.mediumPath(L"\\data\\") + added),
+        throw Failure(ERROR_INVALID_DATA, joined({quotedPath(joined({data, L"\\", added})),
                                                   L" was put beside the menu after the medium was checked"}));
 }
 

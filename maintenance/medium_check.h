@@ -41,8 +41,8 @@ public:
     std::wstring menuRefused;
 
 private:
-    // The first entry of the data folder that the record does not name.
-    std::wstring unrecorded();
+    // The first entry of the data folder `data` that the record does not name.
+    std::wstring unrecorded(const std::wstring& data);
     // The names the record holds in the data folder, once checked.
     std::vector<std::wstring> recorded_;
     RunContext& run_;
