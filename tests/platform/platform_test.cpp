@@ -315,20 +315,18 @@ TEST_F(RealPlatform, WaitWithTimeLimitReturnsOnTimeout) {
     ::CloseHandle(never);
 }
 
-
 namespace {
 
 // From another thread, as another process would: a forged outcome without
-// the key, one with another key, then the repair's own.
-DWORD WINAPI speakOnTheChannel(void* key) {
-    const unsigned long long own = *static_cast<unsigned long long*>(key);
+// the key, one with another key, then the repair's own (0xdeadbeef).
+DWORD WINAPI speakOnTheChannel(void*) {
     DWORD zero = 0;
     COPYDATASTRUCT forged = {0x546F6C77, sizeof zero, &zero};
     DWORD_PTR ignored = 0;
     ::SendMessageTimeoutW(::FindWindowExW(nullptr, nullptr, mainWindowClass, nullptr), WM_COPYDATA, 0,
                           reinterpret_cast<LPARAM>(&forged), SMTO_NORMAL, 5000, &ignored);
-    InstanceChannel(::GetCurrentProcessId(), own + 1).handOutcome(0);
-    InstanceChannel(::GetCurrentProcessId(), own).handOutcome(7);
+    InstanceChannel(::GetCurrentProcessId(), 0xdeadbef0).handOutcome(0);
+    InstanceChannel(::GetCurrentProcessId(), 0xdeadbeef).handOutcome(7);
     return 0;
 }
 
@@ -340,14 +338,9 @@ TEST_F(RealPlatform, TheChannelTakesOnlyTheRepairThisRunStarted) {
     InstanceChannel channel;
     RunLog log;
     platform.useChannel(channel, &log);
-    try {
-        platform.createMainWindow(L"Tolvane");
-    } catch (const Failure& failure) {
-        FAIL() << testing::narrow(failure.description());
-    }
+    platform.createMainWindow(L"Tolvane");
     channel.expect(L"00000000deadbeef");
-    unsigned long long key = 0xdeadbeef;
-    const HANDLE speaker = ::CreateThread(nullptr, 0, speakOnTheChannel, &key, 0, nullptr);
+    const HANDLE speaker = ::CreateThread(nullptr, 0, speakOnTheChannel, nullptr, 0, nullptr);
     ASSERT_NE(speaker, nullptr);
     DWORD exitCode = 0;
     bool handedBack = false;

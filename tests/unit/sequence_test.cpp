@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cwchar>
 #include <functional>
 #include <set>
 
@@ -570,7 +569,7 @@ TEST(Switches, AreReadInAnyOrderAndCaseWithSlashOrDash) {
                                 L"T.exe /repair 12x", L"T.exe /repair 4294967296", L"T.exe /channel 0", L"T.exe /channel 0x1",
                                 L"T.exe -repair 1"}) {
         const ProgramOptions refused = read(line);
-        EXPECT_FALSE(refused.bad.empty() || refused.repairOnly) << std::string(line, line + std::wcslen(line));
+        EXPECT_FALSE(refused.bad.empty() || refused.repairOnly) << line;
     }
     EXPECT_TRUE(read(L"T.exe /repair /quiet /nomenu").quiet);
 }
