@@ -320,7 +320,8 @@ public:
     // at `path` already; raises when it cannot be made.
     virtual bool makeAdministratorsFolder(const std::wstring& path) = 0;
     // What tells this folder from any other ever made at its path: its
-    // volume, file id and creation time, as text. Raises when there is no
+    // volume and file id, and its creation time where ids are used again
+    // (FAT32), as text. Raises when there is no
     // folder there, or when what is there is a link (a junction, a symbolic
     // link) rather than a folder.
     virtual std::wstring folderIdentity(const std::wstring& path) = 0;

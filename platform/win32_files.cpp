@@ -246,8 +246,14 @@ std::wstring Win32Platform::folderIdentity(const std::wstring& path) {
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         throw Failure(ERROR_CANT_ACCESS_FILE, quotedPath(path) + L" is a link or a file, not a folder");
+    // NTFS never hands a file id out twice (it carries a sequence number),
+    // and a folder's creation time may read otherwise once something is
+    // made in it (Wine reports the change time): there the id says it all.
+    // FAT32's id is a place in the folder above, the next folder's there.
+    const bool lasting = (volumeFlags(path) & FILE_PERSISTENT_ACLS) != 0;
     const DWORD parts[] = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow,
-                           information.ftCreationTime.dwHighDateTime, information.ftCreationTime.dwLowDateTime};
+                           lasting ? 0 : information.ftCreationTime.dwHighDateTime,
+                           lasting ? 0 : information.ftCreationTime.dwLowDateTime};
     return hex(reinterpret_cast<const unsigned char*>(parts), sizeof parts);
 }
 

@@ -115,6 +115,26 @@ TEST_F(RealPlatform, DeleteRemovesAFileAndFailsOnAMissingOne) {
     EXPECT_THROW(platform.deleteFile(scratch / L"flash.bkp"), Failure);
 }
 
+// What the installer writes into its folder leaves the folder's identity as
+// it was: a run cut off then is recognised by the next, which removes it.
+TEST_F(RealPlatform, AFoldersIdentityOutlivesWhatIsMadeInItAndAFileHasNone) {
+    const std::wstring folder = scratch / L"Tolvane.00000000000000a1";
+    ASSERT_TRUE(platform.makeAdministratorsFolder(folder));
+    const std::wstring before = platform.folderIdentity(folder);
+    ::Sleep(1100);
+    platform.makeAdministratorsFolder(folder + L"\\temp");
+    writeFile(folder + L"\\install_flash_player.exe", "installer");
+    EXPECT_EQ(platform.folderIdentity(folder), before);
+    EXPECT_TRUE(platform.removeFolder(folder));
+    writeFile(folder, "a file at the folder's name");
+    try {
+        platform.folderIdentity(folder);
+        ADD_FAILURE() << "a file has an identity";
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.number(), static_cast<std::uint32_t>(ERROR_CANT_ACCESS_FILE));
+    }
+}
+
 TEST_F(RealPlatform, LaunchReturnsAnIdentifierThatCanBeWaitedOn) {
     wchar_t system[MAX_PATH];
     ::GetSystemDirectoryW(system, MAX_PATH);
