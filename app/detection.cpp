@@ -16,7 +16,8 @@ int Detection::run() {
         return repairNeededExitCode;
     };
     std::wstring text;
-    if (platform_.readRepairRecord(text)) {
+    // One that only lists what a finished repair left is no repair at all.
+    if (platform_.readRepairRecord(text) && text.find(L"\nfinished=yes\n") == std::wstring::npos) {
         if (journal_.claimMachineLock()) return needs(L"an earlier repair was cut off");
         platform_.note("  a repair is at work: try again when it is over");
         return anotherRepairExitCode;

@@ -24,15 +24,18 @@ void Recovery::run() {
     }
     journal_.record = record;
     journal_.recording = true;
+    journal_.earlierRun = true;
     run_.leadWith(IDS_MAY_NOT_WORK);  // until what the cut-off run moved is back
+    // What cannot be read now is left for a later run: it never stops this one.
     if (journal_.record.finished) {
         run_.leadWith(IDS_UNCHANGED);
         journal_.discardReplaced();
         journal_.discardOwnFiles();
         journal_.settleKeptBackup();
-        if (!journal_.doubt.empty()) throw Failure(ERROR_CAN_NOT_COMPLETE, L"tidying up after an earlier repair failed: " + journal_.doubt);
-        journal_.recording = false;
-        platform_.clearRepairRecord();
+        journal_.settleLeftovers();
+        if (!journal_.doubt.empty())
+            return platform_.note(L"An earlier run had finished its repair; what it left behind is left for a later run: " + journal_.doubt);
+        journal_.closeRecord();
         return platform_.note("An earlier run had finished its repair; what it left behind was removed");
     }
     const std::wstring cutOff = L"An earlier run was cut off while " + journal_.record.step;

@@ -25,7 +25,19 @@ void Repair::run(SessionEndListener& listener) {
         const SessionEndGuard guard = controlOutOfPlace(run_, listener, holdUp);
         const std::wstring control = machine_.getPathFlash();
         const std::wstring backup = backupPath(control);
-        journal_.record = RepairRecord{};
+        // What an earlier run left for a later one stays listed.
+        RepairRecord fresh;
+        fresh.leftovers = std::move(journal_.record.leftovers);
+        fresh.perhapsInstallers = journal_.record.perhapsInstallers;
+        journal_.record = std::move(fresh);
+        // Without it, whose control stands in place cannot be told.
+        try {
+            std::wstring mark;
+            journal_.record.markBefore = platform_.readInstalledMark(mark) ? mark : std::wstring();
+            journal_.record.markKnown = true;
+        } catch (const Failure& failure) {
+            throw Failure(failure.number(), failure.description() + L"\r\nThe installed control was not touched; nothing was changed.");
+        }
         journal_.record.usersControl = platform_.fileExists(control)  ? control
                                        : platform_.fileExists(backup) ? backup
                                                                       : std::wstring();
@@ -39,9 +51,8 @@ void Repair::run(SessionEndListener& listener) {
             // not as it was made is the medium's fault.
             if (failure.number() == ERROR_INVALID_DATA) run_.leadWith(IDS_UNCHANGED, IDS_USE_ANOTHER_DISC);
             journal_.removeInstallerFolder();
-            journal_.recording = false;
             try {
-                platform_.clearRepairRecord();
+                journal_.closeRecord();
             } catch (const Failure&) {
                 platform_.noteDropped("the record stays");
             }
@@ -54,13 +65,16 @@ void Repair::run(SessionEndListener& listener) {
             renameFlashOCX();
             journal_.beginStep("moving the setup information file aside");
             renameFlashInf();
+            journal_.record.installerStarted = true;
             journal_.beginStep("running the medium's installer");
             executeFlashSetup();
+            noteInstallersControl(control);
             journal_.beginStep("putting the medium's control in place");
             copyFlashOCX();
             journal_.beginStep("registering the medium's control");
             registration_.installFlashOCX();
-            markInstalled(control);
+            journal_.beginStep("writing the mark");
+            markInstalled();
         } catch (const Failure& failure) {
             // The installed control is unregistered by now and may be moved
             // aside: do not leave the machine with less than it had, nor a
@@ -90,46 +104,51 @@ void Repair::tidyUp() noexcept {
     platform_.note("Tidying up after the repair");
     journal_.discardReplaced();
     journal_.removeInstallerFolder();
-    try {
-        journal_.settleKeptBackup();
-    } catch (const Failure& failure) {
-        journal_.doubt = failure.description();
-    } catch (...) {
-        platform_.noteDropped("the record stays");
-    }
+    journal_.settleKeptBackup();
+    journal_.settleLeftovers();
     if (!journal_.doubt.empty()) return platform_.note(L"  the record stays, for the next run to finish: " + journal_.doubt);
-    journal_.recording = false;
     try {
-        platform_.clearRepairRecord();
+        journal_.closeRecord();
     } catch (...) {
         // Repaired all the same; the next run finds the record says so.
         platform_.note("  the record stays; the next run finds the repair finished and removes it");
     }
 }
 
-// This program's when its bytes are this disc's control or the one the
-// mark names. A control or a mark that cannot be read (a scanner holds it)
-// leaves it in doubt: it is then handled as the user's, and the backup
-// there is kept beside it all the same (see renameFlashOCX), until the
-// repair has gone through and their bytes tell.
+// This program's only when the mark named it when the run began: a control
+// with a disc's bytes and no mark is a build the user installed. A control
+// or a mark that cannot be read leaves it in doubt: it is then handled as
+// the user's, and the backup there is kept beside it all the same (see
+// renameFlashOCX).
 bool Repair::installedByUs(const std::wstring& control) {
-    if (journal_.discsControl(control)) return true;
-    platform_.noteAbout(control, " is handled as the user's: it is not known to be a disc's control");
+    const std::wstring marked = journal_.record.markKnown ? markedSha256(journal_.record.markBefore) : std::wstring();
+    try {
+        if (!marked.empty() && platform_.digestFile(control, false).sha256 == marked) return true;
+    } catch (const Failure& failure) {
+        platform_.noteFailure(failure);
+        journal_.record.ownUnknown = true;
+    }
+    platform_.noteAbout(control, " is handled as the user's: no mark of this program names it");
     return false;
 }
 
-void Repair::markInstalled(const std::wstring& control) noexcept {
+// A step of the repair: a mark that cannot be written fails it, as the
+// control would otherwise be the user's to the next run.
+void Repair::markInstalled() {
+    platform_.writeInstalledMark(joined({L"sha256=", journal_.record.copySha256, L"\nwhen=", platform_.localDateTime(),
+                                         L"\nexitCode=", decimal(run_.restartNeeded ? restartNeededExitCode : 0),
+                                         L"\ninstallerExitCode=", decimal(installerExitCode_), L"\n"}));
+}
+
+// What the installer left at the control path is the program's to put
+// aside: its bytes go into the record. Unread, it counts as the user's.
+void Repair::noteInstallersControl(const std::wstring& control) noexcept {
     try {
-        const std::wstring sha256 =
-            medium_.controlSha256.empty() ? platform_.digestFile(control, false).sha256 : medium_.controlSha256;
-        platform_.writeInstalledMark(joined({L"sha256=", sha256, L"\nwhen=", platform_.localDateTime(), L"\nexitCode=",
-                                             decimal(run_.restartNeeded ? restartNeededExitCode : 0),
-                                             L"\ninstallerExitCode=", decimal(installerExitCode_), L"\n"}));
-    } catch (const Failure& failure) {
-        // The next run tells the disc's control by its bytes all the same.
-        platform_.noteFailure(failure);
+        if (!platform_.fileExists(control)) return;
+        journal_.record.installerSha256 = platform_.digestFile(control, false).sha256;
+        journal_.saveRecord();
     } catch (...) {
-        platform_.noteDropped("no mark is written");
+        platform_.noteDropped("what the installer left is handled as the user's after a cut");
     }
 }
 
@@ -182,7 +201,10 @@ void Repair::renameFlashOCX() {
 // under a free name. `recorded`, when given, is the record's place for that
 // name, written before the move.
 void Repair::makeWay(const std::wstring& backup, const std::wstring& newer, std::wstring* recorded) {
-    if (journal_.knownCopy(backup, newer)) return journal_.removeOwnFile(backup);
+    // A control taken for the user's in doubt may be the program's, which
+    // goes once that can be told: the older backup then takes its name.
+    const bool inDoubt = recorded != nullptr && journal_.record.ownUnknown;
+    if (!inDoubt && journal_.knownCopy(backup, newer)) return journal_.removeOwnFile(backup);
     const std::wstring aside = journal_.freeOwnName(backup, L".old");
     platform_.note(joined({L"  ", quotedPath(backup), L" is kept as ", quotedPath(aside),
                            L": it is not known to be a copy of a file that stays"}));
@@ -245,14 +267,28 @@ void Repair::prepareControlCopy() noexcept {
     if (journal_.record.discards.size() > listed) journal_.discard(std::wstring(journal_.record.discards.back()));
 }
 
+bool Repair::stillAsCopied(const std::wstring& copy, const std::wstring& sha256) noexcept {
+    try {
+        if (platform_.digestFile(copy, false).sha256 == sha256) return true;
+        platform_.noteAbout(copy, " changed after it was copied and checked: it is copied again");
+    } catch (...) {
+        platform_.noteDropped("it is copied again");
+    }
+    return false;
+}
+
 void Repair::copyFlashOCX() {
     platform_.note("Putting the medium's control in place");
     const std::wstring control = machine_.getPathFlash();
     std::wstring copy = preparedCopy_, sha256 = preparedSha256_;
     auto& discards = journal_.record.discards;
-    // Made while the installer ran, unless the installer took it away.
+    // Made while the installer ran, unless the installer took it away. What
+    // is registered is what was checked: read again now that the installer
+    // has ended, a copy written over meanwhile is copied afresh.
+    if (!copy.empty() && platform_.fileExists(copy) && !stillAsCopied(copy, sha256)) journal_.discard(copy), copy.clear();
     if (copy.empty() || !platform_.fileExists(copy)) {
-        if (!copy.empty()) discards.erase(std::find(discards.begin(), discards.end(), copy));
+        const auto listed = std::find(discards.begin(), discards.end(), copy);
+        if (listed != discards.end()) discards.erase(listed);
         copy = copyMediumControl(sha256);
     }
     if (platform_.fileExists(control)) {

@@ -48,11 +48,12 @@ private:
     // Where a setup the installer hands over to runs from: the user's and
     // Windows' temporary folders, and the medium's data folder.
     std::vector<std::wstring> handOverFolders();
-    // Whether the control is, by its bytes read now, this disc's or the one
-    // the last repair that went through put in place (see
-    // Platform::readInstalledMark); and that mark written.
+    // Whether the control is, by its bytes read now, the one the mark names
+    // (see Platform::readInstalledMark); that mark written; what the
+    // installer left at the control path recorded.
     bool installedByUs(const std::wstring& control);
-    void markInstalled(const std::wstring& control) noexcept;
+    void markInstalled();
+    void noteInstallersControl(const std::wstring& control) noexcept;
     // While the installer runs: the medium's control copied beside the
     // control under a name of its own, and checked (see copyFlashOCX). A
     // copy that fails is taken away; copyFlashOCX then copies afresh.
@@ -60,6 +61,8 @@ private:
     // The medium's control copied beside the control under a name of its
     // own, and checked: that name, with its SHA-256 in `sha256`.
     std::wstring copyMediumControl(std::wstring& sha256);
+    // The copy's bytes, read now, are still those it was written with.
+    bool stillAsCopied(const std::wstring& copy, const std::wstring& sha256) noexcept;
     void makeWay(const std::wstring& backup, const std::wstring& newer, std::wstring* recorded);
 
     RunContext& run_;

@@ -9,9 +9,10 @@ namespace tolvane {
 int Uninstall::run() {
     const std::wstring control = machine_.getPathFlash(), backup = backupPath(control), inf = machine_.getPathInf();
     std::wstring mark;
-    bool marked = true;  // a mark that cannot be read may be there
+    bool marked = true, markRead = false;  // a mark that cannot be read may be there
     try {
         marked = platform_.readInstalledMark(mark);
+        markRead = true;
     } catch (const Failure& failure) {
         platform_.noteFailure(failure);
     }
@@ -34,10 +35,15 @@ int Uninstall::run() {
         // before the unregistration: a run cut off at any instant is
         // finished by the next, and nothing goes before what replaces it
         // stands in its place.
-        journal_.record = RepairRecord{};
+        RepairRecord fresh;
+        fresh.leftovers = std::move(journal_.record.leftovers);
+        journal_.record = std::move(fresh);
         journal_.record.step = L"putting the control from before the disc back";
         journal_.record.usersControl = platform_.fileExists(backup) ? backup : std::wstring();
         journal_.record.mediumCopyInPlace = there;
+        // It goes at the end; before, only where it would name the user's control.
+        journal_.record.markKnown = markRead;
+        journal_.record.markBefore = mark;
         journal_.record.copySha256 = markedSha256(mark);
         if (!inf.empty() && !platform_.fileExists(inf) && platform_.fileExists(backupPath(inf))) journal_.record.inf = inf;
         journal_.recording = true;
@@ -59,9 +65,8 @@ int Uninstall::run() {
             }
             run_.leadWith(asBefore ? IDS_UNCHANGED : IDS_MAY_NOT_WORK);
             if (asBefore) {  // nothing is left for a later run to finish
-                journal_.recording = false;
                 try {
-                    platform_.clearRepairRecord();
+                    journal_.closeRecord();
                 } catch (const Failure&) {
                     platform_.noteDropped("the record stays");
                 }

@@ -106,9 +106,11 @@ std::wstring Journal::renameAside(const std::wstring& path, std::wstring* replac
 void Journal::discard(const std::wstring& aside) noexcept {
     const auto listed = std::find(record.discards.begin(), record.discards.end(), aside);
     if (listed != record.discards.end()) record.discards.erase(listed);
+    // A delete, like a rename, is judged by what the disk shows after it.
     try {
         platform_.deleteFile(aside);
-        return;
+        if (!platform_.fileExists(aside)) return;
+        platform_.noteAbout(aside, " is still there after it was deleted");
     } catch (const Failure& failure) {
         platform_.note(joined({L"  ", quotedPath(aside), L" cannot be deleted now: ", failure.description()}));
     } catch (...) {
@@ -156,60 +158,111 @@ void Journal::discardReplaced() noexcept {
         if (readsAsDiscs(own)) return discard(own);
         platform_.noteAbout(own, " stays: not known to be a disc's control");
     } catch (const Failure& failure) {
-        doubt = failure.description();  // the record stays: the next run reads it again
+        // A later run that reads it lets it go when it is the control the mark named.
+        const std::wstring sha256 = record.markKnown ? markedSha256(record.markBefore) : std::wstring();
+        if (!sha256.empty()) record.leftovers.push_back(joined({sha256, L"|", own}));
+        platform_.note(joined({L"  ", quotedPath(own), L" is left for a later run: ", failure.description()}));
+    } catch (...) {
+        platform_.noteDropped("it stays where it is");
+    }
+}
+
+// Only a copy goes: the older backup may hold a build of the user's that
+// no disc brings, or one that a disc brings but the user installed.
+void Journal::settleKeptBackup() noexcept {
+    const std::wstring kept = record.keptBackup;
+    std::wstring backup;
+    try {
+        backup = backupPath(machine_.getPathFlash());
+        // The control the run could not read, and took for the user's, is
+        // the one the mark named: the program's, and no backup.
+        const std::wstring marked = record.markKnown ? markedSha256(record.markBefore) : std::wstring();
+        if (record.ownUnknown && !marked.empty() && samePath(record.usersControl, backup) &&
+            platform_.fileExists(backup) && platform_.digestFile(backup, false).sha256 == marked) {
+            platform_.noteAbout(backup, " is the control an earlier repair put in place: it goes");
+            removeOwnFile(backup);
+        } else if (samePath(record.usersControl, backup) && installersAfterAll(backup)) {
+            platform_.noteAbout(backup, " is what the installer of a run that was cut off put in place: it goes");
+            removeOwnFile(backup);
+        }
+        if (!kept.empty() && platform_.fileExists(kept)) {
+            if (!platform_.fileExists(backup)) moveFile(platform_, kept, backup);
+            else if (knownCopy(kept, backup)) discard(kept);
+            else platform_.note(joined({L"  ", quotedPath(kept), L" stays beside ", quotedPath(backup),
+                                        L": it is not known to be a copy of it"}));
+        }
+        record.keptBackup.clear();
+    } catch (const Failure& failure) {
+        doubt = failure.description();  // the record stays: the next run reads them again
     } catch (...) {
         doubt = L"out of memory";
     }
 }
 
-void Journal::settleKeptBackup() {
-    const std::wstring kept = record.keptBackup, backup = backupPath(machine_.getPathFlash());
-    // Decided only on what is read now, each file read once: what cannot
-    // be read raises.
-    if (!kept.empty() && platform_.fileExists(kept)) {
-        if (!platform_.fileExists(backup)) {
-            moveFile(platform_, kept, backup);
-        } else {
-            const std::wstring keptSha256 = platform_.digestFile(kept, false).sha256;
-            const std::wstring backupSha256 = platform_.digestFile(backup, false).sha256;
-            if (keptSha256 == backupSha256 || isDiscs(keptSha256)) {
-                discard(kept);
-            } else if (!isDiscs(backupSha256)) {
-                platform_.note(joined({L"  ", quotedPath(kept), L" stays beside ", quotedPath(backup),
-                                       L": neither is known to be a copy of a control that stays"}));
-            } else {
-                removeOwnFile(backup);
-                moveFile(platform_, kept, backup);
+// Each is settled once it can be read: it goes when it is what the earlier
+// run knew it to be, and stays (no more the program's) when it is not.
+void Journal::settleLeftovers() noexcept {
+    std::vector<std::wstring> still;
+    for (const std::wstring& left : record.leftovers) {
+        const std::size_t bar = left.find(L'|');
+        const std::wstring known = left.substr(0, bar), path = left.substr(bar + 1);
+        try {
+            if (isInstallerFolder(path)) {
+                if (platform_.folderIdentity(path) == known) platform_.removeFolder(path);
+                else platform_.noteAbout(path, " is left as it is: it is not the folder an earlier run made there");
+            } else if (platform_.fileExists(path)) {
+                if (platform_.digestFile(path, false).sha256 == known) discard(path);
+                else platform_.noteAbout(path, " stays: not known to be a disc's control");
             }
+        } catch (const Failure& failure) {
+            // Gone, or what stands there is no folder of the program's.
+            const DWORD gone[] = {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_CANT_ACCESS_FILE};
+            if (std::find(std::begin(gone), std::end(gone), failure.number()) != std::end(gone)) continue;
+            platform_.note(joined({L"  ", quotedPath(path), L" is left for a later run: ", failure.description()}));
+            still.push_back(left);
+        } catch (...) {
+            platform_.noteDropped("it is left for a later run");
+            still.push_back(left);
         }
     }
-    record.keptBackup.clear();
-    saveRecord();
+    record.leftovers = still;
+}
+
+// Only what is left for a later run stays on the disk.
+void Journal::closeRecord() {
+    RepairRecord left;
+    left.step = L"leaving what could not be read for a later run";
+    left.finished = true;
+    left.leftovers.swap(record.leftovers);
+    // ...and what the next installer that runs tells (see perhapsInstallers).
+    if (earlierRun || !record.installerStarted) left.perhapsInstallers.swap(record.perhapsInstallers);
+    recording = earlierRun = false;
+    record = std::move(left);
+    if (record.leftovers.empty() && record.perhapsInstallers.empty()) platform_.clearRepairRecord();
+    else platform_.writeRepairRecord(record.text());
 }
 
 void Journal::removeInstallerFolder() noexcept {
     if (record.installerFolder.empty()) return;
     const std::wstring folder = record.installerFolder;
     bool ours = samePath(folder, installerFolderMade);
-    std::wstring why = L"the record names no identity for it";
-    if (!ours && !record.installerFolderId.empty()) {
-        try {
+    try {
+        std::wstring why = L"the record names no identity for it";
+        if (!ours && !record.installerFolderId.empty()) {
             ours = platform_.folderIdentity(folder) == record.installerFolderId;
             why = L"it is not the folder an earlier run made there";
-        } catch (const Failure& failure) {
-            // Gone, or it cannot be told: then it stays in the record, for the next run.
-            why = failure.description();
-            if (failure.number() != ERROR_FILE_NOT_FOUND && failure.number() != ERROR_PATH_NOT_FOUND) {
-                doubt = why;
-                return platform_.note(joined({L"  ", quotedPath(folder), L" is left for now: ", why}));
-            }
-        } catch (...) {
-            platform_.noteDropped("the folder is left for now");
         }
-    }
-    try {
         if (ours) platform_.removeFolder(folder);
         else platform_.note(joined({L"  ", quotedPath(folder), L" is left as it is: ", why}));
+    } catch (const Failure& failure) {
+        // Gone, or what stands there is no folder (a file, a link): nothing
+        // of the program's. Else it cannot be told now: a later run settles it.
+        const DWORD number = failure.number();
+        const bool later = number != ERROR_FILE_NOT_FOUND && number != ERROR_PATH_NOT_FOUND && number != ERROR_CANT_ACCESS_FILE;
+        if (later) record.leftovers.push_back(joined({record.installerFolderId, L"|", folder}));
+        if (number != ERROR_FILE_NOT_FOUND && number != ERROR_PATH_NOT_FOUND)
+            platform_.note(joined({L"  ", quotedPath(folder), later ? L" is left for a later run: " : L" is left as it is: ",
+                                   failure.description()}));
     } catch (...) {
         platform_.noteDropped("the folder is left");
     }
@@ -224,9 +277,36 @@ void Journal::removeInstallerFolder() noexcept {
 }
 
 bool Journal::isDiscs(const std::wstring& sha256) {
-    if ((!medium_.controlSha256.empty() && sha256 == medium_.controlSha256) || sha256 == record.copySha256) return true;
+    if (sha256 == record.copySha256 || (record.markKnown && sha256 == markedSha256(record.markBefore))) return true;
     std::wstring mark;
     return platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
+}
+
+bool Journal::placedByProgram(const std::wstring& path, std::wstring& sha256) {
+    sha256 = platform_.digestFile(path, false).sha256;
+    return sha256 == record.installerSha256 || isDiscs(sha256);
+}
+
+// What a cut off installer may have left, taken for the user's newest
+// control, proved the installer's: the same installer wrote the same bytes.
+bool Journal::installersAfterAll(const std::wstring& path) {
+    return !record.perhapsInstallers.empty() && record.perhapsInstallers == record.installerSha256 &&
+           platform_.fileExists(path) && platform_.digestFile(path, false).sha256 == record.perhapsInstallers;
+}
+
+// The mark names what is in place only once it is: a put-back writes again
+// the one the run found.
+// One that names the user's control, put back in place, goes: the user
+// removed the disc's control it named, and installed that build themselves.
+void Journal::restoreMark(bool usersInPlace) {
+    if (!record.markKnown) return;
+    std::wstring wanted = record.markBefore, mark;
+    if (usersInPlace && !markedSha256(wanted).empty() &&
+        platform_.digestFile(machine_.getPathFlash(), false).sha256 == markedSha256(wanted))
+        wanted.clear();
+    if (platform_.readInstalledMark(mark) ? mark == wanted : wanted.empty()) return;
+    platform_.writeInstalledMark(wanted);
+    platform_.note("  the mark of what this program installed is as it was before the run");
 }
 
 bool Journal::readsAsDiscs(const std::wstring& path) { return isDiscs(platform_.digestFile(path, false).sha256); }
@@ -234,12 +314,7 @@ bool Journal::readsAsDiscs(const std::wstring& path) { return isDiscs(platform_.
 bool Journal::knownCopy(const std::wstring& path, const std::wstring& other) noexcept {
     try {
         const std::wstring sha256 = platform_.digestFile(path, false).sha256;
-        try {
-            if (sha256 == platform_.digestFile(other, false).sha256) return true;
-        } catch (const Failure&) {
-            platform_.noteDropped("its bytes alone decide");
-        }
-        return isDiscs(sha256);
+        return sha256 == platform_.digestFile(other, false).sha256;
     } catch (...) {
         platform_.noteDropped("not known to be a copy: it stays");
         return false;
@@ -298,6 +373,8 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
     std::wstring usersControl;
     try {
         platform_.note("Putting the installed control back");
+        // Cut off while the installer ran: what stands may be what it wrote.
+        const bool duringInstaller = record.installerStarted && record.installerSha256.empty();
         beginStep("putting the installed control back");
         const std::wstring control = machine_.getPathFlash();
         // A rename of the medium's copy that was under way: it happened
@@ -306,11 +383,25 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             record.mediumCopyInPlace = !platform_.fileExists(record.mediumCopy);
             record.mediumCopy.clear();
         }
+        // Where it stood after an earlier cut too, the same installer wrote it.
+        std::wstring standing;
+        if (duringInstaller && !record.perhapsInstallers.empty() && platform_.fileExists(control) &&
+            platform_.digestFile(control, false).sha256 == record.perhapsInstallers)
+            record.installerSha256 = record.perhapsInstallers;
+        // The backup is what a cut off installer left: the user's control
+        // is the older one, kept aside.
+        if (samePath(record.usersControl, backupPath(control)) && !record.keptBackup.empty() &&
+            platform_.fileExists(record.keptBackup) && installersAfterAll(record.usersControl)) {
+            record.discards.push_back(record.usersControl);
+            record.usersControl = record.keptBackup;
+            record.keptBackup.clear();
+            saveRecord();
+        }
         usersControl = usersControlNow();
         std::wstring from = usersControl;
         std::wstring what = L"The control that was installed";
         if (from.empty() && !(from = replacedControlNow()).empty()) what = L"The control the installer put in place";
-        bool putBack = false, registerIt = true;
+        bool putBack = false, registerIt = true, keptInPlace = false;
         if (from.empty()) {
             // Nothing, the installer's own where it stands, or only the
             // medium's copy (that would not register).
@@ -326,7 +417,21 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             putBackMoved = registerIt;
             if (registerIt && record.mediumCopyInPlace)
                 platform_.noteAbout(control, " is not the medium's copy the record names: it is kept");
-        } else if (samePath(from, control)) {
+        } else if (samePath(from, control) ||
+                   (earlierRun && platform_.fileExists(control) && !placedByProgram(control, standing))) {
+            // Else installed since the run was cut off (Flash no longer
+            // worked, so the user installed one of their own): the newest
+            // control of the user's stays where it is, and so does the one
+            // the record names, an earlier disc's control apart. Where the
+            // run was cut off while its installer ran, it may be the
+            // installer's: the next repair tells by what its installer writes.
+            if (!samePath(from, control)) {
+                if (duringInstaller) record.perhapsInstallers = standing, record.installerStarted = false;
+                platform_.note(joined({L"  ", quotedPath(control),
+                                       L" was put in place after the run was cut off: it stays, and so does ", quotedPath(from)}));
+                if (!usersControl.empty() && record.ownControl && discsControl(from)) discard(from);
+                keptInPlace = true;
+            }
             what = L"The control at " + quotedPath(control);
         } else {
             // Each rename is in the record before it is made. What stands at
@@ -364,7 +469,8 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             putBack = putBackMoved = true;
             saveRecord();
         }
-        if (!usersControl.empty() && !record.replacedControl.empty() && platform_.fileExists(record.replacedControl))
+        if ((!usersControl.empty() || keptInPlace) && !record.replacedControl.empty() &&
+            platform_.fileExists(record.replacedControl))
             discard(record.replacedControl);
         const std::wstring backup = backupPath(control);
         try {
@@ -375,14 +481,15 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
         }
         const std::wstring inf = putInfBack();
         discardOwnFiles();
-        recording = false;
+        restoreMark(!usersControl.empty() && !record.ownControl && !record.ownUnknown && registerIt);
         try {
             // What is left in doubt stays in the record, for the next run.
-            if (doubt.empty()) platform_.clearRepairRecord();
+            if (doubt.empty()) closeRecord();
             else platform_.writeRepairRecord(record.text());
         } catch (const Failure&) {
             // Kept: the next run finds everything in place and puts nothing back.
         }
+        recording = false;
         if (!registerIt) return L"There was no control to put back." + inf;
         if (from.empty()) what = L"The control the installer put in place";
         if (!registration_.registerControl(registrationLimitMs))

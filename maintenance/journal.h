@@ -1,8 +1,52 @@
-// The record of a repair at work and the put-back: what the repair and the
-// uninstall share. Every move is written into the record before it is made,
-// so that a run cut off at any instant, or failed, is undone or finished
-// from it; and nothing is deleted unless it is known, by the bytes read in
-// this run, to be a copy of something that stays.
+// The record of a repair at work and the put-back: what the repair, the
+// uninstall and the recovery share.
+//
+// Its rules, and the functions that keep them:
+//
+// (1) Every move is written into the record before it is made, and judged
+//     by what the disk shows after it, whatever Windows reported (moveFile,
+//     renameAside, discard). A run cut off at any instant, or failed, is
+//     undone or finished from the record (putBackInstalledControl,
+//     Recovery::run).
+// (2) The user's control (what stood at flash.ocx before a disc first ran,
+//     or what the user installed since) always lies at flash.ocx, at
+//     flash.bkp or under a name the record holds, and /restore brings back
+//     the newest (Repair::renameFlashOCX, putBackInstalledControl).
+// (3) A control is the program's only when the mark names it or the record
+//     says this run put it there (the medium's copy, what the installer
+//     left): bytes alone never say so, as the user may have installed that
+//     very build. In doubt it is the user's (isDiscs, placedByProgram,
+//     Repair::installedByUs).
+// (4) The mark names what is in place only once it is: it is written after
+//     the registration and before the record says "finished", and a
+//     put-back writes again the mark the run found (Repair::markInstalled,
+//     restoreMark).
+// (5) Nothing is deleted unless its bytes, read in this run, are a copy of
+//     something that stays or the program's own by (3); so the control's
+//     folder holds no more files of the program's once a run has tidied
+//     up, whatever the number of discs (knownCopy, discardReplaced,
+//     settleKeptBackup).
+// (6) What cannot be read now never stops a run: it is listed in the record
+//     for a later run, which settles it once it can (settleLeftovers).
+// (7) The installer's folder is removed only when it is the very folder the
+//     run made, by its identity, never by a name anyone can take
+//     (removeInstallerFolder).
+// (8) What is registered is what was checked: the medium's copy is read
+//     again once the installer has ended (Repair::copyFlashOCX).
+// (9) After a cut, what stands at flash.ocx and is not the program's by (3)
+//     was put there since and stays. Where the cut came while the installer
+//     ran, it may be the installer's: the next installer that writes the
+//     same bytes tells (perhapsInstallers, installersAfterAll).
+//
+// The states of the record, and what moves it on:
+//
+//   none --Repair::run--> at work, a step at a time (beginStep)
+//   at work --markInstalled, finished--> finished --Repair::tidyUp--> none
+//   at work --a failure: putBackInstalledControl--> none
+//   at work --a cut--> (the next start) Recovery::run, put back --> none
+//   finished --a cut--> (the next start) Recovery::run, tidied --> none
+//   any --closeRecord, with what cannot be read yet (6)--> finished, leftovers only
+//   none --Uninstall::run--> at work --putBackInstalledControl--> none
 #pragma once
 
 #include <string>
@@ -22,6 +66,7 @@ struct RepairRecord {
     std::wstring step;              // what the run was doing, for the log
     std::wstring usersControl;      // where the machine's own control is; empty: there was none
     bool ownControl = false;        // ...which an earlier repair put in place: not the user's
+    bool ownUnknown = false;        // ...which could not be read: it was taken for the user's
     std::wstring usersControlTo;    // where it is being renamed to, while that is under way
     std::wstring inf;               // swflash.inf, when the run moved it aside
     std::wstring replacedControl;   // what stood at the control path before the copy, kept aside
@@ -31,10 +76,22 @@ struct RepairRecord {
     std::wstring copySha256;        // ...whose SHA-256 is this
     std::wstring installerFolder;   // the folder the installer runs from, made by the run
     std::wstring installerFolderId; // ...whose identity (Platform::folderIdentity) is this
+    bool installerStarted = false;  // the installer was started
+    std::wstring installerSha256;   // what it left at the control path
+    // What stood at the control path after a run was cut off while its
+    // installer ran: the user's newest control, or the installer's.
+    std::wstring perhapsInstallers;
     bool finished = false;          // the repair went through: nothing is to be put back
     std::vector<std::wstring> discards;  // files of the run's own, put aside to be deleted
     // An older backup, kept aside: not known to be a copy of a control that stays.
     std::wstring keptBackup;
+    // The mark as it stood when the run began (empty: none), when that is
+    // known: what a put-back writes again.
+    bool markKnown = false;
+    std::wstring markBefore;
+    // What an earlier run left that could not be read then: "<SHA-256 or
+    // folder identity>|<path>", settled by the next run that can read it.
+    std::vector<std::wstring> leftovers;
 
     // The record's lines, each ended by a line feed.
     std::wstring text() const;
@@ -101,10 +158,16 @@ public:
     // the control an earlier repair had put in place, when its bytes read as
     // a disc's. Never raises; what is in doubt is left, and `doubt` says why.
     void discardReplaced() noexcept;
-    // An older backup, after a repair: deleted when it, or the backup now,
-    // is a copy of a control that stays (then the older one takes its
-    // name); else both stay. Raises where that cannot be told.
-    void settleKeptBackup();
+    // An older backup, after a repair: deleted when it is a copy of the
+    // backup now; it takes the backup's name where there is none; else both
+    // stay. Where that cannot be told, `doubt` says why. Never raises.
+    void settleKeptBackup() noexcept;
+    // What an earlier run left for a later one (see RepairRecord::leftovers)
+    // settled where it can be read now; the rest stays listed. Never raises.
+    void settleLeftovers() noexcept;
+    // At the end of a run: the record cleared, or holding only what is left
+    // for a later run.
+    void closeRecord();
     // That folder removed, and no more in the record: only when this run
     // made it, or it is the very folder the record names (its identity); a
     // folder in doubt is left and logged. Never raises.
@@ -117,16 +180,17 @@ public:
     // done, or where the user's control is when that could not be finished;
     // never raises.
     std::wstring putBackInstalledControl(DWORD registrationLimitMs = registrationTimeLimitMs) noexcept;
-    // The file's bytes, read now, are a disc's control: this medium's, the
-    // copy this run put in place, or the one the mark names. False when that
-    // cannot be told.
+    // The file's bytes, read now, are a disc's control: the copy this run
+    // put in place, or the one the mark names, now or when the run began.
+    // Bytes alone never make a control the program's: the user may have
+    // installed that very build. False when that cannot be told.
     bool discsControl(const std::wstring& path) noexcept;
     // The same, but raises when that cannot be told.
     bool readsAsDiscs(const std::wstring& path);
     // The same for bytes whose SHA-256 is `sha256`.
     bool isDiscs(const std::wstring& sha256);
-    // The file's bytes, read now, are a disc's control or the same as
-    // `other`'s, which stays: it may go. False when that cannot be told.
+    // The file's bytes, read now, are the same as `other`'s, which stays:
+    // it may go. False when that cannot be told.
     bool knownCopy(const std::wstring& path, const std::wstring& other) noexcept;
     // After a step failed: the lead from what the put-back did, and, for a
     // file that another program holds, which program to close.
@@ -142,6 +206,9 @@ public:
     std::wstring doubt;
     // The folder this run made for the installer; empty when none.
     std::wstring installerFolderMade;
+    // The record is a run's that was cut off: what stands at the control
+    // path may have been put there since.
+    bool earlierRun = false;
 
 private:
     // True when the record names `path`: no new name of the run's may be one.
@@ -153,6 +220,14 @@ private:
     std::wstring replacedControlNow();
     // swflash.inf back where the run found it; what stays aside, if anything.
     std::wstring putInfBack() noexcept;
+    // The file's bytes, read now, are the medium's copy, what the installer
+    // left, or a disc's control by the mark. Raises when they cannot be read.
+    bool placedByProgram(const std::wstring& path, std::wstring& sha256);
+    bool installersAfterAll(const std::wstring& path);
+    // The mark as the run found it, where the record knows that.
+    void restoreMark(bool usersInPlace);
+    // A folder the installer runs from, by its name.
+    bool isInstallerFolder(const std::wstring& path);
 
     RunContext& run_;
     Platform& platform_;

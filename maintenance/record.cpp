@@ -22,6 +22,7 @@ std::wstring RepairRecord::text() const {
         if (!value.empty()) text += key + value + L"\n";
     };
     add(L"own=", ownControl ? L"yes" : L"");
+    add(L"ownUnknown=", ownUnknown ? L"yes" : L"");
     add(L"controlTo=", usersControlTo);
     add(L"inf=", inf);
     add(L"replaced=", replacedControl);
@@ -33,7 +34,17 @@ std::wstring RepairRecord::text() const {
     add(L"installerFolderId=", installerFolderId);
     add(L"finished=", finished ? L"yes" : L"");
     add(L"kept=", keptBackup);
+    add(L"installerStarted=", installerStarted ? L"yes" : L"");
+    add(L"installerSha256=", installerSha256);
+    add(L"perhapsInstallers=", perhapsInstallers);
     for (const std::wstring& file : discards) add(L"discard=", file);
+    for (const std::wstring& left : leftovers) add(L"left=", left);
+    // One line for each of the mark's; an empty one for no mark.
+    if (markKnown) {
+        const std::vector<std::wstring> mark = lines(markBefore);
+        if (mark.empty()) text += L"markBefore=\n";
+        for (const std::wstring& line : mark) add(L"markBefore=", line);
+    }
     return text;
 }
 
@@ -58,6 +69,7 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         else if (key == L"control") control = true, record.usersControl = value;
         else if (!value.empty() && key == L"controlTo") record.usersControlTo = value;
         else if (value == L"yes" && key == L"own") record.ownControl = true;
+        else if (value == L"yes" && key == L"ownUnknown") record.ownUnknown = true;
         else if (!value.empty() && key == L"inf") record.inf = value;
         else if (!value.empty() && key == L"replaced") record.replacedControl = value;
         else if (!value.empty() && key == L"replacedTo") record.replacedTo = value;
@@ -69,6 +81,11 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         else if (value == L"yes" && key == L"finished") record.finished = true;
         else if (!value.empty() && key == L"discard") record.discards.push_back(value);
         else if (!value.empty() && key == L"kept") record.keptBackup = value;
+        else if (value == L"yes" && key == L"installerStarted") record.installerStarted = true;
+        else if (value.size() == 64 && key == L"installerSha256") record.installerSha256 = value;
+        else if (value.size() == 64 && key == L"perhapsInstallers") record.perhapsInstallers = value;
+        else if (value.find(L'|') != std::wstring::npos && key == L"left") record.leftovers.push_back(value);
+        else if (key == L"markBefore") record.markKnown = true, record.markBefore += value.empty() ? L"" : value + L"\n";
         else throw unreadableRecord(joined({L"its line ", decimal(i + 1), L" is not one this program writes"}));
     }
     if (!step || !control) throw unreadableRecord(L"it is incomplete");
@@ -116,10 +133,18 @@ void Journal::checkRecordNames(const RepairRecord& record) {
     check(record.replacedTo, samePath(record.replacedTo, control));
     check(record.mediumCopy, numbered(record.mediumCopy, control, L".new"));
     check(record.keptBackup, numbered(record.keptBackup, backup, L".old"));
-    check(record.installerFolder, numbered(record.installerFolder, machine_.windowsFolder() + installerFolders, L"", true));
+    check(record.installerFolder, isInstallerFolder(record.installerFolder));
+    for (const std::wstring& left : record.leftovers) {
+        const std::wstring path = left.substr(left.find(L'|') + 1);
+        check(path, numbered(path, control, L".old") || numbered(path, backup, L".old") || isInstallerFolder(path));
+    }
     for (const std::wstring& file : record.discards)
         check(file, numbered(file, control, L".new") || numbered(file, control, L".old") ||
                         numbered(file, backup, L".old") || numbered(file, infBackup, L".old"));
+}
+
+bool Journal::isInstallerFolder(const std::wstring& path) {
+    return numbered(path, machine_.windowsFolder() + installerFolders, L"", true);
 }
 
 // The SHA-256 a mark names; empty for another text.

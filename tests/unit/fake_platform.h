@@ -96,7 +96,7 @@ public:
     std::string installerSwappedAfterCheck;
     // The menu's path leads to another file once the program has checked it.
     bool menuSwappedAfterCheck = false;
-    // A file another program puts at this path while the installer runs.
+    // A file another program puts at this path while the installer runs (at its end).
     std::wstring droppedWhileInstallerRuns;
     // The menu started suspended while the repair runs (see
     // readyCheckedProgram), and whether it can be kept so.
@@ -243,6 +243,7 @@ private:
     std::uint32_t nextProcessId_ = 1000;
     std::map<std::uint32_t, std::wstring> commandLines_;  // process id -> what it was started with
     std::map<std::uint32_t, DWORD> exitCodesById_;
+    std::uint32_t installerId_ = 0;
 };
 
 // The program's texts as a person reads them in English (the tests carry

@@ -29,7 +29,9 @@ DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     }
     if (failsWin32(L"WaitForSingleObject")) return WAIT_FAILED;
     if (milliseconds == installerUnderWayMs) return WAIT_TIMEOUT;  // an installer at work for longer
-    return stillRunningAfterWait.count(commandLines_[id]) != 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    if (stillRunningAfterWait.count(commandLines_[id]) != 0) return WAIT_TIMEOUT;
+    if (id == installerId_ && !droppedWhileInstallerRuns.empty()) files[droppedWhileInstallerRuns] = "planted";
+    return WAIT_OBJECT_0;
 }
 
 BOOL FakePlatform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
@@ -93,7 +95,7 @@ TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine,
     const auto file = files.find(application);
     if (file != files.end()) ranInstaller = file->second;
     if (!installerWrites.empty() && !noChange()) files[fakePaths::control] = installerWrites;
-    if (!droppedWhileInstallerRuns.empty()) files[droppedWhileInstallerRuns] = "planted";
+    installerId_ = static_cast<std::uint32_t>(reinterpret_cast<uintptr_t>(process.handle));
     return {process, L"in a job object"};
 }
 

@@ -379,13 +379,26 @@ TEST(Codes, SayWhatTheMachineIs) {
          0, L"the control on the disk decides", L"", L"T.exe /check"},
         {"after a repair, a scanner holds the control: the user's backup stays", [](FakePlatform& f) {
              f.files[control] = "medium control", f.files[controlBackup] = "installed control";
+             Sha256 hash;
+             hash.update("medium control", 14);
+             f.installedMark = L"sha256=" + hash.finishHex() + L"\n";
              f.failingOperations.insert(L"digestFile:" + control); },
          0, L"\"" + control + L"\" is handled as the user's", L"",
          L"T.exe", [](const FakePlatform& f) { EXPECT_EQ(f.files.at(controlBackup), "installed control"); }},
-        {"after a repair whose mark was lost: the disc's control is known by its bytes", [](FakePlatform& f) {
+        {"a disc's bytes and no mark are the user's build: the older backup stays beside it", [](FakePlatform& f) {
              f.files[control] = "medium control", f.files[controlBackup] = "installed control"; },
-         0, L"an earlier repair put", L"", L"T.exe",
-         [](const FakePlatform& f) { EXPECT_EQ(f.files.at(controlBackup), "installed control"); }},
+         0, L"is handled as the user's: no mark of this program names it", L"", L"T.exe",
+         [](const FakePlatform& f) {
+             EXPECT_EQ(f.files.at(controlBackup), "medium control");
+             EXPECT_EQ(f.files.at(controlBackup + L".1.old"), "installed control");
+         }},
+        {"the medium's copy written over while the installer ran is copied again",
+         [](FakePlatform& f) { f.droppedWhileInstallerRuns = control + L".1.new"; }, 0,
+         L"changed after it was copied and checked: it is copied again", L"", L"T.exe",
+         [](const FakePlatform& f) {
+             EXPECT_EQ(f.lastRegistered, "medium control");
+             EXPECT_EQ(f.atRestart.size(), 0u);
+         }},
         {"a search for the control fails: no answer is taken for \"not there\"",
          [](FakePlatform& f) { f.failingOperations.insert(L"fileExists:" + control); }, failedExitCode,
          L"looking for \"" + control + L"\" failed", L"launchProgram regsvr32", L"T.exe /quiet",
