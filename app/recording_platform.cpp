@@ -5,22 +5,6 @@
 
 namespace tolvane {
 
-template <typename Operation>
-auto RecordingPlatform::passOn(Operation operation) -> decltype(operation()) {
-    try {
-        return operation();
-    } catch (const Failure& failure) {
-        failed(failure);
-        throw;
-    }
-}
-
-// A failure before the lock is reported, so it is logged: the log begins.
-void RecordingPlatform::failed(const Failure& failure) {
-    if (log_.waiting()) beginLog();
-    say([&] { return L"  " + failure.description(); });
-}
-
 void RecordingPlatform::beginLog() noexcept {
     std::vector<std::wstring> header;
     try {
@@ -120,11 +104,11 @@ BOOL RecordingPlatform::CloseHandle(HANDLE handle) {
 }
 
 void RecordingPlatform::restrictDllSearch() {
-    passOn([&] { inner_.restrictDllSearch(); });
+    inner_.restrictDllSearch();
 }
 
 bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
-    if (!passOn([&] { return inner_.claimSingleRun(name); })) {
+    if (!inner_.claimSingleRun(name)) {
         log_.addToOtherRun(anotherStartLine);
         return false;
     }
@@ -138,7 +122,7 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
 }
 
 bool RecordingPlatform::claimRepairLock(const std::wstring& name) {
-    const bool claimed = passOn([&] { return inner_.claimRepairLock(name); });
+    const bool claimed = inner_.claimRepairLock(name);
     say([&] {
         return claimed ? joined({L"Holding the lock ", quotedPath(name),
                                  L": no other repair is at work on this machine"})
@@ -174,30 +158,30 @@ bool RecordingPlatform::isElevated() {
 bool RecordingPlatform::hasVisibleDesktop() { return inner_.hasVisibleDesktop(); }
 
 StartedProcess RecordingPlatform::launchElevatedRepair(const std::wstring& switches) {
-    const StartedProcess process = passOn([&] { return inner_.launchElevatedRepair(switches); });
+    const StartedProcess process = inner_.launchElevatedRepair(switches);
     started(process.id, std::wstring(repairSwitch) + L" <this instance's process id>, as administrator", L"Tolvane.exe");
     watch(process);
     return process;
 }
 
 void RecordingPlatform::createMainWindow(const std::wstring& caption) {
-    passOn([&] { inner_.createMainWindow(caption); });
+    inner_.createMainWindow(caption);
 }
 
 std::wstring RecordingPlatform::programFolder() {
-    return passOn([&] { return inner_.programFolder(); });
+    return inner_.programFolder();
 }
 
 std::uint32_t RecordingPlatform::launchProgram(const std::wstring& commandLine, int windowStyle,
                                                const std::wstring& application) {
-    const std::uint32_t id = passOn([&] { return inner_.launchProgram(commandLine, windowStyle, application); });
+    const std::uint32_t id = inner_.launchProgram(commandLine, windowStyle, application);
     started(id, commandLine, application);
     return id;
 }
 
 std::uint32_t RecordingPlatform::launchCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                                       const std::wstring& application) {
-    const std::uint32_t id = passOn([&] { return inner_.launchCheckedProgram(commandLine, windowStyle, application); });
+    const std::uint32_t id = inner_.launchCheckedProgram(commandLine, windowStyle, application);
     started(id, commandLine, application);
     say([&] { return joined({L"  ", quotedPath(application), L" is the file that was checked: it runs"}); });
     return id;
@@ -205,13 +189,13 @@ std::uint32_t RecordingPlatform::launchCheckedProgram(const std::wstring& comman
 
 bool RecordingPlatform::readyCheckedProgram(const std::wstring& commandLine, int windowStyle,
                                             const std::wstring& application) {
-    return passOn([&] { return inner_.readyCheckedProgram(commandLine, windowStyle, application); });
+    return inner_.readyCheckedProgram(commandLine, windowStyle, application);
 }
 
 StartedProcess RecordingPlatform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                                        const std::wstring& application, const std::wstring& currentFolder) {
     const StartedProcess process =
-        passOn([&] { return inner_.launchProgramForWait(commandLine, windowStyle, application, currentFolder); });
+        inner_.launchProgramForWait(commandLine, windowStyle, application, currentFolder);
     started(process.id, commandLine, application);
     watch(process);
     return process;
@@ -220,9 +204,8 @@ StartedProcess RecordingPlatform::launchProgramForWait(const std::wstring& comma
 TrackedStart RecordingPlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,
                                                      const std::wstring& application, const std::wstring& currentFolder,
                                                      const std::wstring& temporaryFolder) {
-    const TrackedStart start = passOn([&] {
-        return inner_.launchTrackedProgram(commandLine, windowStyle, application, currentFolder, temporaryFolder);
-    });
+    const TrackedStart start =
+        inner_.launchTrackedProgram(commandLine, windowStyle, application, currentFolder, temporaryFolder);
     started(start.process.id, commandLine, application);
     if (!currentFolder.empty())
         say([&] { return joined({L"  it runs in ", quotedPath(currentFolder), L", its temporary folder ",
@@ -235,7 +218,7 @@ TrackedStart RecordingPlatform::launchTrackedProgram(const std::wstring& command
 // Names the processes found, for the lines about waiting for them; how long
 // one ran counts from its own start.
 std::vector<RunningProcess> RecordingPlatform::trackedProcesses() {
-    std::vector<RunningProcess> running = passOn([&] { return inner_.trackedProcesses(); });
+    std::vector<RunningProcess> running = inner_.trackedProcesses();
     try {
         for (const RunningProcess& process : running) {
             if (started_.count(process.id) != 0) continue;
@@ -252,41 +235,41 @@ std::vector<RunningProcess> RecordingPlatform::trackedProcesses() {
 }
 
 std::wstring RecordingPlatform::temporaryFolder() {
-    return passOn([&] { return inner_.temporaryFolder(); });
+    return inner_.temporaryFolder();
 }
 
 bool RecordingPlatform::fileExists(const std::wstring& path) {
-    const bool exists = passOn([&] { return inner_.fileExists(path); });
+    const bool exists = inner_.fileExists(path);
     say([&] { return joined({L"  ", quotedPath(path), (exists ? L" is there" : L" is not there")}); });
     return exists;
 }
 
 void RecordingPlatform::deleteFile(const std::wstring& path) {
-    passOn([&] { inner_.deleteFile(path); });
+    inner_.deleteFile(path);
     say([&] { return L"  deleted " + quotedPath(path); });
 }
 
 void RecordingPlatform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
-    passOn([&] { inner_.renameFile(oldPath, newPath); });
+    inner_.renameFile(oldPath, newPath);
     say([&] { return joined({L"  renamed ", quotedPath(oldPath), L" to ", quotedPath(newPath)}); });
 }
 
 FileDigest RecordingPlatform::copyFile(const std::wstring& source, const std::wstring& destination) {
-    const FileDigest digest = passOn([&] { return inner_.copyFile(source, destination); });
+    const FileDigest digest = inner_.copyFile(source, destination);
     say([&] { return joined({L"  copied ", quotedPath(source), L" to ", quotedPath(destination), L": SHA-256 ",
                              digest.sha256}); });
     return digest;
 }
 
 FileDigest RecordingPlatform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
-    const FileDigest digest = passOn([&] { return inner_.copyAndDigest(source, destination); });
+    const FileDigest digest = inner_.copyAndDigest(source, destination);
     say([&] { return joined({L"  copied ", quotedPath(source), L" to ", quotedPath(destination), L": SHA-256 ",
                              digest.sha256, L", held"}); });
     return digest;
 }
 
 void RecordingPlatform::replaceFile(const std::wstring& from, const std::wstring& to) {
-    passOn([&] { inner_.replaceFile(from, to); });
+    inner_.replaceFile(from, to);
     say([&] { return joined({L"  renamed ", quotedPath(from), L" to ", quotedPath(to), L", in one step"}); });
 }
 
@@ -303,27 +286,27 @@ std::wstring recordText(const std::wstring& text) {
 }  // namespace
 
 bool RecordingPlatform::readRepairRecord(std::wstring& text) {
-    const bool there = passOn([&] { return inner_.readRepairRecord(text); });
+    const bool there = inner_.readRepairRecord(text);
     say([&] { return there ? L"  found the record: " + recordText(text) : std::wstring(L"  there is none"); });
     return there;
 }
 
 void RecordingPlatform::writeRepairRecord(const std::wstring& text) {
-    passOn([&] { inner_.writeRepairRecord(text); });
+    inner_.writeRepairRecord(text);
     say([&] { return L"  recorded: " + recordText(text); });
 }
 
 void RecordingPlatform::clearRepairRecord() {
-    passOn([&] { inner_.clearRepairRecord(); });
+    inner_.clearRepairRecord();
     say([&] { return widened("  the record of the repair is removed"); });
 }
 
 bool RecordingPlatform::readInstalledMark(std::wstring& text) {
-    return passOn([&] { return inner_.readInstalledMark(text); });
+    return inner_.readInstalledMark(text);
 }
 
 void RecordingPlatform::writeInstalledMark(const std::wstring& text) {
-    passOn([&] { inner_.writeInstalledMark(text); });
+    inner_.writeInstalledMark(text);
     say([&] { return L"  marked as installed by this program: " + recordText(L"\n" + text); });
 }
 
@@ -333,33 +316,33 @@ void RecordingPlatform::endTrackedProcesses() noexcept {
 }
 
 void RecordingPlatform::setCurrentFolder(const std::wstring& folder) {
-    passOn([&] { inner_.setCurrentFolder(folder); });
+    inner_.setCurrentFolder(folder);
     say([&] { return L"  the current folder is " + quotedPath(folder); });
 }
 
 std::wstring RecordingPlatform::mediumRecord() {
-    return passOn([&] { return inner_.mediumRecord(); });
+    return inner_.mediumRecord();
 }
 
 std::vector<std::wstring> RecordingPlatform::folderEntries(const std::wstring& folder) {
-    return passOn([&] { return inner_.folderEntries(folder); });
+    return inner_.folderEntries(folder);
 }
 
 FileDigest RecordingPlatform::digestFile(const std::wstring& path, bool hold) {
-    const FileDigest digest = passOn([&] { return inner_.digestFile(path, hold); });
+    const FileDigest digest = inner_.digestFile(path, hold);
     say([&] { return joined({L"  ", quotedPath(path), L": ", decimal(digest.size), L" bytes, SHA-256 ",
                              digest.sha256}); });
     return digest;
 }
 
 bool RecordingPlatform::isLoaded(const std::wstring& path) {
-    const bool loaded = passOn([&] { return inner_.isLoaded(path); });
+    const bool loaded = inner_.isLoaded(path);
     if (loaded) say([&] { return joined({L"  ", quotedPath(path), L" is loaded by another program"}); });
     return loaded;
 }
 
 std::vector<std::wstring> RecordingPlatform::holdersOf(const std::wstring& path) {
-    const std::vector<std::wstring> names = passOn([&] { return inner_.holdersOf(path); });
+    const std::vector<std::wstring> names = inner_.holdersOf(path);
     say([&] {
         std::wstring line = joined({L"  ", quotedPath(path), L" is held by "});
         for (const std::wstring& name : names) line += quotedPath(name) + (&name == &names.back() ? L"" : L", ");
@@ -373,21 +356,21 @@ DWORD RecordingPlatform::tickCount() { return inner_.tickCount(); }
 std::wstring RecordingPlatform::localDateTime() { return inner_.localDateTime(); }
 
 void RecordingPlatform::clearReadOnly(const std::wstring& path) {
-    passOn([&] { inner_.clearReadOnly(path); });
+    inner_.clearReadOnly(path);
     say([&] { return joined({L"  ", quotedPath(path), L" is not read-only"}); });
 }
 
 void RecordingPlatform::deleteAtRestart(const std::wstring& path) {
-    passOn([&] { inner_.deleteAtRestart(path); });
+    inner_.deleteAtRestart(path);
     say([&] { return joined({L"  ", quotedPath(path), L" will be deleted at the next restart"}); });
 }
 
 DWORD RecordingPlatform::volumeFlags(const std::wstring& path) {
-    return passOn([&] { return inner_.volumeFlags(path); });
+    return inner_.volumeFlags(path);
 }
 
 bool RecordingPlatform::makeAdministratorsFolder(const std::wstring& path) {
-    const bool made = passOn([&] { return inner_.makeAdministratorsFolder(path); });
+    const bool made = inner_.makeAdministratorsFolder(path);
     say([&] {
         return joined({L"  ", quotedPath(path),
                        (made ? L" is made; only administrators may open it" : L" is there already")});
@@ -396,10 +379,10 @@ bool RecordingPlatform::makeAdministratorsFolder(const std::wstring& path) {
 }
 
 std::wstring RecordingPlatform::folderIdentity(const std::wstring& path) {
-    return passOn([&] { return inner_.folderIdentity(path); });
+    return inner_.folderIdentity(path);
 }
 
-std::wstring RecordingPlatform::randomHex() { return passOn([&] { return inner_.randomHex(); }); }
+std::wstring RecordingPlatform::randomHex() { return inner_.randomHex(); }
 
 bool RecordingPlatform::removeFolder(const std::wstring& path) noexcept {
     const bool gone = inner_.removeFolder(path);
@@ -410,10 +393,12 @@ bool RecordingPlatform::removeFolder(const std::wstring& path) noexcept {
     return gone;
 }
 
+// A report is logged, whenever it comes: a box before the lock begins the log.
 void RecordingPlatform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {
+    if (log_.waiting()) beginLog();
     say([&] { return joined({L"  showing the box ", quotedPath(title), L":\r\n", text}); });
     log_.flush();
-    passOn([&] { inner_.showMessageBox(text, style, title); });
+    inner_.showMessageBox(text, style, title);
     say([&] { return joined({L"  the box ", quotedPath(title), L" was closed"}); });
 }
 
@@ -428,6 +413,7 @@ void RecordingPlatform::endProgram(int exitCode) {
 }
 
 void RecordingPlatform::ended(int exitCode) noexcept {
+    if (exitCode != 0 && log_.waiting()) beginLog();  // a failure before the lock: reported where nobody sees
     say([&] {
         const std::wstring why = exitCodeMeaning(exitCode);
         return (log_.handedOver() ? L"The repair is over: exit code " : L"The run is over: exit code ") +

@@ -1,6 +1,8 @@
 // The run's log, kept by a layer around the real platform: every operation
 // the steps ask for is passed on unchanged and written down with its result,
-// so the steps themselves know nothing of the log.
+// so the steps themselves know nothing of the log. A failure is written
+// once, where the run reports it or drops it (Platform::noteDropped), not
+// on its way.
 #pragma once
 
 #include "platform/small_map.h"
@@ -112,11 +114,6 @@ private:
     void say(Text text) {
         log_.add(text());
     }
-    // Writes down a failure of an operation.
-    void failed(const Failure& failure);
-    // Runs the operation; a Failure is written down and raised on unchanged.
-    template <typename Operation>
-    auto passOn(Operation operation) -> decltype(operation());
     void started(std::uint32_t id, const std::wstring& commandLine, const std::wstring& application) noexcept;
     // A handle the run may wait on, opened with the right to read the exit
     // code (the platform opens every such handle so).
