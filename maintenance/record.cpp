@@ -2,6 +2,8 @@
 // names it may hold.
 #include "maintenance/journal.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace tolvane {
@@ -14,36 +16,49 @@ namespace {
 
 constexpr wchar_t recordHeader[] = L"Tolvane repair record 1";
 
+// The record's lines after the first two, in the order they are written:
+// a path or text, a SHA-256 (64 digits), or a flag ("yes").
+enum class Kind { text, sha256, flag };
+struct Field {
+    const wchar_t* key;
+    Kind kind;
+    std::wstring RepairRecord::*text;
+    bool RepairRecord::*flag;
+};
+const Field fields[] = {
+    {L"own", Kind::flag, nullptr, &RepairRecord::ownControl},
+    {L"ownUnknown", Kind::flag, nullptr, &RepairRecord::ownUnknown},
+    {L"controlTo", Kind::text, &RepairRecord::usersControlTo, nullptr},
+    {L"inf", Kind::text, &RepairRecord::inf, nullptr},
+    {L"replaced", Kind::text, &RepairRecord::replacedControl, nullptr},
+    {L"replacedTo", Kind::text, &RepairRecord::replacedTo, nullptr},
+    {L"copy", Kind::text, &RepairRecord::mediumCopy, nullptr},
+    {L"mediumCopy", Kind::flag, nullptr, &RepairRecord::mediumCopyInPlace},
+    {L"copySha256", Kind::sha256, &RepairRecord::copySha256, nullptr},
+    {L"installerFolder", Kind::text, &RepairRecord::installerFolder, nullptr},
+    {L"installerFolderId", Kind::text, &RepairRecord::installerFolderId, nullptr},
+    {L"finished", Kind::flag, nullptr, &RepairRecord::finished},
+    {L"kept", Kind::text, &RepairRecord::keptBackup, nullptr},
+    {L"installerStarted", Kind::flag, nullptr, &RepairRecord::installerStarted},
+    {L"installerSha256", Kind::sha256, &RepairRecord::installerSha256, nullptr},
+    {L"perhapsInstallers", Kind::sha256, &RepairRecord::perhapsInstallers, nullptr},
+};
+
 }  // namespace
 
 std::wstring RepairRecord::text() const {
     std::wstring text = joined({std::wstring(recordHeader), L"\nstep=", step, L"\ncontrol=", usersControl, L"\n"});
     const auto add = [&](const wchar_t* key, const std::wstring& value) {
-        if (!value.empty()) text += key + value + L"\n";
+        if (!value.empty()) text += joined({key, L"=", value, L"\n"});
     };
-    add(L"own=", ownControl ? L"yes" : L"");
-    add(L"ownUnknown=", ownUnknown ? L"yes" : L"");
-    add(L"controlTo=", usersControlTo);
-    add(L"inf=", inf);
-    add(L"replaced=", replacedControl);
-    add(L"replacedTo=", replacedTo);
-    add(L"copy=", mediumCopy);
-    add(L"mediumCopy=", mediumCopyInPlace ? L"yes" : L"");
-    add(L"copySha256=", copySha256);
-    add(L"installerFolder=", installerFolder);
-    add(L"installerFolderId=", installerFolderId);
-    add(L"finished=", finished ? L"yes" : L"");
-    add(L"kept=", keptBackup);
-    add(L"installerStarted=", installerStarted ? L"yes" : L"");
-    add(L"installerSha256=", installerSha256);
-    add(L"perhapsInstallers=", perhapsInstallers);
-    for (const std::wstring& file : discards) add(L"discard=", file);
-    for (const std::wstring& left : leftovers) add(L"left=", left);
+    for (const Field& field : fields) add(field.key, field.text != nullptr ? this->*field.text : this->*field.flag ? L"yes" : L"");
+    for (const std::wstring& file : discards) add(L"discard", file);
+    for (const std::wstring& left : leftovers) add(L"left", left);
     // One line for each of the mark's; an empty one for no mark.
     if (markKnown) {
         const std::vector<std::wstring> mark = lines(markBefore);
         if (mark.empty()) text += L"markBefore=\n";
-        for (const std::wstring& line : mark) add(L"markBefore=", line);
+        for (const std::wstring& line : mark) add(L"markBefore", line);
     }
     return text;
 }
@@ -62,31 +77,27 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
     for (std::size_t i = 1; i < all.size(); ++i) {
         const std::wstring& line = all[i];
         const std::size_t equals = line.find(L'=');
-        if (equals == std::wstring::npos) throw unreadableRecord(joined({L"its line ", decimal(i + 1),
-                                                                         L" is not one this program writes"}));
-        const std::wstring key = line.substr(0, equals), value = line.substr(equals + 1);
-        if (key == L"step") step = true, record.step = value;
-        else if (key == L"control") control = true, record.usersControl = value;
-        else if (!value.empty() && key == L"controlTo") record.usersControlTo = value;
-        else if (value == L"yes" && key == L"own") record.ownControl = true;
-        else if (value == L"yes" && key == L"ownUnknown") record.ownUnknown = true;
-        else if (!value.empty() && key == L"inf") record.inf = value;
-        else if (!value.empty() && key == L"replaced") record.replacedControl = value;
-        else if (!value.empty() && key == L"replacedTo") record.replacedTo = value;
-        else if (!value.empty() && key == L"copy") record.mediumCopy = value;
-        else if (value == L"yes" && key == L"mediumCopy") record.mediumCopyInPlace = true;
-        else if (value.size() == 64 && key == L"copySha256") record.copySha256 = value;
-        else if (!value.empty() && key == L"installerFolder") record.installerFolder = value;
-        else if (!value.empty() && key == L"installerFolderId") record.installerFolderId = value;
-        else if (value == L"yes" && key == L"finished") record.finished = true;
-        else if (!value.empty() && key == L"discard") record.discards.push_back(value);
-        else if (!value.empty() && key == L"kept") record.keptBackup = value;
-        else if (value == L"yes" && key == L"installerStarted") record.installerStarted = true;
-        else if (value.size() == 64 && key == L"installerSha256") record.installerSha256 = value;
-        else if (value.size() == 64 && key == L"perhapsInstallers") record.perhapsInstallers = value;
-        else if (value.find(L'|') != std::wstring::npos && key == L"left") record.leftovers.push_back(value);
-        else if (key == L"markBefore") record.markKnown = true, record.markBefore += value.empty() ? L"" : value + L"\n";
-        else throw unreadableRecord(joined({L"its line ", decimal(i + 1), L" is not one this program writes"}));
+        const std::wstring key = line.substr(0, equals), value = equals == std::wstring::npos ? L"" : line.substr(equals + 1);
+        const Field* field = std::find_if(std::begin(fields), std::end(fields), [&](const Field& f) { return key == f.key; });
+        bool read = equals != std::wstring::npos;
+        if (!read) {
+        } else if (field != std::end(fields)) {
+            if (field->kind == Kind::flag) read = value == L"yes", record.*field->flag = true;
+            else read = field->kind == Kind::text ? !value.empty() : value.size() == 64, record.*field->text = value;
+        } else if (key == L"step") {
+            step = true, record.step = value;
+        } else if (key == L"control") {
+            control = true, record.usersControl = value;
+        } else if (key == L"discard") {
+            read = !value.empty(), record.discards.push_back(value);
+        } else if (key == L"left") {
+            read = value.find(L'|') != std::wstring::npos, record.leftovers.push_back(value);
+        } else if (key == L"markBefore") {
+            record.markKnown = true, record.markBefore += value.empty() ? L"" : value + L"\n";
+        } else {
+            read = false;
+        }
+        if (!read) throw unreadableRecord(joined({L"its line ", decimal(i + 1), L" is not one this program writes"}));
     }
     if (!step || !control) throw unreadableRecord(L"it is incomplete");
     return record;
