@@ -1,6 +1,8 @@
 // The recovery of a run that was cut off.
 #include "app/recovery.h"
 
+#include <utility>
+
 #include "platform/text.h"
 
 namespace tolvane {
@@ -22,7 +24,7 @@ void Recovery::run() {
         run_.leadWith(IDS_MAY_NOT_WORK);
         throw;
     }
-    journal_.record = record;
+    journal_.record = std::move(record);
     journal_.recording = true;
     journal_.earlierRun = true;
     run_.leadWith(IDS_MAY_NOT_WORK);  // until what the cut-off run moved is back

@@ -26,10 +26,7 @@ void Repair::run(SessionEndListener& listener) {
         const std::wstring control = machine_.getPathFlash();
         const std::wstring backup = backupPath(control);
         // What an earlier run left for a later one stays listed.
-        RepairRecord fresh;
-        fresh.leftovers = std::move(journal_.record.leftovers);
-        fresh.perhapsInstallers = journal_.record.perhapsInstallers;
-        journal_.record = std::move(fresh);
+        journal_.freshRecord(true);
         // Without it, whose control stands in place cannot be told.
         try {
             std::wstring mark;

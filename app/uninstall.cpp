@@ -35,9 +35,7 @@ int Uninstall::run() {
         // before the unregistration: a run cut off at any instant is
         // finished by the next, and nothing goes before what replaces it
         // stands in its place.
-        RepairRecord fresh;
-        fresh.leftovers = std::move(journal_.record.leftovers);
-        journal_.record = std::move(fresh);
+        journal_.freshRecord(true);
         journal_.record.step = L"putting the control from before the disc back";
         journal_.record.usersControl = platform_.fileExists(backup) ? backup : std::wstring();
         journal_.record.mediumCopyInPlace = there;

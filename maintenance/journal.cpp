@@ -229,15 +229,19 @@ void Journal::settleLeftovers() noexcept {
 }
 
 // Only what is left for a later run stays on the disk.
+void Journal::freshRecord(bool keepPerhaps) {
+    RepairRecord fresh;
+    fresh.leftovers.swap(record.leftovers);
+    if (keepPerhaps) fresh.perhapsInstallers.swap(record.perhapsInstallers);
+    record = std::move(fresh);
+}
+
 void Journal::closeRecord() {
-    RepairRecord left;
-    left.step = L"leaving what could not be read for a later run";
-    left.finished = true;
-    left.leftovers.swap(record.leftovers);
     // ...and what the next installer that runs tells (see perhapsInstallers).
-    if (earlierRun || !record.installerStarted) left.perhapsInstallers.swap(record.perhapsInstallers);
+    freshRecord(earlierRun || !record.installerStarted);
+    record.step = L"leaving what could not be read for a later run";
+    record.finished = true;
     recording = earlierRun = false;
-    record = std::move(left);
     if (record.leftovers.empty() && record.perhapsInstallers.empty()) platform_.clearRepairRecord();
     else platform_.writeRepairRecord(record.text());
 }

@@ -165,6 +165,9 @@ public:
     // What an earlier run left for a later one (see RepairRecord::leftovers)
     // settled where it can be read now; the rest stays listed. Never raises.
     void settleLeftovers() noexcept;
+    // A record for a new run: only what an earlier one left for a later run
+    // stays in it (and, with `keepPerhaps`, what the next installer tells).
+    void freshRecord(bool keepPerhaps);
     // At the end of a run: the record cleared, or holding only what is left
     // for a later run.
     void closeRecord();
