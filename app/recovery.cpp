@@ -36,7 +36,7 @@ void Recovery::run() {
         journal_.settleKeptBackup();
         journal_.settleLeftovers();
         if (!journal_.doubt.empty())
-            return platform_.note(L"An earlier run had finished its repair; what it left behind is left for a later run: " + journal_.doubt);
+            return platform_.note(L"An earlier run had finished its repair; what is left waits for a later run: " + journal_.doubt);
         journal_.closeRecord();
         return platform_.note("An earlier run had finished its repair; what it left behind was removed");
     }

@@ -164,13 +164,7 @@ void Repair::renameFlashOCX() {
         run_.noteLoaded(control);
         platform_.note(joined({L"  an earlier repair put ", quotedPath(control), L" in place: ", quotedPath(backup),
                                L" is kept"}));
-        const std::wstring aside = journal_.freeOwnName(control, L".old");
-        journal_.record.usersControlTo = aside;
-        journal_.saveRecord();
-        moveFile(platform_, control, aside);
-        journal_.record.usersControl = aside;
-        journal_.record.usersControlTo.clear();
-        return journal_.saveRecord();
+        return journal_.moveUsersControl(control, journal_.freeOwnName(control, L".old"));
     }
     // An older backup goes only when its bytes are known to be a copy of
     // a control that stays: else it is kept aside, and settled once the
@@ -185,12 +179,7 @@ void Repair::renameFlashOCX() {
     }
     if (!installed) return platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
     run_.noteLoaded(control);
-    journal_.record.usersControlTo = backup;
-    journal_.saveRecord();
-    moveFile(platform_, control, backup);
-    journal_.record.usersControl = backup;
-    journal_.record.usersControlTo.clear();
-    journal_.saveRecord();
+    journal_.moveUsersControl(control, backup);
 }
 
 // An older backup makes way for `newer`, which takes its name: it goes when

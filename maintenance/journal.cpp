@@ -71,6 +71,15 @@ void Journal::beginStep(const char* step) {
 
 bool Journal::claimMachineLock() { return platform_.claimRepairLock(machine_.windowsFolder() + machineRepairLock); }
 
+void Journal::moveUsersControl(const std::wstring& from, const std::wstring& to) {
+    record.usersControlTo = to;
+    saveRecord();
+    moveFile(platform_, from, to);
+    record.usersControl = to;
+    record.usersControlTo.clear();
+    saveRecord();
+}
+
 // A backup copied from a CD by an earlier run may be read-only. Deleting a
 // file that another program holds or maps either fails, or succeeds while
 // its name stays until that program lets go (Windows before 10, FAT):
@@ -174,15 +183,14 @@ void Journal::settleKeptBackup() noexcept {
     std::wstring backup;
     try {
         backup = backupPath(machine_.getPathFlash());
-        // The control the run could not read, and took for the user's, is
-        // the one the mark named: the program's, and no backup.
-        const std::wstring marked = record.markKnown ? markedSha256(record.markBefore) : std::wstring();
-        if (record.ownUnknown && !marked.empty() && samePath(record.usersControl, backup) &&
-            platform_.fileExists(backup) && platform_.digestFile(backup, false).sha256 == marked) {
-            platform_.noteAbout(backup, " is the control an earlier repair put in place: it goes");
-            removeOwnFile(backup);
-        } else if (samePath(record.usersControl, backup) && installersAfterAll(backup)) {
-            platform_.noteAbout(backup, " is what the installer of a run that was cut off put in place: it goes");
+        // What the run took for the user's control is the program's after
+        // all: the control it could not read, which the mark named, or what
+        // a cut-off run's installer left. It is no backup.
+        const std::wstring marked = record.markKnown && record.ownUnknown ? markedSha256(record.markBefore) : std::wstring();
+        if (samePath(record.usersControl, backup) &&
+            ((!marked.empty() && platform_.fileExists(backup) && platform_.digestFile(backup, false).sha256 == marked) ||
+             installersAfterAll(backup))) {
+            platform_.noteAbout(backup, " is the program's, not the user's: it goes");
             removeOwnFile(backup);
         }
         if (!kept.empty() && platform_.fileExists(kept)) {
@@ -205,19 +213,18 @@ void Journal::settleLeftovers() noexcept {
     std::vector<std::wstring> still;
     for (const std::wstring& left : record.leftovers) {
         const std::size_t bar = left.find(L'|');
-        const std::wstring known = left.substr(0, bar), path = left.substr(bar + 1);
+        const std::wstring path = left.substr(bar + 1);
         try {
-            if (isInstallerFolder(path)) {
-                if (platform_.folderIdentity(path) == known) platform_.removeFolder(path);
-                else platform_.noteAbout(path, " is left as it is: it is not the folder an earlier run made there");
-            } else if (platform_.fileExists(path)) {
-                if (platform_.digestFile(path, false).sha256 == known) discard(path);
-                else platform_.noteAbout(path, " stays: not known to be a disc's control");
-            }
+            const bool folder = isInstallerFolder(path);
+            if (!folder && !platform_.fileExists(path)) continue;
+            const std::wstring now = folder ? platform_.folderIdentity(path) : platform_.digestFile(path, false).sha256;
+            if (now != left.substr(0, bar)) platform_.noteAbout(path, " is left as it is: not what an earlier run left");
+            else if (folder) platform_.removeFolder(path);
+            else discard(path);
         } catch (const Failure& failure) {
             // Gone, or what stands there is no folder of the program's.
-            const DWORD gone[] = {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_CANT_ACCESS_FILE};
-            if (std::find(std::begin(gone), std::end(gone), failure.number()) != std::end(gone)) continue;
+            const DWORD number = failure.number();
+            if (number == ERROR_FILE_NOT_FOUND || number == ERROR_PATH_NOT_FOUND || number == ERROR_CANT_ACCESS_FILE) continue;
             platform_.note(joined({L"  ", quotedPath(path), L" is left for a later run: ", failure.description()}));
             still.push_back(left);
         } catch (...) {
@@ -225,10 +232,9 @@ void Journal::settleLeftovers() noexcept {
             still.push_back(left);
         }
     }
-    record.leftovers = still;
+    record.leftovers.swap(still);
 }
 
-// Only what is left for a later run stays on the disk.
 void Journal::freshRecord(bool keepPerhaps) {
     RepairRecord fresh;
     fresh.leftovers.swap(record.leftovers);
@@ -239,7 +245,7 @@ void Journal::freshRecord(bool keepPerhaps) {
 void Journal::closeRecord() {
     // ...and what the next installer that runs tells (see perhapsInstallers).
     freshRecord(earlierRun || !record.installerStarted);
-    record.step = L"leaving what could not be read for a later run";
+    record.step = L"left for a later run";
     record.finished = true;
     recording = earlierRun = false;
     if (record.leftovers.empty() && record.perhapsInstallers.empty()) platform_.clearRepairRecord();
@@ -310,7 +316,6 @@ void Journal::restoreMark(bool usersInPlace) {
         wanted.clear();
     if (platform_.readInstalledMark(mark) ? mark == wanted : wanted.empty()) return;
     platform_.writeInstalledMark(wanted);
-    platform_.note("  the mark of what this program installed is as it was before the run");
 }
 
 bool Journal::readsAsDiscs(const std::wstring& path) { return isDiscs(platform_.digestFile(path, false).sha256); }
@@ -432,7 +437,7 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             if (!samePath(from, control)) {
                 if (duringInstaller) record.perhapsInstallers = standing, record.installerStarted = false;
                 platform_.note(joined({L"  ", quotedPath(control),
-                                       L" was put in place after the run was cut off: it stays, and so does ", quotedPath(from)}));
+                                       L" was put there after the cut: it stays, and so does ", quotedPath(from)}));
                 if (!usersControl.empty() && record.ownControl && discsControl(from)) discard(from);
                 keptInPlace = true;
             }

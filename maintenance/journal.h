@@ -139,6 +139,10 @@ public:
     // A name beside `path` for a file of the run's own that is not taken:
     // flash.ocx -> flash.ocx.1.new.
     std::wstring freeOwnName(const std::wstring& path, const wchar_t* suffix);
+    // The user's control (or the one the mark named) renamed from the
+    // control path to `to`: where it goes is in the record before the
+    // rename, where it is after it.
+    void moveUsersControl(const std::wstring& from, const std::wstring& to);
     // Deletes one of our own files (an old backup, a control about to be
     // replaced), read-only or not: it is renamed aside first (see
     // renameAside), so that its name is free at once even where another
