@@ -187,7 +187,7 @@ void frmMain::sessionEnding() noexcept {
         if (run_.waitingFor != nullptr && platform_.TerminateProcess(run_.waitingFor, sessionEndedExitCode))
             platform_.WaitForSingleObject(run_.waitingFor, endedProcessWaitMs);
         platform_.endTrackedProcesses();
-        platform_.note(journal_.putBackInstalledControl(sessionEndRegistrationLimitMs));
+        platform_.note(journal_.putBackInstalledControl(sessionEndRegistrationLimitMs).line);
     }
     platform_.endProgram(repairOnly_ ? elevatedRepairFailedExitCode : sessionEndedExitCode);
 }

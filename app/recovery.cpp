@@ -35,20 +35,20 @@ void Recovery::run() {
         journal_.discardOwnFiles();
         journal_.settleKeptBackup();
         journal_.settleLeftovers();
-        if (!journal_.doubt.empty())
-            return platform_.note(L"An earlier run had finished its repair; what is left waits for a later run: " + journal_.doubt);
-        journal_.closeRecord();
-        return platform_.note("An earlier run had finished its repair; what it left behind was removed");
+        if (journal_.doubt.empty()) journal_.closeRecord();
+        return platform_.note("An earlier run had finished its repair; what it left behind was tidied up");
     }
     const std::wstring cutOff = L"An earlier run was cut off while " + journal_.record.step;
     const bool usersControl = !journal_.record.usersControl.empty();
-    const std::wstring outcome = journal_.putBackInstalledControl();
+    const PutBack outcome = journal_.putBackInstalledControl();
     run_.puttingBack = false;
     if (journal_.recording || !journal_.doubt.empty())
         throw Failure(ERROR_CAN_NOT_COMPLETE,
-                      joined({cutOff, L", and what it had moved aside could not be put back.\r\n", outcome}));
+                      joined({cutOff, L", and what it had moved aside could not be put back.\r\n", outcome.line}));
     platform_.note(cutOff + (usersControl ? L"; the control it had moved aside was put back. "
-                                          : L"; the machine had no control of its own. ") + outcome);
+                                          : L"; the machine had no control of its own. ") + outcome.line);
+    // What a report of this run says of the machine from here on.
+    run_.leadWith(outcome.moved ? IDS_PUT_BACK : IDS_UNCHANGED);
 }
 
 }  // namespace tolvane

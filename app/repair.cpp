@@ -17,7 +17,7 @@ void Repair::run(SessionEndListener& listener) {
     // control is out of place.
     const bool holdUp = machine_.isVistaOrLater();
     // What the report says of the machine: after a recovery, what it put back.
-    const unsigned asBefore = journal_.putBackMoved ? IDS_PUT_BACK : IDS_UNCHANGED;
+    const unsigned asBefore = run_.lead.meaning == IDS_PUT_BACK ? IDS_PUT_BACK : IDS_UNCHANGED;
     run_.leadWith(asBefore, IDS_USE_ANOTHER_DISC);
     medium_.checkMedium();
     run_.leadWith(asBefore);
@@ -77,12 +77,13 @@ void Repair::run(SessionEndListener& listener) {
             // aside: do not leave the machine with less than it had, nor a
             // medium's control that would not register where a retry takes
             // it for the user's own.
-            const std::wstring outcome = journal_.putBackInstalledControl();
-            journal_.leadAfterPutBack(failure);
+            const PutBack outcome = journal_.putBackInstalledControl();
+            journal_.leadAfterPutBack(outcome, failure);
             // The time limit's code says the machine's control is back.
-            const std::uint32_t number =
-                journal_.putBackFailed && failure.number() == timedOutExitCode ? failedExitCode : failure.number();
-            throw Failure(number, joined({failure.description(), L"\r\n", outcome}));
+            const std::uint32_t number = !outcome.finished && failure.number() == timedOutExitCode
+                                             ? failedExitCode
+                                             : failure.number();
+            throw Failure(number, joined({failure.description(), L"\r\n", outcome.line}));
         }
         // From here on a cut-off run has nothing to put back.
         journal_.record.finished = true;
@@ -103,7 +104,7 @@ void Repair::tidyUp() noexcept {
     journal_.removeInstallerFolder();
     journal_.settleKeptBackup();
     journal_.settleLeftovers();
-    if (!journal_.doubt.empty()) return platform_.note(L"  the record stays, for the next run to finish: " + journal_.doubt);
+    if (!journal_.doubt.empty()) return platform_.note("  the record stays, for the next run to finish");
     try {
         journal_.closeRecord();
     } catch (...) {
@@ -141,8 +142,8 @@ void Repair::markInstalled() {
 // aside: its bytes go into the record. Unread, it counts as the user's.
 void Repair::noteInstallersControl(const std::wstring& control) noexcept {
     try {
-        if (!platform_.fileExists(control)) return;
-        journal_.record.installerSha256 = platform_.digestFile(control, false).sha256;
+        journal_.record.installerEnded = true;
+        if (platform_.fileExists(control)) journal_.record.installerSha256 = platform_.digestFile(control, false).sha256;
         journal_.saveRecord();
     } catch (...) {
         platform_.noteDropped("what the installer left is handled as the user's after a cut");

@@ -50,14 +50,14 @@ int Uninstall::run() {
             run_.noteLoaded(control);
             registration_.uninstallFlashOCX();
         }
-        const std::wstring outcome = journal_.putBackInstalledControl();
+        const PutBack outcome = journal_.putBackInstalledControl();
         run_.puttingBack = false;
-        if (journal_.recording || journal_.putBackFailed) {
+        if (journal_.recording || !outcome.finished) {
             // Where the disc's control is back in its place, the machine is
             // as it was once that is registered again.
             bool asBefore = false;
             try {
-                asBefore = !journal_.putBackMoved && there && journal_.discsControl(control) && registration_.registerControl();
+                asBefore = !outcome.moved && there && journal_.discsControl(control) && registration_.registerControl();
             } catch (const Failure&) {
                 platform_.noteDropped("the control in place is not known to work as before");
             }
@@ -69,10 +69,10 @@ int Uninstall::run() {
                     platform_.noteDropped("the record stays");
                 }
             }
-            throw Failure(failedExitCode, joined({L"putting the control from before the disc back failed.\r\n", outcome,
+            throw Failure(failedExitCode, joined({L"putting the control from before the disc back failed.\r\n", outcome.line,
                                                   (asBefore ? L" The disc's control is registered again." : L"")}));
         }
-        platform_.note(outcome);
+        platform_.note(outcome.line);
     }
     try {
         platform_.writeInstalledMark(std::wstring());

@@ -118,8 +118,7 @@ void Journal::discard(const std::wstring& aside) noexcept {
     // A delete, like a rename, is judged by what the disk shows after it.
     try {
         platform_.deleteFile(aside);
-        if (!platform_.fileExists(aside)) return;
-        platform_.noteAbout(aside, " is still there after it was deleted");
+        if (!platform_.fileExists(aside)) return;  // else it goes at the restart, as one held
     } catch (const Failure& failure) {
         platform_.note(joined({L"  ", quotedPath(aside), L" cannot be deleted now: ", failure.description()}));
     } catch (...) {
@@ -200,10 +199,9 @@ void Journal::settleKeptBackup() noexcept {
                                         L": it is not known to be a copy of it"}));
         }
         record.keptBackup.clear();
-    } catch (const Failure& failure) {
-        doubt = failure.description();  // the record stays: the next run reads them again
     } catch (...) {
-        doubt = L"out of memory";
+        doubt = L"the backups could not be read";  // the record stays: the next run reads them again
+        platform_.noteDropped("the backups are left for the next run");
     }
 }
 
@@ -216,7 +214,6 @@ void Journal::settleLeftovers() noexcept {
         const std::wstring path = left.substr(bar + 1);
         try {
             const bool folder = isInstallerFolder(path);
-            if (!folder && !platform_.fileExists(path)) continue;
             const std::wstring now = folder ? platform_.folderIdentity(path) : platform_.digestFile(path, false).sha256;
             if (now != left.substr(0, bar)) platform_.noteAbout(path, " is left as it is: not what an earlier run left");
             else if (folder) platform_.removeFolder(path);
@@ -240,6 +237,7 @@ void Journal::freshRecord(bool keepPerhaps) {
     fresh.leftovers.swap(record.leftovers);
     if (keepPerhaps) fresh.perhapsInstallers.swap(record.perhapsInstallers);
     record = std::move(fresh);
+    doubt.clear();
 }
 
 void Journal::closeRecord() {
@@ -268,11 +266,10 @@ void Journal::removeInstallerFolder() noexcept {
         // Gone, or what stands there is no folder (a file, a link): nothing
         // of the program's. Else it cannot be told now: a later run settles it.
         const DWORD number = failure.number();
-        const bool later = number != ERROR_FILE_NOT_FOUND && number != ERROR_PATH_NOT_FOUND && number != ERROR_CANT_ACCESS_FILE;
-        if (later) record.leftovers.push_back(joined({record.installerFolderId, L"|", folder}));
-        if (number != ERROR_FILE_NOT_FOUND && number != ERROR_PATH_NOT_FOUND)
-            platform_.note(joined({L"  ", quotedPath(folder), later ? L" is left for a later run: " : L" is left as it is: ",
-                                   failure.description()}));
+        if (number != ERROR_FILE_NOT_FOUND && number != ERROR_PATH_NOT_FOUND && number != ERROR_CANT_ACCESS_FILE) {
+            record.leftovers.push_back(joined({record.installerFolderId, L"|", folder}));
+            platform_.note(joined({L"  ", quotedPath(folder), L" is left for a later run: ", failure.description()}));
+        }
     } catch (...) {
         platform_.noteDropped("the folder is left");
     }
@@ -286,15 +283,16 @@ void Journal::removeInstallerFolder() noexcept {
     }
 }
 
-bool Journal::isDiscs(const std::wstring& sha256) {
-    if (sha256 == record.copySha256 || (record.markKnown && sha256 == markedSha256(record.markBefore))) return true;
+bool Journal::isDiscs(const std::wstring& sha256, bool copyCounts) {
+    if ((copyCounts && sha256 == record.copySha256) || (record.markKnown && sha256 == markedSha256(record.markBefore)))
+        return true;
     std::wstring mark;
     return platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
 }
 
 bool Journal::placedByProgram(const std::wstring& path, std::wstring& sha256) {
     sha256 = platform_.digestFile(path, false).sha256;
-    return sha256 == record.installerSha256 || isDiscs(sha256);
+    return sha256 == record.installerSha256 || isDiscs(sha256, record.mediumCopyInPlace);
 }
 
 // What a cut off installer may have left, taken for the user's newest
@@ -376,14 +374,14 @@ std::wstring Journal::putInfBack() noexcept {
 // user's control is. The record goes once everything stands where it stood
 // before the run, before the registration: a control that will not
 // register is no reason to put it back again and again.
-std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
+PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
     run_.puttingBack = true;
-    putBackMoved = putBackFailed = false;
+    PutBack result;
     std::wstring usersControl;
     try {
         platform_.note("Putting the installed control back");
         // Cut off while the installer ran: what stands may be what it wrote.
-        const bool duringInstaller = record.installerStarted && record.installerSha256.empty();
+        const bool duringInstaller = record.installerStarted && !record.installerEnded;
         beginStep("putting the installed control back");
         const std::wstring control = machine_.getPathFlash();
         // A rename of the medium's copy that was under way: it happened
@@ -423,7 +421,7 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             if (there && !registerIt) removeOwnFile(control);
             // The installer's own, which the run did not find: the machine
             // works with it as it did before, not with nothing changed.
-            putBackMoved = registerIt;
+            result.moved = registerIt;
             if (registerIt && record.mediumCopyInPlace)
                 platform_.noteAbout(control, " is not the medium's copy the record names: it is kept");
         } else if (samePath(from, control) ||
@@ -475,7 +473,8 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             record.usersControlTo.clear();
             record.replacedTo.clear();
             record.mediumCopyInPlace = false;
-            putBack = putBackMoved = true;
+            putBack = true;
+            result.moved = true;
             saveRecord();
         }
         if ((!usersControl.empty() || keptInPlace) && !record.replacedControl.empty() &&
@@ -499,25 +498,29 @@ std::wstring Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcep
             // Kept: the next run finds everything in place and puts nothing back.
         }
         recording = false;
-        if (!registerIt) return L"There was no control to put back." + inf;
+        if (!registerIt) {
+            result.line = L"There was no control to put back." + inf;
+            return result;
+        }
         if (from.empty()) what = L"The control the installer put in place";
-        if (!registration_.registerControl(registrationLimitMs))
-            return joined({what, (putBack ? L" was put back" : L""), L"; its registration had not ended after ",
-                           decimal(registrationLimitMs / 1000), L" seconds.", inf});
-        return what + (putBack ? L" was put back and registered again." : L" was registered again.") + inf;
+        result.line = registration_.registerControl(registrationLimitMs)
+                          ? joined({what, (putBack ? L" was put back and registered again." : L" was registered again."), inf})
+                          : joined({what, (putBack ? L" was put back" : L""), L"; its registration had not ended after ",
+                                    decimal(registrationLimitMs / 1000), L" seconds.", inf});
+        return result;
     } catch (const Failure& failure) {
-        putBackFailed = true;
-        return notPutBack + failure.description() +
-               (usersControl.empty() ? std::wstring() : joined({L" It is at ", quotedPath(usersControl), L"."}));
+        result.line = notPutBack + failure.description() +
+                      (usersControl.empty() ? std::wstring() : joined({L" It is at ", quotedPath(usersControl), L"."}));
     } catch (...) {
-        putBackFailed = true;
-        return notPutBack + std::wstring(L"out of memory.");
+        result.line = notPutBack + std::wstring(L"out of memory.");
     }
+    result.finished = false;
+    return result;
 }
 
 // A file that another program holds: the user can close that program.
-void Journal::leadAfterPutBack(const Failure& failure) {
-    run_.leadWith(putBackFailed ? IDS_MAY_NOT_WORK : putBackMoved ? IDS_PUT_BACK : IDS_UNCHANGED);
+void Journal::leadAfterPutBack(const PutBack& putBack, const Failure& failure) {
+    run_.leadWith(!putBack.finished ? IDS_MAY_NOT_WORK : putBack.moved ? IDS_PUT_BACK : IDS_UNCHANGED);
     const std::uint32_t held[] = {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_USER_MAPPED_FILE};
     if (std::find(std::begin(held), std::end(held), failure.number()) == std::end(held)) return;
     // Only a file of the control's folder is held by what shows the control

@@ -77,6 +77,7 @@ struct RepairRecord {
     std::wstring installerFolder;   // the folder the installer runs from, made by the run
     std::wstring installerFolderId; // ...whose identity (Platform::folderIdentity) is this
     bool installerStarted = false;  // the installer was started
+    bool installerEnded = false;    // ...and has ended
     std::wstring installerSha256;   // what it left at the control path
     // What stood at the control path after a run was cut off while its
     // installer ran: the user's newest control, or the installer's.
@@ -119,6 +120,14 @@ inline constexpr wchar_t machineRepairLock[] = L"\\Tolvane.lock";
 // The folders the installer runs from, in the Windows folder, each with a
 // random part: C:\WINDOWS\Temp\Tolvane.3f9c0a1d2b7e4c65.
 inline constexpr wchar_t installerFolders[] = L"\\Temp\\Tolvane";
+
+// What a put-back did: the line that says so for the log and the report,
+// and what became of the machine.
+struct PutBack {
+    bool moved = false;    // a control was moved back in place
+    bool finished = true;  // false: it could not finish (the line says where the user's control is)
+    std::wstring line;
+};
 
 class Journal {
 public:
@@ -183,10 +192,9 @@ public:
     // session: the best control the machine had back at the control path
     // and registered. That is the user's own control from the backup, else
     // the one that stood there before the copy (the installer's); whatever
-    // else stands at the control path goes first. Says in one line what was
-    // done, or where the user's control is when that could not be finished;
-    // never raises.
-    std::wstring putBackInstalledControl(DWORD registrationLimitMs = registrationTimeLimitMs) noexcept;
+    // else stands at the control path goes first. Its line says what was
+    // done, or where the user's control is when that could not be finished.
+    PutBack putBackInstalledControl(DWORD registrationLimitMs = registrationTimeLimitMs) noexcept;
     // The file's bytes, read now, are a disc's control: the copy this run
     // put in place, or the one the mark names, now or when the run began.
     // Bytes alone never make a control the program's: the user may have
@@ -194,21 +202,18 @@ public:
     bool discsControl(const std::wstring& path) noexcept;
     // The same, but raises when that cannot be told.
     bool readsAsDiscs(const std::wstring& path);
-    // The same for bytes whose SHA-256 is `sha256`.
-    bool isDiscs(const std::wstring& sha256);
+    // The same for bytes whose SHA-256 is `sha256`; the copy only with `copyCounts`.
+    bool isDiscs(const std::wstring& sha256, bool copyCounts = true);
     // The file's bytes, read now, are the same as `other`'s, which stays:
     // it may go. False when that cannot be told.
     bool knownCopy(const std::wstring& path, const std::wstring& other) noexcept;
     // After a step failed: the lead from what the put-back did, and, for a
     // file that another program holds, which program to close.
-    void leadAfterPutBack(const Failure& failure);
+    void leadAfterPutBack(const PutBack& putBack, const Failure& failure);
 
     // What the run has moved, for putting it back; on the disk while `recording`.
     RepairRecord record;
     bool recording = false;
-    // What the last put-back did: moved a control back; could not finish.
-    bool putBackMoved = false;
-    bool putBackFailed = false;
     // Why a file the run would tidy away is in doubt: the record then stays.
     std::wstring doubt;
     // The folder this run made for the installer; empty when none.
@@ -227,8 +232,9 @@ private:
     std::wstring replacedControlNow();
     // swflash.inf back where the run found it; what stays aside, if anything.
     std::wstring putInfBack() noexcept;
-    // The file's bytes, read now, are the medium's copy, what the installer
-    // left, or a disc's control by the mark. Raises when they cannot be read.
+    // The file's bytes, read now, are the medium's copy where the record
+    // says it stands, what the installer left, or a disc's control by the
+    // mark. Raises when they cannot be read.
     bool placedByProgram(const std::wstring& path, std::wstring& sha256);
     bool installersAfterAll(const std::wstring& path);
     // The mark as the run found it, where the record knows that.

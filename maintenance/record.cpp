@@ -40,6 +40,7 @@ const Field fields[] = {
     {L"finished", Kind::flag, nullptr, &RepairRecord::finished},
     {L"kept", Kind::text, &RepairRecord::keptBackup, nullptr},
     {L"installerStarted", Kind::flag, nullptr, &RepairRecord::installerStarted},
+    {L"installerEnded", Kind::flag, nullptr, &RepairRecord::installerEnded},
     {L"installerSha256", Kind::sha256, &RepairRecord::installerSha256, nullptr},
     {L"perhapsInstallers", Kind::sha256, &RepairRecord::perhapsInstallers, nullptr},
 };
