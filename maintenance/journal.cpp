@@ -399,7 +399,7 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
         // is the older one, kept aside.
         if (samePath(record.usersControl, backupPath(control)) && !record.keptBackup.empty() &&
             platform_.fileExists(record.keptBackup) && installersAfterAll(record.usersControl)) {
-            record.discards.push_back(record.usersControl);
+            renameAside(record.usersControl);  // deleted with the run's own files
             record.usersControl = record.keptBackup;
             record.keptBackup.clear();
             saveRecord();

@@ -135,8 +135,12 @@ void Journal::checkRecordNames(const RepairRecord& record) {
     const auto check = [&](const std::wstring& value, bool allowed) {
         if (!value.empty() && !allowed) throw unreadableRecord(quotedPath(value) + L" is not a file this program makes");
     };
+    // A name beside the control or its backup that the run picks for its own.
+    const auto aside = [&](const std::wstring& value) {
+        return numbered(value, control, L".old") || numbered(value, backup, L".old");
+    };
     const auto controlOrBackup = [&](const std::wstring& value) {
-        return samePath(value, control) || samePath(value, backup) || numbered(value, control, L".old");
+        return samePath(value, control) || samePath(value, backup) || aside(value);
     };
     check(record.usersControl, controlOrBackup(record.usersControl));
     check(record.usersControlTo, controlOrBackup(record.usersControlTo));
@@ -148,11 +152,10 @@ void Journal::checkRecordNames(const RepairRecord& record) {
     check(record.installerFolder, isInstallerFolder(record.installerFolder));
     for (const std::wstring& left : record.leftovers) {
         const std::wstring path = left.substr(left.find(L'|') + 1);
-        check(path, numbered(path, control, L".old") || numbered(path, backup, L".old") || isInstallerFolder(path));
+        check(path, aside(path) || isInstallerFolder(path));
     }
     for (const std::wstring& file : record.discards)
-        check(file, numbered(file, control, L".new") || numbered(file, control, L".old") ||
-                        numbered(file, backup, L".old") || numbered(file, infBackup, L".old"));
+        check(file, numbered(file, control, L".new") || aside(file) || numbered(file, infBackup, L".old"));
 }
 
 bool Journal::isInstallerFolder(const std::wstring& path) {

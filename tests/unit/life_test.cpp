@@ -1,9 +1,9 @@
-// A machine's life: random sequences of what befalls a school's PC over the
-// years (two or three discs in turn, the user installing or removing a Flash
-// of their own, a power cut after any change, a single fault, /restore,
-// /check, a restart), each checked after every step against a small model
-// of what the machine must hold. A fixed seed runs here; LIFE_SEED=<n> runs
-// another. A failure prints its smallest sequence.
+// A machine's life: random sequences of what befalls a school's PC (two or
+// three discs in turn, the user installing or removing a Flash of their own,
+// a power cut after any change, a single fault, /restore, /check, a
+// restart), each checked after every step against a small model of what the
+// machine must hold. LIFE_SEED=<n> runs another seed than the fixed one; a
+// failure prints its smallest sequence (LIFE_VERBOSE=1: with the runs' logs).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -21,11 +21,11 @@ using namespace fakePaths;
 
 const std::wstring flashFolder = control.substr(0, control.size() - 9);
 
-enum class Kind { disc, restore, check, userInstalls, userRemoves, restart };
+enum class Kind { disc, restore, check, userInstalls, restart };
 
 struct Step {
     Kind kind;
-    int disc = 0;        // the disc that runs; the build the user installs (-1: one of their own)
+    int disc = 0;        // the disc that runs; the build the user installs
     int cut = 0;         // 1: a power cut after some change, 2: a fault in some call
     unsigned pick = 0;   // ...which one, taken modulo their number in the run
     bool installerWrites = false;  // the disc's installer puts a control of its own in place
@@ -48,11 +48,12 @@ struct Life {
         return file == pc.files.end() ? std::string() : file->second;
     }
     // Copies of the user's where the program keeps them: the control, the
-    // backup and the older backups beside it.
+    // backup and the older backups beside it, none the program is deleting.
     int copies(const std::string& content) const {
         int n = 0;
         for (const auto& [path, bytes] : pc.files)
-            n += (path == control || path.rfind(controlBackup, 0) == 0) && bytes == content && pc.atRestart.count(path) == 0;
+            n += (path == control || path.rfind(controlBackup, 0) == 0) && bytes == content && pc.atRestart.count(path) == 0 &&
+                 pc.record.find(L"discard=" + path + L"\n") == std::wstring::npos;
         return n;
     }
     // The user's own installer or uninstaller writes over the control.
@@ -78,32 +79,18 @@ struct Life {
         if (!named) return "the user's newest control is neither in place, nor the backup, nor in the record";
         return std::string();
     }
-    // The program's own files beside the control, once a run has tidied up.
-    int programsFiles() const {
-        int n = 0;
-        for (const auto& [path, bytes] : pc.files)
-            n += path.rfind(flashFolder + L"flash.", 0) == 0 && path != control && path != controlBackup &&
-                 pc.atRestart.count(path) == 0 && kept.count(bytes) == 0 && everInstallers.count(bytes) == 0;
-        return n;
-    }
-
     std::string step(const Step& s) {
-        if (s.kind == Kind::userInstalls) {
-            const std::string build = s.disc >= 0 ? discControl(s.disc) : "user's control " + std::to_string(++builds);
+        if (s.kind == Kind::userInstalls) {  // disc: the build; -1 one of their own, -2 none (Flash removed)
+            const std::string build = s.disc >= 0 ? discControl(s.disc) : s.disc == -1 ? "user's control " + std::to_string(++builds) : "";
             // The very build the mark or the record names is the program's to anyone.
             Sha256 hash;
             hash.update(build.data(), build.size());
             const std::wstring sha256 = hash.finishHex();
-            if (at(control) == build || pc.installedMark.find(sha256) != std::wstring::npos ||
-                pc.record.find(sha256) != std::wstring::npos)
-                return held();
-            transcript += "the user installs \"" + build + "\"\n";
-            userChanges(build);
-            return held();
-        }
-        if (s.kind == Kind::userRemoves) {
-            transcript += "the user removes Flash\n";
-            userChanges(std::string());
+            if (build.empty() || (at(control) != build && pc.installedMark.find(sha256) == std::wstring::npos &&
+                                  pc.record.find(sha256) == std::wstring::npos)) {
+                transcript += build.empty() ? "the user removes Flash\n" : "the user installs \"" + build + "\"\n";
+                userChanges(build);
+            }
             return held();
         }
         if (s.kind == Kind::restart) {
@@ -123,15 +110,13 @@ struct Life {
         };
         FakePlatform f = start();
         std::string how;
-        if (s.cut != 0) {
+        if (s.cut != 0) {  // the cut or the fault falls on one of those of a run without it
             FakePlatform dry = start();
             runProgram(dry, parseOptions(commandLine));
-            const int count = s.cut == 1 ? dry.changes : dry.fallibleCalls;
-            const int k = count == 0 ? 0 : 1 + static_cast<int>(s.pick % count);
-            if (s.cut == 1) f.cutOffAfterChanges = k > 0 ? k : -1;
-            else if (k > 0) f.faultsAt = {k};
-            how = (s.cut == 1 ? ", cut off after change " : ", call ") + std::to_string(k) + " of " + std::to_string(count) +
-                  (s.cut == 1 ? "" : " fails");
+            const int count = s.cut == 1 ? dry.changes : dry.fallibleCalls, k = 1 + static_cast<int>(s.pick % (count + 1));
+            if (s.cut == 1) f.cutOffAfterChanges = k;
+            else f.faultsAt = {k};
+            how = (s.cut == 1 ? ", cut off after change " : ", failing call ") + std::to_string(k) + " of " + std::to_string(count);
         }
         const int returned = runProgram(f, parseOptions(commandLine));
         const int code = f.endedWith >= 0 ? f.endedWith : returned;
@@ -166,9 +151,12 @@ struct Life {
         } else if (code != (standing == s.disc ? 0 : repairNeededExitCode) && (standing != -2 || code > 1)) {
             return "/check answered " + std::to_string(code);
         }
-        if (s.kind != Kind::check && programsFiles() > 1)
-            return std::to_string(programsFiles()) + " files of the program's lie beside the control";
-        return std::string();
+        // The program's own files beside the control, once a run has tidied up.
+        int programs = 0;
+        for (const auto& [path, bytes] : pc.files)
+            programs += path.rfind(flashFolder + L"flash.", 0) == 0 && path != control && path != controlBackup &&
+                        pc.atRestart.count(path) == 0 && kept.count(bytes) == 0 && everInstallers.count(bytes) == 0;
+        return s.kind != Kind::check && programs > 1 ? std::to_string(programs) + " files of the program's lie beside the control" : std::string();
     }
 };
 
@@ -199,10 +187,10 @@ std::vector<Step> randomLife(std::mt19937& random) {
     for (int i = 0; i < 16; ++i) {
         Step s{Kind::disc};
         const unsigned roll = random() % 100;
-        s.kind = roll < 45 ? Kind::disc : roll < 57 ? Kind::restore : roll < 67 ? Kind::check : roll < 85 ? Kind::userInstalls
-                 : roll < 92 ? Kind::userRemoves : Kind::restart;
+        s.kind = roll < 45 ? Kind::disc : roll < 57 ? Kind::restore : roll < 67 ? Kind::check : roll < 92 ? Kind::userInstalls
+                 : Kind::restart;
         s.disc = static_cast<int>(random() % discs);
-        if (s.kind == Kind::userInstalls && random() % 3 != 0) s.disc = -1;
+        if (s.kind == Kind::userInstalls && random() % 4 != 0) s.disc = roll < 85 ? -1 : -2;
         if (s.kind == Kind::disc || s.kind == Kind::restore) s.cut = static_cast<int>(random() % 4) % 3;
         s.pick = random();
         s.installerWrites = random() % 3 == 0;
