@@ -69,6 +69,33 @@ def on_signal(number, _frame):
     raise Ended(signal.Signals(number).name)
 
 
+# What a private key may be kept in. A disc is read by everyone who holds it,
+# and a pressed one can never be taken back.
+SECRET_ENDINGS = (".pfx", ".p12", ".pvk", ".snk")
+
+
+def check_secrets(entries, findings, secrets):
+    """No private key goes onto the medium: neither the signing files named
+    (--sign, --password-file) nor a key or PKCS #12 file anywhere in data."""
+    named = [path for path in secrets if path and os.path.isfile(path)]
+    for parts, path, is_folder in entries:
+        if is_folder:
+            continue
+        try:
+            if any(os.path.samefile(path, secret) for secret in named):
+                findings.error(path, "is the signing key or its password (--sign, --password-file): it would be "
+                                     "pressed onto every disc; keep it out of the data folder")
+                continue
+            with open(path, "rb") as f:
+                head = f.read(65536)
+        except OSError as e:
+            findings.error(path, f"cannot be read: {e.strerror}")
+            continue
+        if parts[-1].lower().endswith(SECRET_ENDINGS) or b"PRIVATE KEY-----" in head:
+            findings.error(path, "holds a private key, or is a PKCS #12 file: it would be pressed onto every disc; "
+                                 "keep it out of the data folder")
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if argv and argv[0] in ("verify", "extract"):  # reading a medium back
@@ -173,6 +200,7 @@ def run(argv):
     if os.path.isdir(args.data_dir) and len(found) == len(REQUIRED):
         snapshot = snapshot_of(entries)
         record = medium_record(args.data_dir, entries, found, findings, args.installer_quiet_args, snapshot)
+    check_secrets(entries, findings, (args.sign, args.password_file))
     if args.output:
         check_output(args.output, args.data_dir, args.exe, entries, findings, (args.sign, args.password_file))
     signer = Signer(args.sign, args.password_file, findings, args.timestamp, oldest) if args.sign else None

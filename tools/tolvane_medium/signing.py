@@ -67,11 +67,19 @@ class Signer:
         self.certificate = None
         try:
             with open(password_file, "rb") as f:
-                self.password = f.readline().rstrip(b"\r\n")
+                head = f.read(2)
+                if head in (b"\xff\xfe", b"\xfe\xff"):  # UTF-16, as PowerShell 5 writes a file by default
+                    line = (head + f.read()).decode("utf-16").split("\n")[0].encode("utf-8")
+                else:
+                    line = (head if b"\n" in head else head + f.readline()).split(b"\n")[0]
+            self.password = line.rstrip(b"\r")
             if self.password.startswith(b"\xef\xbb\xbf"):  # Notepad's UTF-8 byte-order mark
                 self.password = self.password[3:]
         except OSError as e:
             findings.error(password_file, f"cannot be read: {e.strerror}")
+            return
+        except UnicodeDecodeError:
+            findings.error(password_file, "is no UTF-16 text, though it begins as one")
             return
         try:
             with open(pfx, "rb") as f:
@@ -96,6 +104,9 @@ class Signer:
             usages = []
         if ExtendedKeyUsageOID.CODE_SIGNING not in usages:
             findings.error(pfx, "its certificate does not allow code signing (extended key usage 1.3.6.1.5.5.7.3.3)")
+        if x509.ObjectIdentifier("1.3.6.1.4.1.311.10.3.13") in usages:
+            findings.warning(pfx, "its certificate has the Lifetime Signing usage (1.3.6.1.4.1.311.10.3.13): its "
+                                  "signatures stop counting when it expires, timestamp or not")
         try:
             if not certificate.extensions.get_extension_for_class(x509.KeyUsage).value.digital_signature:
                 findings.error(pfx, "its certificate's key usage leaves out digitalSignature: it cannot sign code")
