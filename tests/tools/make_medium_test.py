@@ -388,6 +388,20 @@ class MakeMedium(unittest.TestCase):
         self.assertNotIn("Traceback", stderr)
         self.assertEqual(os.listdir(folder), [])
 
+    def test_an_ended_extract_leaves_no_half_copy(self):
+        sparse(self.at("content", "video.bin"), 400_000_000)
+        self.assertEqual(self.run_tool("-o", self.output).returncode, 0)
+        copy = os.path.join(self.work, "copy")
+        tool = subprocess.Popen([sys.executable, TOOL, "extract", self.output, copy],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        while not (os.path.isdir(copy) and os.listdir(copy)) and tool.poll() is None:
+            pass
+        tool.send_signal(signal.SIGTERM)
+        _, stderr = tool.communicate(timeout=60)
+        self.assertEqual(tool.returncode, 128 + signal.SIGTERM, stderr)
+        self.assertEqual(stderr.splitlines()[-1], "make_medium.py: error: ended by SIGTERM; nothing is left of the copy")
+        self.assertEqual(os.listdir(copy), [])
+
     def test_only_a_certificate_that_can_sign_signs_the_images_program(self):
         pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
         rows = [("good, a password file as Notepad writes it", {}, "\ufeffsecret\r\n", None),

@@ -98,18 +98,22 @@ def check_secrets(entries, findings, secrets):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
-    if argv and argv[0] in ("verify", "extract"):  # reading a medium back
-        from .readback import main as read_back
-        return read_back(argv)
+    command = argv[0] if argv and argv[0] in ("verify", "extract") else None  # reading a medium back
+    # What an interrupted run leaves: never a file that looks whole.
+    left = {"verify": "the medium was not checked", "extract": "nothing is left of the copy"}.get(command,
+                                                                                              "no image was written")
     for number in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, on_signal)
     try:
+        if command:
+            from .readback import main as read_back
+            return read_back(argv)
         return run(argv)
     except KeyboardInterrupt:
-        print(f"{PROG}: error: interrupted (Ctrl-C); no image was written", file=sys.stderr)
+        print(f"{PROG}: error: interrupted (Ctrl-C); {left}", file=sys.stderr)
         return 130
     except Ended as e:
-        print(f"{PROG}: error: ended by {e}; no image was written", file=sys.stderr)
+        print(f"{PROG}: error: ended by {e}; {left}", file=sys.stderr)
         return 128 + signal.Signals[str(e)].value
     except BrokenPipeError:
         # Whoever read the output has gone: say so where it can still be read.

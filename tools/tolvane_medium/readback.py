@@ -262,7 +262,12 @@ def main(argv):
     if faults:
         return 1
     if destination:
-        extract(args.target, destination)
+        try:
+            extract(args.target, destination)
+        except OSError as e:  # a full disk, a folder that cannot be written
+            print(f"{PROG}: error: {destination}: copying failed ({e.strerror or e}); nothing is left of the copy",
+                  file=sys.stderr)
+            return 1
         print(f"Copied the files of {args.target} into {destination}.")
     return 0
 
