@@ -16,6 +16,7 @@ import pycdlib
 from cryptography.hazmat.primitives.serialization import Encoding, pkcs7
 
 from .common import AUTORUN, DEVICES, MEDIUM_RECORD_SIZE, PROG, RECORD_HEADER, REQUIRED, RT_RCDATA, SECURITY, SYSTEM_ROOTS
+from .image import volume_label
 
 BLOCK = 2048
 # What Windows cannot open, or takes for a device, in a name.
@@ -49,7 +50,8 @@ class Medium:
         self.iso.open(target)
         if not self.iso.has_joliet():
             raise ValueError("it has no Joliet names: Windows would see only short ISO 9660 names")
-        self.label = self.iso.pvd.volume_identifier.decode("ascii", "replace").strip()
+        # Windows shows the Joliet label; the primary one is for other systems.
+        self.label = self.iso.joliet_vd.volume_identifier.decode("utf-16-be", "replace").strip().rstrip("\0")
         size, volume = os.path.getsize(target), self.iso.pvd.space_size * self.iso.pvd.log_block_size
         if size < volume:
             raise ValueError(f"it has {size:,} bytes, its volume {volume:,}: the image is cut short (an interrupted "
@@ -180,7 +182,8 @@ def verify(target, label=None):
             faults.append("autorun.inf is missing: the disc would not start Tolvane.exe by itself")
         if medium.label is not None:
             said.append(f"volume label {medium.label}")
-            if label is not None and medium.label != label:
+            # The label as given, or as the tool writes it for that text.
+            if label is not None and medium.label not in (label, volume_label(label)):
                 faults.append(f"its volume label is {medium.label}, not {label}")
         if "Tolvane.exe" not in medium.paths:
             return said, faults + ["it holds no Tolvane.exe at its root"]
