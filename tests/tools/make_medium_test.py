@@ -605,21 +605,27 @@ class MakeMedium(unittest.TestCase):
 
     def test_a_file_the_build_replaces_while_the_tool_waits_is_refused_by_name_and_no_image_is_left(self):
         # The tool waits for the password (a pipe) after it has read the
-        # medium and made the record; menu.exe is replaced meanwhile.
+        # medium, made the record and checked the program; menu.exe, or the
+        # Tolvane.exe given, is replaced meanwhile.
         pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.pipe")
+        exe = os.path.join(self.work, "Tolvane.exe")
         make_pfx(pfx)
         os.mkfifo(password)
-        tool = subprocess.Popen([sys.executable, TOOL, self.data, "--exe", binary("Tolvane.exe"), "-o", self.output,
-                                 "--sign", pfx, "--password-file", password],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        with open(password, "w") as pipe:  # opens once the tool reads it
-            with open(self.at("menu.exe"), "ab") as f:
-                f.write(b"a later build")
-            pipe.write("secret\n")
-        _, err = tool.communicate(timeout=120)
-        self.assertEqual(tool.returncode, 1, err)
-        self.assertIn(f"{self.at('menu.exe')} changed while make_medium.py ran", err)
-        self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
+        for changed in (self.at("menu.exe"), exe):
+            with self.subTest(changed):
+                shutil.copy(binary("Tolvane.exe"), exe)
+                tool = subprocess.Popen([sys.executable, TOOL, self.data, "--exe", exe, "-o", self.output,
+                                         "--sign", pfx, "--password-file", password],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                with open(password, "w") as pipe:  # opens once the tool reads it
+                    with open(changed, "r+b") as f:
+                        f.seek(1000)
+                        f.write(b"a later build")
+                    pipe.write("secret\n")
+                _, err = tool.communicate(timeout=120)
+                self.assertEqual(tool.returncode, 1, err)
+                self.assertIn(f"{changed} changed while make_medium.py ran", err)
+                self.assertEqual(os.listdir(os.path.dirname(self.output)), [])
 
     def test_a_good_medium_is_mastered_and_reads_back_byte_for_byte_through_joliet(self):
         with open(self.at("content", "pages", "Übersicht – 2026.htm"), "wb") as f:

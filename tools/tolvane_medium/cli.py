@@ -54,7 +54,7 @@ import pycdlib
 from .common import DISCS, PROG, REQUIRED, VERSION, Findings
 from .files import Oldest, check_brought, check_control, check_output, check_program, find_required, walk
 from .image import (build, capacity, disc_for, image_size, master, medium_record, record_line, detection_line, record_room,
-                    signature_of, snapshot_of, table, volume_label, write_record)
+                    signature_of, snapshot_of, table, volume_label, write_record, read_once)
 from .signing import Signer
 
 # The source tree this package lies in, for the default --exe.
@@ -196,6 +196,8 @@ def run(argv):
         findings.error(args.exe, "is not a plain file (--exe names the Tolvane.exe to put on the medium)")
     else:
         check_program(args.exe, findings, oldest, gui=True)
+    # What was checked is what is pressed: read once here, compared when it is copied.
+    checked = read_once(args.exe) if os.path.isfile(args.exe) else None
     room = record_room(args.exe, findings) if os.path.isfile(args.exe) else None
     if room is not None and signature_of(args.exe) and not args.sign:
         findings.error(args.exe, "is signed already: the record written into it would break that signature; sign "
@@ -228,7 +230,7 @@ def run(argv):
     # Signed in a folder of its own, which goes however the run ends.
     folder = tempfile.mkdtemp(prefix="make_medium-")
     try:
-        return finish(args, findings, entries, signer, folder, (room, record, snapshot), oldest)
+        return finish(args, findings, entries, signer, folder, (room, record, snapshot, checked), oldest)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
@@ -237,9 +239,13 @@ def finish(args, findings, entries, signer, folder, room_and_record, oldest):
     label = volume_label(args.label)
     iso = None
     exe = args.exe
-    room, record, snapshot = room_and_record
+    room, record, snapshot, checked = room_and_record
     if not findings.errors:
-        exe = write_record(args.exe, room, record, folder)
+        try:
+            exe = write_record(args.exe, room, record, folder, checked)
+        except RuntimeError as e:
+            print(f"{PROG}: error: {e}", file=sys.stderr)
+            return 1
     if signer and not findings.errors and not args.check:
         try:
             exe = signer.sign(exe, folder, args.timestamp)

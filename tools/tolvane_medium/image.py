@@ -94,13 +94,16 @@ def signature_of(exe):
     return (directory.VirtualAddress, directory.Size) if directory.VirtualAddress and directory.Size else None
 
 
-def write_record(exe, offset, record, folder):
+def write_record(exe, offset, record, folder, checked=None):
     """A copy of `exe` in `folder` with `record` in its room and its PE
     checksum made anew; a signature the build carried is taken off (it
-    would no longer match), to be made anew."""
+    would no longer match), to be made anew. Raises RuntimeError when the
+    file is no longer what was checked (`checked`: see read_once)."""
     recorded = os.path.join(folder, "recorded.exe")
     with open(exe, "rb") as source:
         data = bytearray(source.read())
+    if checked is not None and (len(data), hashlib.sha256(data).digest()) != checked:
+        raise RuntimeError(f"{exe} changed while {PROG} ran: what was checked is not what would be pressed")
     signature = signature_of(exe)
     if signature:
         del data[signature[0]:]
