@@ -575,6 +575,8 @@ class MakeMedium(unittest.TestCase):
         table = pefile.PE(data=data).OPTIONAL_HEADER.DATA_DIRECTORY[4]
         self.assertEqual(table.VirtualAddress + table.Size, len(data))  # one table, at the end
         self.assertLess(len(data), len(read(exe)) + table.Size)  # the old one is gone
+        verified = subprocess.run([sys.executable, TOOL, "verify", self.output], capture_output=True, text=True)
+        self.assertIn("ok      Tolvane.exe: its signature verifies, signed by CN=Tolvane test publisher", verified.stdout)
 
     def test_a_timestamp_that_would_count_for_nothing_ends_the_write_and_leaves_nothing(self):
         pfx, password = os.path.join(self.work, "publisher.pfx"), os.path.join(self.work, "password.txt")
@@ -651,6 +653,7 @@ class MakeMedium(unittest.TestCase):
                                       capture_output=True, text=True)
             self.assertEqual(verified.returncode, 0, verified.stderr)
         self.assertIn("ok      every file of data\\ as the record in Tolvane.exe says", verified.stdout)
+        self.assertIn("ok      Tolvane.exe: not signed", verified.stdout)
         short = os.path.join(self.work, "short.iso")
         with open(self.output, "rb") as whole, open(short, "wb") as f:
             f.write(whole.read(os.path.getsize(self.output) // 2))

@@ -139,6 +139,15 @@ def signature_certificates(data):
         raise ValueError(f"its signature is no PKCS #7 signature ({e})") from None
 
 
+def signer_of(data):
+    """Who signed: the subject of the one certificate of the signature that
+    issues none of the others."""
+    certificates = signature_certificates(data) or []
+    issuers = {c.issuer for c in certificates if c.issuer != c.subject}
+    signers = [c for c in certificates if c.subject not in issuers] or certificates
+    return signers[0].subject.rfc4514_string() if signers else "nobody it names"
+
+
 def signature_verifies(name, data, folder):
     """Whether the Authenticode signature in `data` is whole and matches it:
     by its structure, then osslsigncode's exit status with the signature's
@@ -217,12 +226,16 @@ def verify(target, label=None):
             for path in ["Tolvane.exe"] + ["data/" + name for name in REQUIRED]:
                 if path not in medium.paths:
                     continue
-                verified = signature_verifies(path, medium.read(path), folder)
+                data = medium.read(path)
+                verified = signature_verifies(path, data, folder)
                 if verified is False:
                     faults.append(f"{path.replace('/', chr(92))}: its signature does not verify (cut short or changed "
                                   "after signing)")
                 elif verified:
-                    said.append(f"{path.replace('/', chr(92))}: its signature verifies")
+                    said.append(f"{path.replace('/', chr(92))}: its signature verifies, signed by {signer_of(data)}")
+                elif path == "Tolvane.exe":
+                    said.append("Tolvane.exe: not signed (Windows names no publisher for it, and asks the person "
+                                "who runs it as administrator about an \"Unknown publisher\")")
     finally:
         medium.close()
     return said, faults
