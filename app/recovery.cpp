@@ -24,9 +24,7 @@ void Recovery::run() {
         run_.leadWith(IDS_MAY_NOT_WORK);
         throw;
     }
-    journal_.record = std::move(record);
-    journal_.recording = true;
-    journal_.earlierRun = true;
+    journal_.takeOver(std::move(record));
     run_.leadWith(IDS_MAY_NOT_WORK);  // until what the cut-off run moved is back
     // What cannot be read now is left for a later run: it never stops this one.
     if (journal_.record.finished) {

@@ -24,22 +24,11 @@ void Repair::run(SessionEndListener& listener) {
     {
         const SessionEndGuard guard = controlOutOfPlace(run_, listener, holdUp);
         const std::wstring control = machine_.getPathFlash();
-        const std::wstring backup = backupPath(control);
-        // What an earlier run left for a later one stays listed.
-        journal_.freshRecord(true);
-        // Without it, whose control stands in place cannot be told.
         try {
-            std::wstring mark;
-            journal_.record.markBefore = platform_.readInstalledMark(mark) ? mark : std::wstring();
-            journal_.record.markKnown = true;
+            journal_.beginRepair(control);
         } catch (const Failure& failure) {
             throw Failure(failure.number(), failure.description() + L"\r\nThe installed control was not touched; nothing was changed.");
         }
-        journal_.record.usersControl = platform_.fileExists(control)  ? control
-                                       : platform_.fileExists(backup) ? backup
-                                                                      : std::wstring();
-        journal_.record.ownControl = samePath(journal_.record.usersControl, control) && installedByUs(control);
-        journal_.recording = true;
         try {
             journal_.beginStep("copying the medium's installer");
             prepareInstaller();
@@ -62,10 +51,9 @@ void Repair::run(SessionEndListener& listener) {
             renameFlashOCX();
             journal_.beginStep("moving the setup information file aside");
             renameFlashInf();
-            journal_.record.installerStarted = true;
-            journal_.beginStep("running the medium's installer");
+            journal_.installerStarts();
             executeFlashSetup();
-            noteInstallersControl(control);
+            journal_.installerEnded(control);
             journal_.beginStep("putting the medium's control in place");
             copyFlashOCX();
             journal_.beginStep("registering the medium's control");
@@ -85,13 +73,7 @@ void Repair::run(SessionEndListener& listener) {
                                              : failure.number();
             throw Failure(number, joined({failure.description(), L"\r\n", outcome.line}));
         }
-        // From here on a cut-off run has nothing to put back.
-        journal_.record.finished = true;
-        try {
-            journal_.beginStep("tidying up after the repair");
-        } catch (const Failure&) {
-            platform_.noteDropped("the record still names the step before");
-        }
+        journal_.finish();
     }
 }
 
@@ -113,41 +95,12 @@ void Repair::tidyUp() noexcept {
     }
 }
 
-// This program's only when the mark named it when the run began: a control
-// with a disc's bytes and no mark is a build the user installed. A control
-// or a mark that cannot be read leaves it in doubt: it is then handled as
-// the user's, and the backup there is kept beside it all the same (see
-// renameFlashOCX).
-bool Repair::installedByUs(const std::wstring& control) {
-    const std::wstring marked = journal_.record.markKnown ? markedSha256(journal_.record.markBefore) : std::wstring();
-    try {
-        if (!marked.empty() && platform_.digestFile(control, false).sha256 == marked) return true;
-    } catch (const Failure& failure) {
-        platform_.noteFailure(failure);
-        journal_.record.ownUnknown = true;
-    }
-    platform_.noteAbout(control, " is handled as the user's: no mark of this program names it");
-    return false;
-}
-
 // A step of the repair: a mark that cannot be written fails it, as the
 // control would otherwise be the user's to the next run.
 void Repair::markInstalled() {
     platform_.writeInstalledMark(joined({L"sha256=", journal_.record.copySha256, L"\nwhen=", platform_.localDateTime(),
                                          L"\nexitCode=", decimal(run_.restartNeeded ? restartNeededExitCode : 0),
                                          L"\ninstallerExitCode=", decimal(installerExitCode_), L"\n"}));
-}
-
-// What the installer left at the control path is the program's to put
-// aside: its bytes go into the record. Unread, it counts as the user's.
-void Repair::noteInstallersControl(const std::wstring& control) noexcept {
-    try {
-        journal_.record.installerEnded = true;
-        if (platform_.fileExists(control)) journal_.record.installerSha256 = platform_.digestFile(control, false).sha256;
-        journal_.saveRecord();
-    } catch (...) {
-        platform_.noteDropped("what the installer left is handled as the user's after a cut");
-    }
 }
 
 // An old backup goes only when there is a control to take its place: after
@@ -175,7 +128,7 @@ void Repair::renameFlashOCX() {
             platform_.note(joined({L"  kept: ", quotedPath(backup),
                                    L" is the only copy of the control that was installed"}));
         } else {
-            makeWay(backup, control, &journal_.record.keptBackup);
+            makeWay(backup, control, true);
         }
     }
     if (!installed) return platform_.note(L"  skipped: no control is installed at " + quotedPath(control));
@@ -185,21 +138,15 @@ void Repair::renameFlashOCX() {
 
 // An older backup makes way for `newer`, which takes its name: it goes when
 // its bytes are known to be a copy of a file that stays; else it goes aside
-// under a free name. `recorded`, when given, is the record's place for that
-// name, written before the move.
-void Repair::makeWay(const std::wstring& backup, const std::wstring& newer, std::wstring* recorded) {
+// under a free name, in the record as the kept backup with `kept`.
+void Repair::makeWay(const std::wstring& backup, const std::wstring& newer, bool kept) {
     // A control taken for the user's in doubt may be the program's, which
     // goes once that can be told: the older backup then takes its name.
-    const bool inDoubt = recorded != nullptr && journal_.record.ownUnknown;
-    if (!inDoubt && journal_.knownCopy(backup, newer)) return journal_.removeOwnFile(backup);
+    if (!(kept && journal_.record.ownUnknown) && journal_.knownCopy(backup, newer)) return journal_.removeOwnFile(backup);
     const std::wstring aside = journal_.freeOwnName(backup, L".old");
     platform_.note(joined({L"  ", quotedPath(backup), L" is kept as ", quotedPath(aside),
                            L": it is not known to be a copy of a file that stays"}));
-    if (recorded != nullptr) {
-        *recorded = aside;
-        journal_.saveRecord();
-    }
-    moveFile(platform_, backup, aside);
+    journal_.moveBackupAside(backup, aside, kept);
 }
 
 // Only on Windows XP. An old backup makes way, so that a second repair on
@@ -213,10 +160,8 @@ void Repair::renameFlashInf() {
     if (inf.empty()) return platform_.note("  skipped: this is not Windows XP");
     const std::wstring backup = backupPath(inf);
     if (!platform_.fileExists(inf)) return platform_.note(L"  skipped: there is no " + quotedPath(inf));
-    if (platform_.fileExists(backup)) makeWay(backup, inf, nullptr);
-    journal_.record.inf = inf;
-    journal_.saveRecord();
-    moveFile(platform_, inf, backup);
+    if (platform_.fileExists(backup)) makeWay(backup, inf, false);
+    journal_.moveInfAside(inf);
 }
 
 // The medium's control is copied beside the control under a name of its
@@ -230,8 +175,7 @@ void Repair::renameFlashInf() {
 // write, as it is written, before it is registered.
 std::wstring Repair::copyMediumControl(std::wstring& sha256) {
     const std::wstring copy = journal_.freeOwnName(machine_.getPathFlash(), L".new");
-    journal_.record.discards.push_back(copy);
-    journal_.saveRecord();
+    journal_.listOwnFile(copy);
     sha256 = platform_.copyFile(machine_.mediumPath(L"\\data\\Flash.ocx"), copy).sha256;
     if (!medium_.controlSha256.empty() && sha256 != medium_.controlSha256)
         throw Failure(ERROR_INVALID_DATA, joined({L"the copy ", quotedPath(copy),
@@ -240,7 +184,7 @@ std::wstring Repair::copyMediumControl(std::wstring& sha256) {
 }
 
 void Repair::prepareControlCopy() noexcept {
-    const std::size_t listed = journal_.record.discards.size();
+    const std::size_t listed = journal_.ownFilesListed();
     try {
         platform_.note("Copying the medium's control beside the control while the installer runs");
         preparedCopy_ = copyMediumControl(preparedSha256_);
@@ -250,8 +194,7 @@ void Repair::prepareControlCopy() noexcept {
     } catch (...) {
         platform_.noteDropped("the copy is made after the installer");
     }
-    // A copy of the name: discard takes it off the list first.
-    if (journal_.record.discards.size() > listed) journal_.discard(std::wstring(journal_.record.discards.back()));
+    journal_.discardListedSince(listed);
 }
 
 bool Repair::stillAsCopied(const std::wstring& copy, const std::wstring& sha256) noexcept {
@@ -268,35 +211,24 @@ void Repair::copyFlashOCX() {
     platform_.note("Putting the medium's control in place");
     const std::wstring control = machine_.getPathFlash();
     std::wstring copy = preparedCopy_, sha256 = preparedSha256_;
-    auto& discards = journal_.record.discards;
     // Made while the installer ran, unless the installer took it away. What
     // is registered is what was checked: read again now that the installer
     // has ended, a copy written over meanwhile is copied afresh.
     if (!copy.empty() && platform_.fileExists(copy) && !stillAsCopied(copy, sha256)) journal_.discard(copy), copy.clear();
     if (copy.empty() || !platform_.fileExists(copy)) {
-        const auto listed = std::find(discards.begin(), discards.end(), copy);
-        if (listed != discards.end()) discards.erase(listed);
+        journal_.unlistOwnFile(copy);
         copy = copyMediumControl(sha256);
     }
     if (platform_.fileExists(control)) {
         run_.noteLoaded(control);
         try {
             platform_.clearReadOnly(control);
-            journal_.renameAside(control, &journal_.record.replacedControl);
+            journal_.renameAside(control, true);
         } catch (const Failure&) {
             platform_.note(joined({L"  what stands at ", quotedPath(control), L" is replaced in place"}));
         }
     }
-    // Written ahead: a run cut off around the rename is told by whether
-    // the copy is still beside the control.
-    journal_.record.mediumCopy = copy;
-    journal_.record.copySha256 = sha256;
-    journal_.saveRecord();
-    platform_.replaceFile(copy, control);
-    discards.erase(std::find(discards.begin(), discards.end(), copy));
-    journal_.record.mediumCopy.clear();
-    journal_.record.mediumCopyInPlace = true;
-    journal_.saveRecord();
+    journal_.placeMediumCopy(copy, sha256, control);
 }
 
 }  // namespace tolvane

@@ -48,12 +48,9 @@ private:
     // Where a setup the installer hands over to runs from: the user's and
     // Windows' temporary folders, and the medium's data folder.
     std::vector<std::wstring> handOverFolders();
-    // Whether the control is, by its bytes read now, the one the mark names
-    // (see Platform::readInstalledMark); that mark written; what the
-    // installer left at the control path recorded.
-    bool installedByUs(const std::wstring& control);
+    // The mark of what the repair put in place written (see
+    // Platform::readInstalledMark).
     void markInstalled();
-    void noteInstallersControl(const std::wstring& control) noexcept;
     // While the installer runs: the medium's control copied beside the
     // control under a name of its own, and checked (see copyFlashOCX). A
     // copy that fails is taken away; copyFlashOCX then copies afresh.
@@ -63,7 +60,7 @@ private:
     std::wstring copyMediumControl(std::wstring& sha256);
     // The copy's bytes, read now, are still those it was written with.
     bool stillAsCopied(const std::wstring& copy, const std::wstring& sha256) noexcept;
-    void makeWay(const std::wstring& backup, const std::wstring& newer, std::wstring* recorded);
+    void makeWay(const std::wstring& backup, const std::wstring& newer, bool kept);
 
     RunContext& run_;
     Platform& platform_;

@@ -59,9 +59,7 @@ void Repair::prepareInstaller() {
     journal_.installerFolderMade = folder;
     // In the record only once it exists, with what tells it from a folder
     // anyone makes at that name later.
-    journal_.record.installerFolder = folder;
-    journal_.record.installerFolderId = platform_.folderIdentity(folder);
-    journal_.saveRecord();
+    journal_.madeInstallerFolder(folder);
     try {
         if ((platform_.volumeFlags(folder) & FILE_PERSISTENT_ACLS) == 0)
             platform_.noteAbout(folder, " is on a file system without access control (FAT32): any "

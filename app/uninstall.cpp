@@ -35,17 +35,10 @@ int Uninstall::run() {
         // before the unregistration: a run cut off at any instant is
         // finished by the next, and nothing goes before what replaces it
         // stands in its place.
-        journal_.freshRecord(true);
-        journal_.record.step = L"putting the control from before the disc back";
-        journal_.record.usersControl = platform_.fileExists(backup) ? backup : std::wstring();
-        journal_.record.mediumCopyInPlace = there;
-        // It goes at the end; before, only where it would name the user's control.
-        journal_.record.markKnown = markRead;
-        journal_.record.markBefore = mark;
-        journal_.record.copySha256 = markedSha256(mark);
-        if (!inf.empty() && !platform_.fileExists(inf) && platform_.fileExists(backupPath(inf))) journal_.record.inf = inf;
-        journal_.recording = true;
-        journal_.saveRecord();
+        // The mark goes at the end; before, only where it would name the user's control.
+        journal_.beginRestore(platform_.fileExists(backup) ? backup : std::wstring(), there, markRead ? &mark : nullptr,
+                              !inf.empty() && !platform_.fileExists(inf) && platform_.fileExists(backupPath(inf)) ? inf
+                                                                                                        : std::wstring());
         if (there) {
             run_.noteLoaded(control);
             registration_.uninstallFlashOCX();

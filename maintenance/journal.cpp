@@ -71,6 +71,129 @@ void Journal::beginStep(const char* step) {
 
 bool Journal::claimMachineLock() { return platform_.claimRepairLock(machine_.windowsFolder() + machineRepairLock); }
 
+void Journal::beginRepair(const std::wstring& control) {
+    const std::wstring backup = backupPath(control);
+    freshRecord(true);
+    // Without it, whose control stands in place cannot be told.
+    std::wstring mark;
+    record.markBefore = platform_.readInstalledMark(mark) ? mark : std::wstring();
+    record.markKnown = true;
+    record.usersControl = platform_.fileExists(control)  ? control
+                          : platform_.fileExists(backup) ? backup
+                                                         : std::wstring();
+    record.ownControl = samePath(record.usersControl, control) && markNames(control);
+    recording = true;
+}
+
+// The program's only when the mark named it when the run began: a control
+// with a disc's bytes and no mark is a build the user installed. A control
+// that cannot be read leaves it in doubt: it is then handled as the user's,
+// and the backup there is kept beside it all the same (see settleKeptBackup).
+bool Journal::markNames(const std::wstring& control) {
+    const std::wstring marked = markedSha256(record.markBefore);
+    try {
+        if (!marked.empty() && platform_.digestFile(control, false).sha256 == marked) return true;
+    } catch (const Failure& failure) {
+        platform_.noteFailure(failure);
+        record.ownUnknown = true;
+    }
+    platform_.noteAbout(control, " is handled as the user's: no mark of this program names it");
+    return false;
+}
+
+void Journal::beginRestore(const std::wstring& usersControl, bool copyInPlace, const std::wstring* mark,
+                           const std::wstring& inf) {
+    freshRecord(true);
+    record.step = L"putting the control from before the disc back";
+    record.usersControl = usersControl;
+    record.mediumCopyInPlace = copyInPlace;
+    record.markKnown = mark != nullptr;
+    if (mark != nullptr) record.markBefore = *mark, record.copySha256 = markedSha256(*mark);
+    record.inf = inf;
+    recording = true;
+    saveRecord();
+}
+
+void Journal::takeOver(RepairRecord&& earlier) {
+    record = std::move(earlier);
+    recording = earlierRun = true;
+}
+
+void Journal::madeInstallerFolder(const std::wstring& folder) {
+    record.installerFolder = folder;
+    record.installerFolderId = platform_.folderIdentity(folder);
+    saveRecord();
+}
+
+void Journal::installerStarts() {
+    record.installerStarted = true;
+    beginStep("running the medium's installer");
+}
+
+// What the installer left at the control path is the program's to put
+// aside: its bytes go into the record. Unread, it counts as the user's.
+void Journal::installerEnded(const std::wstring& control) noexcept {
+    try {
+        record.installerEnded = true;
+        if (platform_.fileExists(control)) record.installerSha256 = platform_.digestFile(control, false).sha256;
+        saveRecord();
+    } catch (...) {
+        platform_.noteDropped("what the installer left is handled as the user's after a cut");
+    }
+}
+
+void Journal::moveInfAside(const std::wstring& inf) {
+    record.inf = inf;
+    saveRecord();
+    moveFile(platform_, inf, backupPath(inf));
+}
+
+void Journal::moveBackupAside(const std::wstring& backup, const std::wstring& aside, bool kept) {
+    if (kept) {
+        record.keptBackup = aside;
+        saveRecord();
+    }
+    moveFile(platform_, backup, aside);
+}
+
+void Journal::listOwnFile(const std::wstring& path) {
+    record.discards.push_back(path);
+    saveRecord();
+}
+
+void Journal::unlistOwnFile(const std::wstring& path) noexcept {
+    const auto listed = std::find(record.discards.begin(), record.discards.end(), path);
+    if (listed != record.discards.end()) record.discards.erase(listed);
+}
+
+void Journal::discardListedSince(std::size_t listed) noexcept {
+    // A copy of the name: discard takes it off the list first.
+    if (record.discards.size() > listed) discard(std::wstring(record.discards.back()));
+}
+
+// Written ahead: a run cut off around the rename is told by whether the
+// copy is still beside the control.
+void Journal::placeMediumCopy(const std::wstring& copy, const std::wstring& sha256, const std::wstring& control) {
+    record.mediumCopy = copy;
+    record.copySha256 = sha256;
+    saveRecord();
+    platform_.replaceFile(copy, control);
+    unlistOwnFile(copy);
+    record.mediumCopy.clear();
+    record.mediumCopyInPlace = true;
+    saveRecord();
+}
+
+// From here on a cut-off run has nothing to put back.
+void Journal::finish() {
+    record.finished = true;
+    try {
+        beginStep("tidying up after the repair");
+    } catch (const Failure&) {
+        platform_.noteDropped("the record still names the step before");
+    }
+}
+
 void Journal::moveUsersControl(const std::wstring& from, const std::wstring& to) {
     record.usersControlTo = to;
     saveRecord();
@@ -91,7 +214,8 @@ void Journal::removeOwnFile(const std::wstring& path) {
 
 // The new name is in the record before the rename: a run cut off after it
 // leaves nothing behind that the next one does not know of.
-std::wstring Journal::renameAside(const std::wstring& path, std::wstring* replaced) {
+std::wstring Journal::renameAside(const std::wstring& path, bool replacedControl) {
+    std::wstring* replaced = replacedControl ? &record.replacedControl : nullptr;
     for (int n = 1;; ++n) {
         const std::wstring aside = joined({path, L".", decimal(static_cast<unsigned>(n)), L".old"});
         if (taken(aside)) continue;
@@ -113,8 +237,7 @@ std::wstring Journal::renameAside(const std::wstring& path, std::wstring* replac
 // Only the renamed file is scheduled, never the path the run goes on using.
 // Without the rights to schedule it, it stays beside the control.
 void Journal::discard(const std::wstring& aside) noexcept {
-    const auto listed = std::find(record.discards.begin(), record.discards.end(), aside);
-    if (listed != record.discards.end()) record.discards.erase(listed);
+    unlistOwnFile(aside);
     // A delete, like a rename, is judged by what the disk shows after it.
     try {
         platform_.deleteFile(aside);

@@ -148,6 +148,39 @@ public:
     // A name beside `path` for a file of the run's own that is not taken:
     // flash.ocx -> flash.ocx.1.new.
     std::wstring freeOwnName(const std::wstring& path, const wchar_t* suffix);
+    // The units never edit the record: they ask for these moves, each
+    // written into the record before it is made, and after it where that
+    // changes what stands where.
+    // A repair's record: what an earlier run left for a later one, the mark
+    // as it stands (raises when it cannot be read), where the user's control
+    // is, and whether the mark names it.
+    void beginRepair(const std::wstring& control);
+    // /restore's: the control from before the disc (empty: none), whether the
+    // disc's control stands in place, the mark read (null: it could not be),
+    // swflash.inf where it is to go back.
+    void beginRestore(const std::wstring& usersControl, bool copyInPlace, const std::wstring* mark,
+                      const std::wstring& inf);
+    // A cut-off run's record, to finish or undo.
+    void takeOver(RepairRecord&& earlier);
+    // The installer's folder, made, with its identity (see folderIdentity).
+    void madeInstallerFolder(const std::wstring& folder);
+    // The installer about to start; ended, with what it left at `control`.
+    void installerStarts();
+    void installerEnded(const std::wstring& control) noexcept;
+    // swflash.inf moved aside as swflash.bkp.
+    void moveInfAside(const std::wstring& inf);
+    // An older backup moved aside to `aside`, as the kept backup with `kept`.
+    void moveBackupAside(const std::wstring& backup, const std::wstring& aside, bool kept);
+    // A file of the run's own listed before it is made; off the list; and
+    // one listed since the list was `listed` long discarded.
+    void listOwnFile(const std::wstring& path);
+    void unlistOwnFile(const std::wstring& path) noexcept;
+    std::size_t ownFilesListed() const { return record.discards.size(); }
+    void discardListedSince(std::size_t listed) noexcept;
+    // The medium's checked copy renamed over the control in one step.
+    void placeMediumCopy(const std::wstring& copy, const std::wstring& sha256, const std::wstring& control);
+    // The repair went through: nothing is to be put back.
+    void finish();
     // The user's control (or the one the mark named) renamed from the
     // control path to `to`: where it goes is in the record before the
     // rename, where it is after it.
@@ -160,7 +193,7 @@ public:
     // Renames the file to a free name in its folder (flash.ocx ->
     // flash.ocx.1.old) and returns that name. Raises when it cannot.
     // The name goes into the record first: as `replaced`, or to be discarded.
-    std::wstring renameAside(const std::wstring& path, std::wstring* replaced = nullptr);
+    std::wstring renameAside(const std::wstring& path, bool replacedControl = false);
     // Deletes a file that was renamed aside; one that another program holds
     // is deleted by Windows at the next restart instead. Never raises.
     void discard(const std::wstring& aside) noexcept;
@@ -241,6 +274,9 @@ private:
     void restoreMark(bool usersInPlace);
     // A folder the installer runs from, by its name.
     bool isInstallerFolder(const std::wstring& path);
+    // The control's bytes, read now, are the ones the mark named when the run
+    // began; in doubt (unread), false, and the record says so.
+    bool markNames(const std::wstring& control);
 
     RunContext& run_;
     Platform& platform_;
