@@ -29,10 +29,7 @@ void Recovery::run() {
     // What cannot be read now is left for a later run: it never stops this one.
     if (journal_.record.finished) {
         run_.leadWith(IDS_UNCHANGED);
-        journal_.discardReplaced();
-        journal_.discardOwnFiles();
-        journal_.settleKeptBackup();
-        journal_.settleLeftovers();
+        journal_.tidyAfterRepair();
         if (journal_.doubt.empty()) journal_.closeRecord();
         return platform_.note("An earlier run had finished its repair; what it left behind was tidied up");
     }

@@ -82,10 +82,7 @@ void Repair::run(SessionEndListener& listener) {
 void Repair::tidyUp() noexcept {
     if (!journal_.record.finished || !journal_.recording) return;
     platform_.note("Tidying up after the repair");
-    journal_.discardReplaced();
-    journal_.removeInstallerFolder();
-    journal_.settleKeptBackup();
-    journal_.settleLeftovers();
+    journal_.tidyAfterRepair();
     if (!journal_.doubt.empty()) return platform_.note("  the record stays, for the next run to finish");
     try {
         journal_.closeRecord();

@@ -298,6 +298,13 @@ void Journal::discardReplaced() noexcept {
     }
 }
 
+void Journal::tidyAfterRepair() noexcept {
+    discardReplaced();
+    discardOwnFiles();
+    settleKeptBackup();
+    settleLeftovers();
+}
+
 // Only a copy goes: the older backup may hold a build of the user's that
 // no disc brings, or one that a disc brings but the user installed.
 void Journal::settleKeptBackup() noexcept {

@@ -208,6 +208,10 @@ public:
     // backup now; it takes the backup's name where there is none; else both
     // stay. Where that cannot be told, `doubt` says why. Never raises.
     void settleKeptBackup() noexcept;
+    // What a repair that went through leaves, this run's or a cut-off one's:
+    // what it replaced, its own files and folder, an older backup, the
+    // leftovers. What cannot be told stays (`doubt`). Never raises.
+    void tidyAfterRepair() noexcept;
     // What an earlier run left for a later one (see RepairRecord::leftovers)
     // settled where it can be read now; the rest stays listed. Never raises.
     void settleLeftovers() noexcept;
