@@ -6,6 +6,7 @@ import argparse
 import hashlib
 import io
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -17,6 +18,7 @@ from cryptography.hazmat.primitives.serialization import Encoding, pkcs7
 
 from .common import AUTORUN, DEVICES, MEDIUM_RECORD_SIZE, PROG, RECORD_HEADER, REQUIRED, RT_RCDATA, SECURITY, SYSTEM_ROOTS
 from .image import volume_label
+from .layout import Layout
 
 BLOCK = 2048
 # What Windows cannot open, or takes for a device, in a name.
@@ -40,38 +42,48 @@ class Medium:
     paths relative to the root ("Tolvane.exe", "data/menu.exe")."""
 
     def __init__(self, target):
-        self.iso, self.folder, self.label, self.faults = None, None, None, []
+        self.iso, self.folder, self.label, self.faults, self.sources = None, None, None, [], {}
         if os.path.isdir(target):
             self.folder = target
-            self.paths = sorted(os.path.relpath(os.path.join(top, name), target).replace(os.sep, "/")
-                                for top, _, files in os.walk(target) for name in files)
+            relative = lambda top, name: os.path.relpath(os.path.join(top, name), target).replace(os.sep, "/")
+            walked = list(os.walk(target))
+            self.paths = sorted(relative(top, name) for top, _, files in walked for name in files)
+            self.folders = sorted(relative(top, name) for top, folders, _ in walked for name in folders)
             return
+        with open(target, "rb") as f:
+            size = f.seek(0, os.SEEK_END)  # a disc in its drive (a block device) too
+            layout = Layout(f, size)
+        if layout.faults:
+            raise Refused(layout.faults)
         self.iso = pycdlib.PyCdlib()
         self.iso.open(target)
         if not self.iso.has_joliet():
             raise ValueError("it has no Joliet names: Windows would see only short ISO 9660 names")
         # Windows shows the Joliet label; the primary one is for other systems.
         self.label = self.iso.joliet_vd.volume_identifier.decode("utf-16-be", "replace").strip().rstrip("\0")
-        size, volume = os.path.getsize(target), self.iso.pvd.space_size * self.iso.pvd.log_block_size
+        volume = self.iso.pvd.space_size * self.iso.pvd.log_block_size
         if size < volume:
             raise ValueError(f"it has {size:,} bytes, its volume {volume:,}: the image is cut short (an interrupted "
                              "write or download)")
-        self.paths, self.faults, extents = [], [], set()
+        self.paths, self.folders, self.faults, extents, joliet = [], [], [], set(), {}
         root = self.iso.get_record(joliet_path="/")
-        extents.add((root.extent_location(), root.extent_location() + (root.get_data_length() + BLOCK - 1) // BLOCK, "/"))
+        extents.add((root.extent_location(), root.extent_location() + (root.data_length + BLOCK - 1) // BLOCK, "/"))
         from .files import windows_upper  # (files imports this module)
         for folder, _, _ in self.iso.walk(joliet_path="/"):
             # Its records as they are on the disc: a name twice is two records.
             children = [c for c in self.iso.get_record(joliet_path=folder).children[2:]]
             counts = {}
             for child in children:
-                name = child.file_identifier().decode("utf-16-be", "replace")
+                # Windows drops a version (";1") from a Joliet name.
+                raw = child.file_identifier().decode("utf-16-be", "replace")
+                name = re.sub(r";[0-9]+$", "", raw)
                 path = (folder.rstrip("/") + "/" + name).lstrip("/")
+                self.sources[path] = folder.rstrip("/") + "/" + raw
                 fault = windows_name_fault(name)
                 if fault:
                     self.faults.append(f"{path}: its Joliet name {fault}")
                 counts.setdefault(windows_upper(name), []).append(path)
-                start, length = child.extent_location(), child.get_data_length()
+                start, length = child.extent_location(), child.data_length
                 if length < 0 or (start * BLOCK >= size and length > 0):
                     raise ValueError(f"{path} starts at byte {start * BLOCK:,}, past the image's {size:,}: the "
                                      "image is cut short or damaged")
@@ -80,29 +92,99 @@ class Medium:
                                      "the image is cut short (an interrupted write or download)")
                 if length > 0:
                     extents.add((start, start + (length + BLOCK - 1) // BLOCK, path))
-                if not child.is_dir() and path not in self.paths:
+                if child.is_dir():
+                    self.folders.append(path)
+                elif path not in self.paths:
                     self.paths.append(path)
+                    joliet[path] = (start, length)
             self.faults += [f"{paths[-1]}: {len(paths)} entries of {folder} have this name (as Windows compares names): "
                             "Windows shows only one of them" for paths in counts.values() if len(paths) > 1]
         # No two extents share a sector: a file that overlaps another (or a
-        # folder's own records) reads as the other's bytes on the disc.
+        # folder's own records) reads as the other's bytes on the disc. Two
+        # names of one extent, whole, are one file (a hard link).
         extents = sorted(extents)
-        for (start, end, path), (other_start, _, other) in zip(extents, extents[1:]):
-            if other_start < end:
+        for (start, end, path), (other_start, other_end, other) in zip(extents, extents[1:]):
+            if other_start < end and not (other_start == start and other_end == end and
+                                          joliet.get(path, 0) == joliet.get(other, 1)):
                 self.faults.append(f"{other}: its extent (sector {other_start}) overlaps that of {path or '/'} "
                                    f"(sectors {start} to {end - 1}): on the disc it reads as the other's bytes")
+
+        self.faults += self.other_trees(joliet, layout.udf)
+
+    def other_trees(self, joliet, udf):
+        """Every other tree holds the Joliet tree's files, and only them:
+        Linux and macOS read the Rock Ridge names, older systems the ISO
+        9660 tree, and Windows the UDF tree before Joliet."""
+        faults = []
+        names, places = {}, set()
+        folders = [("/", "")]
+        while folders:
+            folder, path = folders.pop()
+            for child in self.iso.get_record(iso_path=folder).children[2:]:
+                identifier = child.file_identifier().decode("ascii", "replace")
+                name = child.rock_ridge.name().decode("utf-8", "replace") if child.rock_ridge else None
+                child_path = (path + "/" + (name or identifier)).lstrip("/")
+                if child.is_dir():
+                    folders.append((folder.rstrip("/") + "/" + identifier, child_path))
+                elif child.data_length > 0:
+                    places.add((child.extent_location(), child.data_length))
+                if not child.is_dir() and name is not None:
+                    names[child_path] = (child.extent_location(), child.data_length)
+        shown = lambda path: path.replace("/", "\\")
+        if self.iso.has_rock_ridge():
+            faults += [f"{shown(path)} in its Rock Ridge tree (what Linux and macOS read) is not the file of that name "
+                       "in its Joliet tree" for path in sorted(set(names) | set(joliet))
+                       if names.get(path) != joliet.get(path) and (path in names or joliet[path][1] > 0)]
+        written = {place for place in joliet.values() if place[1] > 0}
+        faults += [f"its ISO 9660 tree (what systems without Joliet read) holds a file at sector {start} that no file "
+                   "of its Joliet tree is" for start, _ in sorted(places - written)]
+        faults += [f"{shown(path)} is not in its ISO 9660 tree (what systems without Joliet read)"
+                   for path, place in sorted(joliet.items()) if place in written - places]
+        if udf:
+            if not self.iso.has_udf():
+                return faults + ["it holds a UDF tree, which Windows reads before Joliet, that cannot be read"]
+            udf_files = {}
+            for folder, _, files in self.iso.walk(udf_path="/"):
+                for name in files:
+                    udf_files[(folder.rstrip("/") + "/" + name).lstrip("/")] = folder.rstrip("/") + "/" + name
+            for path in sorted(set(udf_files) | set(joliet)):
+                if path not in udf_files or path not in joliet:
+                    faults.append(f"{shown(path)} is in its {'UDF' if path in udf_files else 'Joliet'} tree and not "
+                                  f"in its {'Joliet' if path in udf_files else 'UDF'} tree: Windows reads the UDF "
+                                  "tree before Joliet")
+                    continue
+                out = io.BytesIO()
+                self.iso.get_file_from_iso_fp(out, udf_path=udf_files[path])
+                if out.getvalue() != self.read(path):
+                    faults.append(f"{shown(path)} in its UDF tree, which Windows reads before Joliet, is not the "
+                                  "file of that name in its Joliet tree")
+        return faults
 
     def read(self, path):
         if self.folder:
             with open(os.path.join(self.folder, *path.split("/")), "rb") as f:
                 return f.read()
         out = io.BytesIO()
-        self.iso.get_file_from_iso_fp(out, joliet_path="/" + path)
+        self.iso.get_file_from_iso_fp(out, joliet_path=self.sources.get(path, "/" + path))
         return out.getvalue()
+
+    def find(self, path):
+        """The path of a file as the medium spells it, found as Windows finds
+        it, whatever the case; None when there is none."""
+        from .files import windows_upper  # (files imports this module)
+        return next((there for there in self.paths if windows_upper(there) == windows_upper(path)), None)
 
     def close(self):
         if self.iso:
             self.iso.close()
+
+
+class Refused(ValueError):
+    """An image refused before its trees are read, with every reason."""
+
+    def __init__(self, faults):
+        super().__init__("; ".join(faults))
+        self.faults = faults
 
 
 def record_of(exe):
@@ -180,23 +262,26 @@ def verify(target, label=None):
     try:
         faults += medium.faults
         # The root holds what the tool presses there, and nothing else:
-        # AutoPlay starts what autorun.inf names.
-        tops = {path.split("/")[0] for path in medium.paths}
+        # AutoPlay starts what autorun.inf names. Names as Windows compares
+        # them, whatever their case.
+        from .files import windows_upper  # (files imports this module)
+        tops = {path.split("/")[0] for path in medium.paths + medium.folders}
         faults += [f"{top} is at the root, where the tool presses only Tolvane.exe, autorun.inf and data"
-                   for top in sorted(tops - {"Tolvane.exe", "autorun.inf", "data"})]
-        if medium.iso is not None and "autorun.inf" in medium.paths and medium.read("autorun.inf") != AUTORUN:
+                   for top in sorted(tops) if windows_upper(top) not in ("TOLVANE.EXE", "AUTORUN.INF", "DATA")]
+        autorun = medium.find("autorun.inf")
+        if autorun and medium.read(autorun) != AUTORUN:
             faults.append("autorun.inf is not the one the tool writes (it would have AutoPlay start something else "
                           "than Tolvane.exe)")
-        elif medium.iso is not None and "autorun.inf" not in medium.paths:
+        elif not autorun:
             faults.append("autorun.inf is missing: the disc would not start Tolvane.exe by itself")
         if medium.label is not None:
             said.append(f"volume label {medium.label}")
             # The label as given, or as the tool writes it for that text.
             if label is not None and medium.label not in (label, volume_label(label)):
                 faults.append(f"its volume label is {medium.label}, not {label}")
-        if "Tolvane.exe" not in medium.paths:
+        if not medium.find("Tolvane.exe"):
             return said, faults + ["it holds no Tolvane.exe at its root"]
-        exe = medium.read("Tolvane.exe")
+        exe = medium.read(medium.find("Tolvane.exe"))
         lines = record_of(exe)
         if not lines or lines[0] != RECORD_HEADER or "end" not in lines:
             return said, faults + ["the record of the medium's files in Tolvane.exe is empty or damaged"]
@@ -205,9 +290,9 @@ def verify(target, label=None):
             kind, _, rest = line.partition(" ")
             if kind == "file":
                 size, digest, name = rest.split(" ", 2)
-                named.add(name.lower())
-                path = "data/" + name
-                if path not in medium.paths:
+                named.add(windows_upper(name))
+                path = medium.find("data/" + name)
+                if not path:
                     faults.append(f"data\\{name} is missing")
                     continue
                 data = medium.read(path)
@@ -215,18 +300,20 @@ def verify(target, label=None):
                     faults.append(f"data\\{name} is not what the record says ({len(data):,} bytes, not {int(size):,}, "
                                   "or another SHA-256)")
             elif kind == "other":
-                named.add(rest.lower())
-        tops = {path.split("/")[1] for path in medium.paths if path.startswith("data/")}
+                named.add(windows_upper(rest))
+        # Folders too: the program lists what data holds, an empty folder as any other.
+        tops = {path.split("/")[1] for path in medium.paths + medium.folders
+                if windows_upper(path).startswith("DATA/")}
         faults += [f"data\\{top} is not in the record: every machine would refuse the disc"
-                   for top in sorted(tops) if top.lower() not in named]
+                   for top in sorted(tops) if windows_upper(top) not in named]
         faults += [f"data\\{name} is named in the record but missing" for name in sorted(named)
-                   if name not in {top.lower() for top in tops}]
+                   if name not in {windows_upper(top) for top in tops}]
         said.append(f"every file of data\\ as the record in Tolvane.exe says ({len(named)} names at its top)")
         with tempfile.TemporaryDirectory(prefix="make_medium-verify-") as folder:
             for path in ["Tolvane.exe"] + ["data/" + name for name in REQUIRED]:
-                if path not in medium.paths:
+                if not medium.find(path):
                     continue
-                data = medium.read(path)
+                data = medium.read(medium.find(path))
                 verified = signature_verifies(path, data, folder)
                 if verified is False:
                     faults.append(f"{path.replace('/', chr(92))}: its signature does not verify (cut short or changed "
@@ -254,7 +341,7 @@ def main(argv):
         parser.add_argument("destination", metavar="FOLDER")
     parser.add_argument("--label", help="the volume label the disc must have")
     args = parser.parse_args(argv[1:])
-    if not os.path.exists(args.target) or (command == "extract" and not os.path.isfile(args.target)):
+    if not os.path.exists(args.target) or (command == "extract" and os.path.isdir(args.target)):
         parser.error(f"{args.target}: no such {'image' if command == 'extract' else 'image or folder'}")
     destination = getattr(args, "destination", None)
     if destination and os.path.exists(destination) and (not os.path.isdir(destination) or os.listdir(destination)):
@@ -263,7 +350,7 @@ def main(argv):
     try:
         said, faults = verify(args.target, args.label)
     except ValueError as e:
-        said, faults = [], [str(e)]
+        said, faults = [], getattr(e, "faults", [str(e)])
     except OSError as e:
         said, faults = [], [f"it cannot be read ({e.strerror or e})"]
     except pefile.PEFormatError as e:
