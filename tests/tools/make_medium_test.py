@@ -69,6 +69,21 @@ def importing(source, target, dll=None, function=None):
         f.write(data)
 
 
+def pe_changed(source, target, change):
+    image = pefile.PE(source)
+    change(image)
+    image.write(target)
+
+
+def mixed_and_forwarded(image):
+    """A .NET header, and DllRegisterServer forwarded to the DLL's own name (no DLL of Windows)."""
+    exports = image.DIRECTORY_ENTRY_EXPORT
+    symbol = next(s for s in exports.symbols if s.name == b"DllRegisterServer")
+    image.set_dword_at_rva(exports.struct.AddressOfFunctions + 4 * (symbol.ordinal - exports.struct.Base),
+                           exports.struct.Name)
+    image.OPTIONAL_HEADER.DATA_DIRECTORY[14].VirtualAddress, image.OPTIONAL_HEADER.DATA_DIRECTORY[14].Size = 0x1000, 72
+
+
 def recorded_copy(folder):
     """The build's Tolvane.exe with a record in its room, as a medium's."""
     data = read(binary("Tolvane.exe"))
@@ -317,7 +332,26 @@ class MakeMedium(unittest.TestCase):
                       importing(binary("plain_dll.dll"), self.at("helper.dll"), dll=b"shcore.dll"),
                       importing(binary("standin.exe"), self.at("menu.exe"), dll=b"helper.dll")),
              ["install_flash_player.exe: imports msvcr100.dll, a runtime no Windows brings",
-              "menu.exe: imports shcore.dll (through helper.dll), which Windows XP does not have"], [], {}),
+              "menu.exe: imports shcore.dll (through helper.dll), which Windows XP does not have",
+              "from the medium's helper.dll, which does not export it"], [], {}),
+            ("programs that cannot start where they run",
+             lambda: (shutil.copy(binary("plain_dll.dll"), self.at("helper.dll")),
+                      importing(binary("standin.exe"), self.at("install_flash_player.exe"), dll=b"helper.dll"),
+                      importing(binary("testctl_medium.dll"), self.at("tmp.ocx"), dll=b"helper.dll"),
+                      pe_changed(self.at("tmp.ocx"), self.at("Flash.ocx"), mixed_and_forwarded),
+                      os.remove(self.at("tmp.ocx")),
+                      pe_changed(binary("standin.exe"), self.at("other.exe"),
+                                 lambda image: setattr(image.OPTIONAL_HEADER, "DllCharacteristics", 0x80)),
+                      write(self.at("MENU.EXE.manifest"), '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" '
+                            'manifestVersion="1.0"><dependency><dependentAssembly><assemblyIdentity '
+                            'name="Contoso.Runtime" version="1.0.0.0"/></dependentAssembly></dependency><trustInfo>'
+                            '<security><requestedPrivileges><requestedExecutionLevel level="requireAdministrator" '
+                            'uiAccess="true"/></requestedPrivileges></security></trustInfo></assembly>')),
+             ["install_flash_player.exe: imports helper.dll, which the medium brings at the top of data: it runs alone",
+              "Flash.ocx: imports helper.dll, which the medium brings at the top of data: it is registered from",
+              "Flash.ocx: is a mixed-mode (.NET) DLL", "Flash.ocx: forwards DllRegisterServer to",
+"other.exe: its header has Windows check its signature", "the manifest beside it asks for requireAdmin",
+              "the manifest beside it asks for uiAccess", "names the assembly Contoso.Runtime"], [], {}),
             ("the DLLs the medium brings, checked as its programs: a 64-bit one, one cut short",
              lambda: (shutil.copy(binary("control_x64.dll"), self.at("helper.dll")),
                       shutil.copy(binary("plain_dll.dll"), self.at("other.dll")), cut_short(self.at("other.dll"))),
@@ -497,7 +531,63 @@ class MakeMedium(unittest.TestCase):
             iso.close()
             data[:] = out.getvalue()
 
-        rows = [("autorun.inf changed, a setup.exe at the root", added_at_root,
+        def rebuilt(data, change=lambda new, names: None, spell=str, version=""):
+            """The image's files again, with a UDF tree, each name as `spell` writes it (and Joliet's
+            files' with `version`), then changed by `change(new, names)`."""
+            old, new, names = pycdlib.PyCdlib(), pycdlib.PyCdlib(), {"/": ("", "")}
+            old.open_fp(io.BytesIO(bytes(data)))
+            new.new(interchange_level=3, joliet=3, rock_ridge="1.09", udf="2.60")
+            for folder, folders, files in old.walk(rr_path="/"):
+                for name in folders + files:
+                    path, (iso, spelt) = folder.rstrip("/") + "/" + name, names[folder]
+                    names[path] = iso, spelt = f"{iso}/N{len(names)}", f"{spelt}/{spell(name)}"
+                    if name in folders:
+                        new.add_directory(iso, rr_name=spell(name), joliet_path=spelt, udf_path=spelt)
+                        continue
+                    out = io.BytesIO()
+                    old.get_file_from_iso_fp(out, rr_path=path)
+                    new.add_fp(io.BytesIO(out.getvalue()), len(out.getvalue()), iso + ".;1", rr_name=spell(name),
+                               joliet_path=spelt + version, udf_path=spelt)
+            change(new, names)
+            out = io.BytesIO()
+            new.write_fp(out)
+            data[:] = out.getvalue()
+            return data
+
+        def joliet_table(data, name):
+            """The offset of `name`'s entry in the Joliet L path table."""
+            table = int.from_bytes(data[17 * 2048 + 140:17 * 2048 + 144], "little")
+            return data.index(name.encode("utf-16-be"), table * 2048) - 8
+
+        def menu_as_exe(data):
+            """TOLVANE.EXE;1 of the ISO 9660 tree (and its Rock Ridge name) at MENU.EXE;1's bytes."""
+            exe, menu = (data.index(bytes([len(n)]) + n, 16 * 2048) - 32 for n in (b"TOLVANE.EXE;1", b"MENU.EXE;1"))
+            data[exe + 2:exe + 18] = data[menu + 2:menu + 18]
+
+        def set_bytes(at, value):
+            return lambda d: d.__setitem__(slice(at(d), at(d) + len(value)), value)
+
+        rows = [("a UDF tree that adds data\\version.dll",
+                 lambda d: rebuilt(d, lambda new, _: new.add_fp(io.BytesIO(b"MZ"), 2, udf_path="/data/version.dll")),
+                 ["data\\version.dll is in its UDF tree and not in its Joliet tree"]),
+                ("a boot record", lambda d: rebuilt(d, lambda new, _: (
+                    new.add_fp(io.BytesIO(bytes(2048)), 2048, "/BOOT.IMG;1", rr_name="boot.img"),
+                    new.add_eltorito("/BOOT.IMG;1", rr_bootcatname="boot.cat"))),
+                 ["it holds a boot record (El Torito)"]),
+                ("Tolvane.exe of the ISO 9660 and Rock Ridge trees another program",
+                 menu_as_exe,
+                 ["Tolvane.exe in its Rock Ridge tree (what Linux and macOS read) is not the file"]),
+                ("a path table that points data at another folder",
+                 lambda d: d.__setitem__(slice(joliet_table(d, "data") + 2, joliet_table(d, "data") + 6),
+                                         extent(d, "/data/content").to_bytes(4, "little")),
+                 ["its Joliet path table (L, sector", "points \\data at sector"]),
+                ("a path table that points nowhere", set_bytes(lambda d: joliet_table(d, "data") + 6, b"\x09\x00"),
+                 ["data names a parent folder that it does not hold"]),
+                ("a folder that holds itself", lambda d: set_extent(d, "/data/content", extent(d, "/data")),
+                 ["its Joliet folder \\data\\content is a folder that contains it"]),
+                ("an extended attribute record", set_bytes(lambda d: record(d, "/data/menu.exe") + 1, b"\x01"),
+                 ["its Joliet record of \\data\\menu.exe has an extended attribute record"]),
+                ("autorun.inf changed, a setup.exe at the root", added_at_root,
                  ["setup.exe is at the root", "autorun.inf is not the one the tool writes"]),
                 ("a Joliet name holding a colon", lambda d: renamed(d, "/data/content/a.htm", "a:h"),
                  ["data/content/a:htm: its Joliet name holds ':'"]),
@@ -511,7 +601,19 @@ class MakeMedium(unittest.TestCase):
                  ["starts at byte", "past the image's"]),
                 ("an extent over Tolvane.exe's", lambda d: set_extent(d, "/data/menu.exe", extent(d, "/Tolvane.exe")),
                  ["overlaps that of"])]
+        def hard_link(new, names):
+            iso, joliet = names["/data/content/a.htm"]
+            new.add_hard_link(iso_old_path=iso + ".;1", iso_new_path=iso.rsplit("/", 1)[0] + "/C.;1", rr_name="c.htm")
+            new.add_hard_link(iso_old_path=iso + ".;1", joliet_new_path=joliet[:-5] + "c.htm")
+            new.add_hard_link(iso_old_path=iso + ".;1", udf_new_path=joliet[:-5] + "c.htm")
+
         image = os.path.join(self.work, "spoilt.iso")
+        # What Windows reads alike passes: capitals, versions, hard links, a UDF bridge.
+        for data in (rebuilt(bytearray(good), spell=str.upper, version=";1"), rebuilt(bytearray(good), hard_link)):
+            with open(image, "wb") as f:
+                f.write(data)
+            result = subprocess.run([sys.executable, TOOL, "verify", image], capture_output=True, text=True)
+            self.assertEqual(result.returncode, 0, result.stderr)
         for name, spoil, faults in rows:
             with self.subTest(name):
                 data = bytearray(good)

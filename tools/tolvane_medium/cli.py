@@ -187,7 +187,9 @@ def run(argv):
             check_control(found["Flash.ocx"], findings, oldest)
         for name in ("install_flash_player.exe", "menu.exe"):
             if name in found:  # the installer alone runs as administrator
-                check_program(found[name], findings, oldest, as_invoker=name == "menu.exe")
+                check_program(found[name], findings, oldest, as_invoker=name == "menu.exe",
+                              alone=None if name == "menu.exe" else "it runs alone from its checked copy in the "
+                                                                     "Windows folder")
     if os.path.isdir(args.exe):
         findings.error(args.exe, "is a folder; --exe names the Tolvane.exe to put on the medium")
     elif not os.path.exists(args.exe):

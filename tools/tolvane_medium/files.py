@@ -16,6 +16,7 @@ from .common import (CONSOLE, DEVICES, EXECUTABLE_IMAGE, FOUR_GIB, GUI, I386, IS
 from .readback import signature_certificates, signature_verifies
 
 IMPORTS, CLR_RUNTIME = 1, 14  # data directories: the import table, the .NET runtime header
+FORCE_INTEGRITY = 0x80  # IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY
 RT_MANIFEST = 24
 I386_RELOCATIONS = {0, 1, 2, 3, 4}  # ABSOLUTE, HIGH, LOW, HIGHLOW, HIGHADJ
 
@@ -73,6 +74,13 @@ def whole(path, image, findings, program):
     if kinds - I386_RELOCATIONS:
         problems.append(f"it holds relocations of types {sorted(kinds - I386_RELOCATIONS)}, which the loader of an "
                         "i386 image does not know: Windows refuses to load it")
+    try:
+        unsigned = signature_certificates(image.__data__[:]) is None
+    except ValueError:
+        unsigned = False  # a signature cut short is reported as such
+    if image.OPTIONAL_HEADER.DllCharacteristics & FORCE_INTEGRITY and unsigned:
+        problems.append("its header has Windows check its signature before it loads it (forced integrity), and it is "
+                        "not signed: from Windows Vista on it will not load")
     if image.OPTIONAL_HEADER.SectionAlignment < image.OPTIONAL_HEADER.FileAlignment:
         problems.append(f"its section alignment ({image.OPTIONAL_HEADER.SectionAlignment}) is below its file alignment "
                         f"({image.OPTIONAL_HEADER.FileAlignment}): Windows refuses to load it")
@@ -135,20 +143,22 @@ class Oldest:
     def __init__(self, key):
         self.key = key
         self.version, self.name = self.VERSIONS[key]
+        # Windows XP's export lists, the only ones the tool has: for a later
+        # Windows, a name XP lacks is a warning (that Windows may have it).
         self.exports = {}
-        if key == "xp":
-            folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "winxp-exports")
-            for name in os.listdir(folder):
-                if name.endswith(".txt"):
-                    with open(os.path.join(folder, name)) as f:
-                        self.exports[name[:-4] + ".dll"] = set(f.read().split())
+        folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "winxp-exports")
+        for name in os.listdir(folder):
+            if name.endswith(".txt"):
+                with open(os.path.join(folder, name)) as f:
+                    self.exports[name[:-4] + ".dll"] = set(f.read().split())
         self.beside = set()  # DLLs the medium brings along at the top of data
         self.elsewhere = {}  # file names deeper in data, lower case -> where (data\\content\\x.dll)
         self.data_dir = None
 
-    def check(self, path, image, findings, chain=()):
+    def check(self, path, image, findings, chain=(), alone=None):
         """Each problem is an error of `path`; `chain` names the DLLs of the
-        medium's own through which it was reached."""
+        medium's own through which it was reached. `alone`: where it runs
+        away from data, so that no DLL of the medium's is beside it."""
         through = "".join(f" (through {' -> '.join(chain)})" for _ in chain[:1])
         version = (image.OPTIONAL_HEADER.MajorSubsystemVersion, image.OPTIONAL_HEADER.MinorSubsystemVersion)
         if version > self.version:
@@ -159,11 +169,16 @@ class Oldest:
         for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", []):
             dll = entry.dll.decode("ascii", "replace").lower()
             lacks = f"imports {dll}{through}, which {self.name} does not have: it will not load there"
+            if dll in self.beside and alone:
+                findings.error(path, f"imports {dll}{through}, which the medium brings at the top of data: {alone}, "
+                                     "where it is not, and will not start")
+                continue
             if dll in self.beside:  # the medium's own: checked in turn, once on each chain
                 if dll not in chain and self.data_dir:
                     brought = os.path.join(self.data_dir, next(n for n in os.listdir(self.data_dir) if n.lower() == dll))
                     inner = read_image(brought, findings)
                     if inner is not None:
+                        self.lacking(path, entry, inner, f"the medium's {dll}{through}", findings)
                         self.check(path, inner, findings, chain + (dll,))
                 continue
             if dll in self.elsewhere:
@@ -178,9 +193,29 @@ class Oldest:
                 findings.error(path, lacks)
             elif dll in self.exports:
                 missing = sorted({i.name.decode("ascii", "replace") for i in entry.imports if i.name} - self.exports[dll])
-                if missing:
-                    findings.error(path, f"imports {', '.join(missing[:4])}{', ...' if len(missing) > 4 else ''} from "
-                                         f"{dll}{through}, which {self.name} does not export: it will not load there")
+                listed = f"{', '.join(missing[:4])}{', ...' if len(missing) > 4 else ''} from {dll}{through}"
+                if missing and self.key == "xp":
+                    findings.error(path, f"imports {listed}, which {self.name} does not export: it will not load there")
+                elif missing:
+                    findings.warning(path, f"imports {listed}, which Windows XP does not export: the tool has no list "
+                                           f"of what {self.name} exports, and cannot tell whether it will load there")
+                ordinals = sorted(i.ordinal for i in entry.imports if not i.name)
+                if ordinals:
+                    findings.warning(path, f"imports ordinal {', '.join(map(str, ordinals[:4]))} of {dll}{through} by "
+                                           f"number: the tool cannot tell whether {self.name} exports it")
+
+    @staticmethod
+    def lacking(path, entry, inner, which, findings):
+        """What `entry` imports and the DLL `inner` does not export, by name
+        or by number, is an error: the loader stops there."""
+        inner.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
+        symbols = getattr(getattr(inner, "DIRECTORY_ENTRY_EXPORT", None), "symbols", [])
+        names, numbers = {s.name for s in symbols}, {s.ordinal for s in symbols}
+        missing = [i.name.decode("ascii", "replace") if i.name else f"ordinal {i.ordinal}" for i in entry.imports
+                   if (i.name not in names if i.name else i.ordinal not in numbers)]
+        if missing:
+            findings.error(path, f"imports {', '.join(missing[:4])}{', ...' if len(missing) > 4 else ''} from {which}, "
+                                 "which does not export it: it will not load")
 
 
 def check_brought(path, findings, oldest):
@@ -210,15 +245,29 @@ def check_control(path, findings, oldest):
         return
     if not whole(path, image, findings, program=False):
         return
-    oldest.check(path, image, findings)
+    oldest.check(path, image, findings, alone="it is registered from the Flash folder")
     warn_if_unsigned(path, image, findings)
+    runtime = image.OPTIONAL_HEADER.DATA_DIRECTORY[CLR_RUNTIME]
+    if runtime.VirtualAddress and runtime.Size:
+        findings.error(path, f"is a mixed-mode (.NET) DLL: it loads only where the .NET runtime it was built for "
+                             f"({runtime_of(image, runtime.VirtualAddress)}) is installed, which Windows does not "
+                             "always bring, and the registration tool fails elsewhere")
     image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
-    exports = {symbol.name for symbol in getattr(getattr(image, "DIRECTORY_ENTRY_EXPORT", None), "symbols", [])}
-    if b"DllRegisterServer" not in exports:
+    symbols = {symbol.name: symbol for symbol in getattr(getattr(image, "DIRECTORY_ENTRY_EXPORT", None), "symbols", [])}
+    if b"DllRegisterServer" not in symbols:
         findings.error(path, "exports no DllRegisterServer: the registration tool cannot register it "
                              "(exit code 4 on every machine)")
-    if b"DllUnregisterServer" not in exports:
+    if b"DllUnregisterServer" not in symbols:
         findings.error(path, "exports no DllUnregisterServer: a later repair cannot unregister it")
+    # One forwarded to another DLL is that DLL's, found from the Flash folder.
+    for name in (b"DllRegisterServer", b"DllUnregisterServer"):
+        forwarder = getattr(symbols.get(name), "forwarder", None)
+        if forwarder:
+            dll, _, function = forwarder.decode("ascii", "replace").rpartition(".")
+            known = oldest.exports.get(dll.lower() + ".dll")
+            if known is None or function not in known:
+                findings.error(path, f"forwards {name.decode()} to {forwarder.decode('ascii', 'replace')}, which "
+                                     f"{oldest.name} does not export: the registration tool fails on every machine")
 
 
 def runtime_of(image, header):
@@ -246,26 +295,47 @@ def manifest_of(image):
 def check_manifest(path, image, findings, as_invoker):
     """A manifest Windows cannot read stops it from starting the program; a
     menu that asks for administrator rights is started as the user, and
-    from Vista on fails with 740 on every machine."""
+    from Vista on fails with 740 on every machine. The manifest beside it
+    (menu.exe.manifest) counts as much as the one inside it."""
     try:
         text = manifest_of(image)
     except (pefile.PEFormatError, AttributeError, IndexError):
         text = None
-    if text is None:
-        return
-    try:
-        root = ElementTree.fromstring(text)
-    except ElementTree.ParseError as e:
-        findings.error(path, f"its manifest is no well-formed XML ({e}): Windows will not start it")
-        return
-    levels = [element.get("level") for element in root.iter() if element.tag.endswith("requestedExecutionLevel")]
-    asked = next((level for level in levels if level and level != "asInvoker"), None)
-    if as_invoker and asked:
-        findings.error(path, f"its manifest asks for {asked}: it is started as the user who started the disc, and "
-                             "from Windows Vista on it fails to start (740) on every machine")
+    folder, name = os.path.split(path)
+    beside = next((os.path.join(folder, other) for other in os.listdir(folder)
+                   if other.lower() == name.lower() + ".manifest"), None)
+    for source, its, text in ((path, "its manifest", text), (beside, "the manifest beside it", None)):
+        if source is None or (text is None and source == path):
+            continue
+        if text is None:
+            with open(source, "rb") as f:
+                text = f.read()
+        try:
+            root = ElementTree.fromstring(text)
+        except ElementTree.ParseError as e:
+            findings.error(path, f"{its} is no well-formed XML ({e}): Windows will not start it")
+            continue
+        levels = [element.get("level") for element in root.iter() if element.tag.endswith("requestedExecutionLevel")]
+        asked = next((level for level in levels if level and level != "asInvoker"), None)
+        if as_invoker and asked:
+            findings.error(path, f"{its} asks for {asked}: it is started as the user who started the disc, and "
+                                 "from Windows Vista on it fails to start (740) on every machine")
+        if any(element.get("uiAccess", "").lower() == "true" for element in root.iter()
+               if element.tag.endswith("requestedExecutionLevel")):
+            findings.error(path, f"{its} asks for uiAccess: Windows starts such a program only from a protected folder "
+                                 "(Program Files, the system folder), never from a disc")
+        # What it depends on: Windows' own, or a private assembly beside it.
+        wanted = [identity.get("name", "") for dependent in root.iter() if dependent.tag.endswith("dependentAssembly")
+                  for identity in dependent if identity.tag.endswith("assemblyIdentity")]
+        for wanted in wanted:
+            if not wanted.startswith("Microsoft.Windows.") and not any(
+                    other.lower() in (wanted.lower() + ".manifest", wanted.lower() + ".dll", wanted.lower())
+                    for other in os.listdir(folder)):
+                findings.error(path, f"{its} names the assembly {wanted}, which the medium does not bring beside it "
+                                     "and Windows does not have: it will not start (a side-by-side error)")
 
 
-def check_program(path, findings, oldest, gui=False, as_invoker=False):
+def check_program(path, findings, oldest, gui=False, as_invoker=False, alone=None):
     image = read_image(path, findings)
     if image is None:
         return
@@ -278,7 +348,7 @@ def check_program(path, findings, oldest, gui=False, as_invoker=False):
         findings.error(path, f"is not a Windows GUI program (subsystem {image.OPTIONAL_HEADER.Subsystem}): "
                              "it would open a console window")
     elif whole(path, image, findings, program=True):
-        oldest.check(path, image, findings)
+        oldest.check(path, image, findings, alone=alone)
         check_manifest(path, image, findings, as_invoker or gui)
         runtime = image.OPTIONAL_HEADER.DATA_DIRECTORY[CLR_RUNTIME]
         if runtime.VirtualAddress and runtime.Size:

@@ -65,6 +65,14 @@ def medium_record(data_dir, entries, found, findings, quiet_args=None, snapshot=
     paths = [found[name] for name in REQUIRED]
     paths += [path for parts, path, is_folder in entries
               if len(parts) == 1 and not is_folder and path not in paths and loader_maps(parts[0])]
+    # ...and what any of them imports from there, whatever its name ends
+    # with (a name without a dot is a DLL's).
+    tops = {parts[0].lower(): path for parts, path, is_folder in entries if len(parts) == 1 and not is_folder}
+    for path in paths:  # the list grows as it is read
+        for dll in imported(path):
+            brought = tops.get(dll if "." in dll else dll + ".dll")
+            if brought and brought not in paths:
+                paths.append(brought)
     for path in paths:
         size, digest = (snapshot or {}).get(path) or read_once(path)
         lines.append(f"file {size} {digest.hex()} {os.path.basename(path)}")
@@ -261,6 +269,16 @@ def table(exe, entries, label, image_size, written):
     lines.append(f"  {'total':<{width}}  {total:>15,} bytes in {files} files")
     what = f"the image, {image_size:,} bytes," if written else f"the image will take {image_size:,} bytes:"
     return [f"Volume label {label}, ISO 9660 with Joliet and Rock Ridge:"] + lines + [f"  {what} {capacity(image_size)}"]
+
+
+def imported(path):
+    """The names of the DLLs a program or DLL imports, in lower case."""
+    try:
+        image = pefile.PE(path, fast_load=True)
+        image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    except (pefile.PEFormatError, OSError):
+        return []
+    return [entry.dll.decode("ascii", "replace").lower() for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", [])]
 
 
 def loader_maps(name):
