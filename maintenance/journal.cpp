@@ -47,10 +47,11 @@ void moveFile(Platform& platform, const std::wstring& from, const std::wstring& 
 bool Journal::listed(const std::wstring& path) const {
     const RepairRecord& r = record;
     for (const std::wstring* named :
-         {&r.usersControl, &r.usersControlTo, &r.replacedControl, &r.replacedTo, &r.mediumCopy, &r.keptBackup})
+         {&r.usersControl, &r.usersControlTo, &r.replacedControl, &r.replacedTo, &r.mediumCopy})
         if (samePath(*named, path)) return true;
-    for (const std::wstring& file : r.discards)
-        if (samePath(file, path)) return true;
+    for (const std::vector<std::wstring>* list : {&r.discards, &r.olderBackups})
+        for (const std::wstring& file : *list)
+            if (samePath(file, path)) return true;
     return false;
 }
 
@@ -150,7 +151,8 @@ void Journal::moveInfAside(const std::wstring& inf) {
 
 void Journal::moveBackupAside(const std::wstring& backup, const std::wstring& aside, bool kept) {
     if (kept) {
-        record.keptBackup = aside;
+        record.olderBackups.push_back(aside);
+        record.keptByRun = true;
         saveRecord();
     }
     moveFile(platform_, backup, aside);
@@ -308,7 +310,6 @@ void Journal::tidyAfterRepair() noexcept {
 // Only a copy goes: the older backup may hold a build of the user's that
 // no disc brings, or one that a disc brings but the user installed.
 void Journal::settleKeptBackup() noexcept {
-    const std::wstring kept = record.keptBackup;
     std::wstring backup;
     try {
         backup = backupPath(machine_.getPathFlash());
@@ -322,13 +323,18 @@ void Journal::settleKeptBackup() noexcept {
             platform_.noteAbout(backup, " is the program's, not the user's: it goes");
             removeOwnFile(backup);
         }
-        if (!kept.empty() && platform_.fileExists(kept)) {
-            if (!platform_.fileExists(backup)) moveFile(platform_, kept, backup);
-            else if (knownCopy(kept, backup)) discard(kept);
-            else platform_.note(joined({L"  ", quotedPath(kept), L" stays beside ", quotedPath(backup),
-                                        L": it is not known to be a copy of it"}));
+        // Newest first: the newest takes the backup's name when it has none.
+        std::vector<std::wstring> older = record.olderBackups, still;
+        for (; !older.empty(); older.pop_back()) {
+            const std::wstring& path = older.back();
+            if (!platform_.fileExists(path)) continue;
+            if (!platform_.fileExists(backup)) moveFile(platform_, path, backup);
+            else if (knownCopy(path, backup)) discard(path);
+            else
+                still.insert(still.begin(), path),
+                    platform_.noteAbout(path, " stays beside flash.bkp: it is not known to be a copy of it");
         }
-        record.keptBackup.clear();
+        record.olderBackups.swap(still);
     } catch (...) {
         doubt = L"the backups could not be read";  // the record stays: the next run reads them again
         platform_.noteDropped("the backups are left for the next run");
@@ -365,6 +371,7 @@ void Journal::settleLeftovers() noexcept {
 void Journal::freshRecord(bool keepPerhaps) {
     RepairRecord fresh;
     fresh.leftovers.swap(record.leftovers);
+    fresh.olderBackups.swap(record.olderBackups);
     if (keepPerhaps) fresh.perhapsInstallers.swap(record.perhapsInstallers);
     record = std::move(fresh);
     doubt.clear();
@@ -376,7 +383,8 @@ void Journal::closeRecord() {
     record.step = L"left for a later run";
     record.finished = true;
     recording = earlierRun = false;
-    if (record.leftovers.empty() && record.perhapsInstallers.empty()) platform_.clearRepairRecord();
+    if (record.leftovers.empty() && record.perhapsInstallers.empty() && record.olderBackups.empty())
+        platform_.clearRepairRecord();
     else platform_.writeRepairRecord(record.text());
 }
 
@@ -527,11 +535,12 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
             record.installerSha256 = record.perhapsInstallers;
         // The backup is what a cut off installer left: the user's control
         // is the older one, kept aside.
-        if (samePath(record.usersControl, backupPath(control)) && !record.keptBackup.empty() &&
-            platform_.fileExists(record.keptBackup) && installersAfterAll(record.usersControl)) {
+        if (samePath(record.usersControl, backupPath(control)) && !record.olderBackups.empty() &&
+            platform_.fileExists(record.olderBackups.back()) && installersAfterAll(record.usersControl)) {
             renameAside(record.usersControl);  // deleted with the run's own files
-            record.usersControl = record.keptBackup;
-            record.keptBackup.clear();
+            record.usersControl = record.olderBackups.back();
+            record.olderBackups.pop_back();
+            record.keptByRun = false;
             saveRecord();
         }
         usersControl = usersControlNow();
@@ -610,12 +619,18 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
         if ((!usersControl.empty() || keptInPlace) && !record.replacedControl.empty() &&
             platform_.fileExists(record.replacedControl))
             discard(record.replacedControl);
+        // What this run put aside for its backup takes its name back; any
+        // older one stays where it was before the run.
         const std::wstring backup = backupPath(control);
         try {
-            if (!record.keptBackup.empty() && platform_.fileExists(record.keptBackup) && !platform_.fileExists(backup))
-                moveFile(platform_, record.keptBackup, backup);
+            if (record.keptByRun && !record.olderBackups.empty()) {
+                const std::wstring kept = record.olderBackups.back();
+                if (platform_.fileExists(kept) && !platform_.fileExists(backup)) moveFile(platform_, kept, backup);
+                // Back, or never moved aside (cut off before the rename).
+                if (!platform_.fileExists(kept)) record.olderBackups.pop_back(), record.keptByRun = false;
+            }
         } catch (const Failure& failure) {
-            platform_.note(joined({L"  ", quotedPath(record.keptBackup), L" stays: ", failure.description()}));
+            platform_.note(joined({L"  ", quotedPath(record.olderBackups.back()), L" stays: ", failure.description()}));
         }
         const std::wstring inf = putInfBack();
         discardOwnFiles();

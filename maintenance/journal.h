@@ -11,7 +11,10 @@
 // (2) The user's control (what stood at flash.ocx before a disc first ran,
 //     or what the user installed since) always lies at flash.ocx, at
 //     flash.bkp or under a name the record holds, and /restore brings back
-//     the newest (Repair::renameFlashOCX, putBackInstalledControl).
+//     the newest (Repair::renameFlashOCX, putBackInstalledControl). An
+//     older one that stays beside flash.bkp stays in the record, and takes
+//     the name back once flash.bkp is gone or proved the program's
+//     (settleKeptBackup, olderBackups).
 // (3) A control is the program's only when the mark names it or the record
 //     says this run put it there (the medium's copy, what the installer
 //     left): bytes alone never say so, as the user may have installed that
@@ -45,7 +48,7 @@
 //   at work --a failure: putBackInstalledControl--> none
 //   at work --a cut--> (the next start) Recovery::run, put back --> none
 //   finished --a cut--> (the next start) Recovery::run, tidied --> none
-//   any --closeRecord, with what cannot be read yet (6)--> finished, leftovers only
+//   any --closeRecord, with what cannot be read yet (6) or older backups (2)--> finished, those only
 //   none --Uninstall::run--> at work --putBackInstalledControl--> none
 #pragma once
 
@@ -84,8 +87,11 @@ struct RepairRecord {
     std::wstring perhapsInstallers;
     bool finished = false;          // the repair went through: nothing is to be put back
     std::vector<std::wstring> discards;  // files of the run's own, put aside to be deleted
-    // An older backup, kept aside: not known to be a copy of a control that stays.
-    std::wstring keptBackup;
+    // Older backups, kept aside for a newer one and not known to be a copy
+    // of a control that stays, oldest first: the newest takes the backup's
+    // name back once it has none.
+    std::vector<std::wstring> olderBackups;
+    bool keptByRun = false;  // ...the newest of which this run put aside: a put-back returns it
     // The mark as it stood when the run began (empty: none), when that is
     // known: what a put-back writes again.
     bool markKnown = false;

@@ -38,7 +38,7 @@ const Field fields[] = {
     {L"installerFolder", Kind::text, &RepairRecord::installerFolder, nullptr},
     {L"installerFolderId", Kind::text, &RepairRecord::installerFolderId, nullptr},
     {L"finished", Kind::flag, nullptr, &RepairRecord::finished},
-    {L"kept", Kind::text, &RepairRecord::keptBackup, nullptr},
+    {L"keptByRun", Kind::flag, nullptr, &RepairRecord::keptByRun},
     {L"installerStarted", Kind::flag, nullptr, &RepairRecord::installerStarted},
     {L"installerEnded", Kind::flag, nullptr, &RepairRecord::installerEnded},
     {L"installerSha256", Kind::sha256, &RepairRecord::installerSha256, nullptr},
@@ -55,6 +55,7 @@ std::wstring RepairRecord::text() const {
     for (const Field& field : fields) add(field.key, field.text != nullptr ? this->*field.text : this->*field.flag ? L"yes" : L"");
     for (const std::wstring& file : discards) add(L"discard", file);
     for (const std::wstring& left : leftovers) add(L"left", left);
+    for (const std::wstring& older : olderBackups) add(L"kept", older);
     // One line for each of the mark's; an empty one for no mark.
     if (markKnown) {
         const std::vector<std::wstring> mark = lines(markBefore);
@@ -93,6 +94,8 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
             read = !value.empty(), record.discards.push_back(value);
         } else if (key == L"left") {
             read = value.find(L'|') != std::wstring::npos, record.leftovers.push_back(value);
+        } else if (key == L"kept") {
+            read = !value.empty(), record.olderBackups.push_back(value);
         } else if (key == L"markBefore") {
             record.markKnown = true, record.markBefore += value.empty() ? L"" : value + L"\n";
         } else {
@@ -148,7 +151,7 @@ void Journal::checkRecordNames(const RepairRecord& record) {
     check(record.replacedControl, numbered(record.replacedControl, control, L".old"));
     check(record.replacedTo, samePath(record.replacedTo, control));
     check(record.mediumCopy, numbered(record.mediumCopy, control, L".new"));
-    check(record.keptBackup, numbered(record.keptBackup, backup, L".old"));
+    for (const std::wstring& older : record.olderBackups) check(older, numbered(older, backup, L".old"));
     check(record.installerFolder, isInstallerFolder(record.installerFolder));
     for (const std::wstring& left : record.leftovers) {
         const std::wstring path = left.substr(left.find(L'|') + 1);

@@ -272,7 +272,7 @@ TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
             }
             EXPECT_NE(path.rfind(L"C:\\WINDOWS\\Temp\\", 0), 0u) << path;
         }
-        EXPECT_TRUE(fake.record.empty());
+        EXPECT_TRUE(fake.record.empty()) << std::string(fake.record.begin(), fake.record.end());
     };
     for (const Row& row : rows) {
         for (const bool writable : {false, true}) {
@@ -690,7 +690,8 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
             next.setVersion(2, 5, 1, "Service Pack 3");
             next.takeMachineOf(fake);
             EXPECT_EQ(runProgram(next), 0);
-            EXPECT_TRUE(next.record.empty());
+            // What stays is a closed record: the user's older controls beside the backup.
+            EXPECT_TRUE(next.record.empty() || RepairRecord::parse(next.record).finished) << next.record;
             EXPECT_EQ(next.files[control], "medium control");
             EXPECT_EQ(next.files[controlBackup], "installed control");
         }
