@@ -9,7 +9,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 pkgs=(cmake make g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 googletest
       wine wine32:i386 wine64 xvfb xauth xdotool icoutils imagemagick python3-pefile python3-pycdlib
       python3-cryptography osslsigncode openssl ca-certificates python3-venv python3-setuptools python3-pip
-      gcc-mingw-w64-x86-64-win32)
+      gcc-mingw-w64-x86-64-win32 nsis)
 for p in "${pkgs[@]}"; do have_pkg "$p" || need+=("$p"); done
 
 if [ ${#need[@]} -gt 0 ]; then
