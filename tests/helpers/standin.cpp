@@ -36,7 +36,9 @@
 // As holder.exe it stands in for a browser showing a page with the control:
 // it loads the DLL named (quoted) on its command line, signals the event
 // TolvaneTestHolderReady and keeps the DLL loaded until the event
-// TolvaneTestReleaseHolders is signalled (two minutes at most).
+// TolvaneTestReleaseHolders is signalled (two minutes at most). As
+// scanner.exe, the same with the file open for reading, shared for reading
+// only (a virus scanner at work).
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -199,16 +201,22 @@ int runRegistrationSpy(const std::wstring& commandLine, int show) {
 
 int holdControl(const std::wstring& commandLine) {
     using tolvane::testing::appendTestLog;
-    std::wstring::size_type open = commandLine.rfind(L'"', commandLine.size() - 2);
-    std::wstring control = commandLine.substr(open + 1, commandLine.size() - open - 2);
+    // The last argument, quoted or (without a space) not.
+    const bool quoted = !commandLine.empty() && commandLine.back() == L'"';
+    std::wstring::size_type open = quoted ? commandLine.rfind(L'"', commandLine.size() - 2) : commandLine.rfind(L' ');
+    std::wstring control = commandLine.substr(open + 1, commandLine.size() - open - (quoted ? 2 : 1));
     HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, L"TolvaneTestReleaseHolders");
     HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, L"TolvaneTestHolderReady");
-    HMODULE module = ::LoadLibraryW(control.c_str());
-    appendTestLog(L"holder.exe " + std::wstring(module ? L"holds " : L"could not load ") + control);
+    // As scanner.exe, a virus scanner reading it: open, shared for reading only.
+    const bool scanner = ownName() == L"scanner.exe";
+    const bool held = scanner ? ::CreateFileW(control.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              0, nullptr) != INVALID_HANDLE_VALUE
+                              : ::LoadLibraryW(control.c_str()) != nullptr;
+    appendTestLog(ownName() + (held ? L" holds " : L" could not load ") + control);
     ::SetEvent(ready);
     ::WaitForSingleObject(release, 120000);
-    appendTestLog(L"holder.exe end");
-    return module ? 0 : 1;
+    appendTestLog(ownName() + L" end");
+    return held ? 0 : 1;
 }
 
 }  // namespace
@@ -225,7 +233,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         const DWORD parent = parentOf(::GetCurrentProcessId());
         appendTestLog(name + L" parent=" + std::to_wstring(parent) + L" grandparent=" + std::to_wstring(parentOf(parent)));
     }
-    if (name == L"holder.exe") return holdControl(::GetCommandLineW());
+    if (name == L"holder.exe" || name == L"scanner.exe") return holdControl(::GetCommandLineW());
     if (name == L"regsvr32.exe" && inSystemFolder()) return runRegistrationSpy(::GetCommandLineW(), show);
     appendTestLog(name + L" start show=" + std::to_wstring(show) + L" cmd=" + ::GetCommandLineW());
     const int code = name == L"install_flash_player.exe" || name == L"tolvane-setup.exe" ? runInstaller(name) : 0;
