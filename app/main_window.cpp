@@ -271,6 +271,7 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
                 if (platform.readRepairRecord(record) && !RepairRecord::parse(record).finished)
                     lead.meaning = IDS_MAY_NOT_WORK;
             } catch (...) {  // a record that cannot be read or acted on
+                platform.noteDropped("the report says the control may not work as before");
                 lead.meaning = IDS_MAY_NOT_WORK;
             }
         }

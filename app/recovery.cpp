@@ -27,17 +27,17 @@ void Recovery::run() {
     journal_.takeOver(std::move(record));
     run_.leadWith(IDS_MAY_NOT_WORK);  // until what the cut-off run moved is back
     // What cannot be read now is left for a later run: it never stops this one.
-    if (journal_.record.finished) {
+    if (journal_.state().finished) {
         run_.leadWith(IDS_UNCHANGED);
         journal_.tidyAfterRepair();
-        if (journal_.doubt.empty()) journal_.closeRecord();
+        if (!journal_.inDoubt()) journal_.closeRecord();
         return platform_.note("An earlier run had finished its repair; what it left behind was tidied up");
     }
-    const std::wstring cutOff = L"An earlier run was cut off while " + journal_.record.step;
-    const bool usersControl = !journal_.record.usersControl.empty();
+    const std::wstring cutOff = L"An earlier run was cut off while " + journal_.state().step;
+    const bool usersControl = !journal_.state().usersControl.empty();
     const PutBack outcome = journal_.putBackInstalledControl();
     run_.puttingBack = false;
-    if (journal_.recording || !journal_.doubt.empty())
+    if (journal_.recordOpen() || journal_.inDoubt())
         throw Failure(ERROR_CAN_NOT_COMPLETE,
                       joined({cutOff, L", and what it had moved aside could not be put back.\r\n", outcome.line}));
     platform_.note(cutOff + (usersControl ? L"; the control it had moved aside was put back. "

@@ -80,10 +80,10 @@ void Repair::run(SessionEndListener& listener) {
 // After the menu has started: the person waits for none of it, and a run
 // cut off here is finished by the next one from its record.
 void Repair::tidyUp() noexcept {
-    if (!journal_.record.finished || !journal_.recording) return;
+    if (!journal_.state().finished || !journal_.recordOpen()) return;
     platform_.note("Tidying up after the repair");
     journal_.tidyAfterRepair();
-    if (!journal_.doubt.empty()) return platform_.note("  the record stays, for the next run to finish");
+    if (journal_.inDoubt()) return platform_.note("  the record stays, for the next run to finish");
     try {
         journal_.closeRecord();
     } catch (...) {
@@ -95,7 +95,7 @@ void Repair::tidyUp() noexcept {
 // A step of the repair: a mark that cannot be written fails it, as the
 // control would otherwise be the user's to the next run.
 void Repair::markInstalled() {
-    platform_.writeInstalledMark(joined({L"sha256=", journal_.record.copySha256, L"\nwhen=", platform_.localDateTime(),
+    platform_.writeInstalledMark(joined({L"sha256=", journal_.state().copySha256, L"\nwhen=", platform_.localDateTime(),
                                          L"\nexitCode=", decimal(run_.restartNeeded ? restartNeededExitCode : 0),
                                          L"\ninstallerExitCode=", decimal(installerExitCode_), L"\n"}));
 }
@@ -111,7 +111,7 @@ void Repair::renameFlashOCX() {
     // What an earlier repair put in place is no backup of the user's: the
     // backup stays as it is, and that control goes aside as a file of the
     // run's own, to go back should this run fail.
-    if (installed && journal_.record.ownControl) {
+    if (installed && journal_.state().ownControl) {
         run_.noteLoaded(control);
         platform_.note(joined({L"  an earlier repair put ", quotedPath(control), L" in place: ", quotedPath(backup),
                                L" is kept"}));
@@ -139,7 +139,7 @@ void Repair::renameFlashOCX() {
 void Repair::makeWay(const std::wstring& backup, const std::wstring& newer, bool kept) {
     // A control taken for the user's in doubt may be the program's, which
     // goes once that can be told: the older backup then takes its name.
-    if (!(kept && journal_.record.ownUnknown) && journal_.knownCopy(backup, newer)) return journal_.removeOwnFile(backup);
+    if (!(kept && journal_.state().ownUnknown) && journal_.knownCopy(backup, newer)) return journal_.removeOwnFile(backup);
     const std::wstring aside = journal_.freeOwnName(backup, L".old");
     platform_.note(joined({L"  ", quotedPath(backup), L" is kept as ", quotedPath(aside),
                            L": it is not known to be a copy of a file that stays"}));

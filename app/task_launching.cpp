@@ -56,7 +56,6 @@ void Repair::prepareInstaller() {
     std::wstring folder;
     do folder = joined({base, L".", platform_.randomHex()});
     while (!platform_.makeAdministratorsFolder(folder));
-    journal_.installerFolderMade = folder;
     // In the record only once it exists, with what tells it from a folder
     // anyone makes at that name later.
     journal_.madeInstallerFolder(folder);
@@ -126,7 +125,7 @@ void Repair::waitForInstaller(HANDLE process) {
 void Repair::runTaskAndWait(std::wstring path, int windowStyle) {
     TrackedStart start{};
     // From its own folder, it starts there with a temporary folder of its own.
-    const std::wstring& folder = journal_.record.installerFolder;
+    const std::wstring& folder = journal_.state().installerFolder;
     const bool own = !folder.empty() && inFolder(path, folder);
     const std::wstring commandLine =
         quotedPath(path) + (run_.quiet && !medium_.installerQuietArgs.empty() ? L" " + medium_.installerQuietArgs : std::wstring());
@@ -222,7 +221,7 @@ std::vector<std::wstring> Repair::handOverFolders() {
     // The medium's data folder, not the medium: a program copied to C:\ would
     // take in the whole drive.
     folders.push_back(machine_.mediumPath(L"\\data"));
-    if (!journal_.record.installerFolder.empty()) folders.push_back(journal_.record.installerFolder);
+    if (!journal_.state().installerFolder.empty()) folders.push_back(journal_.state().installerFolder);
     return folders;
 }
 

@@ -45,7 +45,7 @@ int Uninstall::run() {
         }
         const PutBack outcome = journal_.putBackInstalledControl();
         run_.puttingBack = false;
-        if (journal_.recording || !outcome.finished) {
+        if (journal_.recordOpen() || !outcome.finished) {
             // Where the disc's control is back in its place, the machine is
             // as it was once that is registered again.
             bool asBefore = false;

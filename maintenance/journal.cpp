@@ -121,6 +121,7 @@ void Journal::takeOver(RepairRecord&& earlier) {
 }
 
 void Journal::madeInstallerFolder(const std::wstring& folder) {
+    installerFolderMade = folder;
     record.installerFolder = folder;
     record.installerFolderId = platform_.folderIdentity(folder);
     saveRecord();
@@ -641,6 +642,7 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
             else platform_.writeRepairRecord(record.text());
         } catch (const Failure&) {
             // Kept: the next run finds everything in place and puts nothing back.
+            platform_.noteDropped("the record stays for the next run");
         }
         recording = false;
         if (!registerIt) {

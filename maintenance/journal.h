@@ -254,6 +254,15 @@ public:
     // file that another program holds, which program to close.
     void leadAfterPutBack(const PutBack& putBack, const Failure& failure);
 
+    // What the run has moved so far: the units read it, and ask for moves.
+    const RepairRecord& state() const noexcept { return record; }
+    // The record is still open on the disk: a put-back did not finish.
+    bool recordOpen() const noexcept { return recording; }
+    // A file the run would tidy away is in doubt: the record stays for a
+    // later run.
+    bool inDoubt() const noexcept { return !doubt.empty(); }
+
+private:
     // What the run has moved, for putting it back; on the disk while `recording`.
     RepairRecord record;
     bool recording = false;
@@ -265,7 +274,6 @@ public:
     // path may have been put there since.
     bool earlierRun = false;
 
-private:
     // True when the record names `path`: no new name of the run's may be one.
     bool listed(const std::wstring& path) const;
     // Where the user's control is by the record: where it was, or where it
