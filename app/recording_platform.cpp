@@ -8,7 +8,7 @@ namespace tolvane {
 void RecordingPlatform::beginLog() noexcept {
     std::vector<std::wstring> header;
     try {
-        header.push_back(joined({L"Tolvane ", RunLog::fileVersion(), L", started ", RunLog::localDateTime()}));
+        header.push_back(joined({L"Tolvane ", RunLog::fileVersion(), L", started ", inner_.localDateTime()}));
         std::wstring folder;
         try {
             folder = inner_.programFolder();

@@ -341,11 +341,4 @@ std::wstring RunLog::fileVersion() {
     return L"unknown";
 }
 
-std::wstring RunLog::localDateTime() {
-    SYSTEMTIME now;
-    ::GetLocalTime(&now);
-    return joined({decimal(now.wYear, 4), L"-", decimal(now.wMonth, 2), L"-", decimal(now.wDay, 2), L" ",
-                   decimal(now.wHour, 2), L":", decimal(now.wMinute, 2), L":", decimal(now.wSecond, 2)});
-}
-
 }  // namespace tolvane

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/instance_channel.h"
+#include "platform/log_lines.h"
 #include "platform/unique_handle.h"
 
 namespace tolvane {
@@ -25,7 +26,7 @@ private:
     DWORD code_;
 };
 
-class RunLog {
+class RunLog final : public LogLines {
 public:
     RunLog() noexcept;
     // The log of the elevated repair: its lines are handed through
@@ -60,14 +61,14 @@ public:
     DWORD elapsedMs() const noexcept;
     // A line stamped with the time since the start. Until the log is begun
     // (or handed to another run) the lines wait in memory.
-    void add(const std::wstring& text) noexcept;
+    void add(const std::wstring& text) noexcept override;
     // Hands the lines said so far to the first instance; the run calls it
     // before it waits, shows a box or ends, and nowhere else: while the
     // hand-over waits for the answer, messages sent to this thread (the end
     // of the session) are handled. Does nothing for a log of its own.
     void flush() noexcept;
     // Lines handed over by the elevated instance (see InstanceChannel).
-    void addHanded(const std::wstring& lines) noexcept;
+    void addHanded(const std::wstring& lines) noexcept override;
     // This run owns the log: the previous run's file is replaced by a new
     // one with the header lines, unstamped, and the lines added so far.
     void begin(const std::vector<std::wstring>& header) noexcept;
@@ -77,8 +78,6 @@ public:
 
     // The version in the program's own version resource, e.g. "1.0.0.0".
     static std::wstring fileVersion();
-    // The local date and time, e.g. "2026-12-07 22:41:03".
-    static std::wstring localDateTime();
 
 private:
     static std::wstring temporaryFolder();

@@ -5,7 +5,6 @@
 
 #include <vector>
 
-#include "platform/run_log.h"
 #include "platform/text.h"
 #include "platform/win32_shared.h"
 
@@ -27,7 +26,12 @@ BOOL Win32Platform::GetVersionExA(OSVERSIONINFOA* info) { return ::GetVersionExA
 
 DWORD Win32Platform::tickCount() { return ::GetTickCount(); }
 
-std::wstring Win32Platform::localDateTime() { return RunLog::localDateTime(); }
+std::wstring Win32Platform::localDateTime() {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    return joined({decimal(now.wYear, 4), L"-", decimal(now.wMonth, 2), L"-", decimal(now.wDay, 2), L" ",
+                   decimal(now.wHour, 2), L":", decimal(now.wMinute, 2), L":", decimal(now.wSecond, 2)});
+}
 
 // A DLL from the system folder, loaded by its full path: never one that
 // lies beside the program or in the current folder. Null when it cannot be.

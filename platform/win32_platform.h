@@ -4,8 +4,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/instance_channel.h"
+#include "platform/log_lines.h"
 #include "platform/process_tree.h"
-#include "platform/run_log.h"
 #include "platform/unique_handle.h"
 
 namespace tolvane {
@@ -105,11 +106,11 @@ public:
     // What the other instance of this run hands the main window (see
     // InstanceChannel): the elevated repair's lines go into `log`, and a
     // second start's line. In the elevated instance, the end it speaks on.
-    void useChannel(InstanceChannel& channel, RunLog* log) { channel_ = &channel, logLines_ = log; }
+    void useChannel(InstanceChannel& channel, LogLines* log) { channel_ = &channel, logLines_ = log; }
     void handInstallerRuns() override;
     void handRepairOutcome(DWORD exitCode) override;
     // The run's own log, for what the window is told (WM_CLOSE).
-    void keepLog(RunLog& log) { log_ = &log; }
+    void keepLog(LogLines& log) { log_ = &log; }
 
     // The user's temporary folder (GetTempPath) in its long form, without a
     // trailing backslash but at a drive root. Raises when Windows cannot
@@ -183,14 +184,14 @@ private:
     bool holdingSessionEnd_ = false;
     // A message of the channel, taken or refused.
     void heard(const COPYDATASTRUCT& data) noexcept;
-    RunLog* logLines_ = nullptr;
+    LogLines* logLines_ = nullptr;
     InstanceChannel* channel_ = nullptr;
     bool refusedSaid_ = false;  // a refused message was written down once
     // The elevated repair handed back its outcome (see waitForRepair).
     bool outcomeHanded_ = false;
     bool installerRuns_ = false;  // ...and said that its installer runs
     DWORD handedOutcome_ = 0;
-    RunLog* log_ = nullptr;
+    LogLines* log_ = nullptr;
     // The checked files (the medium's, the installer's copy), until the
     // process ends or their folder is removed.
     struct HeldFile {
