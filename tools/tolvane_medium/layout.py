@@ -6,6 +6,9 @@ that loops, a path table that names other folders, records a reader may
 take apart differently."""
 
 BLOCK = 2048
+# A folder's records or a path table larger than this is no disc's (a CD
+# with every name it can hold needs a few MiB): not read into memory.
+MOST_BYTES = 64 << 20
 JOLIET_ESCAPES = (b"%/@", b"%/C", b"%/E")
 UDF_IDENTIFIERS = (b"NSR02", b"NSR03")
 
@@ -60,7 +63,7 @@ class Layout:
                 return None
             seen.add(start)
             found[path] = start
-            if start * BLOCK + length > self.size:
+            if start * BLOCK + length > self.size or length > MOST_BYTES:
                 self.faults.append(f"its {tree} folder {shown} ends past the image's end: the image is cut short "
                                    "or damaged")
                 continue
@@ -105,7 +108,7 @@ class Layout:
             if not location:
                 continue
             which = f"its {tree} path table ({'L' if order == 'little' else 'M'}, sector {location})"
-            if location * BLOCK + size > self.size:
+            if location * BLOCK + size > self.size or size > MOST_BYTES:
                 self.faults.append(f"{which} lies past the image's end")
                 continue
             data, at, paths, listed = self.sector(location, (size + BLOCK - 1) // BLOCK)[:size], 0, [], {}
