@@ -564,6 +564,19 @@ class MakeMedium(unittest.TestCase):
             exe, menu = (data.index(bytes([len(n)]) + n, 16 * 2048) - 32 for n in (b"TOLVANE.EXE;1", b"MENU.EXE;1"))
             data[exe + 2:exe + 18] = data[menu + 2:menu + 18]
 
+        def across_a_sector(data):
+            """A folder of many pages whose last record in its first sector reaches into the next."""
+            def pages(new, names):
+                for n in range(40):
+                    new.add_fp(io.BytesIO(b"p"), 1, f"{names['/data/content'][0]}/P{n}.;1", rr_name=f"page{n:02}.htm",
+                               joliet_path=f"/data/content/page{n:02}.htm", udf_path=f"/data/content/page{n:02}.htm")
+            rebuilt(data, pages)
+            start = record(data, "/data/content/page00.htm") // 2048 * 2048
+            at = last = start
+            while at < start + 2048 and data[at]:
+                last, at = at, at + data[at]
+            data[last] = start + 2048 - last + 2
+
         def set_bytes(at, value):
             return lambda d: d.__setitem__(slice(at(d), at(d) + len(value)), value)
 
@@ -585,6 +598,8 @@ class MakeMedium(unittest.TestCase):
                  ["data names a parent folder that it does not hold"]),
                 ("a folder that holds itself", lambda d: set_extent(d, "/data/content", extent(d, "/data")),
                  ["its Joliet folder \\data\\content is a folder that contains it"]),
+                ("a record across a sector's end", across_a_sector,
+                 ["its Joliet folder \\data\\content holds a record that crosses the end of a sector"]),
                 ("an extended attribute record", set_bytes(lambda d: record(d, "/data/menu.exe") + 1, b"\x01"),
                  ["its Joliet record of \\data\\menu.exe has an extended attribute record"]),
                 ("autorun.inf changed, a setup.exe at the root", added_at_root,
