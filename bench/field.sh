@@ -7,16 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 version=${1:-winxp}
-bash "$root/scripts/build.sh"
-mkdir -p "$root/build/bench"
-makensis -V2 -DOUTFILE="$root/build/bench/peer.exe" "$root/bench/peer.nsi"
-
-export WINEARCH=win32 WINEPREFIX="$root/build/bench-prefix" WINEDEBUG=-all
-bash "$root/tests/wine/prepare_prefix.sh" "$WINEPREFIX"
-. "$root/tests/wine/xvfb.sh"
-start_xvfb 88
-trap 'wineserver -k >/dev/null 2>&1 || true; kill "$XVFB_PID" 2>/dev/null || true' EXIT
-wineserver -p
-wine reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1
+display=88
+. "$root/bench/prefix.sh"
 
 /usr/bin/python3 "$root/bench/field.py" "$root/build/bin" "$WINEPREFIX"

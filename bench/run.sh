@@ -21,20 +21,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-5}
 version=${2:-winxp}
-bash "$root/scripts/build.sh"
-mkdir -p "$root/build/bench"
-makensis -V2 -DOUTFILE="$root/build/bench/peer.exe" "$root/bench/peer.nsi"
-
-export WINEARCH=win32 WINEPREFIX="$root/build/bench-prefix" WINEDEBUG=-all
-bash "$root/tests/wine/prepare_prefix.sh" "$WINEPREFIX"
-
-. "$root/tests/wine/xvfb.sh"
-start_xvfb 87
-trap 'wineserver -k >/dev/null 2>&1 || true; kill "$XVFB_PID" 2>/dev/null || true' EXIT
-# One Wine server and desktop for all runs, as a Windows machine has them
-# running before anything starts from a CD: the runs then measure the two
-# programs, not Wine's own start-up.
-wineserver -p
-wine reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1
+display=87
+. "$root/bench/prefix.sh"
 
 /usr/bin/python3 "$root/bench/measure.py" "$root/build/bin" "$WINEPREFIX" "$runs"
