@@ -325,15 +325,18 @@ void Journal::settleKeptBackup() noexcept {
             removeOwnFile(backup);
         }
         // Newest first: the newest takes the backup's name when it has none.
-        std::vector<std::wstring> older = record.olderBackups, still;
-        for (; !older.empty(); older.pop_back()) {
-            const std::wstring& path = older.back();
-            if (!platform_.fileExists(path)) continue;
-            if (!platform_.fileExists(backup)) moveFile(platform_, path, backup);
-            else if (knownCopy(path, backup)) discard(path);
-            else
-                still.insert(still.begin(), path),
+        std::vector<std::wstring> still = record.olderBackups;
+        for (std::size_t i = still.size(); i-- > 0;) {
+            const std::wstring& path = still[i];
+            if (platform_.fileExists(path)) {
+                if (!platform_.fileExists(backup)) moveFile(platform_, path, backup);
+                else if (knownCopy(path, backup)) discard(path);
+                else {
                     platform_.noteAbout(path, " stays beside flash.bkp: it is not known to be a copy of it");
+                    continue;
+                }
+            }
+            still.erase(still.begin() + i);
         }
         record.olderBackups.swap(still);
     } catch (...) {
@@ -545,6 +548,12 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
             saveRecord();
         }
         usersControl = usersControlNow();
+        // An earlier disc's control renamed away before a cut, its name taken
+        // since (the user installed a control): the disc's copy aside goes.
+        const std::wstring& to = record.usersControlTo;
+        if (record.ownControl && samePath(usersControl, control) && !to.empty() && !samePath(to, control) &&
+            discsControl(to))
+            discard(to);
         std::wstring from = usersControl;
         std::wstring what = L"The control that was installed";
         if (from.empty() && !(from = replacedControlNow()).empty()) what = L"The control the installer put in place";
@@ -630,8 +639,8 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
                 // Back, or never moved aside (cut off before the rename).
                 if (!platform_.fileExists(kept)) record.olderBackups.pop_back(), record.keptByRun = false;
             }
-        } catch (const Failure& failure) {
-            platform_.note(joined({L"  ", quotedPath(record.olderBackups.back()), L" stays: ", failure.description()}));
+        } catch (...) {
+            platform_.noteDropped("the older backup stays aside, named in the record");
         }
         const std::wstring inf = putInfBack();
         discardOwnFiles();
