@@ -241,16 +241,18 @@ std::wstring Journal::renameAside(const std::wstring& path, bool replacedControl
 // Without the rights to schedule it, it stays beside the control.
 void Journal::discard(const std::wstring& aside) noexcept {
     unlistOwnFile(aside);
-    // A delete, like a rename, is judged by what the disk shows after it.
     try {
         platform_.deleteFile(aside);
-        if (!platform_.fileExists(aside)) return;  // else it goes at the restart, as one held
     } catch (const Failure& failure) {
         platform_.note(joined({L"  ", quotedPath(aside), L" cannot be deleted now: ", failure.description()}));
     } catch (...) {
         return;
     }
     try {
+        // A delete, like a rename, is judged by what the disk shows after
+        // it, whatever it reported: one that went through leaves the name
+        // free for a later file, which must not go at the restart.
+        if (!platform_.fileExists(aside)) return;
         platform_.deleteAtRestart(aside);
     } catch (const Failure&) {
         platform_.noteAbout(aside, " stays where it is until it is deleted by hand");
