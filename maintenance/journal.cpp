@@ -577,6 +577,9 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
                 platform_.noteAbout(control, " is not the medium's copy the record names: it is kept");
         } else if (samePath(from, control) ||
                    (earlierRun && platform_.fileExists(control) && !placedByProgram(control, standing))) {
+            // A rename back that went through is settled in the record: its
+            // source's name may be taken again (an older backup's).
+            if (samePath(usersControl, control)) record.usersControl = control, record.usersControlTo.clear();
             // Else installed since the run was cut off (Flash no longer
             // worked, so the user installed one of their own): the newest
             // control of the user's stays where it is, and so does the one
@@ -637,7 +640,10 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
         try {
             if (record.keptByRun && !record.olderBackups.empty()) {
                 const std::wstring kept = record.olderBackups.back();
-                if (platform_.fileExists(kept) && !platform_.fileExists(backup)) moveFile(platform_, kept, backup);
+                if (platform_.fileExists(kept) && !platform_.fileExists(backup)) {
+                    saveRecord();  // where the user's control is now, before its old name is taken again
+                    moveFile(platform_, kept, backup);
+                }
                 // Back, or never moved aside (cut off before the rename).
                 if (!platform_.fileExists(kept)) record.olderBackups.pop_back(), record.keptByRun = false;
             }
