@@ -550,12 +550,6 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
             saveRecord();
         }
         usersControl = usersControlNow();
-        // An earlier disc's control renamed away before a cut, its name taken
-        // since (the user installed a control): the disc's copy aside goes.
-        const std::wstring& to = record.usersControlTo;
-        if (record.ownControl && samePath(usersControl, control) && !to.empty() && !samePath(to, control) &&
-            discsControl(to))
-            discard(to);
         std::wstring from = usersControl;
         std::wstring what = L"The control that was installed";
         if (from.empty() && !(from = replacedControlNow()).empty()) what = L"The control the installer put in place";
@@ -577,9 +571,17 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
                 platform_.noteAbout(control, " is not the medium's copy the record names: it is kept");
         } else if (samePath(from, control) ||
                    (earlierRun && platform_.fileExists(control) && !placedByProgram(control, standing))) {
-            // A rename back that went through is settled in the record: its
-            // source's name may be taken again (an older backup's).
-            if (samePath(usersControl, control)) record.usersControl = control, record.usersControlTo.clear();
+            // A rename under way is settled in the record: a rename back went
+            // through, and the source's name may be taken again (an older
+            // backup's); a rename away of an earlier disc's control was
+            // overtaken by a control installed since, and the disc's copy
+            // aside goes.
+            if (samePath(usersControl, control)) {
+                const std::wstring& to = record.usersControlTo;
+                if (record.ownControl && !to.empty() && !samePath(to, control) && discsControl(to)) discard(to);
+                record.usersControl = control;
+                record.usersControlTo.clear();
+            }
             // Else installed since the run was cut off (Flash no longer
             // worked, so the user installed one of their own): the newest
             // control of the user's stays where it is, and so does the one
