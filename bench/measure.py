@@ -116,8 +116,13 @@ def one_run(name, program, exe):
     # an instance that has ended counts with its last sample.
     cpu, peak, samples = {}, {}, []  # samples: (log-clock ms, cpu s, peak KiB)
     deadline = time.time() + 600
-    while (proc.poll() is None or running(windows_path.encode())) and time.time() < deadline:
-        for pid in processes(windows_path.encode()):
+    # One look through /proc a turn: the instances found both sample and
+    # say whether the program still runs.
+    while time.time() < deadline:
+        pids = processes(windows_path.encode())
+        if proc.poll() is not None and not pids:
+            break
+        for pid in pids:
             s = sample(pid)
             if s:
                 cpu[pid], peak[pid] = s[0], max(s[1], peak.get(pid, 0))

@@ -297,40 +297,39 @@ def check_manifest(path, image, findings, as_invoker):
     menu that asks for administrator rights is started as the user, and
     from Vista on fails with 740 on every machine. The manifest beside it
     (menu.exe.manifest) counts as much as the one inside it."""
+    manifests = []
     try:
-        text = manifest_of(image)
+        embedded = manifest_of(image)
     except (pefile.PEFormatError, AttributeError, IndexError):
-        text = None
+        embedded = None
+    if embedded is not None:
+        manifests.append(("its manifest", embedded))
     folder, name = os.path.split(path)
-    beside = next((os.path.join(folder, other) for other in os.listdir(folder)
-                   if other.lower() == name.lower() + ".manifest"), None)
-    for source, its, text in ((path, "its manifest", text), (beside, "the manifest beside it", None)):
-        if source is None or (text is None and source == path):
-            continue
-        if text is None:
-            with open(source, "rb") as f:
-                text = f.read()
+    beside = {other.lower(): other for other in os.listdir(folder)}  # as Windows finds names
+    if name.lower() + ".manifest" in beside:
+        with open(os.path.join(folder, beside[name.lower() + ".manifest"]), "rb") as f:
+            manifests.append(("the manifest beside it", f.read()))
+    for its, text in manifests:
         try:
             root = ElementTree.fromstring(text)
         except ElementTree.ParseError as e:
             findings.error(path, f"{its} is no well-formed XML ({e}): Windows will not start it")
             continue
-        levels = [element.get("level") for element in root.iter() if element.tag.endswith("requestedExecutionLevel")]
-        asked = next((level for level in levels if level and level != "asInvoker"), None)
+        levels = [element for element in root.iter() if element.tag.endswith("requestedExecutionLevel")]
+        asked = next((level.get("level") for level in levels if level.get("level") not in (None, "", "asInvoker")), None)
         if as_invoker and asked:
             findings.error(path, f"{its} asks for {asked}: it is started as the user who started the disc, and "
                                  "from Windows Vista on it fails to start (740) on every machine")
-        if any(element.get("uiAccess", "").lower() == "true" for element in root.iter()
-               if element.tag.endswith("requestedExecutionLevel")):
+        if any(level.get("uiAccess", "").lower() == "true" for level in levels):
             findings.error(path, f"{its} asks for uiAccess: Windows starts such a program only from a protected folder "
                                  "(Program Files, the system folder), never from a disc")
         # What it depends on: Windows' own, or a private assembly beside it.
-        wanted = [identity.get("name", "") for dependent in root.iter() if dependent.tag.endswith("dependentAssembly")
-                  for identity in dependent if identity.tag.endswith("assemblyIdentity")]
-        for wanted in wanted:
-            if not wanted.startswith("Microsoft.Windows.") and not any(
-                    other.lower() in (wanted.lower() + ".manifest", wanted.lower() + ".dll", wanted.lower())
-                    for other in os.listdir(folder)):
+        assemblies = [identity.get("name", "") for dependent in root.iter()
+                      if dependent.tag.endswith("dependentAssembly")
+                      for identity in dependent if identity.tag.endswith("assemblyIdentity")]
+        for wanted in assemblies:
+            if not wanted.startswith("Microsoft.Windows.") and \
+                    not beside.keys() & {wanted.lower() + ".manifest", wanted.lower() + ".dll", wanted.lower()}:
                 findings.error(path, f"{its} names the assembly {wanted}, which the medium does not bring beside it "
                                      "and Windows does not have: it will not start (a side-by-side error)")
 

@@ -104,8 +104,8 @@ class Medium:
         # names of one extent, whole, are one file (a hard link).
         extents = sorted(extents)
         for (start, end, path), (other_start, other_end, other) in zip(extents, extents[1:]):
-            if other_start < end and not (other_start == start and other_end == end and
-                                          joliet.get(path, 0) == joliet.get(other, 1)):
+            hard_link = path in joliet and joliet[path] == joliet.get(other)  # one whole extent, two names
+            if other_start < end and not hard_link:
                 self.faults.append(f"{other}: its extent (sector {other_start}) overlaps that of {path or '/'} "
                                    f"(sectors {start} to {end - 1}): on the disc it reads as the other's bytes")
 
@@ -279,9 +279,10 @@ def verify(target, label=None):
             # The label as given, or as the tool writes it for that text.
             if label is not None and medium.label not in (label, volume_label(label)):
                 faults.append(f"its volume label is {medium.label}, not {label}")
-        if not medium.find("Tolvane.exe"):
+        exe_path = medium.find("Tolvane.exe")
+        if not exe_path:
             return said, faults + ["it holds no Tolvane.exe at its root"]
-        exe = medium.read(medium.find("Tolvane.exe"))
+        exe = medium.read(exe_path)
         lines = record_of(exe)
         if not lines or lines[0] != RECORD_HEADER or "end" not in lines:
             return said, faults + ["the record of the medium's files in Tolvane.exe is empty or damaged"]
@@ -311,9 +312,10 @@ def verify(target, label=None):
         said.append(f"every file of data\\ as the record in Tolvane.exe says ({len(named)} names at its top)")
         with tempfile.TemporaryDirectory(prefix="make_medium-verify-") as folder:
             for path in ["Tolvane.exe"] + ["data/" + name for name in REQUIRED]:
-                if not medium.find(path):
+                there = medium.find(path)
+                if not there:
                     continue
-                data = medium.read(medium.find(path))
+                data = medium.read(there)
                 verified = signature_verifies(path, data, folder)
                 if verified is False:
                     faults.append(f"{path.replace('/', chr(92))}: its signature does not verify (cut short or changed "
