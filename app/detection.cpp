@@ -17,7 +17,7 @@ int Detection::run() {
     };
     std::wstring text;
     // One that only lists what a finished repair left is no repair at all.
-    if (platform_.readRepairRecord(text) && text.find(L"\nfinished=yes\n") == std::wstring::npos) {
+    if (run_.records.readRecord(text) && text.find(L"\nfinished=yes\n") == std::wstring::npos) {
         if (journal_.claimMachineLock()) return needs(L"an earlier repair was cut off");
         platform_.note("  a repair is at work: try again when it is over");
         return anotherRepairExitCode;
@@ -28,7 +28,8 @@ int Detection::run() {
     } catch (const Failure& failure) {  // no answer: nothing says the disc's control is there
         return needs(failure.description());
     }
-    std::wstring mark, sha256;
+    InstalledMark mark;
+    std::wstring sha256;
     try {
         sha256 = platform_.digestFile(control, false).sha256;
         medium_.checkMedium();
@@ -38,7 +39,7 @@ int Detection::run() {
     // A mark that cannot be read is no answer: what is on the disk is.
     bool marked = false;
     try {
-        marked = platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
+        marked = run_.records.readMark(mark) && mark.sha256 == sha256;
     } catch (const Failure& failure) {
         platform_.note(joined({L"  ", failure.description(), L": the control on the disk decides"}));
         marked = !medium_.controlSha256.empty();

@@ -129,24 +129,25 @@ bool frmMain::menuRunsAsAdministrator() {
 void frmMain::executeChecker() {
     platform_.note("Starting the medium's menu");
     const std::wstring path = machine_.mediumPath(L"\\data\\menu.exe");
-    if (!menuRunsAsAdministrator()) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
+    const bool asAdministrator = menuRunsAsAdministrator();
+    // What refuses the menu is noted; a start that fails goes on as a
+    // failure, but for a checked start's refusal (ERROR_INVALID_DATA).
+    enum { checking, starting, startingChecked } stage = checking;
     try {
-        if (!medium_.menuRefused.empty()) throw Failure(ERROR_INVALID_DATA, medium_.menuRefused);
-        if (!medium_.checked) medium_.checkMedium();
-    } catch (const Failure& failure) {
-        return platform_.note(L"  the menu does not run: " + failure.description());
-    }
-    if (!medium_.checked) return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
-    platform_.note("  it runs with administrator rights: only the file that was checked may run, beside nothing else");
-    try {
+        if (asAdministrator) {
+            if (!medium_.menuRefused.empty()) throw Failure(ERROR_INVALID_DATA, medium_.menuRefused);
+            if (!medium_.checked) medium_.checkMedium();
+        }
+        if (!asAdministrator || !medium_.checked) {
+            stage = starting;
+            return static_cast<void>(platform_.launchProgram(quotedPath(path), normalFocus, path));
+        }
+        platform_.note("  it runs with administrator rights: only the file that was checked may run, beside nothing else");
         medium_.checkNothingAdded();  // what cannot be told refuses the menu too
-    } catch (const Failure& failure) {
-        return platform_.note(L"  the menu does not run: " + failure.description());
-    }
-    try {
+        stage = startingChecked;
         platform_.launchCheckedProgram(quotedPath(path), normalFocus, path);
     } catch (const Failure& failure) {
-        if (failure.number() != ERROR_INVALID_DATA) throw;
+        if (stage == starting || (stage == startingChecked && failure.number() != ERROR_INVALID_DATA)) throw;
         platform_.note(L"  the menu does not run: " + failure.description());
     }
 }
@@ -268,7 +269,7 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         if (lead.meaning == IDS_UNCHANGED) {
             std::wstring record;
             try {
-                if (platform.readRepairRecord(record) && !RepairRecord::parse(record).finished)
+                if (RecordStore(platform).readRecord(record) && !RepairRecord::parse(record).finished)
                     lead.meaning = IDS_MAY_NOT_WORK;
             } catch (...) {  // a record that cannot be read or acted on
                 platform.noteDropped("the report says the control may not work as before");

@@ -273,43 +273,6 @@ void RecordingPlatform::replaceFile(const std::wstring& from, const std::wstring
     say([&] { return joined({L"  renamed ", quotedPath(from), L" to ", quotedPath(to), L", in one step"}); });
 }
 
-namespace {
-
-// The record's lines after its first, on one line.
-std::wstring recordText(const std::wstring& text) {
-    std::wstring line = text.substr(text.find(L'\n') + 1);
-    if (!line.empty() && line.back() == L'\n') line.pop_back();
-    for (std::size_t at = 0; (at = line.find(L'\n', at)) != std::wstring::npos;) line.replace(at, 1, L"; ");
-    return line;
-}
-
-}  // namespace
-
-bool RecordingPlatform::readRepairRecord(std::wstring& text) {
-    const bool there = inner_.readRepairRecord(text);
-    say([&] { return there ? L"  found the record: " + recordText(text) : std::wstring(L"  there is none"); });
-    return there;
-}
-
-void RecordingPlatform::writeRepairRecord(const std::wstring& text) {
-    inner_.writeRepairRecord(text);
-    say([&] { return L"  recorded: " + recordText(text); });
-}
-
-void RecordingPlatform::clearRepairRecord() {
-    inner_.clearRepairRecord();
-    say([&] { return widened("  the record of the repair is removed"); });
-}
-
-bool RecordingPlatform::readInstalledMark(std::wstring& text) {
-    return inner_.readInstalledMark(text);
-}
-
-void RecordingPlatform::writeInstalledMark(const std::wstring& text) {
-    inner_.writeInstalledMark(text);
-    say([&] { return L"  marked as installed by this program: " + recordText(L"\n" + text); });
-}
-
 void RecordingPlatform::endTrackedProcesses() noexcept {
     inner_.endTrackedProcesses();
     say([&] { return widened("  ended what the installer had started and still ran"); });

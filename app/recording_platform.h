@@ -79,11 +79,14 @@ public:
     std::wstring folderIdentity(const std::wstring& path) override;
     std::wstring randomHex() override;
     bool removeFolder(const std::wstring& path) noexcept override;
-    bool readRepairRecord(std::wstring& text) override;
-    void writeRepairRecord(const std::wstring& text) override;
-    void clearRepairRecord() override;
-    bool readInstalledMark(std::wstring& text) override;
-    void writeInstalledMark(const std::wstring& text) override;
+    bool readRegistryValue(const wchar_t* name, RegistryValue& value) override {
+        return inner_.readRegistryValue(name, value);
+    }
+    void writeRegistryValue(const wchar_t* name, const RegistryValue& value) override {
+        inner_.writeRegistryValue(name, value);
+    }
+    void deleteRegistryValue(const wchar_t* name) override { inner_.deleteRegistryValue(name); }
+    void deleteRegistryKey() override { inner_.deleteRegistryKey(); }
     void endTrackedProcesses() noexcept override;
     bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) override;
     void handInstallerRuns() override;

@@ -16,7 +16,7 @@ void Recovery::run() {
     std::wstring text;
     RepairRecord record;
     try {
-        if (!platform_.readRepairRecord(text)) return;
+        if (!run_.records.readRecord(text)) return;
         record = RepairRecord::parse(text);
         journal_.checkRecordNames(record);
     } catch (const Failure&) {

@@ -95,9 +95,12 @@ void Repair::tidyUp() noexcept {
 // A step of the repair: a mark that cannot be written fails it, as the
 // control would otherwise be the user's to the next run.
 void Repair::markInstalled() {
-    platform_.writeInstalledMark(joined({L"sha256=", journal_.state().copySha256, L"\nwhen=", platform_.localDateTime(),
-                                         L"\nexitCode=", decimal(run_.restartNeeded ? restartNeededExitCode : 0),
-                                         L"\ninstallerExitCode=", decimal(installerExitCode_), L"\n"}));
+    InstalledMark mark;
+    mark.sha256 = journal_.state().copySha256;
+    mark.when = platform_.localDateTime();
+    mark.exitCode = run_.restartNeeded ? restartNeededExitCode : 0;
+    mark.installerExitCode = installerExitCode_;
+    run_.records.writeMark(mark);
 }
 
 // An old backup goes only when there is a control to take its place: after

@@ -48,8 +48,7 @@ private:
     // Where a setup the installer hands over to runs from: the user's and
     // Windows' temporary folders, and the medium's data folder.
     std::vector<std::wstring> handOverFolders();
-    // The mark of what the repair put in place written (see
-    // Platform::readInstalledMark).
+    // The mark of what the repair put in place written (see InstalledMark).
     void markInstalled();
     // While the installer runs: the medium's control copied beside the
     // control under a name of its own, and checked (see copyFlashOCX). A

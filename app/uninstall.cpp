@@ -8,10 +8,10 @@ namespace tolvane {
 // The uninstall command: the same lock, record and put-back as the repair.
 int Uninstall::run() {
     const std::wstring control = machine_.getPathFlash(), backup = backupPath(control), inf = machine_.getPathInf();
-    std::wstring mark;
+    InstalledMark mark;
     bool marked = true, markRead = false;  // a mark that cannot be read may be there
     try {
-        marked = platform_.readInstalledMark(mark);
+        marked = run_.records.readMark(mark);
         markRead = true;
     } catch (const Failure& failure) {
         platform_.noteFailure(failure);
@@ -68,7 +68,7 @@ int Uninstall::run() {
         platform_.note(outcome.line);
     }
     try {
-        platform_.writeInstalledMark(std::wstring());
+        run_.records.writeMark(InstalledMark());
         platform_.note("  the mark of what this program installed is removed");
     } catch (const Failure& failure) {
         platform_.noteFailure(failure);

@@ -62,7 +62,7 @@ std::wstring Journal::freeOwnName(const std::wstring& path, const wchar_t* suffi
 }
 
 void Journal::saveRecord() {
-    if (recording) platform_.writeRepairRecord(record.text());
+    if (recording) run_.records.writeRecord(record.text());
 }
 
 void Journal::beginStep(const char* step) {
@@ -76,8 +76,7 @@ void Journal::beginRepair(const std::wstring& control) {
     const std::wstring backup = backupPath(control);
     freshRecord(true);
     // Without it, whose control stands in place cannot be told.
-    std::wstring mark;
-    record.markBefore = platform_.readInstalledMark(mark) ? mark : std::wstring();
+    run_.records.readMark(record.markBefore);
     record.markKnown = true;
     record.usersControl = platform_.fileExists(control)  ? control
                           : platform_.fileExists(backup) ? backup
@@ -91,7 +90,7 @@ void Journal::beginRepair(const std::wstring& control) {
 // that cannot be read leaves it in doubt: it is then handled as the user's,
 // and the backup there is kept beside it all the same (see settleKeptBackup).
 bool Journal::markNames(const std::wstring& control) {
-    const std::wstring marked = markedSha256(record.markBefore);
+    const std::wstring& marked = record.markBefore.sha256;
     try {
         if (!marked.empty() && platform_.digestFile(control, false).sha256 == marked) return true;
     } catch (const Failure& failure) {
@@ -102,14 +101,14 @@ bool Journal::markNames(const std::wstring& control) {
     return false;
 }
 
-void Journal::beginRestore(const std::wstring& usersControl, bool copyInPlace, const std::wstring* mark,
+void Journal::beginRestore(const std::wstring& usersControl, bool copyInPlace, const InstalledMark* mark,
                            const std::wstring& inf) {
     freshRecord(true);
     record.step = L"putting the control from before the disc back";
     record.usersControl = usersControl;
     record.mediumCopyInPlace = copyInPlace;
     record.markKnown = mark != nullptr;
-    if (mark != nullptr) record.markBefore = *mark, record.copySha256 = markedSha256(*mark);
+    if (mark != nullptr) record.markBefore = *mark, record.copySha256 = mark->sha256;
     record.inf = inf;
     recording = true;
     saveRecord();
@@ -295,7 +294,7 @@ void Journal::discardReplaced() noexcept {
         platform_.noteAbout(own, " stays: not known to be a disc's control");
     } catch (const Failure& failure) {
         // A later run that reads it lets it go when it is the control the mark named.
-        const std::wstring sha256 = record.markKnown ? markedSha256(record.markBefore) : std::wstring();
+        const std::wstring sha256 = record.markKnown ? record.markBefore.sha256 : std::wstring();
         if (!sha256.empty()) record.leftovers.push_back(joined({sha256, L"|", own}));
         platform_.note(joined({L"  ", quotedPath(own), L" is left for a later run: ", failure.description()}));
     } catch (...) {
@@ -319,7 +318,7 @@ void Journal::settleKeptBackup() noexcept {
         // What the run took for the user's control is the program's after
         // all: the control it could not read, which the mark named, or what
         // a cut-off run's installer left. It is no backup.
-        const std::wstring marked = record.markKnown && record.ownUnknown ? markedSha256(record.markBefore) : std::wstring();
+        const std::wstring marked = record.markKnown && record.ownUnknown ? record.markBefore.sha256 : std::wstring();
         if (samePath(record.usersControl, backup) &&
             ((!marked.empty() && platform_.fileExists(backup) && platform_.digestFile(backup, false).sha256 == marked) ||
              installersAfterAll(backup))) {
@@ -390,8 +389,8 @@ void Journal::closeRecord() {
     record.finished = true;
     recording = earlierRun = false;
     if (record.leftovers.empty() && record.perhapsInstallers.empty() && record.olderBackups.empty())
-        platform_.clearRepairRecord();
-    else platform_.writeRepairRecord(record.text());
+        run_.records.clearRecord();
+    else run_.records.writeRecord(record.text());
 }
 
 void Journal::removeInstallerFolder() noexcept {
@@ -428,10 +427,10 @@ void Journal::removeInstallerFolder() noexcept {
 }
 
 bool Journal::isDiscs(const std::wstring& sha256, bool copyCounts) {
-    if ((copyCounts && sha256 == record.copySha256) || (record.markKnown && sha256 == markedSha256(record.markBefore)))
+    if ((copyCounts && sha256 == record.copySha256) || (record.markKnown && sha256 == record.markBefore.sha256))
         return true;
-    std::wstring mark;
-    return platform_.readInstalledMark(mark) && markedSha256(mark) == sha256;
+    InstalledMark mark;
+    return run_.records.readMark(mark) && mark.sha256 == sha256;
 }
 
 bool Journal::placedByProgram(const std::wstring& path, std::wstring& sha256) {
@@ -452,12 +451,13 @@ bool Journal::installersAfterAll(const std::wstring& path) {
 // removed the disc's control it named, and installed that build themselves.
 void Journal::restoreMark(bool usersInPlace) {
     if (!record.markKnown) return;
-    std::wstring wanted = record.markBefore, mark;
-    if (usersInPlace && !markedSha256(wanted).empty() &&
-        platform_.digestFile(machine_.getPathFlash(), false).sha256 == markedSha256(wanted))
-        wanted.clear();
-    if (platform_.readInstalledMark(mark) ? mark == wanted : wanted.empty()) return;
-    platform_.writeInstalledMark(wanted);
+    InstalledMark wanted = record.markBefore, mark;
+    if (usersInPlace && !wanted.sha256.empty() &&
+        platform_.digestFile(machine_.getPathFlash(), false).sha256 == wanted.sha256)
+        wanted = InstalledMark();
+    run_.records.readMark(mark);
+    if (mark == wanted) return;
+    run_.records.writeMark(wanted);
 }
 
 bool Journal::readsAsDiscs(const std::wstring& path) { return isDiscs(platform_.digestFile(path, false).sha256); }
@@ -658,7 +658,7 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
         try {
             // What is left in doubt stays in the record, for the next run.
             if (doubt.empty()) closeRecord();
-            else platform_.writeRepairRecord(record.text());
+            else run_.records.writeRecord(record.text());
         } catch (const Failure&) {
             // Kept: the next run finds everything in place and puts nothing back.
             platform_.noteDropped("the record stays for the next run");

@@ -63,7 +63,7 @@
 namespace tolvane {
 
 // What the repair has changed so far, kept on the disk as the repair goes
-// (Platform::writeRepairRecord): a run cut off half-way is completed from it
+// (RecordStore::writeRecord): a run cut off half-way is completed from it
 // by the next one. Paths are whole.
 struct RepairRecord {
     std::wstring step;              // what the run was doing, for the log
@@ -95,7 +95,7 @@ struct RepairRecord {
     // The mark as it stood when the run began (empty: none), when that is
     // known: what a put-back writes again.
     bool markKnown = false;
-    std::wstring markBefore;
+    InstalledMark markBefore;
     // What an earlier run left that could not be read then: "<SHA-256 or
     // folder identity>|<path>", settled by the next run that can read it.
     std::vector<std::wstring> leftovers;
@@ -116,9 +116,6 @@ std::wstring backupPath(const std::wstring& path);
 // through all the same (a flush that failed after it): what the disk shows
 // then decides.
 void moveFile(Platform& platform, const std::wstring& from, const std::wstring& to);
-
-// The SHA-256 a mark names; empty for another text.
-std::wstring markedSha256(const std::wstring& mark);
 
 // The lock of the one repair on the machine, whatever session or instance
 // runs it: a file in the Windows folder, where only administrators write.
@@ -164,7 +161,7 @@ public:
     // /restore's: the control from before the disc (empty: none), whether the
     // disc's control stands in place, the mark read (null: it could not be),
     // swflash.inf where it is to go back.
-    void beginRestore(const std::wstring& usersControl, bool copyInPlace, const std::wstring* mark,
+    void beginRestore(const std::wstring& usersControl, bool copyInPlace, const InstalledMark* mark,
                       const std::wstring& inf);
     // A cut-off run's record, to finish or undo.
     void takeOver(RepairRecord&& earlier);

@@ -58,7 +58,7 @@ std::wstring RepairRecord::text() const {
     for (const std::wstring& older : olderBackups) add(L"kept", older);
     // One line for each of the mark's; an empty one for no mark.
     if (markKnown) {
-        const std::vector<std::wstring> mark = lines(markBefore);
+        const std::vector<std::wstring> mark = lines(markBefore.lines());
         if (mark.empty()) text += L"markBefore=\n";
         for (const std::wstring& line : mark) add(L"markBefore", line);
     }
@@ -73,6 +73,7 @@ Failure unreadableRecord(const std::wstring& why) {
 // Nothing is guessed from a record that this program did not write.
 RepairRecord RepairRecord::parse(const std::wstring& text) {
     RepairRecord record;
+    std::wstring mark;
     bool step = false, control = false;
     const std::vector<std::wstring> all = lines(text);
     if (!all.empty() && all[0] != recordHeader) throw unreadableRecord(L"it does not begin with " + quotedPath(recordHeader));
@@ -97,13 +98,14 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         } else if (key == L"kept") {
             read = !value.empty(), record.olderBackups.push_back(value);
         } else if (key == L"markBefore") {
-            record.markKnown = true, record.markBefore += value.empty() ? L"" : value + L"\n";
+            record.markKnown = true, mark += value.empty() ? L"" : value + L"\n";
         } else {
             read = false;
         }
         if (!read) throw unreadableRecord(joined({L"its line ", decimal(i + 1), L" is not one this program writes"}));
     }
     if (!step || !control) throw unreadableRecord(L"it is incomplete");
+    record.markBefore = InstalledMark::fromLines(mark);
     return record;
 }
 
@@ -163,12 +165,6 @@ void Journal::checkRecordNames(const RepairRecord& record) {
 
 bool Journal::isInstallerFolder(const std::wstring& path) {
     return numbered(path, machine_.windowsFolder() + installerFolders, L"", true);
-}
-
-// The SHA-256 a mark names; empty for another text.
-std::wstring markedSha256(const std::wstring& mark) {
-    const std::vector<std::wstring> all = lines(mark);
-    return all.empty() || all[0].compare(0, 7, L"sha256=") != 0 ? std::wstring() : all[0].substr(7);
 }
 
 }  // namespace tolvane

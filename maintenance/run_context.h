@@ -6,6 +6,7 @@
 #include <string>
 
 #include "maintenance/options.h"
+#include "maintenance/record_store.h"
 #include "maintenance/reports.h"
 #include "platform/platform.h"
 
@@ -16,7 +17,7 @@ inline constexpr DWORD quietInstallerLimitSeconds = 900;
 
 struct RunContext {
     RunContext(Platform& platform, const ProgramOptions& options, ReportLead& lead)
-        : platform(platform), lead(lead), quiet(options.quiet), noMenu(options.noMenu), restore(options.restore),
+        : platform(platform), lead(lead), records(platform), quiet(options.quiet), noMenu(options.noMenu), restore(options.restore),
           installerLimitSeconds(options.timeoutGiven ? options.timeoutSeconds
                                 : options.quiet      ? quietInstallerLimitSeconds
                                                      : 0) {}
@@ -37,6 +38,7 @@ struct RunContext {
 
     Platform& platform;
     ReportLead& lead;
+    RecordStore records;  // the record of a repair at work, and the mark
     const bool quiet;   // /quiet: no box
     const bool noMenu;  // /nomenu
     const bool restore; // /restore in place of the repair

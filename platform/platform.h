@@ -155,8 +155,13 @@ protected:
 // instance's process id (in decimal) after it: "/repair 1234".
 inline constexpr wchar_t repairSwitch[] = L"/repair";
 
-// Where the record of a repair at work is kept, for the reports that name it.
-inline constexpr wchar_t repairRecordPlace[] = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Tolvane, value RepairInProgress";
+// A value of the program's in the registry: text (REG_SZ), lines
+// (REG_MULTI_SZ; here each ended by a line feed) or a number (REG_DWORD).
+struct RegistryValue {
+    DWORD type = 0;
+    std::wstring text;
+    DWORD number = 0;
+};
 
 class Platform : public modMain {
 public:
@@ -334,19 +339,18 @@ public:
     // next restart: then false. Never raises.
     virtual bool removeFolder(const std::wstring& path) noexcept = 0;
 
-    // The record of a repair at work: a few lines, kept where only
-    // administrators can write and on the disk when the write returns, so
-    // that a run cut off half-way is found and completed by the next one.
-    // Its lines each end with a line feed. False when there is none; raises
-    // when one is there but cannot be read.
-    virtual bool readRepairRecord(std::wstring& text) = 0;
-    virtual void writeRepairRecord(const std::wstring& text) = 0;
-    virtual void clearRepairRecord() = 0;
-    // Beside it, and as safe: what the last repair that went through put in
-    // place ("sha256=<the control's>"), when ("when=...") and with which
-    // exit code ("exitCode=0"), a line each. False when there is none.
-    virtual bool readInstalledMark(std::wstring& text) = 0;
-    virtual void writeInstalledMark(const std::wstring& text) = 0;
+    // The program's values in the registry, under HKEY_LOCAL_MACHINE\SOFTWARE\Tolvane
+    // (on 64-bit Windows in its 32-bit view), where only administrators
+    // write. The value's type says which type is wanted. False when the key
+    // or the value is not there; raises when it cannot be read or is of
+    // another type.
+    virtual bool readRegistryValue(const wchar_t* name, RegistryValue& value) = 0;
+    // The key made where it is missing. On the disk when this returns.
+    virtual void writeRegistryValue(const wchar_t* name, const RegistryValue& value) = 0;
+    // Nothing to do where it is not there. On the disk when this returns.
+    virtual void deleteRegistryValue(const wchar_t* name) = 0;
+    // The key goes, whatever values it holds; nothing to do where it is not there.
+    virtual void deleteRegistryKey() = 0;
 
     // Waits, as WaitForSingleObject does, for the elevated repair (see
     // launchElevatedRepair) until it ends or hands back its outcome

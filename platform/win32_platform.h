@@ -89,11 +89,10 @@ public:
     std::wstring folderIdentity(const std::wstring& path) override;
     std::wstring randomHex() override;
     bool removeFolder(const std::wstring& path) noexcept override;
-    bool readRepairRecord(std::wstring& text) override;
-    void writeRepairRecord(const std::wstring& text) override;
-    void clearRepairRecord() override;
-    bool readInstalledMark(std::wstring& text) override;
-    void writeInstalledMark(const std::wstring& text) override;
+    bool readRegistryValue(const wchar_t* name, RegistryValue& value) override;
+    void writeRegistryValue(const wchar_t* name, const RegistryValue& value) override;
+    void deleteRegistryValue(const wchar_t* name) override;
+    void deleteRegistryKey() override;
     void endTrackedProcesses() noexcept override;
     bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) override;
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
@@ -143,10 +142,6 @@ public:
     static std::wstring programFileByPsapi(HANDLE process);
 
 private:
-    // A list of lines in a value of the program's key under HKLM.
-    bool readLines(const wchar_t* value, std::wstring& text);
-    void writeLines(const wchar_t* value, const std::wstring& text);
-
     static bool elevatedToken();
     std::vector<std::uint32_t> familyByParents();
     // Whether the token holds the NT authority's SID with these RIDs;

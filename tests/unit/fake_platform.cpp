@@ -5,7 +5,9 @@
 
 #include <cstring>
 
+#include "maintenance/record_store.h"
 #include "platform/sha256.h"
+#include "platform/text.h"
 
 namespace tolvane::testing {
 
@@ -55,7 +57,7 @@ void FakePlatform::takeMachineOf(const FakePlatform& earlier) {
     folderIds = earlier.folderIds;
     readOnly = earlier.readOnly;
     record = earlier.record;
-    installedMark = earlier.installedMark;
+    registry = earlier.registry;
     anotherRepairHoldsTheMachine = earlier.anotherRepairHoldsTheMachine;
     lastRegistered = earlier.lastRegistered;
     atRestart = earlier.atRestart;
@@ -107,44 +109,64 @@ bool FakePlatform::claimRepairLock(const std::wstring& name) {
     return !anotherRepairHoldsTheMachine && !failsWin32(L"claimRepairLock");
 }
 
-bool FakePlatform::readRepairRecord(std::wstring& text) {
-    calls.push_back(L"readRepairRecord");
-    mayFail(L"reading the record");
-    text = record;
-    return !record.empty();
+// The record's value is `record`; the tests fail a call to it by its old
+// name (writeRepairRecord...), and a read of the mark as readInstalledMark.
+std::wstring FakePlatform::registryCall(const wchar_t* doing, const wchar_t* name) {
+    const bool record = std::wstring(name) == L"RepairInProgress";
+    const std::wstring call = record ? std::wstring(doing) + L"RepairRecord" : joined({doing, L"RegistryValue ", name});
+    calls.push_back(call);
+    failIfAsked(!record && std::wstring(doing) == L"read" ? std::wstring(L"readInstalledMark") : call);
+    return call;
 }
 
-void FakePlatform::writeRepairRecord(const std::wstring& text) {
-    calls.push_back(L"writeRepairRecord");
-    const bool late = mayFail(L"writing the record");
-    if (noChange()) return;
-    failIfAsked(L"writeRepairRecord");
-    record = text;
-    if (late) fail(L"writing the record");
+bool FakePlatform::readRegistryValue(const wchar_t* name, RegistryValue& value) {
+    const std::wstring call = registryCall(L"read", name);
+    mayFail(call);
+    if (call == L"readRepairRecord") value.text = record;
+    else if (registry.count(name) != 0) value = registry[name];
+    else return false;
+    return call != L"readRepairRecord" || !record.empty();
 }
 
-void FakePlatform::clearRepairRecord() {
-    calls.push_back(L"clearRepairRecord");
-    const bool late = mayFail(L"clearing the record");
+void FakePlatform::writeRegistryValue(const wchar_t* name, const RegistryValue& value) {
+    const std::wstring call = registryCall(L"write", name);
+    const bool late = mayFail(call);
     if (noChange()) return;
-    failIfAsked(L"clearRepairRecord");
+    if (call == L"writeRepairRecord") record = value.text;
+    else registry[name] = value;
+    if (late) fail(call);
+}
+
+void FakePlatform::deleteRegistryValue(const wchar_t* name) {
+    const std::wstring call = registryCall(L"clear", name);
+    const bool late = mayFail(call);
+    if (noChange()) return;
+    if (call == L"clearRepairRecord") record.clear();
+    else registry.erase(name);
+    if (late) fail(call);
+}
+
+void FakePlatform::deleteRegistryKey() {
+    const bool late = mayFail(L"removing the program's key");
+    if (noChange()) return;
     record.clear();
-    if (late) fail(L"clearing the record");
+    registry.clear();
+    if (late) fail(L"removing the program's key");
 }
 
-bool FakePlatform::readInstalledMark(std::wstring& text) {
-    failIfAsked(L"readInstalledMark");
-    mayFail(L"reading the mark");
-    text = installedMark;
-    return !installedMark.empty();
+std::wstring FakePlatform::mark() const {
+    InstalledMark mark;
+    const auto text = [&](const wchar_t* name) { return registry.count(name) != 0 ? registry.at(name).text : std::wstring(); };
+    const auto number = [&](const wchar_t* name) {
+        return registry.count(name) != 0 ? std::optional<DWORD>(registry.at(name).number) : std::nullopt;
+    };
+    mark.sha256 = text(L"Sha256"), mark.when = text(L"When");
+    mark.exitCode = number(L"ExitCode"), mark.installerExitCode = number(L"InstallerExitCode");
+    return mark.lines();
 }
 
-void FakePlatform::writeInstalledMark(const std::wstring& text) {
-    calls.push_back(L"writeInstalledMark");
-    const bool late = mayFail(L"writing the mark");
-    if (noChange()) return;
-    installedMark = text;
-    if (late) fail(L"writing the mark");
+void FakePlatform::markInstalled(const std::wstring& sha256) {
+    registry[L"Sha256"] = RegistryValue{REG_SZ, sha256, 0};
 }
 
 bool FakePlatform::claimSingleRun(const std::wstring& name) {

@@ -66,8 +66,12 @@ public:
     bool anotherRepairHoldsTheMachine = false;
     // The record of a repair at work, as the platform keeps it; none when empty.
     std::wstring record;
-    // What the last repair that went through put in place; none when empty.
-    std::wstring installedMark;
+    // The program's other values in the registry: the mark.
+    std::map<std::wstring, RegistryValue> registry;
+    // The mark as lines ("sha256=..."); none when empty.
+    std::wstring mark() const;
+    // A mark that names the control with this SHA-256.
+    void markInstalled(const std::wstring& sha256);
     // A power cut: after this many changes to the machine (files, record,
     // started programs) nothing changes any more; the run goes on in vain.
     int cutOffAfterChanges = -1;
@@ -204,11 +208,10 @@ public:
     DWORD volumeFlags(const std::wstring& path) override;
     bool makeAdministratorsFolder(const std::wstring& path) override;
     bool removeFolder(const std::wstring& path) noexcept override;
-    bool readRepairRecord(std::wstring& text) override;
-    void writeRepairRecord(const std::wstring& text) override;
-    void clearRepairRecord() override;
-    bool readInstalledMark(std::wstring& text) override;
-    void writeInstalledMark(const std::wstring& text) override;
+    bool readRegistryValue(const wchar_t* name, RegistryValue& value) override;
+    void writeRegistryValue(const wchar_t* name, const RegistryValue& value) override;
+    void deleteRegistryValue(const wchar_t* name) override;
+    void deleteRegistryKey() override;
     void endTrackedProcesses() noexcept override { calls.push_back(L"endTrackedProcesses"); }
     // The elevated repair's installer runs at once.
     bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) override {
@@ -229,6 +232,8 @@ private:
     void startChecked(const std::wstring& application, const std::wstring& process);
     UINT folderCall(const char* name, const std::string& folder, LPSTR buffer, UINT size);
     void failIfAsked(const std::wstring& operation);
+    // A call to a value of the registry, logged and failed when asked.
+    std::wstring registryCall(const wchar_t* doing, const wchar_t* name);
     // Counts a call that can fail: raises when it is to fail before its
     // effect; true when it is to fail after it (then raise with `fail`).
     // `there`: what the call names is there, so it cannot fail with "not found".

@@ -253,8 +253,8 @@ TEST_P(SmallestCase, KeepsTheUsersControlAndTellsTheTruth) {
 
 INSTANTIATE_TEST_SUITE_P(
     FaultSweep, SmallestCase,
-    ::testing::Values(Kind{"TheMarkIsNotWritten", 0, L"writing the mark", 1},
-                      Kind{"TheMarkCannotBeRead", 0, L"reading the mark", 1},
+    ::testing::Values(Kind{"TheMarkIsNotWritten", 0, L"writeRegistryValue Sha256", 1},
+                      Kind{"TheMarkCannotBeRead", 0, L"readRegistryValue Sha256", 1},
                       Kind{"AScannerHoldsTheControl", 4, L"reading " + quotedPath(control), 1, ERROR_SHARING_VIOLATION},
                       Kind{"ASearchFailsBeforeTheControlGoesAside", 0, L"looking for " + quotedPath(control), 3},
                       Kind{"ASearchFailsAtTheRegistration", 0, L"looking for " + quotedPath(control), 5},

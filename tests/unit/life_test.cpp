@@ -86,7 +86,7 @@ struct Life {
             Sha256 hash;
             hash.update(build.data(), build.size());
             const std::wstring sha256 = hash.finishHex();
-            if (build.empty() || (at(control) != build && pc.installedMark.find(sha256) == std::wstring::npos &&
+            if (build.empty() || (at(control) != build && pc.mark().find(sha256) == std::wstring::npos &&
                                   pc.record.find(sha256) == std::wstring::npos)) {
                 transcript += build.empty() ? "the user removes Flash\n" : "the user installs \"" + build + "\"\n";
                 userChanges(build);

@@ -368,7 +368,7 @@ TEST(Codes, SayWhatTheMachineIs) {
          restartNeededExitCode, L"the installer asks for a restart (exit code 1641)"},
         {"the installer fails", [&](FakePlatform& f) { f.exitCodes[copy] = ERROR_INSTALL_FAILURE; }, 0,
          L"the installer reports a failure (exit code 1603: ", L"",
-         L"T.exe", [](const FakePlatform& f) { EXPECT_NE(f.installedMark.find(L"\ninstallerExitCode=1603\n"), std::wstring::npos); }},
+         L"T.exe", [](const FakePlatform& f) { EXPECT_NE(f.mark().find(L"\ninstallerExitCode=1603\n"), std::wstring::npos); }},
         {"the time limit, the control put back", [&](FakePlatform& f) { f.stillRunningAfterWait.insert(copy); },
          timedOutExitCode, L"was put back and registered again", L"", L"T.exe /quiet /timeout 5"},
         {"the time limit, the control not put back", [&](FakePlatform& f) {
@@ -381,7 +381,7 @@ TEST(Codes, SayWhatTheMachineIs) {
              f.files[control] = "medium control", f.files[controlBackup] = "installed control";
              Sha256 hash;
              hash.update("medium control", 14);
-             f.installedMark = L"sha256=" + hash.finishHex() + L"\n";
+             f.markInstalled(hash.finishHex());
              f.failingOperations.insert(L"digestFile:" + control); },
          0, L"\"" + control + L"\" is handled as the user's", L"",
          L"T.exe", [](const FakePlatform& f) { EXPECT_EQ(f.files.at(controlBackup), "installed control"); }},

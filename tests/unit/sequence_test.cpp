@@ -308,7 +308,7 @@ TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
             // through (its record says so, or is gone); after a cut recovery
             // either.
             const auto putsBack = [&](const FakePlatform& cut, bool once) {
-                const bool wentThrough = !cut.installedMark.empty() &&
+                const bool wentThrough = !cut.mark().empty() &&
                                          (cut.record.empty() || cut.record.find(L"finished=yes") != std::wstring::npos);
                 FakePlatform damaged = start(&cut);
                 damaged.unregistrable = {"medium control"};
@@ -735,7 +735,7 @@ TEST(Deployment, CheckRepairCheckRestoreAndRestoreAgain) {
     EXPECT_EQ(machine.lastRegistered, "installed control");
     EXPECT_EQ(machine.files.count(controlBackup), 0u);
     EXPECT_EQ(machine.files[inf], "inf");
-    EXPECT_TRUE(machine.record.empty() && machine.installedMark.empty());
+    EXPECT_TRUE(machine.record.empty() && machine.mark().empty());
     run(L"T.exe /check", repairNeededExitCode);
     run(L"T.exe /restore", nothingToRestoreExitCode);
     // A control installed since is the user's: /restore leaves it, and the
@@ -746,7 +746,7 @@ TEST(Deployment, CheckRepairCheckRestoreAndRestoreAgain) {
     EXPECT_EQ(machine.files[control], "a newer control");
     EXPECT_EQ(machine.lastRegistered, "a newer control");
     EXPECT_EQ(machine.files[controlBackup], "installed control");
-    EXPECT_TRUE(machine.installedMark.empty());
+    EXPECT_TRUE(machine.mark().empty());
     run(L"T.exe /check", repairNeededExitCode);
     // A machine that had no control: the uninstall takes the disc's away, and detection then says so.
     machine.files.erase(control), machine.files.erase(controlBackup);
@@ -754,7 +754,7 @@ TEST(Deployment, CheckRepairCheckRestoreAndRestoreAgain) {
     run(L"T.exe /check", 0);
     run(L"T.exe /restore", 0);
     EXPECT_EQ(machine.files.count(control) + machine.files.count(controlBackup), 0u);
-    EXPECT_TRUE(machine.record.empty() && machine.installedMark.empty());
+    EXPECT_TRUE(machine.record.empty() && machine.mark().empty());
     run(L"T.exe /check", repairNeededExitCode);
     run(L"T.exe /restore", nothingToRestoreExitCode);
     // A record: a repair at work (its lock held), or one cut off.
@@ -784,12 +784,12 @@ TEST(Deployment, RestoreCutOrFailedAnywhereIsFinishedByTheNext) {
                 EXPECT_EQ(fake.lastRegistered, before);
             }
             EXPECT_EQ(fake.files.count(controlBackup), 0u);
-            EXPECT_TRUE(fake.record.empty() && fake.installedMark.empty());
+            EXPECT_TRUE(fake.record.empty() && fake.mark().empty());
         };
         const auto finishes = [&](const FakePlatform& earlier) {
             FakePlatform again = start(&earlier);
             const int code = runProgram(again, parseOptions(L"T.exe /restore"));
-            EXPECT_TRUE(code == 0 || (code == nothingToRestoreExitCode && earlier.installedMark.empty())) << code;
+            EXPECT_TRUE(code == 0 || (code == nothingToRestoreExitCode && earlier.mark().empty())) << code;
             asBeforeTheDisc(again);
         };
         for (int changes = 1;; ++changes) {
