@@ -162,7 +162,7 @@ std::wstring FakePlatform::mark() const {
     };
     mark.sha256 = text(L"Sha256"), mark.when = text(L"When");
     mark.exitCode = number(L"ExitCode"), mark.installerExitCode = number(L"InstallerExitCode");
-    return mark.lines();
+    return mark.lines().empty() ? text(L"Installed") : mark.lines();
 }
 
 void FakePlatform::markInstalled(const std::wstring& sha256) {

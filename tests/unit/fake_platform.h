@@ -68,7 +68,7 @@ public:
     std::wstring record;
     // The program's other values in the registry: the mark.
     std::map<std::wstring, RegistryValue> registry;
-    // The mark as lines ("sha256=..."); none when empty.
+    // The mark as lines ("sha256=..."), or an earlier release's list; none when empty.
     std::wstring mark() const;
     // A mark that names the control with this SHA-256.
     void markInstalled(const std::wstring& sha256);

@@ -1,7 +1,7 @@
 // A machine's life: random sequences of what befalls a school's PC (two or
 // three discs in turn, the user installing or removing a Flash of their own,
 // a power cut after any change, a single fault, /restore, /check, a
-// restart), each checked after every step against a small model of what the
+// restart, the mark as an earlier release kept it), each checked after every step against a small model of what the
 // machine must hold. LIFE_SEED=<n> runs another seed than the fixed one; a
 // failure prints its smallest sequence (LIFE_VERBOSE=1: with the runs' logs).
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ using namespace fakePaths;
 
 const std::wstring flashFolder = control.substr(0, control.size() - 9);
 
-enum class Kind { disc, restore, check, userInstalls, restart };
+enum class Kind { disc, restore, check, userInstalls, restart, earlierMark };
 
 struct Step {
     Kind kind;
@@ -91,6 +91,14 @@ struct Life {
                 transcript += build.empty() ? "the user removes Flash\n" : "the user installs \"" + build + "\"\n";
                 userChanges(build);
             }
+            return held();
+        }
+        if (s.kind == Kind::earlierMark) {  // one list, as an earlier release kept it
+            if (pc.registry.count(L"Sha256") == 0) return held();
+            transcript += "the mark becomes an earlier release's list\n";
+            const RegistryValue list{REG_MULTI_SZ, pc.mark(), 0};
+            pc.registry.clear();
+            pc.registry[L"Installed"] = list;
             return held();
         }
         if (s.kind == Kind::restart) {
@@ -188,7 +196,7 @@ std::vector<Step> randomLife(std::mt19937& random) {
         Step s{Kind::disc};
         const unsigned roll = random() % 100;
         s.kind = roll < 45 ? Kind::disc : roll < 57 ? Kind::restore : roll < 67 ? Kind::check : roll < 92 ? Kind::userInstalls
-                 : Kind::restart;
+                 : roll < 96 ? Kind::restart : Kind::earlierMark;
         s.disc = static_cast<int>(random() % discs);
         if (s.kind == Kind::userInstalls && random() % 4 != 0) s.disc = roll < 85 ? -1 : -2;
         if (s.kind == Kind::disc || s.kind == Kind::restore) s.cut = static_cast<int>(random() % 4) % 3;
