@@ -294,12 +294,20 @@ void Journal::discardReplaced() noexcept {
         platform_.noteAbout(own, " stays: not known to be a disc's control");
     } catch (const Failure& failure) {
         // A later run that reads it lets it go when it is the control the mark named.
-        const std::wstring sha256 = record.markKnown ? record.markBefore.sha256 : std::wstring();
-        if (!sha256.empty()) record.leftovers.push_back(joined({sha256, L"|", own}));
-        platform_.note(joined({L"  ", quotedPath(own), L" is left for a later run: ", failure.description()}));
+        leaveForLater(record.leftovers, record.markKnown ? record.markBefore.sha256 : std::wstring(), own, failure);
     } catch (...) {
         platform_.noteDropped("it stays where it is");
     }
+}
+
+// Gone, or what stands there is no folder (a file, a link): nothing of the
+// program's. Else it cannot be told now: a later run settles it.
+void Journal::leaveForLater(std::vector<std::wstring>& list, const std::wstring& id, const std::wstring& path,
+                            const Failure& failure) {
+    const DWORD number = failure.number();
+    if (number == ERROR_FILE_NOT_FOUND || number == ERROR_PATH_NOT_FOUND || number == ERROR_CANT_ACCESS_FILE) return;
+    if (!id.empty()) list.push_back(joined({id, L"|", path}));
+    platform_.note(joined({L"  ", quotedPath(path), L" is left for a later run: ", failure.description()}));
 }
 
 void Journal::tidyAfterRepair() noexcept {
@@ -360,11 +368,7 @@ void Journal::settleLeftovers() noexcept {
             else if (folder) platform_.removeFolder(path);
             else discard(path);
         } catch (const Failure& failure) {
-            // Gone, or what stands there is no folder of the program's.
-            const DWORD number = failure.number();
-            if (number == ERROR_FILE_NOT_FOUND || number == ERROR_PATH_NOT_FOUND || number == ERROR_CANT_ACCESS_FILE) continue;
-            platform_.note(joined({L"  ", quotedPath(path), L" is left for a later run: ", failure.description()}));
-            still.push_back(left);
+            leaveForLater(still, left.substr(0, bar), path, failure);
         } catch (...) {
             platform_.noteDropped("it is left for a later run");
             still.push_back(left);
@@ -406,13 +410,7 @@ void Journal::removeInstallerFolder() noexcept {
         if (ours) platform_.removeFolder(folder);
         else platform_.note(joined({L"  ", quotedPath(folder), L" is left as it is: ", why}));
     } catch (const Failure& failure) {
-        // Gone, or what stands there is no folder (a file, a link): nothing
-        // of the program's. Else it cannot be told now: a later run settles it.
-        const DWORD number = failure.number();
-        if (number != ERROR_FILE_NOT_FOUND && number != ERROR_PATH_NOT_FOUND && number != ERROR_CANT_ACCESS_FILE) {
-            record.leftovers.push_back(joined({record.installerFolderId, L"|", folder}));
-            platform_.note(joined({L"  ", quotedPath(folder), L" is left for a later run: ", failure.description()}));
-        }
+        leaveForLater(record.leftovers, record.installerFolderId, folder, failure);
     } catch (...) {
         platform_.noteDropped("the folder is left");
     }
@@ -481,19 +479,10 @@ bool Journal::discsControl(const std::wstring& path) noexcept {
     }
 }
 
-std::wstring Journal::usersControlNow() {
-    if (record.usersControl.empty()) return std::wstring();
-    if (platform_.fileExists(record.usersControl)) return record.usersControl;
-    if (!record.usersControlTo.empty() && platform_.fileExists(record.usersControlTo)) return record.usersControlTo;
-    platform_.note(joined({L"  the control that was installed is not at ", quotedPath(record.usersControl),
-                           L" any more"}));
-    return std::wstring();
-}
-
-std::wstring Journal::replacedControlNow() {
-    if (record.replacedControl.empty()) return std::wstring();
-    if (platform_.fileExists(record.replacedControl)) return record.replacedControl;
-    if (!record.replacedTo.empty() && platform_.fileExists(record.replacedTo)) return record.replacedTo;
+// A rename under way went through when its source is gone and its target stands.
+std::wstring Journal::whereNow(const std::wstring& named, const std::wstring& to) {
+    if (named.empty() || platform_.fileExists(named)) return named;
+    if (!to.empty() && platform_.fileExists(to)) return to;
     return std::wstring();
 }
 
@@ -549,10 +538,13 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
             record.keptByRun = false;
             saveRecord();
         }
-        usersControl = usersControlNow();
+        usersControl = whereNow(record.usersControl, record.usersControlTo);
+        if (usersControl.empty() && !record.usersControl.empty())
+            platform_.noteAbout(record.usersControl, " no longer holds the control that was installed");
         std::wstring from = usersControl;
         std::wstring what = L"The control that was installed";
-        if (from.empty() && !(from = replacedControlNow()).empty()) what = L"The control the installer put in place";
+        if (from.empty() && !(from = whereNow(record.replacedControl, record.replacedTo)).empty())
+            what = L"The control the installer put in place";
         bool putBack = false, registerIt = true, keptInPlace = false;
         if (from.empty()) {
             // Nothing, the installer's own where it stands, or only the

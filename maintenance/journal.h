@@ -273,11 +273,10 @@ private:
 
     // True when the record names `path`: no new name of the run's may be one.
     bool listed(const std::wstring& path) const;
-    // Where the user's control is by the record: where it was, or where it
-    // was being renamed to; empty when the machine had none (or it is gone).
-    std::wstring usersControlNow();
-    // The same for the control the installer put in place, kept aside.
-    std::wstring replacedControlNow();
+    // Where a file the record names is: at `named`, or at `to` where a
+    // rename there was under way; empty when it names none (or it is gone).
+    // For the user's control and the one the installer put in place.
+    std::wstring whereNow(const std::wstring& named, const std::wstring& to);
     // swflash.inf back where the run found it; what stays aside, if anything.
     std::wstring putInfBack() noexcept;
     // The file's bytes, read now, are the medium's copy where the record
@@ -285,6 +284,11 @@ private:
     // mark. Raises when they cannot be read.
     bool placedByProgram(const std::wstring& path, std::wstring& sha256);
     bool installersAfterAll(const std::wstring& path);
+    // What cannot be read now, listed in `list` as "<id>|<path>" (see
+    // RepairRecord::leftovers) for a later run to settle; without an id
+    // only said. Nothing is listed for what is gone.
+    void leaveForLater(std::vector<std::wstring>& list, const std::wstring& id, const std::wstring& path,
+                       const Failure& failure);
     // The mark as the run found it, where the record knows that.
     void restoreMark(bool usersInPlace);
     // A folder the installer runs from, by its name.
