@@ -17,13 +17,15 @@ namespace {
 constexpr wchar_t recordHeader[] = L"Tolvane repair record 1";
 
 // The record's lines after the first two, in the order they are written:
-// a path or text, a SHA-256 (64 digits), or a flag ("yes").
-enum class Kind { text, sha256, flag };
+// a path or text, a SHA-256 (64 digits), a flag ("yes"), or a list (a line
+// each: a path, or for `left` "<what it was>|<path>").
+enum class Kind { text, sha256, flag, list };
 struct Field {
     const wchar_t* key;
     Kind kind;
     std::wstring RepairRecord::*text;
     bool RepairRecord::*flag;
+    std::vector<std::wstring> RepairRecord::*list = nullptr;
 };
 const Field fields[] = {
     {L"own", Kind::flag, nullptr, &RepairRecord::ownControl},
@@ -43,6 +45,9 @@ const Field fields[] = {
     {L"installerEnded", Kind::flag, nullptr, &RepairRecord::installerEnded},
     {L"installerSha256", Kind::sha256, &RepairRecord::installerSha256, nullptr},
     {L"perhapsInstallers", Kind::sha256, &RepairRecord::perhapsInstallers, nullptr},
+    {L"discard", Kind::list, nullptr, nullptr, &RepairRecord::discards},
+    {L"left", Kind::list, nullptr, nullptr, &RepairRecord::leftovers},
+    {L"kept", Kind::list, nullptr, nullptr, &RepairRecord::olderBackups},
 };
 
 }  // namespace
@@ -52,10 +57,11 @@ std::wstring RepairRecord::text() const {
     const auto add = [&](const wchar_t* key, const std::wstring& value) {
         if (!value.empty()) text += joined({key, L"=", value, L"\n"});
     };
-    for (const Field& field : fields) add(field.key, field.text != nullptr ? this->*field.text : this->*field.flag ? L"yes" : L"");
-    for (const std::wstring& file : discards) add(L"discard", file);
-    for (const std::wstring& left : leftovers) add(L"left", left);
-    for (const std::wstring& older : olderBackups) add(L"kept", older);
+    for (const Field& field : fields) {
+        if (field.list == nullptr) add(field.key, field.text != nullptr ? this->*field.text : this->*field.flag ? L"yes" : L"");
+        else
+            for (const std::wstring& value : this->*field.list) add(field.key, value);
+    }
     // One line for each of the mark's; an empty one for no mark.
     if (markKnown) {
         const std::vector<std::wstring> mark = lines(markBefore.lines());
@@ -86,17 +92,14 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
         if (!read) {
         } else if (field != std::end(fields)) {
             if (field->kind == Kind::flag) read = value == L"yes", record.*field->flag = true;
+            else if (field->kind == Kind::list)  // a leftover says what it was
+                read = !value.empty() && (field->list != &RepairRecord::leftovers || value.find(L'|') != std::wstring::npos),
+                (record.*field->list).push_back(value);
             else read = field->kind == Kind::text ? !value.empty() : value.size() == 64, record.*field->text = value;
         } else if (key == L"step") {
             step = true, record.step = value;
         } else if (key == L"control") {
             control = true, record.usersControl = value;
-        } else if (key == L"discard") {
-            read = !value.empty(), record.discards.push_back(value);
-        } else if (key == L"left") {
-            read = value.find(L'|') != std::wstring::npos, record.leftovers.push_back(value);
-        } else if (key == L"kept") {
-            read = !value.empty(), record.olderBackups.push_back(value);
         } else if (key == L"markBefore") {
             record.markKnown = true, mark += value.empty() ? L"" : value + L"\n";
         } else {
