@@ -165,10 +165,6 @@ std::wstring FakePlatform::mark() const {
     return mark.lines().empty() ? text(L"Installed") : mark.lines();
 }
 
-void FakePlatform::markInstalled(const std::wstring& sha256) {
-    registry[L"Sha256"] = RegistryValue{REG_SZ, sha256, 0};
-}
-
 bool FakePlatform::claimSingleRun(const std::wstring& name) {
     calls.push_back(L"claimSingleRun " + name);
     return !anotherRunHoldsTheLock && !failsWin32(L"claimSingleRun");

@@ -70,8 +70,6 @@ public:
     std::map<std::wstring, RegistryValue> registry;
     // The mark as lines ("sha256=..."), or an earlier release's list; none when empty.
     std::wstring mark() const;
-    // A mark that names the control with this SHA-256.
-    void markInstalled(const std::wstring& sha256);
     // A power cut: after this many changes to the machine (files, record,
     // started programs) nothing changes any more; the run goes on in vain.
     int cutOffAfterChanges = -1;

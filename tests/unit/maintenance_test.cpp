@@ -381,7 +381,7 @@ TEST(Codes, SayWhatTheMachineIs) {
              f.files[control] = "medium control", f.files[controlBackup] = "installed control";
              Sha256 hash;
              hash.update("medium control", 14);
-             f.markInstalled(hash.finishHex());
+             f.registry[L"Sha256"] = {REG_SZ, hash.finishHex(), 0};
              f.failingOperations.insert(L"digestFile:" + control); },
          0, L"\"" + control + L"\" is handled as the user's", L"",
          L"T.exe", [](const FakePlatform& f) { EXPECT_EQ(f.files.at(controlBackup), "installed control"); }},
