@@ -44,14 +44,16 @@ void usersMachine(FakePlatform& fake) {
 }
 
 // A repair of the user's machine, cut off after `changes` changes (0: not cut off).
-std::function<void(FakePlatform&)> repairedBefore(int changes) {
-    return [changes](FakePlatform& fake) {
+// With `earlierRelease`, the mark as an earlier release kept it: one list.
+std::function<void(FakePlatform&)> repairedBefore(int changes, bool earlierRelease = false) {
+    return [changes, earlierRelease](FakePlatform& fake) {
         FakePlatform earlier;
         usersMachine(earlier);
         earlier.cutOffAfterChanges = changes > 0 ? changes : -1;
         runProgram(earlier, parseOptions(L"T.exe /quiet /nomenu"));
         usersMachine(fake);
         fake.takeMachineOf(earlier);
+        if (earlierRelease) fake.registry = {{L"Installed", {REG_MULTI_SZ, earlier.mark(), 0}}};
     };
 }
 
@@ -73,6 +75,8 @@ const Machine machines[] = {
      L"T.exe /quiet /nomenu /timeout 60", "user's control"},
     {"/check", repairedBefore(0), L"T.exe /check", "medium control"},
     {"/restore", repairedBefore(0), L"T.exe /restore", "medium control"},
+    {"after an earlier release's repair", repairedBefore(0, true), L"T.exe", "medium control"},
+    {"/restore after an earlier release's repair", repairedBefore(0, true), L"T.exe /restore", "medium control"},
 };
 
 struct Outcome {
