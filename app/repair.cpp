@@ -24,23 +24,23 @@ void Repair::run(SessionEndListener& listener) {
     {
         const SessionEndGuard guard = controlOutOfPlace(run_, listener, holdUp);
         const std::wstring control = machine_.getPathFlash();
+        bool begun = false;
         try {
             journal_.beginRepair(control);
-        } catch (const Failure& failure) {
-            throw Failure(failure.number(), failure.description() + L"\r\nThe installed control was not touched; nothing was changed.");
-        }
-        try {
+            begun = true;
             journal_.beginStep("copying the medium's installer");
             prepareInstaller();
         } catch (const Failure& failure) {
             // Nothing of the user's was touched yet. An installer that is
             // not as it was made is the medium's fault.
-            if (failure.number() == ERROR_INVALID_DATA) run_.leadWith(IDS_UNCHANGED, IDS_USE_ANOTHER_DISC);
-            journal_.removeInstallerFolder();
-            try {
-                journal_.closeRecord();
-            } catch (const Failure&) {
-                platform_.noteDropped("the record stays");
+            if (begun) {
+                if (failure.number() == ERROR_INVALID_DATA) run_.leadWith(IDS_UNCHANGED, IDS_USE_ANOTHER_DISC);
+                journal_.removeInstallerFolder();
+                try {
+                    journal_.closeRecord();
+                } catch (const Failure&) {
+                    platform_.noteDropped("the record stays");
+                }
             }
             throw Failure(failure.number(), failure.description() + L"\r\nThe installed control was not touched; nothing was changed.");
         }
