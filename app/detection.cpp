@@ -41,7 +41,7 @@ int Detection::run() {
     try {
         marked = run_.records.readMark(mark) && mark.sha256 == sha256;
     } catch (const Failure& failure) {
-        platform_.note(joined({L"  ", failure.description(), L": the control on the disk decides"}));
+        platform_.note(joined({L"  ", failure.description(), widened(": the control on the disk decides")}));
         marked = !medium_.controlSha256.empty();
     }
     if (!marked || sha256.empty())

@@ -115,7 +115,7 @@ bool RecordingPlatform::claimSingleRun(const std::wstring& name) {
     beginLog();
     if (!log_.failure().empty()) throw Failure(ERROR_INSTALL_LOG_FAILURE, log_.failure());  // /log FILE: nothing done yet
     say([&] {
-        return name.empty() ? std::wstring(L"No named lock (as SYSTEM, or no desktop): the machine's lock only")
+        return name.empty() ? widened("No named lock (as SYSTEM, or no desktop): the machine's lock only")
                             : joined({L"Holding the lock ", quotedPath(name), L": no other run is at work"});
     });
     return true;
@@ -151,7 +151,7 @@ bool RecordingPlatform::isAdministrator() {
 
 bool RecordingPlatform::isElevated() {
     const bool elevated = inner_.isElevated();
-    say([&] { return std::wstring(elevated ? L"  the program has a full administrator's token" : L"  the program has no elevated token"); });
+    say([&] { return widened(elevated ? "  the program has a full administrator's token" : "  the program has no elevated token"); });
     return elevated;
 }
 
@@ -159,7 +159,7 @@ bool RecordingPlatform::hasVisibleDesktop() { return inner_.hasVisibleDesktop();
 
 StartedProcess RecordingPlatform::launchElevatedRepair(const std::wstring& switches) {
     const StartedProcess process = inner_.launchElevatedRepair(switches);
-    started(process.id, std::wstring(repairSwitch) + L" <this instance's process id>, as administrator", L"Tolvane.exe");
+    started(process.id, std::wstring(repairSwitch) + widened(" <this instance's process id>, as administrator"), L"Tolvane.exe");
     watch(process);
     return process;
 }
@@ -183,7 +183,7 @@ std::uint32_t RecordingPlatform::launchCheckedProgram(const std::wstring& comman
                                                       const std::wstring& application) {
     const std::uint32_t id = inner_.launchCheckedProgram(commandLine, windowStyle, application);
     started(id, commandLine, application);
-    say([&] { return joined({L"  ", quotedPath(application), L" is the file that was checked: it runs"}); });
+    say([&] { return joined({L"  ", quotedPath(application), widened(" is the file that was checked: it runs")}); });
     return id;
 }
 
@@ -325,7 +325,7 @@ void RecordingPlatform::clearReadOnly(const std::wstring& path) {
 
 void RecordingPlatform::deleteAtRestart(const std::wstring& path) {
     inner_.deleteAtRestart(path);
-    say([&] { return joined({L"  ", quotedPath(path), L" will be deleted at the next restart"}); });
+    say([&] { return joined({L"  ", quotedPath(path), widened(" will be deleted at the next restart")}); });
 }
 
 DWORD RecordingPlatform::volumeFlags(const std::wstring& path) {
@@ -351,7 +351,7 @@ bool RecordingPlatform::removeFolder(const std::wstring& path) noexcept {
     const bool gone = inner_.removeFolder(path);
     say([&] {
         return joined({L"  ", quotedPath(path),
-                       (gone ? L" is removed" : L" is removed but for what goes at the next restart")});
+                       widened(gone ? " is removed" : " is removed but for what goes at the next restart")});
     });
     return gone;
 }

@@ -125,8 +125,7 @@ void Repair::renameFlashOCX() {
     // repair went through (see settleKeptBackup).
     if (platform_.fileExists(backup)) {
         if (!installed) {
-            platform_.note(joined({L"  kept: ", quotedPath(backup),
-                                   L" is the only copy of the control that was installed"}));
+            platform_.note(joined({L"  kept: ", quotedPath(backup), widened(" is the only copy of the control that was installed")}));
         } else {
             makeWay(backup, control, true);
         }
@@ -145,7 +144,7 @@ void Repair::makeWay(const std::wstring& backup, const std::wstring& newer, bool
     if (!(kept && journal_.state().ownUnknown) && journal_.knownCopy(backup, newer)) return journal_.removeOwnFile(backup);
     const std::wstring aside = journal_.freeOwnName(backup, L".old");
     platform_.note(joined({L"  ", quotedPath(backup), L" is kept as ", quotedPath(aside),
-                           L": it is not known to be a copy of a file that stays"}));
+                           widened(": it is not known to be a copy of a file that stays")}));
     journal_.moveBackupAside(backup, aside, kept);
 }
 

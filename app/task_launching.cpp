@@ -160,7 +160,7 @@ void Repair::runTaskAndWait(std::wstring path, int windowStyle) {
             run_.restartNeeded = true;
         } else if (exitCode != 0) {
             platform_.note(joined({L"  the installer reports a failure (exit code ", decimal(exitCode), L": ",
-                                   systemMessage(exitCode), L"); the disc's control goes in all the same"}));
+                                   systemMessage(exitCode), widened("); the disc's control goes in all the same")}));
         }
     }
     waitForHandOver();

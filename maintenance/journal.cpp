@@ -583,7 +583,7 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
             if (!samePath(from, control)) {
                 if (duringInstaller) record.perhapsInstallers = standing, record.installerStarted = false;
                 platform_.note(joined({L"  ", quotedPath(control),
-                                       L" was put there after the cut: it stays, and so does ", quotedPath(from)}));
+                                       widened(" was put there after the cut: it stays, and so does "), quotedPath(from)}));
                 if (!usersControl.empty() && record.ownControl && discsControl(from)) discard(from);
                 keptInPlace = true;
             }

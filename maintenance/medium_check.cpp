@@ -108,8 +108,7 @@ void MediumCheck::checkMedium() {
     for (const MediumFile& file : files) {
         if (file.sha256.empty()) {
             if (loaderMaps(file.name))
-                platform_.note(joined({L"  ", quotedPath(data + L"\\" + file.name),
-                                       L" has no SHA-256 in the record (an older tool's): not checked"}));
+                platform_.noteAbout(joined({data, L"\\", file.name}), " has no SHA-256 in the record (an older tool's): not checked");
             continue;
         }
         // The installer is read once, as it is copied (see Repair::prepareInstaller).

@@ -30,7 +30,7 @@ LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wPa
     // end, as a half-done repair is worse than a late one.
     if (message == WM_CLOSE) {
         if (self != nullptr && self->log_ != nullptr)
-            self->log_->add(L"The program was asked to close (WM_CLOSE): the run goes on to its end");
+            self->log_->add(widened("The program was asked to close (WM_CLOSE): the run goes on to its end"));
         return 0;
     }
     if (self != nullptr && self->sessionListener_ != nullptr) {
@@ -65,7 +65,7 @@ void Win32Platform::heard(const COPYDATASTRUCT& data) noexcept {
             return;
         case InstanceChannel::Heard::refused:
             if (log_ != nullptr && !std::exchange(refusedSaid_, true))
-                log_->add(L"A message from another program to this run's window was refused (any more are, unsaid)");
+                log_->add(widened("A message from another program to this run's window was refused (any more are, unsaid)"));
             return;
     }
 }
