@@ -79,8 +79,8 @@ public:
     std::wstring folderIdentity(const std::wstring& path) override;
     std::wstring randomHex() override;
     bool removeFolder(const std::wstring& path) noexcept override;
-    bool readRegistryValue(const wchar_t* name, RegistryValue& value) override {
-        return inner_.readRegistryValue(name, value);
+    bool readRegistryValue(const wchar_t* name, DWORD type, RegistryValue& value) override {
+        return inner_.readRegistryValue(name, type, value);
     }
     void writeRegistryValue(const wchar_t* name, const RegistryValue& value) override {
         inner_.writeRegistryValue(name, value);

@@ -68,8 +68,7 @@ InstalledMark InstalledMark::fromLines(const std::wstring& text) {
 
 bool RecordStore::readRecord(std::wstring& text) {
     RegistryValue value;
-    value.type = REG_MULTI_SZ;
-    const bool there = platform_.readRegistryValue(recordValue, value);
+    const bool there = platform_.readRegistryValue(recordValue, REG_MULTI_SZ, value);
     text = value.text;
     platform_.note(there ? oneLine("  found the record: ", text, true) : widened("  there is none"));
     return there;
@@ -92,14 +91,13 @@ bool RecordStore::readMark(InstalledMark& mark) {
     mark = InstalledMark();
     RegistryValue value;
     for (const MarkValue& named : markValues) {
-        value.type = named.text != nullptr ? REG_SZ : REG_DWORD;
-        if (!platform_.readRegistryValue(named.name, value)) continue;
+        if (!platform_.readRegistryValue(named.name, named.text != nullptr ? REG_SZ : REG_DWORD, value)) continue;
         if (named.text != nullptr) mark.*named.text = value.text;
         else mark.*named.number = value.number;
     }
-    value.type = REG_MULTI_SZ;
-    if (mark.lines().empty() && platform_.readRegistryValue(earlierMarkValue, value)) mark = InstalledMark::fromLines(value.text);
-    return !mark.lines().empty();
+    if (mark.empty() && platform_.readRegistryValue(earlierMarkValue, REG_MULTI_SZ, value))
+        mark = InstalledMark::fromLines(value.text);
+    return !mark.empty();
 }
 
 void RecordStore::writeMark(const InstalledMark& mark) {
@@ -118,9 +116,8 @@ void RecordStore::writeMark(const InstalledMark& mark) {
     platform_.deleteRegistryValue(earlierMarkValue);
     const std::wstring lines = mark.lines();
     RegistryValue record;
-    record.type = REG_MULTI_SZ;
     if (!lines.empty()) platform_.note(oneLine("  marked as installed by this program: ", lines, false));
-    else if (!platform_.readRegistryValue(recordValue, record)) platform_.deleteRegistryKey();
+    else if (!platform_.readRegistryValue(recordValue, REG_MULTI_SZ, record)) platform_.deleteRegistryKey();
 }
 
 }  // namespace tolvane

@@ -26,6 +26,8 @@ struct InstalledMark {
     std::wstring lines() const;
     static InstalledMark fromLines(const std::wstring& text);
     bool operator==(const InstalledMark& other) const { return lines() == other.lines(); }
+    // No value at all: no mark.
+    bool empty() const { return sha256.empty() && when.empty() && !exitCode && !installerExitCode; }
 };
 
 // Where only administrators can write, and on the disk when a write

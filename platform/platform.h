@@ -341,10 +341,10 @@ public:
 
     // The program's values in the registry, under HKEY_LOCAL_MACHINE\SOFTWARE\Tolvane
     // (on 64-bit Windows in its 32-bit view), where only administrators
-    // write. The value's type says which type is wanted. False when the key
-    // or the value is not there; raises when it cannot be read or is of
-    // another type.
-    virtual bool readRegistryValue(const wchar_t* name, RegistryValue& value) = 0;
+    // write, of the type wanted (REG_SZ, REG_MULTI_SZ, REG_DWORD). False
+    // when the key or the value is not there; raises when it cannot be read
+    // or is of another type.
+    virtual bool readRegistryValue(const wchar_t* name, DWORD type, RegistryValue& value) = 0;
     // The key made where it is missing. On the disk when this returns.
     virtual void writeRegistryValue(const wchar_t* name, const RegistryValue& value) = 0;
     // Nothing to do where it is not there. On the disk when this returns.

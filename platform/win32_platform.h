@@ -89,7 +89,7 @@ public:
     std::wstring folderIdentity(const std::wstring& path) override;
     std::wstring randomHex() override;
     bool removeFolder(const std::wstring& path) noexcept override;
-    bool readRegistryValue(const wchar_t* name, RegistryValue& value) override;
+    bool readRegistryValue(const wchar_t* name, DWORD type, RegistryValue& value) override;
     void writeRegistryValue(const wchar_t* name, const RegistryValue& value) override;
     void deleteRegistryValue(const wchar_t* name) override;
     void deleteRegistryKey() override;

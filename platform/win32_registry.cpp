@@ -82,17 +82,17 @@ RegistryKey programKeyFor(const Registry& registry, const std::wstring& action, 
 
 }  // namespace
 
-bool Win32Platform::readRegistryValue(const wchar_t* name, RegistryValue& value) {
+bool Win32Platform::readRegistryValue(const wchar_t* name, DWORD type, RegistryValue& value) {
     const std::wstring action = valueAction("reading", name);
     const Registry& registry = Registry::get(action);
     const RegistryKey key = programKeyFor(registry, action, KEY_QUERY_VALUE);
     if (!key) return false;
-    DWORD size = 0, type = 0;
-    LONG error = registry.query(key.get(), name, nullptr, &type, nullptr, &size);
+    DWORD size = 0;
+    LONG error = registry.query(key.get(), name, nullptr, &value.type, nullptr, &size);
     if (error == ERROR_FILE_NOT_FOUND) return false;
     raiseFor(action, error);
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
-    raiseFor(action, registry.query(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size));
+    raiseFor(action, registry.query(key.get(), name, nullptr, &value.type, reinterpret_cast<BYTE*>(data.data()), &size));
     if (type != value.type) throw Failure(ERROR_INVALID_DATA, action + L" failed: it is of another type");
     std::memcpy(&value.number, data.data(), sizeof value.number);
     // A list of lines (REG_MULTI_SZ): each ends with a NUL, the list with another.

@@ -119,10 +119,10 @@ std::wstring FakePlatform::registryCall(const wchar_t* doing, const wchar_t* nam
     return call;
 }
 
-bool FakePlatform::readRegistryValue(const wchar_t* name, RegistryValue& value) {
+bool FakePlatform::readRegistryValue(const wchar_t* name, DWORD type, RegistryValue& value) {
     const std::wstring call = registryCall(L"read", name);
     mayFail(call);
-    if (call == L"readRepairRecord") value.text = record;
+    if (call == L"readRepairRecord") value = {type, record, 0};
     else if (registry.count(name) != 0) value = registry[name];
     else return false;
     return call != L"readRepairRecord" || !record.empty();
@@ -162,7 +162,7 @@ std::wstring FakePlatform::mark() const {
     };
     mark.sha256 = text(L"Sha256"), mark.when = text(L"When");
     mark.exitCode = number(L"ExitCode"), mark.installerExitCode = number(L"InstallerExitCode");
-    return mark.lines().empty() ? text(L"Installed") : mark.lines();
+    return mark.empty() ? text(L"Installed") : mark.lines();
 }
 
 bool FakePlatform::claimSingleRun(const std::wstring& name) {
