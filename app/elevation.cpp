@@ -20,8 +20,9 @@ DWORD Elevation::run(SessionEndListener& listener) {
     platform_.note("Starting the repair as administrator");
     StartedProcess elevated{};
     try {
+        // The channel's key goes on the elevated instance's command line alone.
         elevated = platform_.launchElevatedRepair(
-            joined({run_.restore ? L" /restore" : L"",
+            joined({run_.channel.newKey(), run_.restore ? L" /restore" : L"",
                     run_.installerLimitSeconds == 0 ? std::wstring() : L" /timeout " + decimal(run_.installerLimitSeconds),
                     L" /language ", decimal(run_.lead.language)}));
     } catch (const Failure& failure) {
@@ -44,10 +45,13 @@ DWORD Elevation::run(SessionEndListener& listener) {
                               "Until the repair has ended, an ending session waits briefly for its last lines");
         run_.waitingForElevated = true;
         run_.waitingFor = elevated_;
-        const bool waited = platform_.waitForRepair(elevated_, exitCode, tidying_, run_.meanwhile);
+        platform_.note("  waiting for the repair to end or hand back its outcome");
+        const bool waited = run_.channel.waitForRepair(elevated_, exitCode, tidying_, run_.meanwhile);
         run_.waitingFor = nullptr;
         run_.waitingForElevated = false;
         if (!waited) throw failureFor("waiting for the repair", platform_.GetLastError());
+        platform_.note(joined({L"  the repair's outcome: exit code ", decimal(exitCode),
+                               (tidying_ ? L", handed back while it tidies up" : L", as it ended")}));
     }
     for (int known : {0, anotherRepairExitCode, ownFaultExitCode, restartNeededExitCode, failedExitCode,
                       timedOutExitCode, nothingToRestoreExitCode})

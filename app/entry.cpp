@@ -7,11 +7,10 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     const tolvane::ProgramOptions options = tolvane::parseOptions(::GetCommandLineW());
+    tolvane::Win32Platform windows(instance);
+    tolvane::InstanceChannel channel(windows, options);
     // The elevated repair writes no file of its own: its lines go to the
     // first instance's log, on the one channel between the two.
-    tolvane::InstanceChannel channel = options.repairOnly
-                                           ? tolvane::InstanceChannel(options.firstInstance, options.channelKey)
-                                           : tolvane::InstanceChannel();
     tolvane::RunLog log = options.repairOnly ? tolvane::RunLog(channel) : tolvane::RunLog();
     // Detection runs often and changes nothing: no log of its own, never
     // the repair's pushed out; with /log, its lines at that file's end.
@@ -19,13 +18,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     else if (!options.repairOnly && !options.logFile.empty()) log.useFile(options.logFile);
     // As SYSTEM, beside the deployment tools' own logs, where Windows has that folder.
     else if (!options.repairOnly && tolvane::Win32Platform::systemAccount()) log.useSystemLogsFolder();
-    tolvane::Win32Platform windows(instance);
-    windows.useChannel(channel, options.repairOnly ? nullptr : &log);
+    channel.useLog(log);
     windows.keepLog(log);
     tolvane::RecordingPlatform platform(windows, log, [](tolvane::Platform& inner) {
         return tolvane::Machine(inner).describeMachine();
     });
-    const int exitCode = tolvane::runProgram(platform, options);
+    const int exitCode = tolvane::runProgram(platform, options, &channel);
     // A run that goes to its end does not come back here: the last step ends
     // the program and says so in the log.
     platform.ended(exitCode);

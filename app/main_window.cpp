@@ -2,6 +2,8 @@
 // that runs; the menu; the end of the session; runProgram.
 #include "app/main_window.h"
 
+#include <optional>
+
 #include "app/detection.h"
 #include "app/elevation.h"
 #include "app/recovery.h"
@@ -85,7 +87,9 @@ void frmMain::repairOnly() {
     Repair repair(run_, machine_, registration_, medium_, journal_);
     if (!repairHere(repair)) return platform_.endProgram(anotherRepairExitCode);
     // The first instance starts the menu while this one tidies up.
-    platform_.handRepairOutcome(run_.restartNeeded ? restartNeededExitCode : 0);
+    const DWORD outcome = run_.restartNeeded ? restartNeededExitCode : 0;
+    platform_.note(joined({L"Handing the outcome (exit code ", decimal(outcome), L") back before tidying up"}));
+    run_.channel.handOutcome(outcome);
     repair.tidyUp();
     if (run_.restartNeeded) platform_.endProgram(restartNeededExitCode);
 }
@@ -156,7 +160,7 @@ void frmMain::executeChecker() {
 // under way: once the repair is over, the menu only has to be let run. A menu refused is said when it is due; any
 // other failure is met again then. The elevated instance tells the first.
 void frmMain::whileRepairRuns() noexcept {
-    if (repairOnly_) return platform_.handInstallerRuns();
+    if (repairOnly_) return run_.channel.handInstallerRuns();
     try {
         platform_.note("Making the medium's menu ready while the repair runs");
         if (!medium_.checked) medium_.checkMedium();
@@ -216,7 +220,7 @@ void reportFailure(Platform& platform, const ProgramOptions& options, const Repo
 
 // The elevated instance's failures have an exit code of their own, so that
 // the first instance can tell them from an end by force.
-int runProgram(Platform& platform, const ProgramOptions& given) {
+int runProgram(Platform& platform, const ProgramOptions& given, InstanceChannel* channel) {
     ProgramOptions options = given;
     ReportLead lead;
     // Where nobody would see a box, none may wait for an answer: settled
@@ -233,8 +237,12 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         // named lock lives where any user may make it first: there the
         // machine's lock, which only administrators can hold, is the lock.
         const bool namedLock = desktop && !platform.runsAsSystem();
-        if (!options.repairOnly && !platform.claimSingleRun(namedLock ? singleRunLock : L""))
+        std::optional<InstanceChannel> ownChannel;
+        if (channel == nullptr) channel = &ownChannel.emplace(platform, options);
+        if (!options.repairOnly && !platform.claimSingleRun(namedLock ? singleRunLock : L"")) {
+            channel->tellOtherRuns();
             return !options.bad.empty() ? badSwitchExitCode : options.quiet || options.noMenu ? anotherRepairExitCode : 0;
+        }
         if (!desktop) platform.note("No desktop anybody sees: as with /quiet /nomenu");
         // What a person reads is in their language (the elevated instance's
         // person is the first instance's); the log stays in English.
@@ -258,7 +266,7 @@ int runProgram(Platform& platform, const ProgramOptions& given) {
         }
         // The load handling makes its window itself (see Form_Load).
         if (options.check || options.repairOnly) platform.createMainWindow(L"Tolvane");
-        frmMain form(platform, options, &lead);
+        frmMain form(platform, *channel, options, &lead);
         if (options.check) return form.checkOnly();
         if (options.repairOnly) form.repairOnly();
         else form.Form_Load();

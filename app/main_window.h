@@ -17,8 +17,9 @@ namespace tolvane {
 
 class frmMain : private SessionEndListener, private WhileRepairRuns {
 public:
-    explicit frmMain(Platform& platform, const ProgramOptions& options = ProgramOptions(), ReportLead* lead = nullptr)
-        : run_(platform, options, lead != nullptr ? *lead : ownLead_), platform_(platform), machine_(platform),
+    frmMain(Platform& platform, InstanceChannel& channel, const ProgramOptions& options = ProgramOptions(),
+            ReportLead* lead = nullptr)
+        : run_(platform, options, lead != nullptr ? *lead : ownLead_, channel), platform_(platform), machine_(platform),
           registration_(run_, machine_), medium_(run_, machine_), journal_(run_, machine_, registration_, medium_) {}
     frmMain(const frmMain&) = delete;
     frmMain& operator=(const frmMain&) = delete;
@@ -74,7 +75,8 @@ inline constexpr wchar_t singleRunLock[] = L"Local\\Tolvane.Repair";
 // "Tolvane" (with /quiet, in the log) and gives exit code 1; otherwise 0,
 // also when another run holds the lock (that run will start the menu). /? and
 // a switch the program does not know change nothing. The elevated instance
-// (`repairOnly`) takes no lock and runs only the repair.
-int runProgram(Platform& platform, const ProgramOptions& options = ProgramOptions());
+// (`repairOnly`) takes no lock and runs only the repair. The channel to the
+// other instance is `channel`, or one of the run's own on `platform`.
+int runProgram(Platform& platform, const ProgramOptions& options = ProgramOptions(), InstanceChannel* channel = nullptr);
 
 }  // namespace tolvane

@@ -48,28 +48,6 @@ void RecordingPlatform::watch(const StartedProcess& process) noexcept {
     }
 }
 
-bool RecordingPlatform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) {
-    say([&] { return widened("  waiting for the repair to end or hand back its outcome"); });
-    log_.flush();
-    const bool waited = inner_.waitForRepair(process, exitCode, handedBack, meanwhile);
-    const LastErrorKept keep;
-    say([&] {
-        return waited ? joined({L"  the repair's outcome: exit code ", decimal(exitCode),
-                                (handedBack ? L", handed back while it tidies up" : L", as it ended")})
-                      : L"  waiting for the repair failed: " + systemMessage(inner_.GetLastError());
-    });
-    return waited;
-}
-
-void RecordingPlatform::handInstallerRuns() { inner_.handInstallerRuns(); }
-
-// The lines said so far go first: the first instance may end once it has the outcome.
-void RecordingPlatform::handRepairOutcome(DWORD exitCode) {
-    say([&] { return joined({L"Handing the outcome (exit code ", decimal(exitCode), L") back before tidying up"}); });
-    log_.flush();
-    inner_.handRepairOutcome(exitCode);
-}
-
 DWORD RecordingPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     const auto found = watched_.find(handle);
     const std::uint32_t id = found == watched_.end() ? 0 : found->second;
@@ -157,8 +135,8 @@ bool RecordingPlatform::isElevated() {
 
 bool RecordingPlatform::hasVisibleDesktop() { return inner_.hasVisibleDesktop(); }
 
-StartedProcess RecordingPlatform::launchElevatedRepair(const std::wstring& switches) {
-    const StartedProcess process = inner_.launchElevatedRepair(switches);
+StartedProcess RecordingPlatform::launchElevatedRepair(const std::wstring& parameters) {
+    const StartedProcess process = inner_.launchElevatedRepair(parameters);
     started(process.id, std::wstring(repairSwitch) + widened(" <this instance's process id>, as administrator"), L"Tolvane.exe");
     watch(process);
     return process;

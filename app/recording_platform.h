@@ -5,6 +5,7 @@
 // on its way.
 #pragma once
 
+#include "maintenance/instance_channel.h"
 #include "platform/small_map.h"
 
 #include "platform/platform.h"
@@ -39,7 +40,7 @@ public:
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override;
     bool runsAsSystem() override { return inner_.runsAsSystem(); }
-    StartedProcess launchElevatedRepair(const std::wstring& switches) override;
+    StartedProcess launchElevatedRepair(const std::wstring& parameters) override;
     bool isElevated() override;
     bool hasVisibleDesktop() override;
     void createMainWindow(const std::wstring& caption) override;
@@ -88,9 +89,12 @@ public:
     void deleteRegistryValue(const wchar_t* name) override { inner_.deleteRegistryValue(name); }
     void deleteRegistryKey() override { inner_.deleteRegistryKey(); }
     void endTrackedProcesses() noexcept override;
-    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) override;
-    void handInstallerRuns() override;
-    void handRepairOutcome(DWORD exitCode) override;
+    bool sendToInstance(DWORD process, ULONG_PTR kind, const void* data, std::size_t size) noexcept override {
+        return inner_.sendToInstance(process, kind, data, size);
+    }
+    void listenForData(DataListener& listener) override { inner_.listenForData(listener); }
+    DWORD waitForProcessOrMessages(HANDLE process) override { return inner_.waitForProcessOrMessages(process); }
+    DWORD processId() override { return inner_.processId(); }
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override {
         inner_.guardSessionEnd(reason, listener);
     }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "maintenance/instance_channel.h"
 #include "maintenance/options.h"
 #include "maintenance/record_store.h"
 #include "maintenance/reports.h"
@@ -16,8 +17,8 @@ namespace tolvane {
 inline constexpr DWORD quietInstallerLimitSeconds = 900;
 
 struct RunContext {
-    RunContext(Platform& platform, const ProgramOptions& options, ReportLead& lead)
-        : platform(platform), lead(lead), records(platform), quiet(options.quiet), noMenu(options.noMenu), restore(options.restore),
+    RunContext(Platform& platform, const ProgramOptions& options, ReportLead& lead, InstanceChannel& channel)
+        : platform(platform), lead(lead), records(platform), channel(channel), quiet(options.quiet), noMenu(options.noMenu), restore(options.restore),
           installerLimitSeconds(options.timeoutGiven ? options.timeoutSeconds
                                 : options.quiet      ? quietInstallerLimitSeconds
                                                      : 0) {}
@@ -39,6 +40,7 @@ struct RunContext {
     Platform& platform;
     ReportLead& lead;
     RecordStore records;  // the record of a repair at work, and the mark
+    InstanceChannel& channel;  // to the other instance of this run
     const bool quiet;   // /quiet: no box
     const bool noMenu;  // /nomenu
     const bool restore; // /restore in place of the repair

@@ -2,6 +2,7 @@
 // (win32_platform.h) and the recording fake of the tests implement it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -140,15 +141,14 @@ protected:
     ~SessionEndListener() = default;
 };
 
-// What the run does while the medium's installer runs rather than after
-// the repair: in the program's own repair, told once it started; in the
-// first instance, told once the elevated one says so (handInstallerRuns).
-class WhileRepairRuns {
+// What the main window hears from another process (WM_COPYDATA): its kind
+// (dwData) and its bytes, which live only for the call.
+class DataListener {
 public:
-    virtual void whileRepairRuns() noexcept = 0;
+    virtual void heard(ULONG_PTR kind, const void* data, std::size_t size) noexcept = 0;
 
 protected:
-    ~WhileRepairRuns() = default;
+    ~DataListener() = default;
 };
 
 // The switch that starts the program as the repair alone, with the first
@@ -212,10 +212,10 @@ public:
     virtual bool isAdministrator() = 0;
     // Starts the program's own file again with administrator rights
     // ("runas": Windows asks the user's consent), hidden, in the current
-    // folder, with the repair switch and this instance's process id, then
-    // `switches` (" /timeout 600"). Raises a Failure numbered
-    // ERROR_CANCELLED (1223) when the user declines.
-    virtual StartedProcess launchElevatedRepair(const std::wstring& switches) = 0;
+    // folder, with these parameters ("/repair 1234 /timeout 600 ...").
+    // Raises a Failure numbered ERROR_CANCELLED (1223) when the user
+    // declines.
+    virtual StartedProcess launchElevatedRepair(const std::wstring& parameters) = 0;
 
     // The running executable's folder: no trailing backslash except at a drive root.
     virtual std::wstring programFolder() = 0;
@@ -352,20 +352,19 @@ public:
     // The key goes, whatever values it holds; nothing to do where it is not there.
     virtual void deleteRegistryKey() = 0;
 
-    // Waits, as WaitForSingleObject does, for the elevated repair (see
-    // launchElevatedRepair) until it ends or hands back its outcome
-    // (handRepairOutcome), whichever comes first: then `exitCode` is that
-    // outcome, and `handedBack` says it came before the end. False when the
-    // wait or the exit code failed. When the repair says that its installer
-    // runs, `meanwhile` (if any) is told, from within the wait.
-    virtual bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) = 0;
-    // In the elevated repair: tells the first instance that the installer
-    // runs. Does nothing where there is no first instance.
-    virtual void handInstallerRuns() {}
-    // In the elevated repair, once it went through: its exit code handed
-    // back to the first instance, which can start the menu while this one
-    // tidies up. Does nothing where there is no first instance.
-    virtual void handRepairOutcome(DWORD exitCode) { (void)exitCode; }
+    // Hands `kind` and the bytes to the main window of the program's
+    // instance in process `process`, or with 0 to that of every other
+    // instance, waiting up to 5 s for each to take it; false when there is
+    // none. Never raises.
+    virtual bool sendToInstance(DWORD process, ULONG_PTR kind, const void* data, std::size_t size) noexcept = 0;
+    // What the main window hears from now on goes to `listener`.
+    virtual void listenForData(DataListener& listener) = 0;
+    // Waits until `process` ends (WAIT_OBJECT_0) or messages came and were
+    // handled (WAIT_OBJECT_0 + 1); WAIT_FAILED, with the error in
+    // GetLastError, when the wait failed.
+    virtual DWORD waitForProcessOrMessages(HANDLE process) = 0;
+    // This process's id.
+    virtual DWORD processId() = 0;
 
     // Ends every process of the tracked program that still runs, itself
     // included, and those that broke away from its job (see

@@ -27,14 +27,14 @@ std::wstring stamped(DWORD milliseconds, const std::wstring& text) {
     return line;
 }
 
-// A line as it is handed to the first instance (see InstanceChannel).
+// A line as it is handed to the first instance (see LineCarrier).
 std::wstring handedLine(const std::wstring& text) { return decimal(::GetTickCount()) + L"\t" + text + L'\0'; }
 
 }  // namespace
 
 RunLog::RunLog() noexcept : start_(::GetTickCount()) {}
 
-RunLog::RunLog(const InstanceChannel& channel) noexcept
+RunLog::RunLog(LineCarrier& channel) noexcept
     : state_(handing), channel_(&channel), start_(::GetTickCount()) {}
 
 DWORD RunLog::elapsedMs() const noexcept { return ::GetTickCount() - start_; }
@@ -222,8 +222,8 @@ void RunLog::addHanded(const std::wstring& lines) noexcept {
     }
 }
 
-// Every other instance is told; the one whose log is written writes the
-// line itself (see InstanceChannel).
+// The run at work writes its own line once it is told (the channel's
+// tellOtherRuns); this run's lines are dropped.
 void RunLog::addToOtherRun(const std::wstring& text) noexcept {
     if (state_ != waitingForOwner) return;
     kept_.clear();
@@ -234,7 +234,6 @@ void RunLog::addToOtherRun(const std::wstring& text) noexcept {
         write(stamped(elapsedMs(), text));
         file_.reset();
     }
-    InstanceChannel::tellOtherRuns();
 }
 
 namespace {

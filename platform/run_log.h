@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/instance_channel.h"
 #include "platform/log_lines.h"
 #include "platform/unique_handle.h"
 
@@ -35,7 +34,7 @@ public:
     // folder is the user's, and a junction on it would take an elevated
     // write anywhere. Lines are handed over in batches (see flush): each
     // hand-over costs both processes a round trip.
-    explicit RunLog(const InstanceChannel& channel) noexcept;
+    explicit RunLog(LineCarrier& channel) noexcept;
 
     // The log goes to this file (/log FILE), with the same care as
     // Tolvane.log in the temporary folder: made under a name of its own
@@ -66,14 +65,14 @@ public:
     // before it waits, shows a box or ends, and nowhere else: while the
     // hand-over waits for the answer, messages sent to this thread (the end
     // of the session) are handled. Does nothing for a log of its own.
-    void flush() noexcept;
-    // Lines handed over by the elevated instance (see InstanceChannel).
+    void flush() noexcept override;
+    // Lines handed over by the elevated instance (see LineCarrier).
     void addHanded(const std::wstring& lines) noexcept override;
     // This run owns the log: the previous run's file is replaced by a new
     // one with the header lines, unstamped, and the lines added so far.
     void begin(const std::vector<std::wstring>& header) noexcept;
-    // Another run is at work and owns the log: this one tells it so (it
-    // writes its own line for it). Nothing else of this run is written.
+    // Another run is at work and owns the log (the run tells it so, and it
+    // writes its own line): nothing else of this run is written.
     void addToOtherRun(const std::wstring& text) noexcept;
 
     // The version in the program's own version resource, e.g. "1.0.0.0".
@@ -89,7 +88,7 @@ private:
     void addAt(DWORD tick, const std::wstring& text) noexcept;
 
     enum State { waitingForOwner, writing, silent, handing } state_ = waitingForOwner;
-    const InstanceChannel* channel_ = nullptr;
+    LineCarrier* channel_ = nullptr;
     std::wstring handed_;  // lines not yet handed over
     std::vector<std::wstring> kept_;
     UniqueFileHandle file_;

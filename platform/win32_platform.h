@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/instance_channel.h"
 #include "platform/log_lines.h"
 #include "platform/process_tree.h"
 #include "platform/unique_handle.h"
@@ -49,7 +48,7 @@ public:
     bool claimRepairLock(const std::wstring& name) override;
     bool isAdministrator() override;
     bool runsAsSystem() override { return systemAccount(); }
-    StartedProcess launchElevatedRepair(const std::wstring& switches) override;
+    StartedProcess launchElevatedRepair(const std::wstring& parameters) override;
     bool isElevated() override;
     bool hasVisibleDesktop() override;
     void createMainWindow(const std::wstring& caption) override;
@@ -94,7 +93,10 @@ public:
     void deleteRegistryValue(const wchar_t* name) override;
     void deleteRegistryKey() override;
     void endTrackedProcesses() noexcept override;
-    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) override;
+    bool sendToInstance(DWORD process, ULONG_PTR kind, const void* data, std::size_t size) noexcept override;
+    void listenForData(DataListener& listener) override { dataListener_ = &listener; }
+    DWORD waitForProcessOrMessages(HANDLE process) override;
+    DWORD processId() override { return ::GetCurrentProcessId(); }
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
@@ -102,12 +104,6 @@ public:
     void setWindowVisible(bool visible) override;
     void endProgram(int exitCode = 0) override;
 
-    // What the other instance of this run hands the main window (see
-    // InstanceChannel): the elevated repair's lines go into `log`, and a
-    // second start's line. In the elevated instance, the end it speaks on.
-    void useChannel(InstanceChannel& channel, LogLines* log) { channel_ = &channel, logLines_ = log; }
-    void handInstallerRuns() override;
-    void handRepairOutcome(DWORD exitCode) override;
     // The run's own log, for what the window is told (WM_CLOSE).
     void keepLog(LogLines& log) { log_ = &log; }
 
@@ -177,15 +173,8 @@ private:
     // session ends, and whether the end is held up (Vista on).
     SessionEndListener* sessionListener_ = nullptr;
     bool holdingSessionEnd_ = false;
-    // A message of the channel, taken or refused.
-    void heard(const COPYDATASTRUCT& data) noexcept;
-    LogLines* logLines_ = nullptr;
-    InstanceChannel* channel_ = nullptr;
-    bool refusedSaid_ = false;  // a refused message was written down once
-    // The elevated repair handed back its outcome (see waitForRepair).
-    bool outcomeHanded_ = false;
-    bool installerRuns_ = false;  // ...and said that its installer runs
-    DWORD handedOutcome_ = 0;
+    // Who hears what another process hands the main window (WM_COPYDATA).
+    DataListener* dataListener_ = nullptr;
     LogLines* log_ = nullptr;
     // The checked files (the medium's, the installer's copy), until the
     // process ends or their folder is removed.

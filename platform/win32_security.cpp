@@ -172,9 +172,8 @@ bool Win32Platform::hasVisibleDesktop() {
 }
 
 // ShellExecuteExW comes from the system folder's shell32.dll, loaded only
-// on the Windows that ask for consent. The elevated instance finds this
-// one's window by the number after the switch, to hand it its log lines.
-StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& switches) {
+// on the Windows that ask for consent.
+StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& parameters) {
     using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
     using GetProcessIdFn = DWORD(WINAPI*)(HANDLE);
     const auto shellExecute = libraryFunction<ShellExecuteExFn>(systemLibrary(L"shell32.dll"), "ShellExecuteExW");
@@ -184,11 +183,6 @@ StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& switches)
     std::vector<wchar_t> folder(MAX_PATH);
     while ((length = ::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data())) >= folder.size())
         folder.resize(length + 1);
-    // The channel's key goes on the elevated instance's command line alone.
-    const std::wstring key = randomHex();
-    if (channel_ != nullptr) channel_->expect(key);
-    const std::wstring parameters =
-        joined({std::wstring(repairSwitch), L" ", decimal(::GetCurrentProcessId()), switches, L" /channel ", key});
     SHELLEXECUTEINFOW execute = {};
     execute.cbSize = sizeof execute;
     // No owner window: with a hidden one, Windows may show the consent

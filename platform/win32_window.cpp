@@ -1,9 +1,7 @@
-// The Windows side: the hidden main window and its messages, the end of
-// the session, message boxes, and the wait for the elevated instance.
+// The Windows side: the hidden main window and its messages (what another
+// instance hands it, and what it hands another's), the end of the session,
+// message boxes, and a wait that handles messages.
 #include "platform/win32_platform.h"
-
-#include <algorithm>
-#include <utility>
 
 #include "platform/text.h"
 #include "platform/win32_shared.h"
@@ -23,7 +21,8 @@ constexpr int clientHeight = 3195 / 15;
 LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<Win32Platform*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
     if (message == WM_COPYDATA && self != nullptr) {
-        self->heard(*reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+        const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        if (self->dataListener_ != nullptr) self->dataListener_->heard(data->dwData, data->lpData, data->cbData);
         return TRUE;
     }
     // taskkill without /F, Task Manager's "End task": the run goes on to its
@@ -45,49 +44,39 @@ LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wPa
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
-// Only what the elevated instance this run started says is taken; a second
-// start's word is written down as such.
-void Win32Platform::heard(const COPYDATASTRUCT& data) noexcept {
-    std::wstring lines;
-    DWORD outcome = 0;
-    switch (channel_ == nullptr ? InstanceChannel::Heard::refused : channel_->receive(data, lines, outcome)) {
-        case InstanceChannel::Heard::lines:
-            if (logLines_ != nullptr) logLines_->addHanded(lines);
-            return;
-        case InstanceChannel::Heard::outcome:
-            handedOutcome_ = outcome, outcomeHanded_ = true;
-            return;
-        case InstanceChannel::Heard::installerRuns:
-            installerRuns_ = true;
-            return;
-        case InstanceChannel::Heard::anotherStart:
-            if (logLines_ != nullptr) logLines_->add(anotherStartLine);
-            return;
-        case InstanceChannel::Heard::refused:
-            if (log_ != nullptr && !std::exchange(refusedSaid_, true))
-                log_->add(widened("A message from another program to this run's window was refused (any more are, unsaid)"));
-            return;
+namespace {
+
+// The main window of an instance of the program next after `after` (null:
+// the first), and in `owner` its process.
+HWND nextMainWindow(HWND after, DWORD& owner) noexcept {
+    const HWND window = ::FindWindowExW(nullptr, after, mainWindowClass, nullptr);
+    owner = 0;
+    if (window != nullptr) ::GetWindowThreadProcessId(window, &owner);
+    return window;
+}
+
+}  // namespace
+
+bool Win32Platform::sendToInstance(DWORD process, ULONG_PTR kind, const void* data, std::size_t size) noexcept {
+    COPYDATASTRUCT message = {kind, static_cast<DWORD>(size), const_cast<void*>(data)};
+    bool sent = false;
+    DWORD owner = 0;
+    for (HWND window = nullptr; (window = nextMainWindow(window, owner)) != nullptr;) {
+        if (process == 0 ? owner == ::GetCurrentProcessId() : owner != process) continue;
+        // Not SMTO_ABORTIFHUNG: a first instance that is waiting answers
+        // only now and then, and Windows may take it for hung.
+        DWORD_PTR ignored = 0;
+        ::SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&message), SMTO_NORMAL, 5000, &ignored);
+        sent = true;
+        if (process != 0) break;
     }
+    return sent;
 }
 
-void Win32Platform::handInstallerRuns() {
-    if (channel_ != nullptr) channel_->handInstallerRuns();
-}
-
-void Win32Platform::handRepairOutcome(DWORD exitCode) {
-    if (channel_ != nullptr) channel_->handOutcome(exitCode);
-}
-
-bool Win32Platform::waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) {
-    outcomeHanded_ = handedBack = installerRuns_ = false;
-    for (;;) {
-        const DWORD result = ::MsgWaitForMultipleObjects(1, &process, FALSE, INFINITE, QS_ALLINPUT);
-        if (result == WAIT_OBJECT_0) return ::GetExitCodeProcess(process, &exitCode) != FALSE;
-        if (result != WAIT_OBJECT_0 + 1) return false;
-        processPendingEvents();
-        if (outcomeHanded_) return exitCode = handedOutcome_, handedBack = true;
-        if (installerRuns_ && meanwhile != nullptr) std::exchange(meanwhile, nullptr)->whileRepairRuns();
-    }
+DWORD Win32Platform::waitForProcessOrMessages(HANDLE process) {
+    const DWORD result = ::MsgWaitForMultipleObjects(1, &process, FALSE, INFINITE, QS_ALLINPUT);
+    if (result == WAIT_OBJECT_0 + 1) processPendingEvents();
+    return result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1 ? result : WAIT_FAILED;
 }
 
 void Win32Platform::createMainWindow(const std::wstring& caption) {

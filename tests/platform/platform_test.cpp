@@ -6,7 +6,9 @@
 #include <string>
 
 #include "helpers/test_files.h"
+#include "maintenance/instance_channel.h"
 #include "platform/run_log.h"
+#include "platform/text.h"
 #include "platform/win32_platform.h"
 
 namespace tolvane {
@@ -338,15 +340,20 @@ TEST_F(RealPlatform, WaitWithTimeLimitReturnsOnTimeout) {
 namespace {
 
 // From another thread, as another process would: a forged outcome without
-// the key, one with another key, then the repair's own (0xdeadbeef).
-DWORD WINAPI speakOnTheChannel(void*) {
+// the key, one with another key, then the repair's own.
+DWORD WINAPI speakOnTheChannel(void* key) {
     DWORD zero = 0;
-    COPYDATASTRUCT forged = {0x546F6C77, sizeof zero, &zero};
+    COPYDATASTRUCT forged = {InstanceChannel::outcomeKind, sizeof zero, &zero};
     DWORD_PTR ignored = 0;
     ::SendMessageTimeoutW(::FindWindowExW(nullptr, nullptr, mainWindowClass, nullptr), WM_COPYDATA, 0,
                           reinterpret_cast<LPARAM>(&forged), SMTO_NORMAL, 5000, &ignored);
-    InstanceChannel(::GetCurrentProcessId(), 0xdeadbef0).handOutcome(0);
-    InstanceChannel(::GetCurrentProcessId(), 0xdeadbeef).handOutcome(7);
+    Win32Platform elevated(::GetModuleHandleW(nullptr));
+    ProgramOptions options;
+    options.repairOnly = true, options.firstInstance = ::GetCurrentProcessId();
+    options.channelKey = *static_cast<unsigned long long*>(key) ^ 1;
+    InstanceChannel(elevated, options).handOutcome(0);
+    options.channelKey ^= 1;
+    InstanceChannel(elevated, options).handOutcome(7);
     return 0;
 }
 
@@ -355,16 +362,16 @@ DWORD WINAPI speakOnTheChannel(void*) {
 // Only the repair this run started speaks on the channel: whatever else
 // hands the window an outcome is refused, and the wait goes on.
 TEST_F(RealPlatform, TheChannelTakesOnlyTheRepairThisRunStarted) {
-    InstanceChannel channel;
-    RunLog log;
-    platform.useChannel(channel, &log);
+    InstanceChannel channel(platform, ProgramOptions());
     platform.createMainWindow(L"Tolvane");
-    channel.expect(L"00000000deadbeef");
-    const HANDLE speaker = ::CreateThread(nullptr, 0, speakOnTheChannel, nullptr, 0, nullptr);
+    const std::wstring parameters = channel.newKey();
+    unsigned long long key = 0;
+    ASSERT_TRUE(hexNumber(parameters.substr(parameters.size() - 16), key)) << parameters;
+    const HANDLE speaker = ::CreateThread(nullptr, 0, speakOnTheChannel, &key, 0, nullptr);
     ASSERT_NE(speaker, nullptr);
     DWORD exitCode = 0;
     bool handedBack = false;
-    EXPECT_TRUE(platform.waitForRepair(::GetCurrentProcess(), exitCode, handedBack, nullptr));
+    EXPECT_TRUE(channel.waitForRepair(::GetCurrentProcess(), exitCode, handedBack, nullptr));
     EXPECT_TRUE(handedBack);
     EXPECT_EQ(exitCode, 7u);
     ::WaitForSingleObject(speaker, 10000);

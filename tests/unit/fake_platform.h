@@ -173,7 +173,7 @@ public:
     FileDigest copyAndDigest(const std::wstring& source, const std::wstring& destination) override;
     std::wstring folderIdentity(const std::wstring& path) override;
     std::wstring randomHex() override;
-    StartedProcess launchElevatedRepair(const std::wstring& switches) override;
+    StartedProcess launchElevatedRepair(const std::wstring& parameters) override;
     bool isElevated() override { return elevated; }
     bool hasVisibleDesktop() override { return desktop; }
     void createMainWindow(const std::wstring& caption) override;
@@ -211,13 +211,11 @@ public:
     void deleteRegistryValue(const wchar_t* name) override;
     void deleteRegistryKey() override;
     void endTrackedProcesses() noexcept override { calls.push_back(L"endTrackedProcesses"); }
-    // The elevated repair's installer runs at once.
-    bool waitForRepair(HANDLE process, DWORD& exitCode, bool& handedBack, WhileRepairRuns* meanwhile) override {
-        if (meanwhile != nullptr) meanwhile->whileRepairRuns();
-        handedBack = false;
-        return WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &exitCode);
-    }
-    void handRepairOutcome(DWORD exitCode) override { calls.push_back(L"handRepairOutcome " + std::to_wstring(exitCode)); }
+    bool sendToInstance(DWORD process, ULONG_PTR kind, const void* data, std::size_t size) noexcept override;
+    void listenForData(DataListener& listener) override { listener_ = &listener; }
+    // The elevated repair's installer runs at once: it says so first.
+    DWORD waitForProcessOrMessages(HANDLE process) override;
+    DWORD processId() override { return 4242; }
     void guardSessionEnd(const std::wstring& reason, SessionEndListener& listener) override;
     void releaseSessionEnd() override;
     void showMessageBox(const std::wstring& text, int style, const std::wstring& title) override;
@@ -244,6 +242,11 @@ private:
     bool noChange();
     SessionEndListener* sessionListener_ = nullptr;
     std::uint32_t nextProcessId_ = 1000;
+    // What the main window hears; the key the elevated repair was given, and
+    // whether it said its installer runs.
+    DataListener* listener_ = nullptr;
+    unsigned long long channelKey_ = 0;
+    bool installerRunsSaid_ = false;
     std::map<std::uint32_t, std::wstring> commandLines_;  // process id -> what it was started with
     std::map<std::uint32_t, DWORD> exitCodesById_;
     std::uint32_t installerId_ = 0;

@@ -1,7 +1,11 @@
 // The fake's programs: what is started, waited for and ended.
 #include "unit/fake_platform.h"
 
+#include <utility>
+
 #include "app/repair.h"
+#include "maintenance/instance_channel.h"
+#include "platform/text.h"
 
 namespace tolvane::testing {
 
@@ -77,14 +81,31 @@ StartedProcess FakePlatform::launchProgramForWait(const std::wstring& commandLin
 }
 
 // The elevated repair's exit code is exitCodes[L"/repair"].
-StartedProcess FakePlatform::launchElevatedRepair(const std::wstring& switches) {
-    calls.push_back(L"launchElevatedRepair" + switches);
+StartedProcess FakePlatform::launchElevatedRepair(const std::wstring& parameters) {
+    calls.push_back(L"launchElevatedRepair " + parameters);
     mayFail(L"starting the repair as administrator");
+    const std::size_t key = parameters.find(L"/channel ");
+    if (key == std::wstring::npos || !hexNumber(parameters.substr(key + 9, 16), channelKey_)) channelKey_ = 0;
+    installerRunsSaid_ = false;
     if (elevationRefused != 0) throw Failure(elevationRefused, L"starting the repair as administrator failed");
     const std::uint32_t id = nextProcessId_++;
     commandLines_[id] = repairSwitch;
     ++openHandles;
     return {reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id)), id};
+}
+
+bool FakePlatform::sendToInstance(DWORD process, ULONG_PTR kind, const void*, std::size_t size) noexcept {
+    calls.push_back(L"sendToInstance " + std::to_wstring(process) + L" " + std::to_wstring(kind) + L" " +
+                    std::to_wstring(size));
+    return true;
+}
+
+DWORD FakePlatform::waitForProcessOrMessages(HANDLE process) {
+    if (listener_ != nullptr && !std::exchange(installerRunsSaid_, true)) {
+        listener_->heard(InstanceChannel::installerRunsKind, &channelKey_, sizeof channelKey_);
+        return WAIT_OBJECT_0 + 1;
+    }
+    return WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_FAILED;
 }
 
 TrackedStart FakePlatform::launchTrackedProgram(const std::wstring& commandLine, int windowStyle,

@@ -8,9 +8,10 @@ namespace tolvane::testing {
 
 struct Parts {
     explicit Parts(FakePlatform& fake, const ProgramOptions& options = ProgramOptions())
-        : run(fake, options, lead), machine(fake), registration(run, machine), medium(run, machine),
+        : channel(fake, options), run(fake, options, lead, channel), machine(fake), registration(run, machine), medium(run, machine),
           journal(run, machine, registration, medium), repair(run, machine, registration, medium, journal) {}
     ReportLead lead;
+    InstanceChannel channel;
     RunContext run;
     Machine machine;
     Registration registration;

@@ -445,7 +445,9 @@ TEST(FirstInstance, RepairsAsAdministratorWhereItCanAndStartsTheMenuItself) {
 TEST_F(Sequence, AnotherRunHoldingTheLockEndsThisStartAtOnceWithCodeZero) {
     fake.anotherRunHoldsTheLock = true;
     EXPECT_EQ(runProgram(fake), 0);
-    EXPECT_EQ(fake.calls, (std::vector<std::wstring>{L"restrictDllSearch", L"claimSingleRun Local\\Tolvane.Repair"}));
+    // ...and tells the run at work, which writes the line.
+    EXPECT_EQ(fake.calls, (std::vector<std::wstring>{L"restrictDllSearch", L"claimSingleRun Local\\Tolvane.Repair",
+                                                     L"sendToInstance 0 " + std::to_wstring(InstanceChannel::anotherStartKind) + L" 0"}));
 }
 
 TEST_F(Sequence, MenuThatCannotStartIsReportedAndEndsWithNonZeroCode) {

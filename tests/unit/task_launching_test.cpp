@@ -14,7 +14,8 @@ namespace {
 TEST(InstallerWait, WaitsWithoutLimitOnTheHandleItWasStartedWithAndClosesIt) {
     FakePlatform fake;
     Parts parts(fake);
-    frmMain form(fake);
+    InstanceChannel channel(fake, {});
+    frmMain form(fake, channel);
     parts.repair.executeFlashSetup();
 
     EXPECT_EQ(fake.calls, (std::vector<std::wstring>{
@@ -37,7 +38,8 @@ TEST(InstallerWait, MediumPathWithSpacesIsQuotedAndNamedAsTheProgram) {
     FakePlatform fake;
     fake.programFolderValue = L"C:\\My Medium";
     Parts parts(fake);
-    frmMain form(fake);
+    InstanceChannel channel(fake, {});
+    frmMain form(fake, channel);
     parts.repair.executeFlashSetup();
     form.executeChecker();
 
@@ -78,7 +80,8 @@ TEST(InstallerWait, WaitsForWhatRunsFromTheTemporaryFoldersOrTheMediumOnly) {
         fake.temporaryFolderValue = row.temporaryFolder;
         fake.programFolderValue = row.programFolder;
         Parts parts(fake);
-    frmMain form(fake);
+    InstanceChannel channel(fake, {});
+    frmMain form(fake, channel);
         parts.repair.executeFlashSetup();
         std::vector<std::wstring> waits;
         for (const auto& call : fake.callsTo(L"WaitForSingleObject 2")) waits.push_back(call.substr(0, 24));
