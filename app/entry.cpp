@@ -2,7 +2,7 @@
 
 #include "app/main_window.h"
 #include "maintenance/options.h"
-#include "app/recording_platform.h"
+#include "app/run_recorder.h"
 #include "platform/win32_platform.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -19,13 +19,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // As SYSTEM, beside the deployment tools' own logs, where Windows has that folder.
     else if (!options.repairOnly && tolvane::Win32Platform::systemAccount()) log.useSystemLogsFolder();
     channel.useLog(log);
-    windows.keepLog(log);
-    tolvane::RecordingPlatform platform(windows, log, [](tolvane::Platform& inner) {
-        return tolvane::Machine(inner).describeMachine();
+    tolvane::RunRecorder recorder(windows, log, [](tolvane::Platform& platform) {
+        return tolvane::Machine(platform).describeMachine();
     });
-    const int exitCode = tolvane::runProgram(platform, options, &channel);
+    windows.listen(recorder);
+    const int exitCode = tolvane::runProgram(windows, options, &channel);
     // A run that goes to its end does not come back here: the last step ends
     // the program and says so in the log.
-    platform.ended(exitCode);
+    recorder.ending(exitCode);
     return exitCode;
 }

@@ -305,7 +305,7 @@ public:
     // name (the Restart Manager, Vista on); empty where Windows cannot tell.
     virtual std::vector<std::wstring> holdersOf(const std::wstring& path) = 0;
     // Where the run's log is, for the reports that send the user to it;
-    // empty where that is not known (only a platform that keeps a log knows).
+    // empty where that is not known (only a platform's listener knows).
     virtual std::wstring logFile() { return std::wstring(); }
     // Milliseconds since Windows started (GetTickCount).
     virtual DWORD tickCount() = 0;
@@ -390,7 +390,8 @@ public:
     virtual void endProgram(int exitCode = 0) = 0;
 
     // A line for the run's log: which step begins, or why one is skipped.
-    // Changes nothing; only a platform that keeps a log writes it down.
+    // Changes nothing; only a platform that has a listener (see
+    // PlatformListener) tells it.
     virtual void note(const std::wstring& line) { (void)line; }
     // The same for a line of plain ASCII text, kept narrow in the program.
     void note(const char* line);

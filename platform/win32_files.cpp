@@ -35,7 +35,9 @@ std::wstring Win32Platform::userTemporaryFolder() {
     return path;
 }
 
-bool Win32Platform::fileExists(const std::wstring& path) {
+namespace {
+
+bool normalFileAt(const std::wstring& path) {
     const DWORD notNormal = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
     WIN32_FIND_DATAW entry;
     UniqueFindHandle search(::FindFirstFileW(path.c_str(), &entry));
@@ -51,19 +53,10 @@ bool Win32Platform::fileExists(const std::wstring& path) {
     return false;
 }
 
-void Win32Platform::deleteFile(const std::wstring& path) {
-    if (!::DeleteFileW(path.c_str())) raiseLastError(L"deleting " + quotedPath(path));
-}
-
-void Win32Platform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
-    if (!::MoveFileW(oldPath.c_str(), newPath.c_str()))
-        raiseLastError(joined({L"renaming ", quotedPath(oldPath), L" to ", quotedPath(newPath)}));
-}
-
 // Read through a handle that lets nobody write the source meanwhile, and
 // written through one nobody else may open (a medium's file is read-only;
 // its copy is not).
-FileDigest Win32Platform::copyFile(const std::wstring& source, const std::wstring& destination) {
+FileDigest copyBytes(const std::wstring& source, const std::wstring& destination) {
     const auto fail = [&] { raiseLastError(joined({L"copying ", quotedPath(source), L" to ",
                                                    quotedPath(destination)})); };
     UniqueFileHandle from(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -88,25 +81,53 @@ FileDigest Win32Platform::copyFile(const std::wstring& source, const std::wstrin
     return digest;
 }
 
+}  // namespace
+
+bool Win32Platform::fileExists(const std::wstring& path) {
+    const bool exists = normalFileAt(path);
+    tell(&PlatformListener::looked, path, exists);
+    return exists;
+}
+
+void Win32Platform::deleteFile(const std::wstring& path) {
+    if (!::DeleteFileW(path.c_str())) raiseLastError(L"deleting " + quotedPath(path));
+    tell(&PlatformListener::deleted, path);
+}
+
+void Win32Platform::renameFile(const std::wstring& oldPath, const std::wstring& newPath) {
+    if (!::MoveFileW(oldPath.c_str(), newPath.c_str()))
+        raiseLastError(joined({L"renaming ", quotedPath(oldPath), L" to ", quotedPath(newPath)}));
+    tell(&PlatformListener::renamed, oldPath, newPath, false);
+}
+
+FileDigest Win32Platform::copyFile(const std::wstring& source, const std::wstring& destination) {
+    const FileDigest digest = copyBytes(source, destination);
+    tell(&PlatformListener::copied, source, destination, digest, false);
+    return digest;
+}
+
 // Shared with nobody while it is written: closed before it is opened again
 // to be held, for reading only.
 FileDigest Win32Platform::copyAndDigest(const std::wstring& source, const std::wstring& destination) {
-    const FileDigest digest = copyFile(source, destination);
+    const FileDigest digest = copyBytes(source, destination);
     UniqueFileHandle held(::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!held) raiseLastError(joined({L"copying ", quotedPath(source), L" to ", quotedPath(destination)}));
     heldFiles_.push_back({destination, std::move(held)});
+    tell(&PlatformListener::copied, source, destination, digest, true);
     return digest;
 }
 
 void Win32Platform::replaceFile(const std::wstring& from, const std::wstring& to) {
     if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         raiseLastError(joined({L"renaming ", quotedPath(from), L" to ", quotedPath(to)}));
+    tell(&PlatformListener::renamed, from, to, true);
 }
 
 void Win32Platform::setCurrentFolder(const std::wstring& folder) {
     if (!::SetCurrentDirectoryW(folder.c_str())) raiseLastError(joined({L"making ", quotedPath(folder),
                                                                         L" the current folder"}));
+    tell(&PlatformListener::currentFolderIs, folder);
 }
 
 std::wstring Win32Platform::mediumRecord() {
@@ -136,6 +157,7 @@ FileDigest Win32Platform::digestFile(const std::wstring& path, bool hold) {
     }
     digest.sha256 = hash.finishHex();
     if (hold) heldFiles_.push_back({path, std::move(file)});
+    tell(&PlatformListener::digested, path, digest);
     return digest;
 }
 
@@ -158,7 +180,9 @@ bool Win32Platform::isLoaded(const std::wstring& path) {
     UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     const DWORD error = ::GetLastError();
-    return !file && (error == ERROR_SHARING_VIOLATION || error == ERROR_USER_MAPPED_FILE);
+    const bool loaded = !file && (error == ERROR_SHARING_VIOLATION || error == ERROR_USER_MAPPED_FILE);
+    if (loaded) tell(&PlatformListener::foundLoaded, path);
+    return loaded;
 }
 
 // The Restart Manager from the system folder's rstrtmgr.dll (Vista on),
@@ -176,8 +200,10 @@ std::vector<std::wstring> Win32Platform::holdersOf(const std::wstring& path) {
     std::vector<std::wstring> names;
     DWORD session = 0;
     WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
-    if (start == nullptr || add == nullptr || list == nullptr || end == nullptr || start(&session, 0, key) != ERROR_SUCCESS)
+    if (start == nullptr || add == nullptr || list == nullptr || end == nullptr || start(&session, 0, key) != ERROR_SUCCESS) {
+        tell(&PlatformListener::foundHolders, path, names);
         return names;
+    }
     LPCWSTR file = path.c_str();
     std::vector<RM_PROCESS_INFO> found(4);
     UINT needed = 0, count = static_cast<UINT>(found.size());
@@ -190,16 +216,17 @@ std::vector<std::wstring> Win32Platform::holdersOf(const std::wstring& path) {
     for (UINT i = 0; error == ERROR_SUCCESS && i < count && i < found.size(); ++i)
         names.push_back(found[i].strAppName);
     end(session);
+    tell(&PlatformListener::foundHolders, path, names);
     return names;
 }
 
 void Win32Platform::clearReadOnly(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) raiseLastError(L"reading the attributes of " + quotedPath(path));
-    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return;
     const DWORD rest = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    if (!::SetFileAttributesW(path.c_str(), rest == 0 ? FILE_ATTRIBUTE_NORMAL : rest))
+    if (rest != attributes && !::SetFileAttributesW(path.c_str(), rest == 0 ? FILE_ATTRIBUTE_NORMAL : rest))
         raiseLastError(joined({L"making ", quotedPath(path), L" writable"}));
+    tell(&PlatformListener::madeWritable, path);
 }
 
 namespace {
@@ -229,6 +256,7 @@ std::wstring unredirectedPath(const std::wstring& path) {
 void Win32Platform::deleteAtRestart(const std::wstring& path) {
     if (!::MoveFileExW(unredirectedPath(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
         raiseLastError(joined({L"scheduling the deletion of ", quotedPath(path), L" at the next restart"}));
+    tell(&PlatformListener::deletesAtRestart, path);
 }
 
 DWORD Win32Platform::volumeFlags(const std::wstring& path) {
@@ -295,12 +323,15 @@ bool removeTree(const std::wstring& folder) noexcept {
 bool Win32Platform::removeFolder(const std::wstring& path) noexcept {
     for (auto held = heldFiles_.begin(); held != heldFiles_.end();)
         held = inFolder(held->path, path) ? heldFiles_.erase(held) : held + 1;
+    bool gone = false;
     try {
         folderIdentity(path);  // a link at its root is never followed
+        gone = removeTree(path);
     } catch (...) {
-        return ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND;
+        gone = ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    return removeTree(path);
+    tell(&PlatformListener::removedFolder, path, gone);
+    return gone;
 }
 
 }  // namespace tolvane

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/log_lines.h"
+#include "platform/platform_listener.h"
 #include "platform/process_tree.h"
 #include "platform/unique_handle.h"
 
@@ -104,8 +104,10 @@ public:
     void setWindowVisible(bool visible) override;
     void endProgram(int exitCode = 0) override;
 
-    // The run's own log, for what the window is told (WM_CLOSE).
-    void keepLog(LogLines& log) { log_ = &log; }
+    void note(const std::wstring& line) override { tell(&PlatformListener::noted, line); }
+    std::wstring logFile() override { return listener_ == nullptr ? std::wstring() : listener_->logFile(); }
+    // Who is told what the platform did from now on: the run's log.
+    void listen(PlatformListener& listener) { listener_ = &listener; }
 
     // The user's temporary folder (GetTempPath) in its long form, without a
     // trailing backslash but at a drive root. Raises when Windows cannot
@@ -140,6 +142,8 @@ public:
 private:
     static bool elevatedToken();
     std::vector<std::uint32_t> familyByParents();
+    // The processes trackedProcesses finds, unsaid.
+    std::vector<RunningProcess> findTracked();
     // Whether the token holds the NT authority's SID with these RIDs;
     // `unknown` where that cannot be told.
     static bool tokenHas(BYTE count, DWORD first, DWORD second, bool unknown);
@@ -175,7 +179,12 @@ private:
     bool holdingSessionEnd_ = false;
     // Who hears what another process hands the main window (WM_COPYDATA).
     DataListener* dataListener_ = nullptr;
-    LogLines* log_ = nullptr;
+    PlatformListener* listener_ = nullptr;
+    // The listener told, where there is one (the log keeps the thread's last error).
+    template <typename Hook, typename... Arguments>
+    void tell(Hook hook, const Arguments&... arguments) {
+        if (listener_ != nullptr) (listener_->*hook)(arguments...);
+    }
     // The checked files (the medium's, the installer's copy), until the
     // process ends or their folder is removed.
     struct HeldFile {

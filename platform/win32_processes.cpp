@@ -23,20 +23,34 @@ HANDLE Win32Platform::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
 // would take a window that answers only sent messages for hung. So the wait
 // wakes for every message, handles what is waiting, and goes back to sleep.
 DWORD Win32Platform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    tell(&PlatformListener::waiting, handle, milliseconds);
     const DWORD start = ::GetTickCount();
+    DWORD result;
     for (;;) {
         DWORD remaining = INFINITE;
         if (milliseconds != INFINITE) {
             DWORD elapsed = ::GetTickCount() - start;
             remaining = elapsed >= milliseconds ? 0 : milliseconds - elapsed;
         }
-        DWORD result = ::MsgWaitForMultipleObjects(1, &handle, FALSE, remaining, QS_ALLINPUT);
-        if (result != WAIT_OBJECT_0 + 1) return result;
+        result = ::MsgWaitForMultipleObjects(1, &handle, FALSE, remaining, QS_ALLINPUT);
+        if (result != WAIT_OBJECT_0 + 1) break;
         processPendingEvents();
     }
+    if (listener_ != nullptr) {
+        const DWORD error = ::GetLastError();
+        DWORD exitCode = 0;
+        const bool known = result == WAIT_OBJECT_0 && ::GetExitCodeProcess(handle, &exitCode);
+        ::SetLastError(error);
+        tell(&PlatformListener::waited, handle, result, error, known ? &exitCode : nullptr);
+    }
+    return result;
 }
 
-BOOL Win32Platform::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+BOOL Win32Platform::CloseHandle(HANDLE handle) {
+    const BOOL closed = ::CloseHandle(handle);
+    tell(&PlatformListener::closed, handle);
+    return closed;
+}
 
 BOOL Win32Platform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     return ::GetExitCodeProcess(process, exitCode);
@@ -44,7 +58,11 @@ BOOL Win32Platform::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
 
 DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
 
-BOOL Win32Platform::TerminateProcess(HANDLE process, UINT exitCode) { return ::TerminateProcess(process, exitCode); }
+BOOL Win32Platform::TerminateProcess(HANDLE process, UINT exitCode) {
+    const BOOL ended = ::TerminateProcess(process, exitCode);
+    tell(&PlatformListener::terminated, process, ended != FALSE, ::GetLastError());
+    return ended;
+}
 
 namespace {
 
@@ -96,7 +114,9 @@ Win32Platform::Started Win32Platform::start(const std::wstring& commandLine, int
 
 std::uint32_t Win32Platform::launchProgram(const std::wstring& commandLine, int windowStyle,
                                            const std::wstring& application) {
-    return start(commandLine, windowStyle, application).id;
+    const std::uint32_t id = start(commandLine, windowStyle, application).id;
+    tell(&PlatformListener::started, StartedProcess{nullptr, id}, commandLine, application);
+    return id;
 }
 
 // The process's program file is read back by its name (no handle to it can
@@ -161,7 +181,11 @@ std::uint32_t Win32Platform::launchCheckedProgram(const std::wstring& commandLin
         else ::TerminateProcess(ready.program.process.get(), ERROR_CANCELLED);
     }
     if (!started.process) started = startChecked(commandLine, windowStyle, application);
-    if (::ResumeThread(started.thread.get()) != static_cast<DWORD>(-1)) return started.id;
+    if (::ResumeThread(started.thread.get()) != static_cast<DWORD>(-1)) {
+        tell(&PlatformListener::started, StartedProcess{nullptr, started.id}, commandLine, application);
+        tell(&PlatformListener::startedChecked, application);
+        return started.id;
+    }
     const DWORD error = ::GetLastError();
     ::TerminateProcess(started.process.get(), ERROR_INVALID_DATA);
     throw Failure(ERROR_INVALID_DATA, joined({L"starting ", quotedPath(application), L" was stopped before it ran: ",
@@ -171,7 +195,9 @@ std::uint32_t Win32Platform::launchCheckedProgram(const std::wstring& commandLin
 StartedProcess Win32Platform::launchProgramForWait(const std::wstring& commandLine, int windowStyle,
                                                    const std::wstring& application, const std::wstring& currentFolder) {
     Started started = start(commandLine, windowStyle, application, 0, currentFolder.empty() ? nullptr : currentFolder.c_str());
-    return {started.process.release(), started.id};
+    const StartedProcess process{started.process.release(), started.id};
+    tell(&PlatformListener::started, process, commandLine, application);
+    return process;
 }
 
 namespace {
@@ -267,8 +293,11 @@ TrackedStart Win32Platform::launchTrackedProgram(const std::wstring& commandLine
         ::TerminateProcess(started.process.get(), 1);
         throw failureFor(L"starting " + quotedPath(application), error);
     }
-    return {{started.process.release(), started.id},
-            fallback.empty() ? std::wstring(L"in a job object") : L"by parent process ids, since " + fallback};
+    const TrackedStart tracked{{started.process.release(), started.id},
+                               fallback.empty() ? std::wstring(L"in a job object") : L"by parent process ids, since " + fallback};
+    tell(&PlatformListener::started, tracked.process, commandLine, application);
+    tell(&PlatformListener::tracking, currentFolder, temporaryFolder, tracked.tracking);
+    return tracked;
 }
 
 // The processes started by the tracked program or its children, by the
@@ -308,6 +337,12 @@ std::vector<std::uint32_t> Win32Platform::familyByParents() {
 // that leaves the job (a child started with CREATE_BREAKAWAY_FROM_JOB) is
 // still the installer's: it is found by its parent, as without a job.
 std::vector<RunningProcess> Win32Platform::trackedProcesses() {
+    std::vector<RunningProcess> found = findTracked();
+    tell(&PlatformListener::foundTracked, found);
+    return found;
+}
+
+std::vector<RunningProcess> Win32Platform::findTracked() {
     std::vector<std::uint32_t> ids;
     if (job_) {
         std::vector<ULONG_PTR> list(2 + 256);
@@ -365,7 +400,7 @@ void Win32Platform::endTrackedProcesses() noexcept {
     try {
         std::vector<RunningProcess> found;
         try {
-            found = trackedProcesses();
+            found = findTracked();
         } catch (...) {
         }
         if (job_) ::TerminateJobObject(job_.get(), 1);
@@ -377,6 +412,7 @@ void Win32Platform::endTrackedProcesses() noexcept {
         }
     } catch (...) {
     }
+    tell(&PlatformListener::endedTracked);
 }
 
 }  // namespace tolvane

@@ -52,7 +52,11 @@ bool claimLock(const std::wstring& name, UniqueHandle& lock) {
 
 }  // namespace
 
-bool Win32Platform::claimSingleRun(const std::wstring& name) { return name.empty() || claimLock(name, runLock_); }
+bool Win32Platform::claimSingleRun(const std::wstring& name) {
+    const bool claimed = name.empty() || claimLock(name, runLock_);
+    tell(&PlatformListener::claimedSingleRun, name, claimed);
+    return claimed;
+}
 
 namespace {
 
@@ -88,19 +92,23 @@ bool Win32Platform::claimRepairLock(const std::wstring& path) {
     UniqueFileHandle lock(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
                                         administrators.attributes(), OPEN_ALWAYS,
                                         FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    if (!lock) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) return false;
+    const bool claimed = !!lock;
+    const DWORD error = ::GetLastError();
+    if (!claimed && error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
         throw failureFor(L"opening the lock " + quotedPath(path), error);
-    }
-    repairLock_ = std::move(lock);
-    return true;
+    if (claimed) repairLock_ = std::move(lock);
+    tell(&PlatformListener::claimedRepairLock, path, claimed);
+    return claimed;
 }
 
 // Checked where the repair would run as this user (Windows XP and 2003).
 // The functions come from the system folder's advapi32.dll, loaded only
 // here; where they cannot be had, the repair is tried as before.
-bool Win32Platform::isAdministrator() { return tokenHas(2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, true); }
+bool Win32Platform::isAdministrator() {
+    const bool administrator = tokenHas(2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, true);
+    tell(&PlatformListener::toldAdministrator, administrator);
+    return administrator;
+}
 
 bool Win32Platform::tokenHas(BYTE count, DWORD first, DWORD second, bool unknown) {
     using AllocateSidFn = BOOL(WINAPI*)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
@@ -139,7 +147,11 @@ bool Win32Platform::systemAccount() { return tokenHas(1, SECURITY_LOCAL_SYSTEM_R
 
 // TokenElevation (Vista on) from the system folder's advapi32.dll, loaded
 // here; where the class is unknown (Windows XP) the token is no elevated one.
-bool Win32Platform::isElevated() { return elevatedToken(); }
+bool Win32Platform::isElevated() {
+    const bool elevated = elevatedToken();
+    tell(&PlatformListener::toldElevated, elevated);
+    return elevated;
+}
 
 bool Win32Platform::elevatedToken() {
     using OpenTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
@@ -196,10 +208,16 @@ StartedProcess Win32Platform::launchElevatedRepair(const std::wstring& parameter
     if (!shellExecute(&execute)) raiseLastError("starting the repair as administrator");
     if (execute.hProcess == nullptr) throw Failure(ERROR_INVALID_HANDLE, L"starting the repair as administrator gave no process");
     const auto processId = optionalKernelFunction<GetProcessIdFn>("GetProcessId");
-    return {execute.hProcess, processId == nullptr ? 0 : processId(execute.hProcess)};
+    const StartedProcess process{execute.hProcess, processId == nullptr ? 0 : processId(execute.hProcess)};
+    tell(&PlatformListener::startedElevated, process);
+    return process;
 }
 
-bool Win32Platform::makeAdministratorsFolder(const std::wstring& path) { return createAdministratorsFolder(path); }
+bool Win32Platform::makeAdministratorsFolder(const std::wstring& path) {
+    const bool made = createAdministratorsFolder(path);
+    tell(&PlatformListener::madeAdministratorsFolder, path, made);
+    return made;
+}
 
 bool Win32Platform::createAdministratorsFolder(const std::wstring& path) {
     SecurityDescriptor administrators(administratorsOnly);

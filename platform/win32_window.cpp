@@ -28,8 +28,7 @@ LRESULT CALLBACK Win32Platform::windowProc(HWND window, UINT message, WPARAM wPa
     // taskkill without /F, Task Manager's "End task": the run goes on to its
     // end, as a half-done repair is worse than a late one.
     if (message == WM_CLOSE) {
-        if (self != nullptr && self->log_ != nullptr)
-            self->log_->add(widened("The program was asked to close (WM_CLOSE): the run goes on to its end"));
+        if (self != nullptr) self->note(widened("The program was asked to close (WM_CLOSE): the run goes on to its end"));
         return 0;
     }
     if (self != nullptr && self->sessionListener_ != nullptr) {
@@ -134,8 +133,10 @@ void Win32Platform::releaseSessionEnd() {
 }
 
 void Win32Platform::showMessageBox(const std::wstring& text, int style, const std::wstring& title) {
+    tell(&PlatformListener::showing, text, title);
     if (::MessageBoxW(nullptr, text.c_str(), title.c_str(), static_cast<UINT>(style)) == 0)
         raiseLastError(L"showing the message " + quotedPath(title));
+    tell(&PlatformListener::shown, title);
 }
 
 void Win32Platform::processPendingEvents() {
@@ -148,8 +149,12 @@ void Win32Platform::processPendingEvents() {
 
 void Win32Platform::setWindowVisible(bool visible) {
     if (window_ != nullptr) ::ShowWindow(window_, visible ? SW_SHOW : SW_HIDE);
+    tell(&PlatformListener::windowShown, visible);
 }
 
-void Win32Platform::endProgram(int exitCode) { ::ExitProcess(static_cast<UINT>(exitCode)); }
+void Win32Platform::endProgram(int exitCode) {
+    tell(&PlatformListener::ending, exitCode);
+    ::ExitProcess(static_cast<UINT>(exitCode));
+}
 
 }  // namespace tolvane

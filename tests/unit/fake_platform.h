@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_listener.h"
 #include "resources/text_ids.h"
 
 namespace tolvane::testing {
@@ -222,7 +223,12 @@ public:
     void processPendingEvents() override;
     void setWindowVisible(bool visible) override;
     void endProgram(int exitCode = 0) override;
-    void note(const std::wstring& line) override { notes.push_back(line); }
+    void note(const std::wstring& line) override {
+        notes.push_back(line);
+        if (listener != nullptr) listener->noted(line);
+    }
+    // Told the run's own lines, as the real platform tells its log.
+    PlatformListener* listener = nullptr;
 
 private:
     void startChecked(const std::wstring& application, const std::wstring& process);

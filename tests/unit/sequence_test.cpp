@@ -6,7 +6,7 @@
 #include <set>
 
 #include "app/main_window.h"
-#include "app/recording_platform.h"
+#include "app/run_recorder.h"
 #include "platform/sha256.h"
 #include "unit/fake_platform.h"
 
@@ -501,8 +501,9 @@ TEST_F(Sequence, SystemFolderThatCannotBeAskedForTouchesNoFile) {
         << done[0];
 }
 
-// The log's layer around the platform changes nothing the run does: the
-// same actions in the same order, the same exit code, every handle closed.
+// The log listens and changes nothing the run does: with a log on the
+// platform's lines and the channel's, the same actions in the same order,
+// the same exit code, every handle closed.
 TEST(RecordingLayer, TheRunDoesTheSameWithTheLogAsWithout) {
     wchar_t temporary[MAX_PATH + 1];
     const std::wstring logFolder = std::wstring(temporary, ::GetTempPathW(MAX_PATH + 1, temporary)) + L"unit-log";
@@ -528,8 +529,12 @@ TEST(RecordingLayer, TheRunDoesTheSameWithTheLogAsWithout) {
         const int exitCode = runProgram(plain);
         {
             RunLog log;
-            RecordingPlatform recording(inner, log);
-            EXPECT_EQ(runProgram(recording), exitCode);
+            RunRecorder recorder(inner, log);
+            inner.listener = &recorder;
+            InstanceChannel channel(inner, ProgramOptions());
+            channel.useLog(log);
+            EXPECT_EQ(runProgram(inner, ProgramOptions(), &channel), exitCode);
+            EXPECT_TRUE(log.waiting());  // no lock told, no file: the lines kept
         }
         // Only the report names the log it sends the user to.
         std::vector<std::wstring> logged = actions(inner);
