@@ -54,7 +54,7 @@ public:
     void shown(const std::wstring& title) override;
     void windowShown(bool visible) override;
     void ending(int exitCode) override;
-    void noted(const std::wstring& line) override { say([&] { return line; }); }
+    void noted(const std::wstring& line) override { say(line); }
     std::wstring logFile() override { return log_.path(); }
 
 private:
@@ -63,12 +63,9 @@ private:
         std::wstring program;
         DWORD startedAt;
     };
-    // Writes the line that `text()` makes. The log itself never raises;
-    // only making the line can (out of memory), and that is the run's.
-    template <typename Text>
-    void say(Text text) {
-        if (!describing_) log_.add(text());
-    }
+    // Writes the line. The log itself never raises; only making the line
+    // can (out of memory), and that is the run's.
+    void say(const std::wstring& line);
     // A handle the run may wait on, opened with the right to read the exit
     // code (the platform opens every such handle so).
     void watch(const StartedProcess& process) noexcept;

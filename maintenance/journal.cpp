@@ -245,7 +245,7 @@ void Journal::discard(const std::wstring& aside) noexcept {
     } catch (const Failure& failure) {
         platform_.note(joined({L"  ", quotedPath(aside), L" cannot be deleted now: ", failure.description()}));
     } catch (...) {
-        return;
+        return platform_.noteDropped("it stays where it is");
     }
     try {
         // A delete, like a rename, is judged by what the disk shows after
@@ -687,7 +687,7 @@ void Journal::leadAfterPutBack(const PutBack& putBack, const Failure& failure) {
     try {
         control = machine_.getPathFlash();
     } catch (const Failure&) {
-        return;  // no advice: the report says what failed all the same
+        return platform_.noteDropped("no advice on what holds it: the report says what failed all the same");
     }
     if (failure.description().find(control.substr(0, control.rfind(L'\\') + 1)) == std::wstring::npos) return;
     std::wstring names;

@@ -31,10 +31,7 @@ bool parseLine(const std::wstring& line, MediumFile& file) {
         line.size() <= sizeEnd + 66 || line[sizeEnd + 65] != L' ')
         return false;
     file = MediumFile{line.substr(sizeEnd + 66), 0, line.substr(sizeEnd + 1, 64)};
-    for (std::size_t i = 5; i < sizeEnd; ++i) {
-        if (line[i] < L'0' || line[i] > L'9') return false;
-        file.size = file.size * 10 + static_cast<unsigned>(line[i] - L'0');
-    }
+    if (!decimalNumber(line.substr(5, sizeEnd - 5), file.size)) return false;
     for (wchar_t c : file.sha256)
         if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
     return true;

@@ -11,12 +11,10 @@ bool space(wchar_t c) { return c == L' ' || c == L'\t'; }
 // A switch's value: a whole number from 1 to `most`, in decimal digits
 // alone. False for anything else.
 bool numberOf(const std::wstring& value, DWORD most, DWORD& number) {
-    number = 0;
-    for (wchar_t c : value) {
-        if (c < L'0' || c > L'9' || number > (most - static_cast<DWORD>(c - L'0')) / 10) return false;
-        number = number * 10 + static_cast<DWORD>(c - L'0');
-    }
-    return number != 0;
+    unsigned long long read = 0;
+    const bool taken = decimalNumber(value, read) && read != 0 && read <= most;
+    number = taken ? static_cast<DWORD>(read) : 0;
+    return taken;
 }
 
 // The next item of the command line from `at` on, its double quotes taken

@@ -57,9 +57,9 @@ InstalledMark InstalledMark::fromLines(const std::wstring& text) {
             const std::wstring data = line.substr(equals + 1);
             if (value.text != nullptr) mark.*value.text = data;
             else {
-                DWORD number = 0;
-                for (wchar_t c : data) number = number * 10 + static_cast<DWORD>(c - L'0');
-                mark.*value.number = number;
+                unsigned long long number = 0;
+                decimalNumber(data, number);  // only the program writes these lines
+                mark.*value.number = static_cast<DWORD>(number);
             }
         }
     }

@@ -212,10 +212,9 @@ void RunLog::addHanded(const std::wstring& lines) noexcept {
         for (const wchar_t *at = lines.data(), *end = at + lines.size(); at < end;) {
             const wchar_t* last = std::find(at, end, L'\0');
             const wchar_t* tab = std::find(at, last, L'\t');
-            DWORD tick = 0;
-            for (const wchar_t* digit = at; digit < tab && *digit >= L'0' && *digit <= L'9'; ++digit)
-                tick = tick * 10 + static_cast<DWORD>(*digit - L'0');
-            if (tab < last) addAt(tick, std::wstring(tab + 1, last));
+            unsigned long long tick = 0;
+            decimalNumber(std::wstring(at, tab), tick);
+            if (tab < last) addAt(static_cast<DWORD>(tick), std::wstring(tab + 1, last));
             at = last + 1;
         }
     } catch (...) {

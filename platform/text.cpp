@@ -74,4 +74,13 @@ bool hexNumber(const std::wstring& digits, unsigned long long& value) {
     return !digits.empty() && digits.size() <= 16;
 }
 
+bool decimalNumber(const std::wstring& digits, unsigned long long& value) {
+    value = 0;
+    for (wchar_t c : digits) {
+        if (c < L'0' || c > L'9') return false;
+        value = value * 10 + static_cast<unsigned>(c - L'0');
+    }
+    return !digits.empty() && digits.size() <= 19;
+}
+
 }  // namespace tolvane

@@ -21,6 +21,8 @@ std::wstring decimal(unsigned long long value, std::size_t width = 1);
 // The number 1 to 16 hexadecimal digits make, digits alone; false for
 // anything else.
 bool hexNumber(const std::wstring& digits, unsigned long long& value);
+// The same for 1 to 19 decimal digits.
+bool decimalNumber(const std::wstring& digits, unsigned long long& value);
 
 // One piece of a text that joined puts together: a literal or a string.
 struct Piece {
