@@ -41,6 +41,7 @@ void moveFile(Platform& platform, const std::wstring& from, const std::wstring& 
             platform.noteDropped("what the disk shows cannot be read: the rename's own failure stands");
         }
         if (!done) throw;
+        platform.noteDropped("the disk shows the rename went through");
     }
 }
 
@@ -232,6 +233,7 @@ std::wstring Journal::renameAside(const std::wstring& path, bool replacedControl
             else record.discards.pop_back();
             const bool taken = failure.number() == ERROR_ALREADY_EXISTS || failure.number() == ERROR_FILE_EXISTS;
             if (!taken || n >= asideNamesTried) throw;
+            platform_.noteDropped("the name was taken meanwhile: the next one is tried");
         }
     }
 }
