@@ -101,7 +101,6 @@ void RunRecorder::waiting(HANDLE handle, DWORD milliseconds) {
 }
 
 void RunRecorder::waited(HANDLE handle, DWORD result, DWORD error, const DWORD* exitCode) {
-    const LastErrorKept keep;  // the wait's own, which the caller may read; the system's message changes it
     const auto found = watched_.find(handle);
     const std::uint32_t id = found == watched_.end() ? 0 : found->second;
     const auto start = started_.find(id);
@@ -120,7 +119,6 @@ void RunRecorder::waited(HANDLE handle, DWORD result, DWORD error, const DWORD* 
 void RunRecorder::closed(HANDLE handle) { watched_.erase(handle); }
 
 void RunRecorder::terminated(HANDLE process, bool ended, DWORD error) {
-    const LastErrorKept keep;
     const auto found = watched_.find(process);
     say(joined({L"  ", describe(found == watched_.end() ? 0 : found->second),
                 ended ? std::wstring(L" was ended") : L" could not be ended: " + systemMessage(error)}));

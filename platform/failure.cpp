@@ -9,6 +9,7 @@ bool faultBoxShown = true;
 LANGID faultBoxLanguage = 0;
 
 std::wstring systemMessage(DWORD code) {
+    const DWORD kept = ::GetLastError();  // the caller's, which asking for the message changes
     wchar_t* text = nullptr;
     DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -19,6 +20,7 @@ std::wstring systemMessage(DWORD code) {
     while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
         message.pop_back();
     if (message.empty()) message = L"error " + decimal(code);
+    ::SetLastError(kept);
     return message;
 }
 

@@ -36,7 +36,8 @@ extern bool faultBoxShown;
 // person's (the elevated instance's is the first one's); 0 until then.
 extern LANGID faultBoxLanguage;
 
-// The system's own text for an error code, without the trailing line break.
+// The system's own text for an error code, without the trailing line break;
+// the thread's last error stays as it was.
 std::wstring systemMessage(DWORD code);
 
 // A Failure for `action` (e.g. L"copying \"a\" to \"b\"") that failed with `code`:
