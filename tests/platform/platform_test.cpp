@@ -8,7 +8,6 @@
 #include "helpers/test_files.h"
 #include "maintenance/instance_channel.h"
 #include "platform/run_log.h"
-#include "platform/text.h"
 #include "platform/win32_platform.h"
 
 namespace tolvane {
@@ -340,20 +339,21 @@ TEST_F(RealPlatform, WaitWithTimeLimitReturnsOnTimeout) {
 namespace {
 
 // From another thread, as another process would: a forged outcome without
-// the key, one with another key, then the repair's own.
-DWORD WINAPI speakOnTheChannel(void* key) {
+// the key, one with another key, then the repair's own, started with the
+// command line the first instance gave it.
+DWORD WINAPI speakOnTheChannel(void* parameters) {
     DWORD zero = 0;
     COPYDATASTRUCT forged = {InstanceChannel::outcomeKind, sizeof zero, &zero};
     DWORD_PTR ignored = 0;
     ::SendMessageTimeoutW(::FindWindowExW(nullptr, nullptr, mainWindowClass, nullptr), WM_COPYDATA, 0,
                           reinterpret_cast<LPARAM>(&forged), SMTO_NORMAL, 5000, &ignored);
     Win32Platform elevated(::GetModuleHandleW(nullptr));
-    ProgramOptions options;
-    options.repairOnly = true, options.firstInstance = ::GetCurrentProcessId();
-    options.channelKey = *static_cast<unsigned long long*>(key) ^ 1;
-    InstanceChannel(elevated, options).handOutcome(0);
-    options.channelKey ^= 1;
-    InstanceChannel(elevated, options).handOutcome(7);
+    std::wstring commandLine = L"T.exe " + *static_cast<const std::wstring*>(parameters);
+    const wchar_t last = commandLine.back();
+    commandLine.back() = last == L'0' ? L'1' : L'0';  // another key
+    InstanceChannel(elevated, parseOptions(commandLine)).handOutcome(0);
+    commandLine.back() = last;
+    InstanceChannel(elevated, parseOptions(commandLine)).handOutcome(7);
     return 0;
 }
 
@@ -364,10 +364,8 @@ DWORD WINAPI speakOnTheChannel(void* key) {
 TEST_F(RealPlatform, TheChannelTakesOnlyTheRepairThisRunStarted) {
     InstanceChannel channel(platform, ProgramOptions());
     platform.createMainWindow(L"Tolvane");
-    const std::wstring parameters = channel.newKey();
-    unsigned long long key = 0;
-    ASSERT_TRUE(hexNumber(parameters.substr(parameters.size() - 16), key)) << parameters;
-    const HANDLE speaker = ::CreateThread(nullptr, 0, speakOnTheChannel, &key, 0, nullptr);
+    std::wstring parameters = channel.newKey();
+    const HANDLE speaker = ::CreateThread(nullptr, 0, speakOnTheChannel, &parameters, 0, nullptr);
     ASSERT_NE(speaker, nullptr);
     DWORD exitCode = 0;
     bool handedBack = false;

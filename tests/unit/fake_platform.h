@@ -213,7 +213,7 @@ public:
     void deleteRegistryKey() override;
     void endTrackedProcesses() noexcept override { calls.push_back(L"endTrackedProcesses"); }
     bool sendToInstance(DWORD process, ULONG_PTR kind, const void* data, std::size_t size) noexcept override;
-    void listenForData(DataListener& listener) override { listener_ = &listener; }
+    void listenForData(DataListener& listener) override { dataListener_ = &listener; }
     // The elevated repair's installer runs at once: it says so first.
     DWORD waitForProcessOrMessages(HANDLE process) override;
     DWORD processId() override { return 4242; }
@@ -250,7 +250,7 @@ private:
     std::uint32_t nextProcessId_ = 1000;
     // What the main window hears; the key the elevated repair was given, and
     // whether it said its installer runs.
-    DataListener* listener_ = nullptr;
+    DataListener* dataListener_ = nullptr;
     unsigned long long channelKey_ = 0;
     bool installerRunsSaid_ = false;
     std::map<std::uint32_t, std::wstring> commandLines_;  // process id -> what it was started with

@@ -95,14 +95,13 @@ StartedProcess FakePlatform::launchElevatedRepair(const std::wstring& parameters
 }
 
 bool FakePlatform::sendToInstance(DWORD process, ULONG_PTR kind, const void*, std::size_t size) noexcept {
-    calls.push_back(L"sendToInstance " + std::to_wstring(process) + L" " + std::to_wstring(kind) + L" " +
-                    std::to_wstring(size));
+    calls.push_back(joined({L"sendToInstance ", decimal(process), L" ", decimal(kind), L" ", decimal(size)}));
     return true;
 }
 
 DWORD FakePlatform::waitForProcessOrMessages(HANDLE process) {
-    if (listener_ != nullptr && !std::exchange(installerRunsSaid_, true)) {
-        listener_->heard(InstanceChannel::installerRunsKind, &channelKey_, sizeof channelKey_);
+    if (dataListener_ != nullptr && !std::exchange(installerRunsSaid_, true)) {
+        dataListener_->heard(InstanceChannel::installerRunsKind, &channelKey_, sizeof channelKey_);
         return WAIT_OBJECT_0 + 1;
     }
     return WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_FAILED;

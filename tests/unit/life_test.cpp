@@ -96,9 +96,7 @@ struct Life {
         if (s.kind == Kind::earlierMark) {  // one list, as an earlier release kept it
             if (pc.registry.count(L"Sha256") == 0) return held();
             transcript += "the mark becomes an earlier release's list\n";
-            const RegistryValue list{REG_MULTI_SZ, pc.mark(), 0};
-            pc.registry.clear();
-            pc.registry[L"Installed"] = list;
+            pc.registry = {{L"Installed", {REG_MULTI_SZ, pc.mark(), 0}}};
             return held();
         }
         if (s.kind == Kind::restart) {

@@ -14,8 +14,7 @@ namespace {
 TEST(InstallerWait, WaitsWithoutLimitOnTheHandleItWasStartedWithAndClosesIt) {
     FakePlatform fake;
     Parts parts(fake);
-    InstanceChannel channel(fake, {});
-    frmMain form(fake, channel);
+    frmMain form(fake, parts.channel);
     parts.repair.executeFlashSetup();
 
     EXPECT_EQ(fake.calls, (std::vector<std::wstring>{
@@ -38,8 +37,7 @@ TEST(InstallerWait, MediumPathWithSpacesIsQuotedAndNamedAsTheProgram) {
     FakePlatform fake;
     fake.programFolderValue = L"C:\\My Medium";
     Parts parts(fake);
-    InstanceChannel channel(fake, {});
-    frmMain form(fake, channel);
+    frmMain form(fake, parts.channel);
     parts.repair.executeFlashSetup();
     form.executeChecker();
 
@@ -80,8 +78,7 @@ TEST(InstallerWait, WaitsForWhatRunsFromTheTemporaryFoldersOrTheMediumOnly) {
         fake.temporaryFolderValue = row.temporaryFolder;
         fake.programFolderValue = row.programFolder;
         Parts parts(fake);
-    InstanceChannel channel(fake, {});
-    frmMain form(fake, channel);
+        frmMain form(fake, parts.channel);
         parts.repair.executeFlashSetup();
         std::vector<std::wstring> waits;
         for (const auto& call : fake.callsTo(L"WaitForSingleObject 2")) waits.push_back(call.substr(0, 24));
