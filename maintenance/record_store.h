@@ -25,7 +25,10 @@ struct InstalledMark {
     // record and the log keep, and an earlier release's one list.
     std::wstring lines() const;
     static InstalledMark fromLines(const std::wstring& text);
-    bool operator==(const InstalledMark& other) const { return lines() == other.lines(); }
+    bool operator==(const InstalledMark& other) const {
+        return sha256 == other.sha256 && when == other.when && exitCode == other.exitCode &&
+               installerExitCode == other.installerExitCode;
+    }
     // No value at all: no mark.
     bool empty() const { return sha256.empty() && when.empty() && !exitCode && !installerExitCode; }
 };
