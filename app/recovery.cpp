@@ -34,7 +34,7 @@ void Recovery::run() {
         return platform_.note("An earlier run had finished its repair; what it left behind was tidied up");
     }
     const std::wstring cutOff = L"An earlier run was cut off while " + journal_.state().step;
-    const bool usersControl = !journal_.state().usersControl.empty();
+    const bool usersControl = !journal_.state().usersControl().empty();
     const PutBack outcome = journal_.putBackInstalledControl();
     run_.puttingBack = false;
     if (journal_.recordOpen() || journal_.inDoubt())

@@ -96,7 +96,7 @@ void Repair::tidyUp() noexcept {
 // control would otherwise be the user's to the next run.
 void Repair::markInstalled() {
     InstalledMark mark;
-    mark.sha256 = journal_.state().copySha256;
+    mark.sha256 = journal_.state().copySha256();
     mark.when = platform_.localDateTime();
     mark.exitCode = run_.restartNeeded ? restartNeededExitCode : 0;
     mark.installerExitCode = installerExitCode_;

@@ -125,7 +125,7 @@ void Repair::waitForInstaller(HANDLE process) {
 void Repair::runTaskAndWait(std::wstring path, int windowStyle) {
     TrackedStart start{};
     // From its own folder, it starts there with a temporary folder of its own.
-    const std::wstring& folder = journal_.state().installerFolder;
+    const std::wstring folder = journal_.state().installerFolder();
     const bool own = !folder.empty() && inFolder(path, folder);
     const std::wstring commandLine =
         quotedPath(path) + (run_.quiet && !medium_.installerQuietArgs.empty() ? L" " + medium_.installerQuietArgs : std::wstring());
@@ -221,7 +221,7 @@ std::vector<std::wstring> Repair::handOverFolders() {
     // The medium's data folder, not the medium: a program copied to C:\ would
     // take in the whole drive.
     folders.push_back(machine_.mediumPath(L"\\data"));
-    if (!journal_.state().installerFolder.empty()) folders.push_back(journal_.state().installerFolder);
+    if (!journal_.state().installerFolder().empty()) folders.push_back(journal_.state().installerFolder());
     return folders;
 }
 

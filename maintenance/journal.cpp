@@ -46,13 +46,11 @@ void moveFile(Platform& platform, const std::wstring& from, const std::wstring& 
 }
 
 bool Journal::listed(const std::wstring& path) const {
-    const RepairRecord& r = record;
-    for (const std::wstring* named :
-         {&r.usersControl, &r.usersControlTo, &r.replacedControl, &r.replacedTo, &r.mediumCopy})
-        if (samePath(*named, path)) return true;
-    for (const std::vector<std::wstring>* list : {&r.discards, &r.olderBackups})
-        for (const std::wstring& file : *list)
-            if (samePath(file, path)) return true;
+    if (samePath(record.control, path)) return true;
+    for (const Move& move : record.moves)
+        if (samePath(move.from, path) || samePath(move.to, path)) return true;
+    for (const std::wstring& file : record.olderBackups)
+        if (samePath(file, path)) return true;
     return false;
 }
 
@@ -64,6 +62,13 @@ std::wstring Journal::freeOwnName(const std::wstring& path, const wchar_t* suffi
 
 void Journal::saveRecord() {
     if (recording) run_.records.writeRecord(record.text());
+}
+
+std::size_t Journal::writeAhead(Move::Kind kind, const std::wstring& from, const std::wstring& to,
+                                const std::wstring& id) {
+    const std::size_t index = record.add(kind, Move::ahead, from, to, id);
+    saveRecord();
+    return index;
 }
 
 void Journal::beginStep(const char* step) {
@@ -79,10 +84,10 @@ void Journal::beginRepair(const std::wstring& control) {
     // Without it, whose control stands in place cannot be told.
     run_.records.readMark(record.markBefore);
     record.markKnown = true;
-    record.usersControl = platform_.fileExists(control)  ? control
-                          : platform_.fileExists(backup) ? backup
-                                                         : std::wstring();
-    record.ownControl = samePath(record.usersControl, control) && markNames(control);
+    record.control = platform_.fileExists(control)  ? control
+                     : platform_.fileExists(backup) ? backup
+                                                    : std::wstring();
+    record.ownControl = samePath(record.control, control) && markNames(control);
     recording = true;
 }
 
@@ -106,11 +111,13 @@ void Journal::beginRestore(const std::wstring& usersControl, bool copyInPlace, c
                            const std::wstring& inf) {
     freshRecord(true);
     record.step = L"putting the control from before the disc back";
-    record.usersControl = usersControl;
-    record.mediumCopyInPlace = copyInPlace;
+    record.control = usersControl;
     record.markKnown = mark != nullptr;
-    if (mark != nullptr) record.markBefore = *mark, record.copySha256 = mark->sha256;
-    record.inf = inf;
+    if (mark != nullptr) record.markBefore = *mark;
+    // As a repair leaves them: the disc's control in place, swflash.inf aside.
+    if (!inf.empty()) record.add(Move::infAside, Move::done, inf, backupPath(inf));
+    if (copyInPlace)
+        record.add(Move::copyPlaced, Move::done, std::wstring(), machine_.getPathFlash(), mark != nullptr ? mark->sha256 : std::wstring());
     recording = true;
     saveRecord();
 }
@@ -122,13 +129,12 @@ void Journal::takeOver(RepairRecord&& earlier) {
 
 void Journal::madeInstallerFolder(const std::wstring& folder) {
     installerFolderMade = folder;
-    record.installerFolder = folder;
-    record.installerFolderId = platform_.folderIdentity(folder);
+    record.add(Move::folderMade, Move::done, std::wstring(), folder, platform_.folderIdentity(folder));
     saveRecord();
 }
 
 void Journal::installerStarts() {
-    record.installerStarted = true;
+    record.add(Move::installerRan, Move::ahead, std::wstring(), std::wstring());
     beginStep("running the medium's installer");
 }
 
@@ -136,8 +142,11 @@ void Journal::installerStarts() {
 // aside: its bytes go into the record. Unread, it counts as the user's.
 void Journal::installerEnded(const std::wstring& control) noexcept {
     try {
-        record.installerEnded = true;
-        if (platform_.fileExists(control)) record.installerSha256 = platform_.digestFile(control, false).sha256;
+        // None where the session's end put everything back meanwhile.
+        Move* installer = record.last(Move::installerRan);
+        if (installer == nullptr) return;
+        installer->state = Move::done;
+        if (platform_.fileExists(control)) installer->id = platform_.digestFile(control, false).sha256;
         saveRecord();
     } catch (...) {
         platform_.noteDropped("what the installer left is handled as the user's after a cut");
@@ -145,45 +154,39 @@ void Journal::installerEnded(const std::wstring& control) noexcept {
 }
 
 void Journal::moveInfAside(const std::wstring& inf) {
-    record.inf = inf;
-    saveRecord();
+    const std::size_t move = writeAhead(Move::infAside, inf, backupPath(inf));
     moveFile(platform_, inf, backupPath(inf));
+    record.moves[move].state = Move::done;
+    saveRecord();
 }
 
 void Journal::moveBackupAside(const std::wstring& backup, const std::wstring& aside, bool kept) {
-    if (kept) {
-        record.olderBackups.push_back(aside);
-        record.keptByRun = true;
-        saveRecord();
-    }
+    const std::size_t move = kept ? writeAhead(Move::backupAside, backup, aside) : 0;
     moveFile(platform_, backup, aside);
-}
-
-void Journal::listOwnFile(const std::wstring& path) {
-    record.discards.push_back(path);
+    if (!kept) return;
+    record.moves[move].state = Move::done;
     saveRecord();
 }
 
+void Journal::listOwnFile(const std::wstring& path) { writeAhead(Move::ownFile, std::wstring(), path); }
+
 void Journal::unlistOwnFile(const std::wstring& path) noexcept {
-    const auto listed = std::find(record.discards.begin(), record.discards.end(), path);
-    if (listed != record.discards.end()) record.discards.erase(listed);
+    if (!path.empty()) record.drop(Move::ownFile, path);
 }
 
 void Journal::discardListedSince(std::size_t listed) noexcept {
     // A copy of the name: discard takes it off the list first.
-    if (record.discards.size() > listed) discard(std::wstring(record.discards.back()));
+    const Move* own = record.last(Move::ownFile);
+    if (own != nullptr && own >= record.moves.data() + listed) discard(std::wstring(own->to));
 }
 
 // Written ahead: a run cut off around the rename is told by whether the
 // copy is still beside the control.
 void Journal::placeMediumCopy(const std::wstring& copy, const std::wstring& sha256, const std::wstring& control) {
-    record.mediumCopy = copy;
-    record.copySha256 = sha256;
-    saveRecord();
+    writeAhead(Move::copyPlaced, copy, control, sha256);
     platform_.replaceFile(copy, control);
     unlistOwnFile(copy);
-    record.mediumCopy.clear();
-    record.mediumCopyInPlace = true;
+    if (Move* placed = record.last(Move::copyPlaced)) placed->state = Move::done;
     saveRecord();
 }
 
@@ -198,11 +201,9 @@ void Journal::finish() {
 }
 
 void Journal::moveUsersControl(const std::wstring& from, const std::wstring& to) {
-    record.usersControlTo = to;
-    saveRecord();
+    const std::size_t move = writeAhead(Move::usersAside, from, to);
     moveFile(platform_, from, to);
-    record.usersControl = to;
-    record.usersControlTo.clear();
+    record.moves[move].state = Move::done;
     saveRecord();
 }
 
@@ -218,19 +219,17 @@ void Journal::removeOwnFile(const std::wstring& path) {
 // The new name is in the record before the rename: a run cut off after it
 // leaves nothing behind that the next one does not know of.
 std::wstring Journal::renameAside(const std::wstring& path, bool replacedControl) {
-    std::wstring* replaced = replacedControl ? &record.replacedControl : nullptr;
     for (int n = 1;; ++n) {
         const std::wstring aside = joined({path, L".", decimal(static_cast<unsigned>(n)), L".old"});
         if (taken(aside)) continue;
-        if (replaced != nullptr) *replaced = aside;
-        else record.discards.push_back(aside);
-        saveRecord();
+        const std::size_t move = writeAhead(replacedControl ? Move::replacedAside : Move::ownFile,
+                                            replacedControl ? path : std::wstring(), aside);
         try {
             moveFile(platform_, path, aside);
+            record.moves[move].state = Move::done;
             return aside;
         } catch (const Failure& failure) {
-            if (replaced != nullptr) replaced->clear();
-            else record.discards.pop_back();
+            record.moves.pop_back();
             const bool taken = failure.number() == ERROR_ALREADY_EXISTS || failure.number() == ERROR_FILE_EXISTS;
             if (!taken || n >= asideNamesTried) throw;
             platform_.noteDropped("the name was taken meanwhile: the next one is tried");
@@ -264,7 +263,10 @@ void Journal::discard(const std::wstring& aside) noexcept {
 
 void Journal::discardOwnFiles() noexcept {
     // The run's own by their names: one that may be there goes.
-    for (const std::wstring& file : std::vector<std::wstring>(record.discards)) {
+    std::vector<std::wstring> files;
+    for (const Move& move : record.moves)
+        if (move.kind == Move::ownFile) files.push_back(move.to);
+    for (const std::wstring& file : files) {
         try {
             if (!platform_.fileExists(file)) continue;
         } catch (...) {
@@ -288,8 +290,9 @@ void Journal::discardReplaced() noexcept {
             return true;
         }
     };
-    if (there(record.replacedControl)) discard(record.replacedControl);
-    const std::wstring own = record.ownControl ? record.usersControl : std::wstring();
+    const Move* replaced = record.last(Move::replacedAside);
+    if (replaced != nullptr && there(replaced->to)) discard(std::wstring(replaced->to));
+    const std::wstring own = record.ownControl ? record.usersControl() : std::wstring();
     try {
         if (!there(own)) return;
         if (readsAsDiscs(own)) return discard(own);
@@ -329,14 +332,17 @@ void Journal::settleKeptBackup() noexcept {
         // all: the control it could not read, which the mark named, or what
         // a cut-off run's installer left. It is no backup.
         const std::wstring marked = record.markKnown && record.ownUnknown ? record.markBefore.sha256 : std::wstring();
-        if (samePath(record.usersControl, backup) &&
+        if (samePath(record.usersControl(), backup) &&
             ((!marked.empty() && platform_.fileExists(backup) && platform_.digestFile(backup, false).sha256 == marked) ||
              installersAfterAll(backup))) {
             platform_.noteAbout(backup, " is the program's, not the user's: it goes");
             removeOwnFile(backup);
         }
-        // Newest first: the newest takes the backup's name when it has none.
+        // This run's among them, newest first: the newest takes the
+        // backup's name when it has none.
         std::vector<std::wstring> still = record.olderBackups;
+        for (const Move& move : record.moves)
+            if (move.kind == Move::backupAside) still.push_back(move.to);
         for (std::size_t i = still.size(); i-- > 0;) {
             const std::wstring& path = still[i];
             if (platform_.fileExists(path)) {
@@ -350,6 +356,7 @@ void Journal::settleKeptBackup() noexcept {
             still.erase(still.begin() + i);
         }
         record.olderBackups.swap(still);
+        record.drop(Move::backupAside);
     } catch (...) {
         doubt = L"the backups could not be read";  // the record stays: the next run reads them again
         platform_.noteDropped("the backups are left for the next run");
@@ -390,7 +397,7 @@ void Journal::freshRecord(bool keepPerhaps) {
 
 void Journal::closeRecord() {
     // ...and what the next installer that runs tells (see perhapsInstallers).
-    freshRecord(earlierRun || !record.installerStarted);
+    freshRecord(earlierRun || record.last(Move::installerRan) == nullptr);
     record.step = L"left for a later run";
     record.finished = true;
     recording = earlierRun = false;
@@ -400,24 +407,24 @@ void Journal::closeRecord() {
 }
 
 void Journal::removeInstallerFolder() noexcept {
-    if (record.installerFolder.empty()) return;
-    const std::wstring folder = record.installerFolder;
+    const Move* made = record.last(Move::folderMade);
+    if (made == nullptr) return;
+    const std::wstring folder = made->to, id = made->id;
     bool ours = samePath(folder, installerFolderMade);
     try {
         std::wstring why = L"the record names no identity for it";
-        if (!ours && !record.installerFolderId.empty()) {
-            ours = platform_.folderIdentity(folder) == record.installerFolderId;
+        if (!ours && !id.empty()) {
+            ours = platform_.folderIdentity(folder) == id;
             why = L"it is not the folder an earlier run made there";
         }
         if (ours) platform_.removeFolder(folder);
         else platform_.note(joined({L"  ", quotedPath(folder), L" is left as it is: ", why}));
     } catch (const Failure& failure) {
-        leaveForLater(record.leftovers, record.installerFolderId, folder, failure);
+        leaveForLater(record.leftovers, id, folder, failure);
     } catch (...) {
         platform_.noteDropped("the folder is left");
     }
-    record.installerFolder.clear();
-    record.installerFolderId.clear();
+    record.drop(Move::folderMade);
     if (ours) installerFolderMade.clear();
     try {
         saveRecord();
@@ -427,7 +434,7 @@ void Journal::removeInstallerFolder() noexcept {
 }
 
 bool Journal::isDiscs(const std::wstring& sha256, bool copyCounts) {
-    if ((copyCounts && sha256 == record.copySha256) || (record.markKnown && sha256 == record.markBefore.sha256))
+    if ((copyCounts && sha256 == record.copySha256()) || (record.markKnown && sha256 == record.markBefore.sha256))
         return true;
     InstalledMark mark;
     return run_.records.readMark(mark) && mark.sha256 == sha256;
@@ -435,13 +442,15 @@ bool Journal::isDiscs(const std::wstring& sha256, bool copyCounts) {
 
 bool Journal::placedByProgram(const std::wstring& path, std::wstring& sha256) {
     sha256 = platform_.digestFile(path, false).sha256;
-    return sha256 == record.installerSha256 || isDiscs(sha256, record.mediumCopyInPlace);
+    const Move *installer = record.last(Move::installerRan), *copy = record.last(Move::copyPlaced);
+    return (installer != nullptr && sha256 == installer->id) || isDiscs(sha256, copy != nullptr && copy->state == Move::done);
 }
 
 // What a cut off installer may have left, taken for the user's newest
 // control, proved the installer's: the same installer wrote the same bytes.
 bool Journal::installersAfterAll(const std::wstring& path) {
-    return !record.perhapsInstallers.empty() && record.perhapsInstallers == record.installerSha256 &&
+    const Move* installer = record.last(Move::installerRan);
+    return !record.perhapsInstallers.empty() && installer != nullptr && record.perhapsInstallers == installer->id &&
            platform_.fileExists(path) && platform_.digestFile(path, false).sha256 == record.perhapsInstallers;
 }
 
@@ -481,20 +490,23 @@ bool Journal::discsControl(const std::wstring& path) noexcept {
     }
 }
 
-// A rename under way went through when its source is gone and its target stands.
-std::wstring Journal::whereNow(const std::wstring& named, const std::wstring& to) {
+// A rename under way went through when its source is gone and its target
+// stands. Only the user's control's is looked for at its source: what goes
+// aside beside it takes a name that nothing held before.
+std::wstring Journal::whereNow(const Move* move) {
+    if (move == nullptr) return std::wstring();
+    const bool ahead = move->state == Move::ahead && move->kind == Move::usersAside;
+    const std::wstring& named = ahead ? move->from : move->to;
+    const std::wstring& then = ahead ? move->to : move->state == Move::back ? move->from : std::wstring();
     if (named.empty() || platform_.fileExists(named)) return named;
-    if (!to.empty() && platform_.fileExists(to)) return to;
+    if (!then.empty() && platform_.fileExists(then)) return then;
     return std::wstring();
 }
 
 // swflash.inf back in its place, unless something new stands there.
-std::wstring Journal::putInfBack() noexcept {
+std::wstring Journal::putInfBack(const Move& move) noexcept {
     try {
-        if (record.inf.empty()) return std::wstring();
-        const std::wstring backup = backupPath(record.inf);
-        if (!platform_.fileExists(record.inf) && platform_.fileExists(backup)) moveFile(platform_, backup, record.inf);
-        record.inf.clear();
+        if (!platform_.fileExists(move.from) && platform_.fileExists(move.to)) moveFile(platform_, move.to, move.from);
         return std::wstring();
     } catch (const Failure& failure) {
         doubt = failure.description();  // the record stays: the next run puts it back
@@ -504,149 +516,192 @@ std::wstring Journal::putInfBack() noexcept {
     return L" The setup information file stays aside: " + doubt;
 }
 
+// Each rename is in the record before it is made. What stands at the
+// control path goes aside, and is deleted only once the control from
+// before stands in its place: a rename that fails puts it back where it was.
+void Journal::bringBack(std::size_t index, const std::wstring& from, const std::wstring& control) {
+    std::wstring aside;
+    Move* copy = record.last(Move::copyPlaced);
+    const Move::State copyWas = copy != nullptr ? copy->state : Move::back;
+    if (platform_.fileExists(control)) {
+        platform_.clearReadOnly(control);
+        aside = renameAside(control);
+        if ((copy = record.last(Move::copyPlaced)) != nullptr) copy->state = Move::back;
+    }
+    Move& move = record.moves[index];
+    move.from = control, move.to = from, move.state = Move::back;
+    saveRecord();
+    try {
+        moveFile(platform_, from, control);
+    } catch (const Failure&) {
+        record.moves[index].state = Move::done;
+        if (!aside.empty()) {
+            moveFile(platform_, aside, control);
+            unlistOwnFile(aside);
+            if ((copy = record.last(Move::copyPlaced)) != nullptr) copy->state = copyWas;
+            saveRecord();
+        }
+        throw;
+    }
+    if (!aside.empty()) discard(aside);
+    if (record.moves[index].kind == Move::usersAside) record.control = control;
+    record.drop(index);
+    saveRecord();
+}
+
 // Nothing that may be the user's control is ever deleted here, and it is
 // only ever renamed back: when a step fails, the line says where the
 // user's control is. The record goes once everything stands where it stood
 // before the run, before the registration: a control that will not
 // register is no reason to put it back again and again.
+//
+// First what stands is told: where the user's control is, and whether
+// what stands at the control path was put there since a cut. Then the
+// moves are undone newest first, down to the run's beginning; what the
+// run made of its own goes last.
 PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
     run_.puttingBack = true;
     PutBack result;
     std::wstring usersControl;
     try {
         platform_.note("Putting the installed control back");
-        // Cut off while the installer ran: what stands may be what it wrote.
-        const bool duringInstaller = record.installerStarted && !record.installerEnded;
         beginStep("putting the installed control back");
-        const std::wstring control = machine_.getPathFlash();
-        // A rename of the medium's copy that was under way: it happened
-        // when the copy is no longer beside the control.
-        if (!record.mediumCopy.empty()) {
-            record.mediumCopyInPlace = !platform_.fileExists(record.mediumCopy);
-            record.mediumCopy.clear();
+        const std::wstring control = machine_.getPathFlash(), backup = backupPath(control);
+        std::vector<Move>& moves = record.moves;
+        // Found aside when the run began (an earlier cut, /restore): as if
+        // the run had moved it there, after what it kept aside for it.
+        if (record.last(Move::usersAside) == nullptr && !record.control.empty() && !samePath(record.control, control)) {
+            const Move* kept = record.last(Move::backupAside);
+            record.add(Move::usersAside, Move::done, control, record.control, std::wstring(),
+                       kept != nullptr ? record.indexOf(kept) + 1 : 0);
         }
+        // Cut off while the installer ran: what stands may be what it wrote.
+        Move* installer = record.last(Move::installerRan);
+        const bool duringInstaller = installer != nullptr && installer->state == Move::ahead;
         // Where it stood after an earlier cut too, the same installer wrote it.
-        std::wstring standing;
         if (duringInstaller && !record.perhapsInstallers.empty() && platform_.fileExists(control) &&
             platform_.digestFile(control, false).sha256 == record.perhapsInstallers)
-            record.installerSha256 = record.perhapsInstallers;
+            installer->id = record.perhapsInstallers;
+        // A rename of the medium's copy that was under way: it happened
+        // when the copy is no longer beside the control.
+        Move* copy = record.last(Move::copyPlaced);
+        if (copy != nullptr && copy->state == Move::ahead)
+            copy->state = platform_.fileExists(copy->from) ? Move::back : Move::done;
         // The backup is what a cut off installer left: the user's control
         // is the older one, kept aside.
-        if (samePath(record.usersControl, backupPath(control)) && !record.olderBackups.empty() &&
-            platform_.fileExists(record.olderBackups.back()) && installersAfterAll(record.usersControl)) {
-            renameAside(record.usersControl);  // deleted with the run's own files
-            record.usersControl = record.olderBackups.back();
-            record.olderBackups.pop_back();
-            record.keptByRun = false;
+        const Move* kept = record.last(Move::backupAside);
+        const std::wstring newestKept = kept != nullptr               ? kept->to
+                                        : record.olderBackups.empty() ? std::wstring()
+                                                                      : record.olderBackups.back();
+        const Move* users = record.last(Move::usersAside);
+        if (users != nullptr && users->state == Move::done && samePath(users->to, backup) && !newestKept.empty() &&
+            platform_.fileExists(newestKept) && installersAfterAll(backup)) {
+            renameAside(backup);  // deleted with the run's own files
+            record.last(Move::usersAside)->to = newestKept;
+            if ((kept = record.last(Move::backupAside)) != nullptr) record.drop(record.indexOf(kept));
+            else record.olderBackups.pop_back();
             saveRecord();
         }
-        usersControl = whereNow(record.usersControl, record.usersControlTo);
-        if (usersControl.empty() && !record.usersControl.empty())
-            platform_.noteAbout(record.usersControl, " no longer holds the control that was installed");
-        std::wstring from = usersControl;
-        std::wstring what = L"The control that was installed";
-        if (from.empty() && !(from = whereNow(record.replacedControl, record.replacedTo)).empty())
+        users = record.last(Move::usersAside);
+        usersControl = users != nullptr                                                  ? whereNow(users)
+                       : !record.control.empty() && platform_.fileExists(record.control) ? record.control
+                                                                                         : std::wstring();
+        if (usersControl.empty() && !record.usersControl().empty())
+            platform_.noteAbout(record.usersControl(), " no longer holds the control that was installed");
+        std::wstring from = usersControl, what = L"The control that was installed";
+        if (from.empty() && !(from = whereNow(record.last(Move::replacedAside))).empty())
             what = L"The control the installer put in place";
-        bool putBack = false, registerIt = true, keptInPlace = false;
+        // Installed since the run was cut off (Flash no longer worked, so
+        // the user installed one of their own): the newest control of the
+        // user's stays where it is, and so does the one the record names,
+        // an earlier disc's control apart. Where the run was cut off while
+        // its installer ran, it may be the installer's: the next repair
+        // tells by what its installer writes.
+        std::wstring standing;
+        const bool keptInPlace = !from.empty() && !samePath(from, control) && earlierRun &&
+                                 platform_.fileExists(control) && !placedByProgram(control, standing);
+        if (keptInPlace) {
+            if (duringInstaller) record.perhapsInstallers = standing;
+            platform_.note(joined({L"  ", quotedPath(control), widened(" was put there after the cut: it stays, and so does "),
+                                   quotedPath(from)}));
+            if (!usersControl.empty() && record.ownControl && discsControl(from)) discard(from);
+        }
+        if (!from.empty() && (keptInPlace || samePath(from, control))) what = L"The control at " + quotedPath(control);
+        bool putBack = false, registerIt = true;
+        std::wstring inf;
+        for (std::size_t i = moves.size(); i-- > 0;) {
+            if (i >= moves.size()) continue;  // gone with a later one
+            Move& move = moves[i];
+            switch (move.kind) {
+            case Move::usersAside:
+                if (usersControl.empty()) break;
+                if (samePath(usersControl, control)) {
+                    // A rename back went through, and the source's name may
+                    // be taken again (an older backup's); a rename away of an
+                    // earlier disc's control was overtaken by a control
+                    // installed since, and the disc's copy aside goes.
+                    const std::wstring to = move.to;
+                    record.drop(i);
+                    record.control = control;
+                    if (record.ownControl && !to.empty() && !samePath(to, control) && discsControl(to)) discard(to);
+                } else if (!keptInPlace) {
+                    bringBack(i, usersControl, control);
+                    usersControl = control;
+                    putBack = result.moved = true;
+                }
+                break;
+            case Move::replacedAside:
+                // What the installer put in place comes back only where the
+                // machine had no control of its own; else it goes once that
+                // stands in its place, with the run's own files.
+                if (!usersControl.empty() || keptInPlace) {
+                    move.kind = Move::ownFile, move.from.clear();
+                } else if (!keptInPlace && !from.empty() && !samePath(from, control)) {
+                    bringBack(i, from, control);
+                    putBack = result.moved = true;
+                }
+                break;
+            case Move::backupAside: {
+                // What this run put aside for its backup takes its name back;
+                // where that is taken, it stays aside as an older backup.
+                const std::wstring kept = move.to;
+                bool stays = true;
+                try {
+                    if (platform_.fileExists(kept) && !platform_.fileExists(backup)) {
+                        saveRecord();  // where the user's control is now, before its old name is taken again
+                        moveFile(platform_, kept, backup);
+                    }
+                    stays = platform_.fileExists(kept);
+                } catch (...) {
+                    platform_.noteDropped("the older backup stays aside, named in the record");
+                }
+                record.drop(i);
+                if (stays) record.olderBackups.push_back(kept);
+                break;
+            }
+            case Move::infAside:
+                inf = putInfBack(move);
+                if (doubt.empty()) record.drop(i);
+                break;
+            default:  // the copy and what the installer left: see below; the run's own files go last
+                break;
+            }
+        }
         if (from.empty()) {
             // Nothing, the installer's own where it stands, or only the
             // medium's copy (that would not register).
             // Only what is that copy, byte for byte: a control put there
             // since (by hand, by another installer) is kept.
-            const bool there = platform_.fileExists(control);
-            registerIt = there && !(record.mediumCopyInPlace &&
-                                    (record.copySha256.empty() ||
-                                     platform_.digestFile(control, false).sha256 == record.copySha256));
+            copy = record.last(Move::copyPlaced);
+            const bool there = platform_.fileExists(control), copyInPlace = copy != nullptr && copy->state == Move::done;
+            registerIt = there && !(copyInPlace && (copy->id.empty() || platform_.digestFile(control, false).sha256 == copy->id));
             if (there && !registerIt) removeOwnFile(control);
             // The installer's own, which the run did not find: the machine
             // works with it as it did before, not with nothing changed.
             result.moved = registerIt;
-            if (registerIt && record.mediumCopyInPlace)
+            if (registerIt && copyInPlace)
                 platform_.noteAbout(control, " is not the medium's copy the record names: it is kept");
-        } else if (samePath(from, control) ||
-                   (earlierRun && platform_.fileExists(control) && !placedByProgram(control, standing))) {
-            // A rename under way is settled in the record: a rename back went
-            // through, and the source's name may be taken again (an older
-            // backup's); a rename away of an earlier disc's control was
-            // overtaken by a control installed since, and the disc's copy
-            // aside goes.
-            if (samePath(usersControl, control)) {
-                const std::wstring& to = record.usersControlTo;
-                if (record.ownControl && !to.empty() && !samePath(to, control) && discsControl(to)) discard(to);
-                record.usersControl = control;
-                record.usersControlTo.clear();
-            }
-            // Else installed since the run was cut off (Flash no longer
-            // worked, so the user installed one of their own): the newest
-            // control of the user's stays where it is, and so does the one
-            // the record names, an earlier disc's control apart. Where the
-            // run was cut off while its installer ran, it may be the
-            // installer's: the next repair tells by what its installer writes.
-            if (!samePath(from, control)) {
-                if (duringInstaller) record.perhapsInstallers = standing, record.installerStarted = false;
-                platform_.note(joined({L"  ", quotedPath(control),
-                                       widened(" was put there after the cut: it stays, and so does "), quotedPath(from)}));
-                if (!usersControl.empty() && record.ownControl && discsControl(from)) discard(from);
-                keptInPlace = true;
-            }
-            what = L"The control at " + quotedPath(control);
-        } else {
-            // Each rename is in the record before it is made. What stands at
-            // the control path goes aside, and is deleted only once the
-            // control from before stands in its place: a rename that fails
-            // puts it back where it was.
-            std::wstring aside;
-            const bool copyInPlace = record.mediumCopyInPlace;
-            if (platform_.fileExists(control)) {
-                platform_.clearReadOnly(control);
-                aside = renameAside(control);
-                record.mediumCopyInPlace = false;
-            }
-            (usersControl.empty() ? record.replacedTo : record.usersControlTo) = control;
-            saveRecord();
-            try {
-                moveFile(platform_, from, control);
-            } catch (const Failure&) {
-                record.usersControlTo.clear();
-                record.replacedTo.clear();
-                if (!aside.empty()) {
-                    moveFile(platform_, aside, control);
-                    record.discards.erase(std::find(record.discards.begin(), record.discards.end(), aside));
-                    record.mediumCopyInPlace = copyInPlace;
-                    saveRecord();
-                }
-                throw;
-            }
-            if (!aside.empty()) discard(aside);
-            if (!usersControl.empty()) usersControl = record.usersControl = control;
-            else record.replacedControl.clear();
-            record.usersControlTo.clear();
-            record.replacedTo.clear();
-            record.mediumCopyInPlace = false;
-            putBack = true;
-            result.moved = true;
-            saveRecord();
         }
-        if ((!usersControl.empty() || keptInPlace) && !record.replacedControl.empty() &&
-            platform_.fileExists(record.replacedControl))
-            discard(record.replacedControl);
-        // What this run put aside for its backup takes its name back; any
-        // older one stays where it was before the run.
-        const std::wstring backup = backupPath(control);
-        try {
-            if (record.keptByRun && !record.olderBackups.empty()) {
-                const std::wstring kept = record.olderBackups.back();
-                if (platform_.fileExists(kept) && !platform_.fileExists(backup)) {
-                    saveRecord();  // where the user's control is now, before its old name is taken again
-                    moveFile(platform_, kept, backup);
-                }
-                // Back, or never moved aside (cut off before the rename).
-                if (!platform_.fileExists(kept)) record.olderBackups.pop_back(), record.keptByRun = false;
-            }
-        } catch (...) {
-            platform_.noteDropped("the older backup stays aside, named in the record");
-        }
-        const std::wstring inf = putInfBack();
         discardOwnFiles();
         restoreMark(!usersControl.empty() && !record.ownControl && !record.ownUnknown && registerIt);
         try {

@@ -4,10 +4,10 @@
 // Its rules, and the functions that keep them:
 //
 // (1) Every move is written into the record before it is made, and judged
-//     by what the disk shows after it, whatever Windows reported (moveFile,
-//     renameAside, discard). A run cut off at any instant, or failed, is
-//     undone or finished from the record (putBackInstalledControl,
-//     Recovery::run).
+//     by what the disk shows after it, whatever Windows reported
+//     (writeAhead, moveFile, renameAside, discard). A run cut off at any
+//     instant, or failed, is undone from the record, its moves newest
+//     first, or finished (putBackInstalledControl, Recovery::run).
 // (2) The user's control (what stood at flash.ocx before a disc first ran,
 //     or what the user installed since) always lies at flash.ocx, at
 //     flash.bkp or under a name the record holds, and /restore brings back
@@ -43,15 +43,19 @@
 //
 // The states of the record, and what moves it on:
 //
-//   none --Repair::run--> at work, a step at a time (beginStep)
-//   at work --markInstalled, finished--> finished --Repair::tidyUp--> none
-//   at work --a failure: putBackInstalledControl--> none
-//   at work --a cut--> (the next start) Recovery::run, put back --> none
+//   none --Repair::run: beginRepair--> at work, a move at a time (writeAhead)
+//   at work --markInstalled, finish--> finished (the checkpoint) --Repair::tidyUp--> none
+//   at work --a failure: putBackInstalledControl, its moves undone newest first--> none
+//   at work --a cut--> (the next start) Recovery::run, the same put-back --> none
 //   finished --a cut--> (the next start) Recovery::run, tidied --> none
 //   any --closeRecord, with what cannot be read yet (6) or older backups (2)--> finished, those only
-//   none --Uninstall::run--> at work --putBackInstalledControl--> none
+//   none --Uninstall::run: beginRestore, the moves a repair leaves--> at work --putBackInstalledControl--> none
+//
+// And each move's: written ahead --the disk shows it--> done --written
+// back (bringBack)--> undone, off the list.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -62,47 +66,76 @@
 
 namespace tolvane {
 
+// One change a run makes on the machine, in the order made. It is written
+// into the record before it is made (`ahead`: the disk tells whether it
+// went through), confirmed once the disk shows it (`done`), and written
+// again before it is undone (`back`: on its way from `to` to `from`).
+struct Move {
+    enum Kind : unsigned char {
+        backupAside,    // an older backup `from`, kept aside at `to` for the newer one
+        usersAside,     // the user's control (or the one the mark named) from the control path to `to`
+        infAside,       // swflash.inf `from`, moved aside as its backup `to`
+        folderMade,     // the installer's folder `to`, whose identity (Platform::folderIdentity) is `id`
+        installerRan,   // the medium's installer; done: it ended, and left bytes with SHA-256 `id` at the control path
+        ownFile,        // a file of the run's own at `to`, to be discarded
+        replacedAside,  // what stood at the control path before the copy, moved aside to `to`
+        copyPlaced,     // the medium's checked copy `from`, renamed to the control path `to`; its SHA-256 is `id`.
+                        // back: it is not (or no more) in place
+    };
+    enum State : unsigned char { ahead, done, back };
+    Kind kind;
+    State state;
+    std::wstring from, to, id;
+};
+
 // What the repair has changed so far, kept on the disk as the repair goes
-// (RecordStore::writeRecord): a run cut off half-way is completed from it
-// by the next one. Paths are whole.
+// (RecordStore::writeRecord): what was known when the run began, and the
+// moves it has made since, in order. A run cut off half-way is undone or
+// finished from it by the next one. Paths are whole.
 struct RepairRecord {
     std::wstring step;              // what the run was doing, for the log
-    std::wstring usersControl;      // where the machine's own control is; empty: there was none
+    std::wstring control;           // where the user's control was when the run began; empty: there was none
     bool ownControl = false;        // ...which an earlier repair put in place: not the user's
     bool ownUnknown = false;        // ...which could not be read: it was taken for the user's
-    std::wstring usersControlTo;    // where it is being renamed to, while that is under way
-    std::wstring inf;               // swflash.inf, when the run moved it aside
-    std::wstring replacedControl;   // what stood at the control path before the copy, kept aside
-    std::wstring replacedTo;        // where that is being renamed back to, while that is under way
-    std::wstring mediumCopy;        // the medium's copy, while it is being renamed to the control path
-    bool mediumCopyInPlace = false; // the medium's copy stands at the control path
-    std::wstring copySha256;        // ...whose SHA-256 is this
-    std::wstring installerFolder;   // the folder the installer runs from, made by the run
-    std::wstring installerFolderId; // ...whose identity (Platform::folderIdentity) is this
-    bool installerStarted = false;  // the installer was started
-    bool installerEnded = false;    // ...and has ended
-    std::wstring installerSha256;   // what it left at the control path
     // What stood at the control path after a run was cut off while its
     // installer ran: the user's newest control, or the installer's.
     std::wstring perhapsInstallers;
-    bool finished = false;          // the repair went through: nothing is to be put back
-    std::vector<std::wstring> discards;  // files of the run's own, put aside to be deleted
-    // Older backups, kept aside for a newer one and not known to be a copy
-    // of a control that stays, oldest first: the newest takes the backup's
-    // name back once it has none.
+    // Older backups that earlier runs kept aside for a newer one and that
+    // are not known to be a copy of a control that stays, oldest first: the
+    // newest takes the backup's name back once it has none.
     std::vector<std::wstring> olderBackups;
-    bool keptByRun = false;  // ...the newest of which this run put aside: a put-back returns it
+    // What an earlier run left that could not be read then: "<SHA-256 or
+    // folder identity>|<path>", settled by the next run that can read it.
+    std::vector<std::wstring> leftovers;
     // The mark as it stood when the run began (empty: none), when that is
     // known: what a put-back writes again.
     bool markKnown = false;
     InstalledMark markBefore;
-    // What an earlier run left that could not be read then: "<SHA-256 or
-    // folder identity>|<path>", settled by the next run that can read it.
-    std::vector<std::wstring> leftovers;
+    std::vector<Move> moves;
+    bool finished = false;  // the checkpoint: the repair went through, nothing is to be put back
+
+    // A move added at `at` (at the end by default); its index.
+    std::size_t add(Move::Kind kind, Move::State state, const std::wstring& from, const std::wstring& to,
+                    const std::wstring& id = std::wstring(), std::size_t at = SIZE_MAX);
+    // The move at `index` taken off the list; every move of that kind (that
+    // names `to`, where it is given).
+    void drop(std::size_t index);
+    void drop(Move::Kind kind, const std::wstring& to = std::wstring());
+    std::size_t indexOf(const Move* move) const { return static_cast<std::size_t>(move - moves.data()); }
+    // The newest move of that kind; null: none.
+    Move* last(Move::Kind kind);
+    const Move* last(Move::Kind kind) const { return const_cast<RepairRecord*>(this)->last(kind); }
+    // Where the record says the user's control is (empty: there is none).
+    std::wstring usersControl() const;
+    // The medium's copy's SHA-256 (for /restore, the disc's control in place).
+    std::wstring copySha256() const;
+    // The folder the installer runs from, made by the run.
+    std::wstring installerFolder() const;
 
     // The record's lines, each ended by a line feed.
     std::wstring text() const;
-    // Raises a Failure for a record this program did not write.
+    // Raises a Failure for a record this program did not write; reads an
+    // earlier build's record too.
     static RepairRecord parse(const std::wstring& text);
 };
 
@@ -178,7 +211,7 @@ public:
     // one listed since the list was `listed` long discarded.
     void listOwnFile(const std::wstring& path);
     void unlistOwnFile(const std::wstring& path) noexcept;
-    std::size_t ownFilesListed() const { return record.discards.size(); }
+    std::size_t ownFilesListed() const { return record.moves.size(); }
     void discardListedSince(std::size_t listed) noexcept;
     // The medium's checked copy renamed over the control in one step.
     void placeMediumCopy(const std::wstring& copy, const std::wstring& sha256, const std::wstring& control);
@@ -273,12 +306,17 @@ private:
 
     // True when the record names `path`: no new name of the run's may be one.
     bool listed(const std::wstring& path) const;
-    // Where a file the record names is: at `named`, or at `to` where a
-    // rename there was under way; empty when it names none (or it is gone).
-    // For the user's control and the one the installer put in place.
-    std::wstring whereNow(const std::wstring& named, const std::wstring& to);
+    // A move written into the record before it is made; its index.
+    std::size_t writeAhead(Move::Kind kind, const std::wstring& from, const std::wstring& to,
+                           const std::wstring& id = std::wstring());
+    // Where the file a move names is now, by what the disk shows; empty
+    // when it names none (or it is gone).
+    std::wstring whereNow(const Move* move);
+    // The file of that move, at `from` now, back at the control path: what
+    // stands there goes aside first, and back should the rename fail.
+    void bringBack(std::size_t index, const std::wstring& from, const std::wstring& control);
     // swflash.inf back where the run found it; what stays aside, if anything.
-    std::wstring putInfBack() noexcept;
+    std::wstring putInfBack(const Move& move) noexcept;
     // The file's bytes, read now, are the medium's copy where the record
     // says it stands, what the installer left, or a disc's control by the
     // mark. Raises when they cannot be read.

@@ -12,13 +12,73 @@ std::wstring backupPath(const std::wstring& path) {
     return path.substr(0, path.size() >= 3 ? path.size() - 3 : 0) + L"bkp";
 }
 
+std::size_t RepairRecord::add(Move::Kind kind, Move::State state, const std::wstring& from, const std::wstring& to,
+                              const std::wstring& id, std::size_t at) {
+    moves.push_back(Move{kind, state, from, to, id});
+    std::size_t i = moves.size() - 1;
+    for (; i > at; --i) std::swap(moves[i], moves[i - 1]);
+    return i;
+}
+
+void RepairRecord::drop(std::size_t index) { moves.erase(moves.begin() + static_cast<std::ptrdiff_t>(index)); }
+
+void RepairRecord::drop(Move::Kind kind, const std::wstring& to) {
+    for (std::size_t i = moves.size(); i-- > 0;)
+        if (moves[i].kind == kind && (to.empty() || moves[i].to == to)) drop(i);
+}
+
+Move* RepairRecord::last(Move::Kind kind) {
+    for (std::size_t i = moves.size(); i-- > 0;)
+        if (moves[i].kind == kind) return &moves[i];
+    return nullptr;
+}
+
+std::wstring RepairRecord::usersControl() const {
+    const Move* users = last(Move::usersAside);
+    return users == nullptr ? control : users->state == Move::ahead ? users->from : users->to;
+}
+
+std::wstring RepairRecord::copySha256() const {
+    const Move* copy = last(Move::copyPlaced);
+    return copy != nullptr ? copy->id : std::wstring();
+}
+
+std::wstring RepairRecord::installerFolder() const {
+    const Move* folder = last(Move::folderMade);
+    return folder != nullptr ? folder->to : std::wstring();
+}
+
 namespace {
 
-constexpr wchar_t recordHeader[] = L"Tolvane repair record 1";
+constexpr wchar_t recordHeader[] = L"Tolvane repair record 2";
+// What an earlier build wrote: a field for each thing moved.
+constexpr wchar_t earlierHeader[] = L"Tolvane repair record 1";
 
-// The record's lines after the first two, in the order they are written:
-// a path or text, a SHA-256 (64 digits), a flag ("yes"), or a list (a line
-// each: a path, or for `left` "<what it was>|<path>").
+// A move's line: "<kind>=<state>|<from>|<to>|<id>".
+constexpr const wchar_t* moveKinds[] = {L"backupAside", L"usersAside",    L"infAside",  L"folderMade",
+                                        L"installerRan", L"ownFile", L"replacedAside", L"copyPlaced"};
+constexpr const wchar_t* moveStates[] = {L"ahead", L"done", L"back"};
+
+std::vector<std::wstring> split(const std::wstring& text, wchar_t separator) {
+    std::vector<std::wstring> parts(1);
+    for (const wchar_t c : text) {
+        if (c == separator) parts.emplace_back();
+        else parts.back().push_back(c);
+    }
+    return parts;
+}
+
+template <std::size_t N>
+int nameIndex(const wchar_t* const (&names)[N], const std::wstring& name) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (name == names[i]) return static_cast<int>(i);
+    return -1;
+}
+
+// The lines after the first, in the order they are written: a path or
+// text, a SHA-256 (64 digits), a flag ("yes"), or a list (a line each: a
+// path, or for `left` "<what it was>|<path>"). The moves follow, and
+// `finished` last.
 enum class Kind { text, sha256, flag, list };
 struct Field {
     const wchar_t* key;
@@ -28,46 +88,79 @@ struct Field {
     std::vector<std::wstring> RepairRecord::*list = nullptr;
 };
 const Field fields[] = {
+    {L"step", Kind::text, &RepairRecord::step, nullptr},
+    {L"control", Kind::text, &RepairRecord::control, nullptr},
     {L"own", Kind::flag, nullptr, &RepairRecord::ownControl},
     {L"ownUnknown", Kind::flag, nullptr, &RepairRecord::ownUnknown},
-    {L"controlTo", Kind::text, &RepairRecord::usersControlTo, nullptr},
-    {L"inf", Kind::text, &RepairRecord::inf, nullptr},
-    {L"replaced", Kind::text, &RepairRecord::replacedControl, nullptr},
-    {L"replacedTo", Kind::text, &RepairRecord::replacedTo, nullptr},
-    {L"copy", Kind::text, &RepairRecord::mediumCopy, nullptr},
-    {L"mediumCopy", Kind::flag, nullptr, &RepairRecord::mediumCopyInPlace},
-    {L"copySha256", Kind::sha256, &RepairRecord::copySha256, nullptr},
-    {L"installerFolder", Kind::text, &RepairRecord::installerFolder, nullptr},
-    {L"installerFolderId", Kind::text, &RepairRecord::installerFolderId, nullptr},
-    {L"finished", Kind::flag, nullptr, &RepairRecord::finished},
-    {L"keptByRun", Kind::flag, nullptr, &RepairRecord::keptByRun},
-    {L"installerStarted", Kind::flag, nullptr, &RepairRecord::installerStarted},
-    {L"installerEnded", Kind::flag, nullptr, &RepairRecord::installerEnded},
-    {L"installerSha256", Kind::sha256, &RepairRecord::installerSha256, nullptr},
     {L"perhapsInstallers", Kind::sha256, &RepairRecord::perhapsInstallers, nullptr},
-    {L"discard", Kind::list, nullptr, nullptr, &RepairRecord::discards},
-    {L"left", Kind::list, nullptr, nullptr, &RepairRecord::leftovers},
     {L"kept", Kind::list, nullptr, nullptr, &RepairRecord::olderBackups},
+    {L"left", Kind::list, nullptr, nullptr, &RepairRecord::leftovers},
 };
+
+// An earlier build's record: each thing moved was a field of its own, and
+// `control` said where the user's control was then. Each such line sets a
+// part of a move (a flag, its state); a move's line comes before another
+// of the same move.
+struct EarlierField {
+    const wchar_t* key;
+    Move::Kind kind;
+    std::wstring Move::*part;  // null: a flag
+    signed char state;         // what the line says of the move's state; -1: nothing
+};
+const EarlierField earlierFields[] = {
+    {L"controlTo", Move::usersAside, &Move::to, Move::ahead},  // a rename either way, under way
+    {L"inf", Move::infAside, &Move::from, Move::done},
+    {L"replaced", Move::replacedAside, &Move::to, Move::done},
+    {L"replacedTo", Move::replacedAside, &Move::from, Move::back},
+    {L"copy", Move::copyPlaced, &Move::from, Move::ahead},
+    {L"mediumCopy", Move::copyPlaced, nullptr, Move::done},
+    {L"copySha256", Move::copyPlaced, &Move::id, -1},
+    {L"installerFolder", Move::folderMade, &Move::to, Move::done},
+    {L"installerFolderId", Move::folderMade, &Move::id, -1},
+    {L"keptByRun", Move::backupAside, nullptr, Move::done},
+    {L"installerStarted", Move::installerRan, nullptr, Move::ahead},
+    {L"installerEnded", Move::installerRan, nullptr, Move::done},
+    {L"installerSha256", Move::installerRan, &Move::id, -1},
+    {L"discard", Move::ownFile, &Move::to, Move::done},
+};
+
+// What only the whole record tells: where the user's control was, the
+// setup information file's backup, which older backup the run kept aside.
+void finishEarlierMoves(RepairRecord& record) {
+    for (Move& move : record.moves) {
+        if (move.kind == Move::usersAside) move.from = record.control;
+        if (move.kind == Move::infAside) move.to = backupPath(move.from);
+    }
+    if (const Move* kept = record.last(Move::backupAside)) {
+        record.drop(record.indexOf(kept));
+        if (record.olderBackups.empty()) return;
+        record.add(Move::backupAside, Move::done, std::wstring(), record.olderBackups.back(), std::wstring(), 0);
+        record.olderBackups.pop_back();
+    }
+}
 
 }  // namespace
 
 std::wstring RepairRecord::text() const {
-    std::wstring text = joined({std::wstring(recordHeader), L"\nstep=", step, L"\ncontrol=", usersControl, L"\n"});
-    const auto add = [&](const wchar_t* key, const std::wstring& value) {
-        if (!value.empty()) text += joined({key, L"=", value, L"\n"});
+    std::wstring text = joined({std::wstring(recordHeader), L"\n"});
+    const auto add = [&](const wchar_t* key, const std::wstring& value, bool always = false) {
+        if (!value.empty() || always) text += joined({key, L"=", value, L"\n"});
     };
-    for (const Field& field : fields) {
-        if (field.list == nullptr) add(field.key, field.text != nullptr ? this->*field.text : this->*field.flag ? L"yes" : L"");
+    for (const Field& field : fields) {  // step and control always
+        if (field.list == nullptr)
+            add(field.key, field.text != nullptr ? this->*field.text : this->*field.flag ? L"yes" : L"", &field < fields + 2);
         else
             for (const std::wstring& value : this->*field.list) add(field.key, value);
     }
     // One line for each of the mark's; an empty one for no mark.
     if (markKnown) {
         const std::vector<std::wstring> mark = lines(markBefore.lines());
-        if (mark.empty()) text += L"markBefore=\n";
+        add(L"markBefore", std::wstring(), mark.empty());
         for (const std::wstring& line : mark) add(L"markBefore", line);
     }
+    for (const Move& move : moves)
+        add(moveKinds[move.kind], joined({moveStates[move.state], L"|", move.from, L"|", move.to, L"|", move.id}));
+    add(L"finished", finished ? L"yes" : L"");
     return text;
 }
 
@@ -82,24 +175,42 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
     std::wstring mark;
     bool step = false, control = false;
     const std::vector<std::wstring> all = lines(text);
-    if (!all.empty() && all[0] != recordHeader) throw unreadableRecord(L"it does not begin with " + quotedPath(recordHeader));
+    const bool older = !all.empty() && all[0] == earlierHeader;
+    if (!all.empty() && all[0] != recordHeader && !older)
+        throw unreadableRecord(L"it does not begin with " + quotedPath(recordHeader));
     for (std::size_t i = 1; i < all.size(); ++i) {
         const std::wstring& line = all[i];
         const std::size_t equals = line.find(L'=');
         const std::wstring key = line.substr(0, equals), value = equals == std::wstring::npos ? L"" : line.substr(equals + 1);
         const Field* field = std::find_if(std::begin(fields), std::end(fields), [&](const Field& f) { return key == f.key; });
+        const EarlierField* was = std::find_if(std::begin(earlierFields), std::end(earlierFields),
+                                               [&](const EarlierField& f) { return older && key == f.key; });
+        const int kind = older ? -1 : nameIndex(moveKinds, key);
         bool read = equals != std::wstring::npos;
+        step = step || key == L"step", control = control || key == L"control";
         if (!read) {
+        } else if (key == L"finished") {
+            read = value == L"yes", record.finished = true;
         } else if (field != std::end(fields)) {
             if (field->kind == Kind::flag) read = value == L"yes", record.*field->flag = true;
             else if (field->kind == Kind::list)  // a leftover says what it was
                 read = !value.empty() && (field->list != &RepairRecord::leftovers || value.find(L'|') != std::wstring::npos),
                 (record.*field->list).push_back(value);
-            else read = field->kind == Kind::text ? !value.empty() : value.size() == 64, record.*field->text = value;
-        } else if (key == L"step") {
-            step = true, record.step = value;
-        } else if (key == L"control") {
-            control = true, record.usersControl = value;
+            else read = field->kind == Kind::sha256 ? value.size() == 64 : !value.empty() || key == L"step" || key == L"control",
+                 record.*field->text = value;
+        } else if (kind >= 0) {
+            const std::vector<std::wstring> parts = split(value, L'|');
+            const int state = parts.size() == 4 ? nameIndex(moveStates, parts[0]) : -1;
+            read = state >= 0 && (parts[3].empty() || kind == Move::folderMade || parts[3].size() == 64);
+            if (read)
+                record.add(static_cast<Move::Kind>(kind), static_cast<Move::State>(state), parts[1], parts[2], parts[3]);
+        } else if (was != std::end(earlierFields)) {
+            Move* move = record.last(was->kind);
+            if (move == nullptr || was->kind == Move::ownFile)  // a copy not in place, where only its digest is named
+                move = &record.moves[record.add(was->kind, was->kind == Move::copyPlaced ? Move::back : Move::done, L"", L"")];
+            if (was->state >= 0) move->state = static_cast<Move::State>(was->state);
+            read = was->part != nullptr ? !value.empty() : value == L"yes";
+            if (was->part != nullptr) move->*was->part = value;
         } else if (key == L"markBefore") {
             record.markKnown = true, mark += value.empty() ? L"" : value + L"\n";
         } else {
@@ -109,6 +220,7 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
     }
     if (!step || !control) throw unreadableRecord(L"it is incomplete");
     record.markBefore = InstalledMark::fromLines(mark);
+    if (older) finishEarlierMoves(record);
     return record;
 }
 
@@ -150,20 +262,42 @@ void Journal::checkRecordNames(const RepairRecord& record) {
     const auto controlOrBackup = [&](const std::wstring& value) {
         return samePath(value, control) || samePath(value, backup) || aside(value);
     };
-    check(record.usersControl, controlOrBackup(record.usersControl));
-    check(record.usersControlTo, controlOrBackup(record.usersControlTo));
-    check(record.inf, samePath(record.inf, inf));
-    check(record.replacedControl, numbered(record.replacedControl, control, L".old"));
-    check(record.replacedTo, samePath(record.replacedTo, control));
-    check(record.mediumCopy, numbered(record.mediumCopy, control, L".new"));
+    check(record.control, controlOrBackup(record.control));
     for (const std::wstring& older : record.olderBackups) check(older, numbered(older, backup, L".old"));
-    check(record.installerFolder, isInstallerFolder(record.installerFolder));
     for (const std::wstring& left : record.leftovers) {
         const std::wstring path = left.substr(left.find(L'|') + 1);
         check(path, aside(path) || isInstallerFolder(path));
     }
-    for (const std::wstring& file : record.discards)
-        check(file, numbered(file, control, L".new") || aside(file) || numbered(file, infBackup, L".old"));
+    // Each move's two names, where it has them.
+    for (const Move& move : record.moves) {
+        bool from = move.from.empty(), to = move.to.empty();
+        switch (move.kind) {
+        case Move::backupAside:
+            from = from || samePath(move.from, backup), to = numbered(move.to, backup, L".old");
+            break;
+        case Move::usersAside:  // a rename back under way of an earlier build's record
+            from = from || controlOrBackup(move.from), to = controlOrBackup(move.to);
+            break;
+        case Move::infAside:
+            from = samePath(move.from, inf), to = samePath(move.to, infBackup);
+            break;
+        case Move::folderMade:
+            to = isInstallerFolder(move.to);
+            break;
+        case Move::ownFile:
+            to = numbered(move.to, control, L".new") || aside(move.to) || numbered(move.to, infBackup, L".old");
+            break;
+        case Move::replacedAside:
+            from = from || samePath(move.from, control), to = numbered(move.to, control, L".old");
+            break;
+        case Move::copyPlaced:
+            from = from || numbered(move.from, control, L".new"), to = to || samePath(move.to, control);
+            break;
+        case Move::installerRan:
+            break;
+        }
+        if (!from || !to) throw unreadableRecord(quotedPath(from ? move.to : move.from) + L" is not a file this program makes");
+    }
 }
 
 bool Journal::isInstallerFolder(const std::wstring& path) {

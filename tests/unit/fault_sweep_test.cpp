@@ -140,7 +140,8 @@ void check(const Machine& machine, const FakePlatform& start, const Outcome& r, 
         // In doubt, kept under a name the record lists until a run can tell.
         bool placed = at(f, control) == users || at(f, controlBackup) == users;
         for (const auto& [path, content] : f.files)
-            placed = placed || (content == users && f.record.find(L"=" + path + L"\n") != std::wstring::npos);
+            placed = placed || (content == users && (f.record.find(L"=" + path + L"\n") != std::wstring::npos ||
+                                                     f.record.find(L"|" + path + L"|") != std::wstring::npos));
         EXPECT_TRUE(placed) << "the user's control is not at flash.ocx or flash.bkp";
         lost = lost || !placed;
     }

@@ -53,7 +53,8 @@ struct Life {
         int n = 0;
         for (const auto& [path, bytes] : pc.files)
             n += (path == control || path.rfind(controlBackup, 0) == 0) && bytes == content && pc.atRestart.count(path) == 0 &&
-                 pc.record.find(L"discard=" + path + L"\n") == std::wstring::npos;
+                 pc.record.find(L"ownFile=ahead||" + path + L"|") == std::wstring::npos &&
+                 pc.record.find(L"ownFile=done||" + path + L"|") == std::wstring::npos;
         return n;
     }
     // The user's own installer or uninstaller writes over the control.
@@ -75,7 +76,8 @@ struct Life {
         bool named = users.empty();
         for (const auto& [path, bytes] : pc.files)
             named = named || ((bytes == users || orInstallers.count(bytes) != 0) &&
-                              (path == control || path == controlBackup || pc.record.find(L"=" + path + L"\n") != std::wstring::npos));
+                              (path == control || path == controlBackup || pc.record.find(L"=" + path + L"\n") != std::wstring::npos ||
+                               pc.record.find(L"|" + path + L"|") != std::wstring::npos));
         if (!named) return "the user's newest control is neither in place, nor the backup, nor in the record";
         return std::string();
     }

@@ -85,14 +85,14 @@ TEST_F(Sequence, FailingCopyEndsTheRunBeforeRegistrationAndMenu) {
     fake.failingOperations.insert(L"copyFile");
     EXPECT_EQ(runProgram(fake), failedExitCode);
 
-    // The installed control and the INF file are put back, the control
-    // registered, then the report.
+    // The moves undone newest first: the INF file, the installed control;
+    // the control registered, then the report.
     auto done = actions(fake);
     ASSERT_GE(done.size(), 6u);
     EXPECT_EQ(std::vector<std::wstring>(done.end() - 6, done.end() - 1),
               (std::vector<std::wstring>{L"copyFile D:\\data\\Flash.ocx -> " + control + L".1.new",
-                                         L"renameFile " + controlBackup + L" -> " + control,
                                          L"renameFile " + infBackup + L" -> " + inf,
+                                         L"renameFile " + controlBackup + L" -> " + control,
                                          L"launchProgram regsvr32 \"" + control + L"\" /s | 2 | " + tool + inSystem,
                                          L"WaitForSingleObject 1002 60000"}));
     EXPECT_NE(done.back().find(L"Details for support:\r\ncopyFile failed: " + denied() + L"\r\n"
