@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
 #include "app/main_window.h"
 #include "platform/sha256.h"
@@ -436,6 +437,37 @@ TEST(Recovery, ComesBeforeTheMediumsCheck) {
     EXPECT_EQ(fake.lastRegistered, "installed control");
     EXPECT_TRUE(fake.record.empty());
     EXPECT_NE(fake.callsTo(L"showMessageBox").at(0).find(L"was changed after the medium was made"), std::wstring::npos);
+}
+
+// A record an earlier build wrote, cut off with a move of every kind made,
+// and the same record as this build writes it: the moves are undone newest
+// first (the copy and what the installer left go, then the user's control
+// and the older backup take their names back).
+TEST(Recovery, UndoesAnEarlierBuildsRecordAsItsOwn) {
+    Sha256 medium;
+    medium.update("medium control", 14);
+    const std::wstring earlier =
+        L"Tolvane repair record 1\nstep=putting the medium's control in place\ncontrol=" + controlBackup + L"\ninf=" + inf +
+        L"\nreplaced=" + control + L".1.old\nmediumCopy=yes\ncopySha256=" + medium.finishHex() +
+        L"\nkeptByRun=yes\ninstallerStarted=yes\ninstallerEnded=yes\ndiscard=" + control + L".2.old\nkept=" + controlBackup +
+        L".1.old\n";
+    for (const bool rewritten : {false, true}) {
+        SCOPED_TRACE(rewritten ? "as this build writes it" : "as the earlier build wrote it");
+        FakePlatform fake;
+        mastered(fake);
+        fake.files[installer] += "!";  // the run stops once the recovery is over
+        fake.files[control] = "medium control", fake.files[control + L".1.old"] = "installer's control";
+        fake.files[control + L".2.old"] = "installer's control", fake.files[controlBackup] = "user's control";
+        fake.files[controlBackup + L".1.old"] = "older backup", fake.files[infBackup] = "inf";
+        fake.record = rewritten ? RepairRecord::parse(earlier).text() : earlier;
+        EXPECT_EQ(runProgram(fake), failedExitCode);
+        std::map<std::wstring, std::string> flash;
+        for (const auto& [path, bytes] : fake.files)
+            if (path.rfind(control.substr(0, control.rfind(L'\\')), 0) == 0) flash[path] = bytes;
+        EXPECT_EQ(flash, (std::map<std::wstring, std::string>{{control, "user's control"}, {controlBackup, "older backup"}}));
+        EXPECT_EQ(fake.files[inf], "inf");
+        EXPECT_TRUE(fake.record.empty()) << fake.record;
+    }
 }
 
 }  // namespace

@@ -639,6 +639,9 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
         {"a record with a line it never writes", L"T.exe",
          [](FakePlatform& f) { f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndelete=C:\\x\n"; }, failedExitCode, true,
          false, false, false, false, L"The record is kept and nothing was changed."},
+        {"a move in a state it never writes", L"T.exe",
+         [](FakePlatform& f) { f.record = L"Tolvane repair record 2\nstep=x\ncontrol=\nusersAside=sideways|||\n"; }, failedExitCode,
+         true, false, false, false, false, L"its line 4 is not one this program writes"},
         {"another repair holds the machine's lock", L"T.exe",
          [](FakePlatform& f) { f.anotherRepairHoldsTheMachine = true; }, anotherRepairExitCode, false, true, false,
          false, false},
@@ -646,6 +649,13 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
          [](FakePlatform& f) {
              f.files[L"C:\\WINDOWS\\system32\\shell32.dll"] = "shell";
              f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndiscard=C:\\WINDOWS\\system32\\shell32.dll\n";
+         },
+         failedExitCode, true, false, false, false, false,
+         L"\"C:\\WINDOWS\\system32\\shell32.dll\" is not a file this program makes"},
+        {"a move naming a file this program never makes", L"T.exe",
+         [](FakePlatform& f) {
+             f.files[L"C:\\WINDOWS\\system32\\shell32.dll"] = "shell";
+             f.record = L"Tolvane repair record 2\nstep=x\ncontrol=\nownFile=done||C:\\WINDOWS\\system32\\shell32.dll|\n";
          },
          failedExitCode, true, false, false, false, false,
          L"\"C:\\WINDOWS\\system32\\shell32.dll\" is not a file this program makes"},
