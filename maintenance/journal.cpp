@@ -568,9 +568,10 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
         beginStep("putting the installed control back");
         const std::wstring control = machine_.getPathFlash(), backup = backupPath(control);
         std::vector<Move>& moves = record.moves;
-        // Found aside when the run began (an earlier cut, /restore): as if
-        // the run had moved it there, after what it kept aside for it.
-        if (record.last(Move::usersAside) == nullptr && !record.control.empty() && !samePath(record.control, control)) {
+        // Where the run found it (aside after an earlier cut, or for
+        // /restore): as if the run had moved it there, after what it kept
+        // aside for it.
+        if (record.last(Move::usersAside) == nullptr && !record.control.empty()) {
             const Move* kept = record.last(Move::backupAside);
             record.add(Move::usersAside, Move::done, control, record.control, std::wstring(),
                        kept != nullptr ? record.indexOf(kept) + 1 : 0);
@@ -603,9 +604,7 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
             saveRecord();
         }
         users = record.last(Move::usersAside);
-        usersControl = users != nullptr                                                  ? whereNow(users)
-                       : !record.control.empty() && platform_.fileExists(record.control) ? record.control
-                                                                                         : std::wstring();
+        usersControl = whereNow(users);
         if (usersControl.empty() && !record.usersControl().empty())
             platform_.noteAbout(record.usersControl(), " no longer holds the control that was installed");
         std::wstring from = usersControl, what = L"The control that was installed";
