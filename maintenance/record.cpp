@@ -238,8 +238,33 @@ bool numbered(const std::wstring& path, const std::wstring& base, const wchar_t*
     return true;
 }
 
-}  // namespace
+// The kinds of names the record may hold, as bits.
+enum Names : unsigned short {
+    none = 1,            // an empty name
+    controlName = 2,     // the control
+    backupName = 4,      // its backup
+    controlOld = 8,      // flash.ocx.N.old
+    backupOld = 16,      // flash.bkp.N.old
+    controlNew = 32,     // flash.ocx.N.new
+    infName = 64,        // swflash.inf
+    infBackupName = 128, // swflash.bkp
+    infBackupOld = 256,  // swflash.bkp.N.old
+    folderName = 512,    // the installer's folder
+    heldControl = controlName | backupName | controlOld | backupOld,
+};
+// What each kind of move may name at `from` and at `to`, in Move::Kind's order.
+constexpr unsigned short moveNames[][2] = {
+    {none | backupName, backupOld},                        // backupAside
+    {none | heldControl, heldControl},                     // usersAside: also a rename back of an earlier build's
+    {infName, infBackupName},                              // infAside
+    {none, folderName},                                    // folderMade
+    {none, none},                                          // installerRan
+    {none, controlNew | controlOld | backupOld | infBackupOld},  // ownFile
+    {none | controlName, controlOld},                      // replacedAside
+    {none | controlNew, none | controlName},               // copyPlaced
+};
 
+}  // namespace
 
 // What the run makes or moves: the control, its backup, the setup
 // information file and its backup, the names beside them that the run
@@ -247,57 +272,28 @@ bool numbered(const std::wstring& path, const std::wstring& base, const wchar_t*
 // another machine, or damaged so that it still reads, names other files.
 void Journal::checkRecordNames(const RepairRecord& record) {
     const std::wstring control = machine_.getPathFlash(), backup = backupPath(control);
-    // An old swflash.bkp goes aside before the record names swflash.inf.
     // The one setup information file the run moves, whatever this run's
     // version query says (one that failed says "not XP").
     const std::wstring inf = machine_.windowsFolder() + L"\\ServicePackFiles\\i386\\swflash.inf";
     const std::wstring infBackup = backupPath(inf);
-    const auto check = [&](const std::wstring& value, bool allowed) {
-        if (!value.empty() && !allowed) throw unreadableRecord(quotedPath(value) + L" is not a file this program makes");
+    const auto check = [&](const std::wstring& path, unsigned allowed) {
+        const unsigned names = path.empty()                          ? none
+                               : samePath(path, control)             ? controlName
+                               : samePath(path, backup)              ? backupName
+                               : numbered(path, control, L".old")    ? controlOld
+                               : numbered(path, backup, L".old")     ? backupOld
+                               : numbered(path, control, L".new")    ? controlNew
+                               : samePath(path, inf)                 ? infName
+                               : samePath(path, infBackup)           ? infBackupName
+                               : numbered(path, infBackup, L".old")  ? infBackupOld
+                               : isInstallerFolder(path)             ? folderName
+                                                                     : 0;
+        if ((names & allowed) == 0) throw unreadableRecord(quotedPath(path) + L" is not a file this program makes");
     };
-    // A name beside the control or its backup that the run picks for its own.
-    const auto aside = [&](const std::wstring& value) {
-        return numbered(value, control, L".old") || numbered(value, backup, L".old");
-    };
-    const auto controlOrBackup = [&](const std::wstring& value) {
-        return samePath(value, control) || samePath(value, backup) || aside(value);
-    };
-    check(record.control, controlOrBackup(record.control));
-    for (const std::wstring& older : record.olderBackups) check(older, numbered(older, backup, L".old"));
-    for (const std::wstring& left : record.leftovers) {
-        const std::wstring path = left.substr(left.find(L'|') + 1);
-        check(path, aside(path) || isInstallerFolder(path));
-    }
-    // Each move's two names, where it has them.
-    for (const Move& move : record.moves) {
-        bool from = move.from.empty(), to = move.to.empty();
-        switch (move.kind) {
-        case Move::backupAside:
-            from = from || samePath(move.from, backup), to = numbered(move.to, backup, L".old");
-            break;
-        case Move::usersAside:  // a rename back under way of an earlier build's record
-            from = from || controlOrBackup(move.from), to = controlOrBackup(move.to);
-            break;
-        case Move::infAside:
-            from = samePath(move.from, inf), to = samePath(move.to, infBackup);
-            break;
-        case Move::folderMade:
-            to = isInstallerFolder(move.to);
-            break;
-        case Move::ownFile:
-            to = numbered(move.to, control, L".new") || aside(move.to) || numbered(move.to, infBackup, L".old");
-            break;
-        case Move::replacedAside:
-            from = from || samePath(move.from, control), to = numbered(move.to, control, L".old");
-            break;
-        case Move::copyPlaced:
-            from = from || numbered(move.from, control, L".new"), to = to || samePath(move.to, control);
-            break;
-        case Move::installerRan:
-            break;
-        }
-        if (!from || !to) throw unreadableRecord(quotedPath(from ? move.to : move.from) + L" is not a file this program makes");
-    }
+    check(record.control, none | heldControl);
+    for (const std::wstring& older : record.olderBackups) check(older, backupOld);
+    for (const std::wstring& left : record.leftovers) check(left.substr(left.find(L'|') + 1), controlOld | backupOld | folderName);
+    for (const Move& move : record.moves) check(move.from, moveNames[move.kind][0]), check(move.to, moveNames[move.kind][1]);
 }
 
 bool Journal::isInstallerFolder(const std::wstring& path) {
