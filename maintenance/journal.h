@@ -208,7 +208,7 @@ public:
     // An older backup moved aside to `aside`, as the kept backup with `kept`.
     void moveBackupAside(const std::wstring& backup, const std::wstring& aside, bool kept);
     // A file of the run's own listed before it is made; off the list; and
-    // one listed since the list was `listed` long discarded.
+    // one listed since the record held `listed` moves discarded.
     void listOwnFile(const std::wstring& path);
     void unlistOwnFile(const std::wstring& path) noexcept;
     std::size_t ownFilesListed() const { return record.moves.size(); }
@@ -228,7 +228,8 @@ public:
     void removeOwnFile(const std::wstring& path);
     // Renames the file to a free name in its folder (flash.ocx ->
     // flash.ocx.1.old) and returns that name. Raises when it cannot.
-    // The name goes into the record first: as `replaced`, or to be discarded.
+    // The move goes into the record first: what stood at the control path
+    // moved aside (with `replacedControl`), or a file of the run's own.
     std::wstring renameAside(const std::wstring& path, bool replacedControl = false);
     // Deletes a file that was renamed aside; one that another program holds
     // is deleted by Windows at the next restart instead. Never raises.
