@@ -651,11 +651,9 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
                 break;
             case Move::replacedAside:
                 // What the installer put in place comes back only where the
-                // machine had no control of its own; else it goes once that
-                // stands in its place, with the run's own files.
-                if (!usersControl.empty() || keptInPlace) {
-                    move.kind = Move::ownFile, move.from.clear();
-                } else if (!keptInPlace && !from.empty() && !samePath(from, control)) {
+                // machine had no control of its own (else it goes below,
+                // once that stands in its place).
+                if (usersControl.empty() && !keptInPlace && !from.empty() && !samePath(from, control)) {
                     bringBack(i, from, control);
                     putBack = result.moved = true;
                 }
@@ -686,6 +684,9 @@ PutBack Journal::putBackInstalledControl(DWORD registrationLimitMs) noexcept {
                 break;
             }
         }
+        const Move* replaced = record.last(Move::replacedAside);
+        if ((!usersControl.empty() || keptInPlace) && replaced != nullptr && platform_.fileExists(replaced->to))
+            discard(std::wstring(replaced->to));
         if (from.empty()) {
             // Nothing, the installer's own where it stands, or only the
             // medium's copy (that would not register).
