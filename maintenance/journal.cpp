@@ -170,10 +170,6 @@ void Journal::moveBackupAside(const std::wstring& backup, const std::wstring& as
 
 void Journal::listOwnFile(const std::wstring& path) { writeAhead(Move::ownFile, std::wstring(), path); }
 
-void Journal::unlistOwnFile(const std::wstring& path) noexcept {
-    if (!path.empty()) record.drop(Move::ownFile, path);
-}
-
 void Journal::discardListedSince(std::size_t listed) noexcept {
     // A copy of the name: discard takes it off the list first.
     const Move* own = record.last(Move::ownFile);

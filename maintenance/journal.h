@@ -119,7 +119,7 @@ struct RepairRecord {
                     const std::wstring& id = std::wstring(), std::size_t at = SIZE_MAX);
     // The move at `index` taken off the list; every move of that kind (that
     // names `to`, where it is given).
-    void drop(std::size_t index);
+    void drop(std::size_t index) { moves.erase(moves.begin() + static_cast<std::ptrdiff_t>(index)); }
     void drop(Move::Kind kind, const std::wstring& to = std::wstring());
     std::size_t indexOf(const Move* move) const { return static_cast<std::size_t>(move - moves.data()); }
     // The newest move of that kind; null: none.
@@ -210,7 +210,9 @@ public:
     // A file of the run's own listed before it is made; off the list; and
     // one listed since the record held `listed` moves discarded.
     void listOwnFile(const std::wstring& path);
-    void unlistOwnFile(const std::wstring& path) noexcept;
+    void unlistOwnFile(const std::wstring& path) noexcept {
+        if (!path.empty()) record.drop(Move::ownFile, path);
+    }
     std::size_t ownFilesListed() const { return record.moves.size(); }
     void discardListedSince(std::size_t listed) noexcept;
     // The medium's checked copy renamed over the control in one step.

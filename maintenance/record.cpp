@@ -20,8 +20,6 @@ std::size_t RepairRecord::add(Move::Kind kind, Move::State state, const std::wst
     return i;
 }
 
-void RepairRecord::drop(std::size_t index) { moves.erase(moves.begin() + static_cast<std::ptrdiff_t>(index)); }
-
 void RepairRecord::drop(Move::Kind kind, const std::wstring& to) {
     for (std::size_t i = moves.size(); i-- > 0;)
         if (moves[i].kind == kind && (to.empty() || moves[i].to == to)) drop(i);
@@ -55,9 +53,9 @@ constexpr wchar_t recordHeader[] = L"Tolvane repair record 2";
 constexpr wchar_t earlierHeader[] = L"Tolvane repair record 1";
 
 // A move's line: "<kind>=<state>|<from>|<to>|<id>".
-constexpr const wchar_t* moveKinds[] = {L"backupAside", L"usersAside",    L"infAside",  L"folderMade",
-                                        L"installerRan", L"ownFile", L"replacedAside", L"copyPlaced"};
-constexpr const wchar_t* moveStates[] = {L"ahead", L"done", L"back"};
+constexpr wchar_t moveKinds[][14] = {L"backupAside", L"usersAside", L"infAside",      L"folderMade",
+                                     L"installerRan", L"ownFile",   L"replacedAside", L"copyPlaced"};
+constexpr wchar_t moveStates[][6] = {L"ahead", L"done", L"back"};
 
 std::vector<std::wstring> split(const std::wstring& text, wchar_t separator) {
     std::vector<std::wstring> parts(1);
@@ -68,8 +66,8 @@ std::vector<std::wstring> split(const std::wstring& text, wchar_t separator) {
     return parts;
 }
 
-template <std::size_t N>
-int nameIndex(const wchar_t* const (&names)[N], const std::wstring& name) {
+template <std::size_t N, std::size_t M>
+int nameIndex(const wchar_t (&names)[N][M], const std::wstring& name) {
     for (std::size_t i = 0; i < N; ++i)
         if (name == names[i]) return static_cast<int>(i);
     return -1;
@@ -102,7 +100,7 @@ const Field fields[] = {
 // part of a move (a flag, its state); a move's line comes before another
 // of the same move.
 struct EarlierField {
-    const wchar_t* key;
+    wchar_t key[18];  // in place: no address for the loader to relocate
     Move::Kind kind;
     std::wstring Move::*part;  // null: a flag
     signed char state;         // what the line says of the move's state; -1: nothing
@@ -159,7 +157,8 @@ std::wstring RepairRecord::text() const {
         for (const std::wstring& line : mark) add(L"markBefore", line);
     }
     for (const Move& move : moves)
-        add(moveKinds[move.kind], joined({moveStates[move.state], L"|", move.from, L"|", move.to, L"|", move.id}));
+        add(moveKinds[move.kind],
+            joined({static_cast<const wchar_t*>(moveStates[move.state]), L"|", move.from, L"|", move.to, L"|", move.id}));
     add(L"finished", finished ? L"yes" : L"");
     return text;
 }
