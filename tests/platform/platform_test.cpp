@@ -341,18 +341,16 @@ namespace {
 // From another thread, as another process would: a forged outcome without
 // the key, one with another key, then the repair's own, started with the
 // command line the first instance gave it.
-DWORD WINAPI speakOnTheChannel(void* parameters) {
+DWORD WINAPI speakOnTheChannel(void* given) {
     DWORD zero = 0;
     COPYDATASTRUCT forged = {InstanceChannel::outcomeKind, sizeof zero, &zero};
     DWORD_PTR ignored = 0;
     ::SendMessageTimeoutW(::FindWindowExW(nullptr, nullptr, mainWindowClass, nullptr), WM_COPYDATA, 0,
                           reinterpret_cast<LPARAM>(&forged), SMTO_NORMAL, 5000, &ignored);
     Win32Platform elevated(::GetModuleHandleW(nullptr));
-    std::wstring commandLine = L"T.exe " + *static_cast<const std::wstring*>(parameters);
-    const wchar_t last = commandLine.back();
-    commandLine.back() = last == L'0' ? L'1' : L'0';  // another key
-    InstanceChannel(elevated, parseOptions(commandLine)).handOutcome(0);
-    commandLine.back() = last;
+    const std::wstring commandLine = L"T.exe " + *static_cast<const std::wstring*>(given);
+    const std::wstring otherKey = commandLine.substr(0, commandLine.size() - 1) + (commandLine.back() == L'0' ? L'1' : L'0');
+    InstanceChannel(elevated, parseOptions(otherKey)).handOutcome(0);
     InstanceChannel(elevated, parseOptions(commandLine)).handOutcome(7);
     return 0;
 }

@@ -12,9 +12,7 @@ FileDigest FakePlatform::digestFile(const std::wstring& path, bool hold) {
     mayFail(L"reading " + quotedPath(path), files.count(path) != 0);
     const auto file = files.find(path);
     if (file == files.end()) throw Failure(2, L"opening " + quotedPath(path) + L" failed: not found");
-    Sha256 hash;
-    hash.update(file->second.data(), file->second.size());
-    const FileDigest digest{file->second.size(), hash.finishHex()};
+    const FileDigest digest{file->second.size(), sha256Of(file->second)};
     if (hold) held.insert(path);
     // Held, a file itself cannot change; its folder can be re-pointed.
     const auto installer = files.find(fakePaths::installer);
@@ -35,10 +33,8 @@ FileDigest FakePlatform::copyAndDigest(const std::wstring& source, const std::ws
     if (noChange()) throw Failure(2, L"copying " + quotedPath(source) + L" failed: cut off");
     const auto file = files.emplace(destination, from->second).first;
     if (late) fail(L"copying " + quotedPath(source));
-    Sha256 hash;
-    hash.update(file->second.data(), file->second.size());
     held.insert(destination);
-    return FileDigest{file->second.size(), hash.finishHex()};
+    return FileDigest{file->second.size(), sha256Of(file->second)};
 }
 
 std::wstring FakePlatform::folderIdentity(const std::wstring& path) {
@@ -108,9 +104,8 @@ FileDigest FakePlatform::copyFile(const std::wstring& source, const std::wstring
     calls.push_back(L"copyFile " + source + L" -> " + destination);
     const bool late = mayFail(L"copying " + quotedPath(source));
     auto it = files.find(source);
-    Sha256 hash;
-    if (it != files.end()) hash.update(it->second.data(), it->second.size());
-    const FileDigest digest{it == files.end() ? 0 : it->second.size(), hash.finishHex()};
+    const std::string bytes = it == files.end() ? std::string() : it->second;
+    const FileDigest digest{bytes.size(), sha256Of(bytes)};
     if (noChange()) return digest;
     failIfAsked(L"copyFile");
     if (it == files.end()) throw Failure(2, L"copying failed: not found");

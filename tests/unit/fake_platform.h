@@ -10,9 +10,22 @@
 
 #include "platform/platform.h"
 #include "platform/platform_listener.h"
+#include "platform/sha256.h"
 #include "resources/text_ids.h"
 
 namespace tolvane::testing {
+
+// The SHA-256 of these bytes, as the program writes it.
+inline std::wstring sha256Of(const std::string& bytes) {
+    Sha256 hash;
+    hash.update(bytes.data(), bytes.size());
+    return hash.finishHex();
+}
+
+// The record names the file: as a line's value, or as one of a move's names.
+inline bool recordNames(const std::wstring& record, const std::wstring& path) {
+    return record.find(L"=" + path + L"\n") != std::wstring::npos || record.find(L"|" + path + L"|") != std::wstring::npos;
+}
 
 // Where things are on the fake's default machine and medium.
 namespace fakePaths {
@@ -20,6 +33,7 @@ inline const std::wstring installer = L"D:\\data\\install_flash_player.exe";
 inline const std::wstring menu = L"D:\\data\\menu.exe";
 inline const std::wstring control = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.ocx";
 inline const std::wstring controlBackup = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\flash.bkp";
+inline const std::wstring flashFolder = L"C:\\WINDOWS\\system32\\Macromed\\Flash\\";
 inline const std::wstring inf = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.inf";
 inline const std::wstring infBackup = L"C:\\WINDOWS\\ServicePackFiles\\i386\\swflash.bkp";
 inline const std::wstring tool = L"C:\\WINDOWS\\system32\\regsvr32.exe";
@@ -257,6 +271,12 @@ private:
     std::map<std::uint32_t, DWORD> exitCodesById_;
     std::uint32_t installerId_ = 0;
 };
+
+// What the file holds; empty where there is none.
+inline std::string at(const FakePlatform& fake, const std::wstring& path) {
+    const auto file = fake.files.find(path);
+    return file == fake.files.end() ? std::string() : file->second;
+}
 
 // The program's texts as a person reads them in English (the tests carry
 // the program's string tables).

@@ -16,16 +16,9 @@ namespace {
 
 using namespace fakePaths;
 
-const std::wstring flashFolder = control.substr(0, control.size() - 9);
-
 bool ours(const std::wstring& path) {
     return path.rfind(control, 0) == 0 || path.rfind(controlBackup, 0) == 0 || path.rfind(inf, 0) == 0 ||
            path.rfind(infBackup, 0) == 0 || path.rfind(L"C:\\WINDOWS\\Temp\\Tolvane.", 0) == 0;
-}
-
-std::string at(const FakePlatform& fake, const std::wstring& path) {
-    const auto file = fake.files.find(path);
-    return file == fake.files.end() ? std::string() : file->second;
 }
 
 struct Machine {
@@ -140,8 +133,7 @@ void check(const Machine& machine, const FakePlatform& start, const Outcome& r, 
         // In doubt, kept under a name the record lists until a run can tell.
         bool placed = at(f, control) == users || at(f, controlBackup) == users;
         for (const auto& [path, content] : f.files)
-            placed = placed || (content == users && (f.record.find(L"=" + path + L"\n") != std::wstring::npos ||
-                                                     f.record.find(L"|" + path + L"|") != std::wstring::npos));
+            placed = placed || (content == users && recordNames(f.record, path));
         EXPECT_TRUE(placed) << "the user's control is not at flash.ocx or flash.bkp";
         lost = lost || !placed;
     }

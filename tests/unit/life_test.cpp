@@ -19,8 +19,6 @@ namespace {
 
 using namespace fakePaths;
 
-const std::wstring flashFolder = control.substr(0, control.size() - 9);
-
 enum class Kind { disc, restore, check, userInstalls, restart, earlierMark };
 
 struct Step {
@@ -43,10 +41,7 @@ struct Life {
     int builds = 0;
     std::string transcript;
 
-    std::string at(const std::wstring& path) const {
-        const auto file = pc.files.find(path);
-        return file == pc.files.end() ? std::string() : file->second;
-    }
+    std::string at(const std::wstring& path) const { return testing::at(pc, path); }
     // Copies of the user's where the program keeps them: the control, the
     // backup and the older backups beside it, none the program is deleting.
     int copies(const std::string& content) const {
@@ -76,8 +71,7 @@ struct Life {
         bool named = users.empty();
         for (const auto& [path, bytes] : pc.files)
             named = named || ((bytes == users || orInstallers.count(bytes) != 0) &&
-                              (path == control || path == controlBackup || pc.record.find(L"=" + path + L"\n") != std::wstring::npos ||
-                               pc.record.find(L"|" + path + L"|") != std::wstring::npos));
+                              (path == control || path == controlBackup || recordNames(pc.record, path)));
         if (!named) return "the user's newest control is neither in place, nor the backup, nor in the record";
         return std::string();
     }
@@ -85,9 +79,7 @@ struct Life {
         if (s.kind == Kind::userInstalls) {  // disc: the build; -1 one of their own, -2 none (Flash removed)
             const std::string build = s.disc >= 0 ? discControl(s.disc) : s.disc == -1 ? "user's control " + std::to_string(++builds) : "";
             // The very build the mark or the record names is the program's to anyone.
-            Sha256 hash;
-            hash.update(build.data(), build.size());
-            const std::wstring sha256 = hash.finishHex();
+            const std::wstring sha256 = sha256Of(build);
             if (build.empty() || (at(control) != build && pc.mark().find(sha256) == std::wstring::npos &&
                                   pc.record.find(sha256) == std::wstring::npos)) {
                 transcript += build.empty() ? "the user removes Flash\n" : "the user installs \"" + build + "\"\n";

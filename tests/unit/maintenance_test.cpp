@@ -380,9 +380,7 @@ TEST(Codes, SayWhatTheMachineIs) {
          0, L"the control on the disk decides", L"", L"T.exe /check"},
         {"after a repair, a scanner holds the control: the user's backup stays", [](FakePlatform& f) {
              f.files[control] = "medium control", f.files[controlBackup] = "installed control";
-             Sha256 hash;
-             hash.update("medium control", 14);
-             f.registry[L"Sha256"] = {REG_SZ, hash.finishHex(), 0};
+             f.registry[L"Sha256"] = {REG_SZ, sha256Of("medium control"), 0};
              f.failingOperations.insert(L"digestFile:" + control); },
          0, L"\"" + control + L"\" is handled as the user's", L"",
          L"T.exe", [](const FakePlatform& f) { EXPECT_EQ(f.files.at(controlBackup), "installed control"); }},
@@ -444,11 +442,9 @@ TEST(Recovery, ComesBeforeTheMediumsCheck) {
 // first (the copy and what the installer left go, then the user's control
 // and the older backup take their names back).
 TEST(Recovery, UndoesAnEarlierBuildsRecordAsItsOwn) {
-    Sha256 medium;
-    medium.update("medium control", 14);
     const std::wstring earlier =
         L"Tolvane repair record 1\nstep=putting the medium's control in place\ncontrol=" + controlBackup + L"\ninf=" + inf +
-        L"\nreplaced=" + control + L".1.old\nmediumCopy=yes\ncopySha256=" + medium.finishHex() +
+        L"\nreplaced=" + control + L".1.old\nmediumCopy=yes\ncopySha256=" + sha256Of("medium control") +
         L"\nkeptByRun=yes\ninstallerStarted=yes\ninstallerEnded=yes\ndiscard=" + control + L".2.old\nkept=" + controlBackup +
         L".1.old\n";
     for (const bool rewritten : {false, true}) {
@@ -463,7 +459,7 @@ TEST(Recovery, UndoesAnEarlierBuildsRecordAsItsOwn) {
         EXPECT_EQ(runProgram(fake), failedExitCode);
         std::map<std::wstring, std::string> flash;
         for (const auto& [path, bytes] : fake.files)
-            if (path.rfind(control.substr(0, control.rfind(L'\\')), 0) == 0) flash[path] = bytes;
+            if (path.rfind(flashFolder, 0) == 0) flash[path] = bytes;
         EXPECT_EQ(flash, (std::map<std::wstring, std::string>{{control, "user's control"}, {controlBackup, "older backup"}}));
         EXPECT_EQ(fake.files[inf], "inf");
         EXPECT_TRUE(fake.record.empty()) << fake.record;

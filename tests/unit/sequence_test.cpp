@@ -258,16 +258,12 @@ TEST(CutOff, AfterEveryChangeTheNextStartPutsTheMachinesControlBackFirst) {
         {"no control, the installer's own", "", "installer's control", "installer's control"},
         {"no control at all", "", "", ""},
     };
-    const auto at = [](const FakePlatform& fake, const std::wstring& path) {
-        const auto file = fake.files.find(path);
-        return file == fake.files.end() ? std::string() : file->second;
-    };
     // Nothing in the control's folder but the control and its backup, no
     // record, and nothing in an installer's folder: the record names the
     // folder only once it exists, and a cut in that instant leaves it empty.
     const auto leftClean = [](const FakePlatform& fake) {
         for (const auto& [path, content] : fake.files) {
-            if (path.rfind(control.substr(0, control.size() - 9), 0) == 0) {
+            if (path.rfind(flashFolder, 0) == 0) {
                 EXPECT_TRUE(path == control || path == controlBackup) << path;
             }
             EXPECT_NE(path.rfind(L"C:\\WINDOWS\\Temp\\", 0), 0u) << path;
@@ -587,6 +583,7 @@ TEST(Switches, AreReadInAnyOrderAndCaseWithSlashOrDash) {
 // 3010. A record this program did not write is neither guessed past nor
 // removed, and another repair at work is left alone: neither changes anything.
 TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
+    static const std::wstring shell32 = L"C:\\WINDOWS\\system32\\shell32.dll";
     const auto inUse = [](FakePlatform& f) { f.files[controlBackup] = "older", f.inUse = {controlBackup}; };
     const struct Row {
         const char* name;
@@ -647,18 +644,14 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
          false, false},
         {"a record naming a file this program never makes", L"T.exe",
          [](FakePlatform& f) {
-             f.files[L"C:\\WINDOWS\\system32\\shell32.dll"] = "shell";
-             f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndiscard=C:\\WINDOWS\\system32\\shell32.dll\n";
+             f.files[shell32] = "shell", f.record = L"Tolvane repair record 1\nstep=x\ncontrol=\ndiscard=" + shell32 + L"\n";
          },
-         failedExitCode, true, false, false, false, false,
-         L"\"C:\\WINDOWS\\system32\\shell32.dll\" is not a file this program makes"},
+         failedExitCode, true, false, false, false, false, L"\"C:\\WINDOWS\\system32\\shell32.dll\" is not a file this program makes"},
         {"a move naming a file this program never makes", L"T.exe",
          [](FakePlatform& f) {
-             f.files[L"C:\\WINDOWS\\system32\\shell32.dll"] = "shell";
-             f.record = L"Tolvane repair record 2\nstep=x\ncontrol=\nownFile=done||C:\\WINDOWS\\system32\\shell32.dll|\n";
+             f.files[shell32] = "shell", f.record = L"Tolvane repair record 2\nstep=x\ncontrol=\nownFile=done||" + shell32 + L"|\n";
          },
-         failedExitCode, true, false, false, false, false,
-         L"\"C:\\WINDOWS\\system32\\shell32.dll\" is not a file this program makes"},
+         failedExitCode, true, false, false, false, false, L"\"C:\\WINDOWS\\system32\\shell32.dll\" is not a file this program makes"},
         {"/log followed by a switch", L"T.exe /log /quiet", [](FakePlatform&) {}, badSwitchExitCode, false, false, false,
          false, false},
         {"no desktop, the start-up fails", L"T.exe",
@@ -669,10 +662,8 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
          L"The installed control was not touched; nothing was changed."},
         {"a cut-off run's record, and since then a control of the user's in place", L"T.exe",
          [](FakePlatform& f) {
-             Sha256 medium;
-             medium.update("medium control", 14);
              f.record = L"Tolvane repair record 1\nstep=x\ncontrol=" + controlBackup + L"\nmediumCopy=yes\ncopySha256=" +
-                        medium.finishHex() + L"\n";
+                        sha256Of("medium control") + L"\n";
          },
          0, false, true, true, false, true},
         {"the record cannot be removed after the repair", L"T.exe",
@@ -701,7 +692,7 @@ TEST(RunOutcome, ByTheSwitchesTheRecordAndAnotherRepairAtWork) {
         }
         for (const wchar_t* change : {L"launchProgram regsvr32", L"renameFile"})
             EXPECT_EQ(fake.called(change), row.changed) << change;
-        EXPECT_FALSE(fake.called(L"deleteFile C:\\WINDOWS\\system32\\shell32.dll"));
+        EXPECT_FALSE(fake.called(L"deleteFile " + shell32));
         if (row.changed) {  // the next start finds nothing to put back, and nothing it would not expect
             FakePlatform next;
             next.setVersion(2, 5, 1, "Service Pack 3");
