@@ -71,6 +71,13 @@ std::size_t Journal::writeAhead(Move::Kind kind, const std::wstring& from, const
     return index;
 }
 
+void Journal::renameWrittenAhead(Move::Kind kind, const std::wstring& from, const std::wstring& to) {
+    const std::size_t move = writeAhead(kind, from, to);
+    moveFile(platform_, from, to);
+    record.moves[move].state = Move::done;
+    saveRecord();
+}
+
 void Journal::beginStep(const char* step) {
     record.step = widened(step);
     saveRecord();
@@ -117,7 +124,8 @@ void Journal::beginRestore(const std::wstring& usersControl, bool copyInPlace, c
     // As a repair leaves them: the disc's control in place, swflash.inf aside.
     if (!inf.empty()) record.add(Move::infAside, Move::done, inf, backupPath(inf));
     if (copyInPlace)
-        record.add(Move::copyPlaced, Move::done, std::wstring(), machine_.getPathFlash(), mark != nullptr ? mark->sha256 : std::wstring());
+        record.add(Move::copyPlaced, Move::done, std::wstring(), machine_.getPathFlash(),
+                   mark != nullptr ? mark->sha256 : std::wstring());
     recording = true;
     saveRecord();
 }
@@ -153,19 +161,11 @@ void Journal::installerEnded(const std::wstring& control) noexcept {
     }
 }
 
-void Journal::moveInfAside(const std::wstring& inf) {
-    const std::size_t move = writeAhead(Move::infAside, inf, backupPath(inf));
-    moveFile(platform_, inf, backupPath(inf));
-    record.moves[move].state = Move::done;
-    saveRecord();
-}
+void Journal::moveInfAside(const std::wstring& inf) { renameWrittenAhead(Move::infAside, inf, backupPath(inf)); }
 
 void Journal::moveBackupAside(const std::wstring& backup, const std::wstring& aside, bool kept) {
-    const std::size_t move = kept ? writeAhead(Move::backupAside, backup, aside) : 0;
-    moveFile(platform_, backup, aside);
-    if (!kept) return;
-    record.moves[move].state = Move::done;
-    saveRecord();
+    if (kept) renameWrittenAhead(Move::backupAside, backup, aside);
+    else moveFile(platform_, backup, aside);
 }
 
 void Journal::listOwnFile(const std::wstring& path) { writeAhead(Move::ownFile, std::wstring(), path); }
@@ -197,10 +197,7 @@ void Journal::finish() {
 }
 
 void Journal::moveUsersControl(const std::wstring& from, const std::wstring& to) {
-    const std::size_t move = writeAhead(Move::usersAside, from, to);
-    moveFile(platform_, from, to);
-    record.moves[move].state = Move::done;
-    saveRecord();
+    renameWrittenAhead(Move::usersAside, from, to);
 }
 
 // A backup copied from a CD by an earlier run may be read-only. Deleting a

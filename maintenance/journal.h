@@ -94,7 +94,8 @@ struct Move {
 // finished from it by the next one. Paths are whole.
 struct RepairRecord {
     std::wstring step;              // what the run was doing, for the log
-    std::wstring control;           // where the user's control was when the run began; empty: there was none
+    std::wstring control;           // where the user's control was when the run began (or a put-back
+                                    // returned it); empty: there was none
     bool ownControl = false;        // ...which an earlier repair put in place: not the user's
     bool ownUnknown = false;        // ...which could not be read: it was taken for the user's
     // What stood at the control path after a run was cut off while its
@@ -312,6 +313,8 @@ private:
     // A move written into the record before it is made; its index.
     std::size_t writeAhead(Move::Kind kind, const std::wstring& from, const std::wstring& to,
                            const std::wstring& id = std::wstring());
+    // A rename as a move: written ahead, made (moveFile), then confirmed.
+    void renameWrittenAhead(Move::Kind kind, const std::wstring& from, const std::wstring& to);
     // Where the file a move names is now, by what the disk shows; empty
     // when it names none (or it is gone).
     std::wstring whereNow(const Move* move);
