@@ -57,15 +57,6 @@ constexpr wchar_t moveKinds[][14] = {L"backupAside", L"usersAside", L"infAside",
                                      L"installerRan", L"ownFile",   L"replacedAside", L"copyPlaced"};
 constexpr wchar_t moveStates[][6] = {L"ahead", L"done", L"back"};
 
-std::vector<std::wstring> split(const std::wstring& text, wchar_t separator) {
-    std::vector<std::wstring> parts(1);
-    for (const wchar_t c : text) {
-        if (c == separator) parts.emplace_back();
-        else parts.back().push_back(c);
-    }
-    return parts;
-}
-
 template <std::size_t N, std::size_t M>
 int nameIndex(const wchar_t (&names)[N][M], const std::wstring& name) {
     for (std::size_t i = 0; i < N; ++i)
@@ -198,7 +189,9 @@ RepairRecord RepairRecord::parse(const std::wstring& text) {
             else read = field->kind == Kind::sha256 ? value.size() == 64 : !value.empty() || key == L"step" || key == L"control",
                  record.*field->text = value;
         } else if (kind >= 0) {
-            const std::vector<std::wstring> parts = split(value, L'|');
+            std::wstring fields = value + L"|";  // each part a line, the last one too
+            std::replace(fields.begin(), fields.end(), L'|', L'\n');
+            const std::vector<std::wstring> parts = lines(fields);
             const int state = parts.size() == 4 ? nameIndex(moveStates, parts[0]) : -1;
             read = state >= 0 && (parts[3].empty() || kind == Move::folderMade || parts[3].size() == 64);
             if (read)
